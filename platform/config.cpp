@@ -1,0 +1,44 @@
+#include "platform/config.h"
+
+#include "build_config.h"
+
+namespace {
+
+QString originFrom(const char* envName, const char* builtIn) {
+    const QString override = qEnvironmentVariable(envName);
+    QString text = Config::isOrigin(override) ? override : QString::fromUtf8(builtIn);
+    while (text.endsWith(QLatin1Char('/'))) text.chop(1);
+    return text;
+}
+
+} // namespace
+
+namespace Config {
+
+bool isOrigin(const QString& text) {
+    const QUrl url(text, QUrl::StrictMode);
+    return url.isValid() && (url.scheme() == QLatin1String("https") || url.scheme() == QLatin1String("http")) &&
+           !url.host().isEmpty() && (url.path().isEmpty() || url.path() == QLatin1String("/")) && !url.hasQuery() &&
+           !url.hasFragment() && url.userInfo().isEmpty();
+}
+
+QString apiOriginText() {
+    static const QString origin = originFrom("KESTRAVA_API_ORIGIN", BuildConfig::apiOrigin);
+    return origin;
+}
+
+QString webOriginText() {
+    static const QString origin = originFrom("KESTRAVA_WEB_ORIGIN", BuildConfig::webOrigin);
+    return origin;
+}
+
+QUrl apiOrigin() { return QUrl(apiOriginText()); }
+QUrl webOrigin() { return QUrl(webOriginText()); }
+
+std::optional<QString> shortVersion() {
+    const QString v = QString::fromUtf8(BuildConfig::version);
+    if (v.isEmpty()) return std::nullopt;
+    return v;
+}
+
+} // namespace Config

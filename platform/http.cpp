@@ -1,0 +1,86 @@
+#include "platform/http.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QPointer>
+
+#include <qcoro/qcoronetworkreply.h>
+
+#include <memory>
+
+namespace {
+
+// Codes Qt uses for a complete HTTP reply with a 4xx/5xx status; everything else is transport.
+bool isHttpStatusError(QNetworkReply::NetworkError e) {
+    const int code = int(e);
+    return (code >= 201 && code <= 299) || (code >= 401 && code <= 499);
+}
+
+Error tooLarge(qint64 maxBytes) {
+    return Error{Error::Kind::Transport,
+                 QStringLiteral("Sunucu yanıtı çok büyük (en fazla %1 MiB)").arg(maxBytes / (1024 * 1024))};
+}
+
+struct ReplyDeleter {
+    void operator()(QNetworkReply* r) const {
+        if (r) r->deleteLater();
+    }
+};
+
+} // namespace
+
+namespace Http {
+
+QNetworkAccessManager& manager() {
+    static QNetworkAccessManager* nam = [] {
+        auto* m = new QNetworkAccessManager();
+        // Keep-alive connections and caches are fine; cookies are not part of this protocol.
+        m->setCookieJar(nullptr);
+        return m;
+    }();
+    return *nam;
+}
+
+QCoro::Task<Result<Reply>> send(QNetworkRequest request, QByteArray method, QByteArray body, qint64 maxBytes) {
+    QNetworkAccessManager& nam = manager();
+    QNetworkReply* raw = nullptr;
+    if (method == "GET" && body.isEmpty())
+        raw = nam.get(request);
+    else if (method == "POST")
+        raw = nam.post(request, body);
+    else
+        raw = nam.sendCustomRequest(request, method, body);
+    std::unique_ptr<QNetworkReply, ReplyDeleter> reply(raw);
+
+    auto oversize = std::make_shared<bool>(false);
+    auto checkSize = [r = QPointer<QNetworkReply>(raw), oversize, maxBytes](qint64 received, qint64 total) {
+        if (!r || *oversize) return;
+        if (received > maxBytes || total > maxBytes) {
+            *oversize = true;
+            r->abort();
+        }
+    };
+    QObject::connect(raw, &QNetworkReply::downloadProgress, raw, checkSize);
+    QObject::connect(raw, &QNetworkReply::metaDataChanged, raw, [r = QPointer<QNetworkReply>(raw), checkSize] {
+        if (!r) return;
+        const QVariant length = r->header(QNetworkRequest::ContentLengthHeader);
+        if (length.isValid()) checkSize(0, length.toLongLong());
+    });
+
+    if (!raw->isFinished()) co_await raw;
+
+    if (*oversize) co_return tooLarge(maxBytes);
+
+    const QVariant statusAttr = raw->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    const QNetworkReply::NetworkError err = raw->error();
+    if (err != QNetworkReply::NoError && !(statusAttr.isValid() && isHttpStatusError(err)))
+        co_return Error{Error::Kind::Transport, raw->errorString(), int(err)};
+
+    Reply out;
+    out.status = statusAttr.isValid() ? statusAttr.toInt() : 0;
+    out.body = raw->readAll();
+    if (out.body.size() > maxBytes) co_return tooLarge(maxBytes);
+    co_return out;
+}
+
+} // namespace Http

@@ -1,0 +1,30 @@
+#pragma once
+
+#include "platform/result.h"
+
+#include <QByteArray>
+#include <QNetworkRequest>
+
+#include <qcoro/qcorotask.h>
+
+class QNetworkAccessManager;
+
+namespace Http {
+
+// The one network access manager of the process (main thread).
+QNetworkAccessManager& manager();
+
+// Replies larger than this are refused as a transport failure, not buffered.
+inline constexpr qint64 maxReplyBytes = 16 * 1024 * 1024;
+
+struct Reply {
+    int status = 0;  // HTTP status; 0 when the reply was not HTTP
+    QByteArray body; // the whole reply body
+};
+
+// Sends the request and waits for the whole reply. Any HTTP status is a reply; only a failure
+// to get a complete reply (no network, time-out, reset, TLS, oversize) is an error.
+QCoro::Task<Result<Reply>> send(QNetworkRequest request, QByteArray method, QByteArray body = {},
+                               qint64 maxBytes = maxReplyBytes);
+
+} // namespace Http

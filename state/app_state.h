@@ -1,0 +1,135 @@
+#pragma once
+
+#include "api/records.h"
+#include "state/connection_status.h"
+#include "update/updater.h"
+
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QVariant>
+
+#include <optional>
+
+class DefaultsStore;
+
+// The one observable object behind the popup. Every published field notifies on every assignment,
+// equal value or not: objectWillChange() first, then the field's own signal.
+class AppState : public QObject {
+    Q_OBJECT
+    // Optional fields read as null in QML when absent.
+    Q_PROPERTY(QVariant token READ tokenValue NOTIFY tokenChanged)
+    Q_PROPERTY(QString email READ email NOTIFY emailChanged)
+    Q_PROPERTY(QString plan READ plan NOTIFY planChanged)
+    Q_PROPERTY(QVariantList servers READ serversValue NOTIFY serversChanged)
+    Q_PROPERTY(Connection::Status status READ status NOTIFY statusChanged)
+    Q_PROPERTY(QVariant errorMessage READ errorMessageValue NOTIFY errorMessageChanged)
+    Q_PROPERTY(QVariant originalIp READ originalIpValue NOTIFY originalIpChanged)
+    Q_PROPERTY(QVariant originalPlace READ originalPlaceValue NOTIFY originalPlaceChanged)
+    Q_PROPERTY(QVariant exitIp READ exitIpValue NOTIFY exitIpChanged)
+    Q_PROPERTY(QVariant activeServerId READ activeServerIdValue NOTIFY activeServerIdChanged)
+    Q_PROPERTY(bool busy READ busy NOTIFY busyChanged)
+    Q_PROPERTY(QVariant updateInfo READ updateInfoValue NOTIFY updateInfoChanged)
+    Q_PROPERTY(bool updating READ updating NOTIFY updatingChanged)
+    Q_PROPERTY(QVariant notice READ noticeValue NOTIFY noticeChanged)
+
+public:
+    // Restores the sign-in state from the store (a stored empty text is kept; only a missing key
+    // falls back).
+    explicit AppState(DefaultsStore& store, QObject* parent = nullptr);
+
+    const std::optional<QString>& token() const { return m_token; }
+    const QString& email() const { return m_email; }
+    const QString& plan() const { return m_plan; }
+    const QList<Server>& servers() const { return m_servers; }
+    ConnectionStatus status() const { return m_status; }
+    const std::optional<QString>& errorMessage() const { return m_errorMessage; }
+    const std::optional<QString>& originalIp() const { return m_originalIp; }
+    const std::optional<QString>& originalPlace() const { return m_originalPlace; }
+    const std::optional<QString>& exitIp() const { return m_exitIp; }
+    const std::optional<QString>& activeServerId() const { return m_activeServerId; }
+    bool busy() const { return m_busy; }
+    const std::optional<Updater::Info>& updateInfo() const { return m_updateInfo; }
+    bool updating() const { return m_updating; }
+    const std::optional<Campaign>& notice() const { return m_notice; }
+
+    void setToken(std::optional<QString> v) { assign(m_token, std::move(v), &AppState::tokenChanged); }
+    void setEmail(QString v) { assign(m_email, std::move(v), &AppState::emailChanged); }
+    void setPlan(QString v) { assign(m_plan, std::move(v), &AppState::planChanged); }
+    void setServers(QList<Server> v) { assign(m_servers, std::move(v), &AppState::serversChanged); }
+    void setStatus(ConnectionStatus v) { assign(m_status, v, &AppState::statusChanged); }
+    void setErrorMessage(std::optional<QString> v) {
+        assign(m_errorMessage, std::move(v), &AppState::errorMessageChanged);
+    }
+    void setOriginalIp(std::optional<QString> v) { assign(m_originalIp, std::move(v), &AppState::originalIpChanged); }
+    void setOriginalPlace(std::optional<QString> v) {
+        assign(m_originalPlace, std::move(v), &AppState::originalPlaceChanged);
+    }
+    void setExitIp(std::optional<QString> v) { assign(m_exitIp, std::move(v), &AppState::exitIpChanged); }
+    void setActiveServerId(std::optional<QString> v) {
+        assign(m_activeServerId, std::move(v), &AppState::activeServerIdChanged);
+    }
+    void setBusy(bool v) { assign(m_busy, v, &AppState::busyChanged); }
+    void setUpdateInfo(std::optional<Updater::Info> v) {
+        assign(m_updateInfo, std::move(v), &AppState::updateInfoChanged);
+    }
+    void setUpdating(bool v) { assign(m_updating, v, &AppState::updatingChanged); }
+    void setNotice(std::optional<Campaign> v) { assign(m_notice, std::move(v), &AppState::noticeChanged); }
+
+    DefaultsStore& store() const { return m_store; }
+
+    // Property forms for QML.
+    QVariant tokenValue() const { return optionalValue(m_token); }
+    QVariantList serversValue() const;
+    QVariant errorMessageValue() const { return optionalValue(m_errorMessage); }
+    QVariant originalIpValue() const { return optionalValue(m_originalIp); }
+    QVariant originalPlaceValue() const { return optionalValue(m_originalPlace); }
+    QVariant exitIpValue() const { return optionalValue(m_exitIp); }
+    QVariant activeServerIdValue() const { return optionalValue(m_activeServerId); }
+    QVariant updateInfoValue() const { return optionalValue(m_updateInfo); }
+    QVariant noticeValue() const { return optionalValue(m_notice); }
+
+Q_SIGNALS:
+    void objectWillChange();
+    void tokenChanged();
+    void emailChanged();
+    void planChanged();
+    void serversChanged();
+    void statusChanged();
+    void errorMessageChanged();
+    void originalIpChanged();
+    void originalPlaceChanged();
+    void exitIpChanged();
+    void activeServerIdChanged();
+    void busyChanged();
+    void updateInfoChanged();
+    void updatingChanged();
+    void noticeChanged();
+
+private:
+    template <class T, class V> void assign(T& field, V&& value, void (AppState::*changed)()) {
+        Q_EMIT objectWillChange();
+        field = std::forward<V>(value);
+        Q_EMIT(this->*changed)();
+    }
+    template <class T> static QVariant optionalValue(const std::optional<T>& v) {
+        return v ? QVariant::fromValue(*v) : QVariant();
+    }
+
+    DefaultsStore& m_store;
+
+    std::optional<QString> m_token;
+    QString m_email;
+    QString m_plan;
+    QList<Server> m_servers;
+    ConnectionStatus m_status = ConnectionStatus::idle;
+    std::optional<QString> m_errorMessage;
+    std::optional<QString> m_originalIp;
+    std::optional<QString> m_originalPlace;
+    std::optional<QString> m_exitIp;
+    std::optional<QString> m_activeServerId;
+    bool m_busy = false;
+    std::optional<Updater::Info> m_updateInfo;
+    bool m_updating = false;
+    std::optional<Campaign> m_notice;
+};

@@ -1,0 +1,301 @@
+#include "api/request.h"
+
+#include "platform/defaults_keys.h"
+#include "support/await.h"
+#include "support/service_fixture.h"
+#include "support/test_env.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QRegularExpression>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+QJsonObject override(const char* method, const char* path, int status, const QJsonObject& extra = {}) {
+    QJsonObject o = extra;
+    o.insert(QStringLiteral("method"), QString::fromUtf8(method));
+    o.insert(QStringLiteral("path"), QString::fromUtf8(path));
+    o.insert(QStringLiteral("status"), status);
+    return o;
+}
+
+} // namespace
+
+class RequestTest : public QObject {
+    Q_OBJECT
+    DevService m_service;
+    std::unique_ptr<TestEnv> m_env;
+
+    void useOverrides(const QJsonArray& overrides) {
+        QJsonObject scenario = basicScenario();
+        scenario.insert(QStringLiteral("overrides"), overrides);
+        QVERIFY(m_service.setScenario(scenario));
+    }
+    QJsonObject lastRequest() {
+        const QJsonArray all = m_service.requests();
+        return all.isEmpty() ? QJsonObject() : all.last().toObject();
+    }
+
+private Q_SLOTS:
+    void initTestCase() { QVERIFY(startServiceForProcess(m_service)); }
+    void init() {
+        m_env = std::make_unique<TestEnv>();
+        QVERIFY(m_service.setScenario(basicScenario()));
+        m_service.clearRequests();
+    }
+    void cleanup() { m_env.reset(); }
+
+    void getCarriesJsonAndDeviceHeaders() {
+        const auto r = awaitTask(API::request<ServersResponse>(QStringLiteral("/servers"), QStringLiteral("GET"),
+                                                               QStringLiteral("tok-1")));
+        QVERIFY2(r.ok(), qPrintable(r.ok() ? QString() : r.error().description()));
+        QCOMPARE(r->servers.size(), 2);
+        const QJsonObject req = lastRequest();
+        QCOMPARE(req.value(QStringLiteral("method")).toString(), QStringLiteral("GET"));
+        QCOMPARE(recordedHeader(req, QStringLiteral("Content-Type")), QStringLiteral("application/json"));
+        QCOMPARE(recordedHeader(req, QStringLiteral("X-Kestrava-Device")), API::fingerprint());
+        QCOMPARE(req.value(QStringLiteral("body")).toString(), QString());
+    }
+
+    void authorization_data() {
+        QTest::addColumn<QVariant>("argument"); // null = no token passed
+        QTest::addColumn<QVariant>("stored");   // null = nothing stored
+        QTest::addColumn<QVariant>("expected"); // null = no header
+        const QVariant none;
+        QTest::newRow("nothing") << none << none << none;
+        QTest::newRow("stored only") << none << QVariant(QStringLiteral("old")) << QVariant(QStringLiteral("Bearer old"));
+        QTest::newRow("argument wins") << QVariant(QStringLiteral("new")) << QVariant(QStringLiteral("old"))
+                                       << QVariant(QStringLiteral("Bearer new"));
+        QTest::newRow("argument only") << QVariant(QStringLiteral("t")) << none << QVariant(QStringLiteral("Bearer t"));
+        QTest::newRow("empty argument") << QVariant(QString()) << QVariant(QStringLiteral("old"))
+                                        << QVariant(QStringLiteral("Bearer "));
+        QTest::newRow("empty stored") << none << QVariant(QString()) << QVariant(QStringLiteral("Bearer "));
+        QTest::newRow("not trimmed") << QVariant(QStringLiteral(" a b ")) << none
+                                     << QVariant(QStringLiteral("Bearer  a b "));
+    }
+    void authorization() {
+        QFETCH(QVariant, argument);
+        QFETCH(QVariant, stored);
+        QFETCH(QVariant, expected);
+        if (!stored.isNull()) QVERIFY(m_env->defaults().setString(DefaultsKeys::token, stored.toString()).ok());
+        std::optional<QString> token;
+        if (!argument.isNull()) token = argument.toString();
+        (void)awaitTask(API::request<API::TrackResponse>(QStringLiteral("/notify/track"), QStringLiteral("POST"), token,
+                                                         QJsonObject{{QStringLiteral("campaignId"), QStringLiteral("c")},
+                                                                     {QStringLiteral("event"), QStringLiteral("e")}}));
+        const QJsonObject req = lastRequest();
+        QCOMPARE(hasRecordedHeader(req, QStringLiteral("Authorization")), !expected.isNull());
+        if (!expected.isNull()) {
+            // The service may fold spaces; compare what arrived byte for byte where it keeps them.
+            QCOMPARE(recordedHeader(req, QStringLiteral("Authorization")).trimmed(), expected.toString().trimmed());
+        }
+    }
+
+    void headerInjectionIsRefused() {
+        QVERIFY(m_env->defaults().setString(DefaultsKeys::token, QStringLiteral("t\r\nX-Evil: 1")).ok());
+        const auto r = awaitTask(API::request<ServersResponse>(QStringLiteral("/servers"), QStringLiteral("GET")));
+        QVERIFY(!r.ok());
+        QCOMPARE(r.error().kind, Error::Kind::Serialization);
+        QVERIFY(m_service.requests().isEmpty());
+    }
+
+    void queryAfterFirstQuestionMark_data() {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("urlPath");
+        QTest::addColumn<QString>("query");
+        QTest::newRow("inbox") << QStringLiteral("/notify/inbox?platform=macos") << QStringLiteral("/notify/inbox")
+                               << QStringLiteral("platform=macos");
+        QTest::newRow("second mark stays in query") << QStringLiteral("/notify/inbox?platform=macos?x=1")
+                                                    << QStringLiteral("/notify/inbox")
+                                                    << QStringLiteral("platform=macos?x=1");
+        QTest::newRow("no query") << QStringLiteral("/servers") << QStringLiteral("/servers") << QString();
+    }
+    void queryAfterFirstQuestionMark() {
+        QFETCH(QString, path);
+        QFETCH(QString, urlPath);
+        QFETCH(QString, query);
+        const QUrl url = API::url(path);
+        QCOMPARE(url.path(), urlPath);
+        QCOMPARE(url.query(), query);
+        QCOMPARE(url.hasQuery(), !query.isNull());
+        (void)awaitTask(API::request<InboxResponse>(path, QStringLiteral("GET"), QStringLiteral("tok-1")));
+        const QJsonObject req = lastRequest();
+        QCOMPARE(req.value(QStringLiteral("path")).toString(), urlPath);
+        QCOMPARE(req.value(QStringLiteral("query")).toString(), query.isNull() ? QString() : query);
+    }
+
+    void bodyIsCompactJson() {
+        const QJsonObject body{{QStringLiteral("a"), QStringLiteral("ü \"q\"")}, {QStringLiteral("b"), QStringLiteral("")}};
+        (void)awaitTask(API::request<API::TrackResponse>(QStringLiteral("/notify/track"), QStringLiteral("POST"),
+                                                         std::nullopt, body));
+        const QString sent = lastRequest().value(QStringLiteral("body")).toString();
+        QVERIFY2(!sent.contains(QLatin1Char('\n')) && !sent.contains(QStringLiteral("\": ")), qPrintable(sent));
+        QCOMPARE(QJsonDocument::fromJson(sent.toUtf8()).object(), body);
+    }
+
+    void errorMessageRule_data() {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QJsonObject>("reply");
+        QTest::addColumn<QString>("message");
+        const auto raw = [](const char* text) { return QJsonObject{{QStringLiteral("rawBody"), QString::fromUtf8(text)}}; };
+        const auto json = [](const QJsonValue& v) { return QJsonObject{{QStringLiteral("body"), v}}; };
+        QTest::newRow("message") << 401 << json(QJsonObject{{QStringLiteral("message"), QStringLiteral("Oturum süresi doldu")}})
+                                 << QStringLiteral("Oturum süresi doldu");
+        QTest::newRow("empty message is used") << 401 << json(QJsonObject{{QStringLiteral("message"), QString()}})
+                                               << QString();
+        QTest::newRow("message beats error")
+            << 403 << json(QJsonObject{{QStringLiteral("error"), QStringLiteral("E")}, {QStringLiteral("message"), QStringLiteral("M")}})
+            << QStringLiteral("M");
+        QTest::newRow("non-string message falls to error")
+            << 401 << json(QJsonObject{{QStringLiteral("message"), 5}, {QStringLiteral("error"), QStringLiteral("E")}})
+            << QStringLiteral("E");
+        QTest::newRow("null message falls to error")
+            << 401 << json(QJsonObject{{QStringLiteral("message"), QJsonValue::Null}, {QStringLiteral("error"), QStringLiteral("E")}})
+            << QStringLiteral("E");
+        QTest::newRow("neither is a string") << 401 << json(QJsonObject{{QStringLiteral("error"), QJsonObject{}}})
+                                             << QStringLiteral("Sunucu hatası (401)");
+        QTest::newRow("html") << 401 << raw("<html><body>401</body></html>") << QStringLiteral("Sunucu hatası (401)");
+        QTest::newRow("empty body") << 401 << raw("") << QStringLiteral("Sunucu hatası (401)");
+        QTest::newRow("json array") << 401 << json(QJsonArray{QStringLiteral("message")})
+                                    << QStringLiteral("Sunucu hatası (401)");
+        QTest::newRow("empty object") << 401 << json(QJsonObject{}) << QStringLiteral("Sunucu hatası (401)");
+        QTest::newRow("server error") << 503 << raw("Service Unavailable") << QStringLiteral("Sunucu hatası (503)");
+        QTest::newRow("teapot") << 418 << json(QJsonObject{{QStringLiteral("error"), QStringLiteral("çay")}})
+                                << QStringLiteral("çay");
+    }
+    void errorMessageRule() {
+        QFETCH(int, status);
+        QFETCH(QJsonObject, reply);
+        QFETCH(QString, message);
+        useOverrides({override("GET", "/servers", status, reply)});
+        const auto r = awaitTask(API::request<ServersResponse>(QStringLiteral("/servers"), QStringLiteral("GET")));
+        QVERIFY(!r.ok());
+        QCOMPARE(r.error().kind, Error::Kind::Server);
+        QCOMPARE(r.error().description(), message);
+        QCOMPARE(r.error().code, status);
+    }
+
+    void successStatusDecodes_data() {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QJsonObject>("reply");
+        QTest::addColumn<bool>("ok");
+        QTest::newRow("204 empty is a decode failure") << 204 << QJsonObject{{QStringLiteral("rawBody"), QString()}}
+                                                       << false;
+        QTest::newRow("200 error-shaped body is a decode failure")
+            << 200 << QJsonObject{{QStringLiteral("body"), QJsonObject{{QStringLiteral("error"), QStringLiteral("x")}}}}
+            << false;
+        QTest::newRow("299 with a record")
+            << 299 << QJsonObject{{QStringLiteral("body"), QJsonObject{{QStringLiteral("servers"), QJsonArray{}}}}} << true;
+        QTest::newRow("wrong content type does not matter")
+            << 200 << QJsonObject{{QStringLiteral("rawBody"), QStringLiteral(R"({"servers":[]})")},
+                                  {QStringLiteral("contentType"), QStringLiteral("text/html")}}
+            << true;
+    }
+    void successStatusDecodes() {
+        QFETCH(int, status);
+        QFETCH(QJsonObject, reply);
+        QFETCH(bool, ok);
+        useOverrides({override("GET", "/servers", status, reply)});
+        const auto r = awaitTask(API::request<ServersResponse>(QStringLiteral("/servers"), QStringLiteral("GET")));
+        QCOMPARE(r.ok(), ok);
+        if (!ok) QCOMPARE(r.error().kind, Error::Kind::Decode);
+    }
+
+    void transportFailures_data() {
+        QTest::addColumn<QJsonObject>("reply");
+        QTest::newRow("connection dropped") << QJsonObject{{QStringLiteral("dropConnection"), true}};
+        QTest::newRow("100 MB body") << QJsonObject{{QStringLiteral("repeatBody"),
+                                                     QJsonObject{{QStringLiteral("chunk"), QStringLiteral("x")},
+                                                                 {QStringLiteral("count"), 100'000'000}}}};
+        QTest::newRow("just over 16 MiB")
+            << QJsonObject{{QStringLiteral("repeatBody"), QJsonObject{{QStringLiteral("chunk"), QStringLiteral("y")},
+                                                                      {QStringLiteral("count"), 16 * 1024 * 1024 + 1}}}};
+    }
+    void transportFailures() {
+        QFETCH(QJsonObject, reply);
+        useOverrides({override("GET", "/servers", 200, reply)});
+        const auto r = awaitTask(API::request<ServersResponse>(QStringLiteral("/servers"), QStringLiteral("GET")));
+        QVERIFY(!r.ok());
+        QCOMPARE(r.error().kind, Error::Kind::Transport);
+        QVERIFY(!r.error().description().isEmpty());
+    }
+
+    void fingerprintIsCreatedOnceAndKept() {
+        QVERIFY(!m_env->defaults().string(DefaultsKeys::fingerprint));
+        (void)awaitTask(API::request<ServersResponse>(QStringLiteral("/servers"), QStringLiteral("GET")));
+        const std::optional<QString> stored = m_env->defaults().string(DefaultsKeys::fingerprint);
+        QVERIFY(stored);
+        static const QRegularExpression v4(
+            QStringLiteral("^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$"));
+        QVERIFY2(v4.match(*stored).hasMatch(), qPrintable(*stored));
+        (void)awaitTask(API::request<ServersResponse>(QStringLiteral("/servers"), QStringLiteral("GET")));
+        const QJsonArray all = m_service.requests();
+        QCOMPARE(all.size(), 2);
+        for (const QJsonValue& req : all)
+            QCOMPARE(recordedHeader(req.toObject(), QStringLiteral("X-Kestrava-Device")), *stored);
+        QCOMPARE(API::devicePayload().value(QStringLiteral("fingerprint")).toString(), *stored);
+        // It survives a restart and is never rewritten.
+        QCOMPARE(m_env->restartDefaults().string(DefaultsKeys::fingerprint), stored);
+        QCOMPARE(API::fingerprint(), *stored);
+    }
+
+    void storedFingerprintIsUsedAsIs() {
+        QVERIFY(m_env->defaults().setString(DefaultsKeys::fingerprint, QString()).ok());
+        QCOMPARE(API::fingerprint(), QString());
+        QVERIFY(m_env->defaults().setString(DefaultsKeys::fingerprint, QStringLiteral("NOT-A-UUID")).ok());
+        QCOMPARE(API::fingerprint(), QStringLiteral("NOT-A-UUID"));
+    }
+
+    void devicePayloadFallbacks_data() {
+        QTest::addColumn<QVariant>("name");
+        QTest::addColumn<QVariant>("version");
+        QTest::addColumn<QString>("expectedName");
+        QTest::addColumn<QString>("expectedVersion");
+        QTest::newRow("both") << QVariant(QStringLiteral("Ayşe'nin dizüstüsü")) << QVariant(QStringLiteral("2.3.1"))
+                              << QStringLiteral("Ayşe'nin dizüstüsü") << QStringLiteral("2.3.1");
+        QTest::newRow("no name") << QVariant() << QVariant(QStringLiteral("2.3.1")) << QStringLiteral("Mac")
+                                 << QStringLiteral("2.3.1");
+        QTest::newRow("no version") << QVariant(QStringLiteral("box")) << QVariant() << QStringLiteral("box")
+                                    << QStringLiteral("1.0.0");
+    }
+    void devicePayloadFallbacks() {
+        QFETCH(QVariant, name);
+        QFETCH(QVariant, version);
+        QFETCH(QString, expectedName);
+        QFETCH(QString, expectedVersion);
+        const auto opt = [](const QVariant& v) { return v.isNull() ? std::nullopt : std::optional<QString>(v.toString()); };
+        const QJsonObject p = API::devicePayloadFrom(opt(name), opt(version), QStringLiteral("fp"));
+        QCOMPARE(p.keys(), (QStringList{QStringLiteral("appVersion"), QStringLiteral("deviceName"),
+                                        QStringLiteral("fingerprint"), QStringLiteral("kind"), QStringLiteral("platform")}));
+        QCOMPARE(p.value(QStringLiteral("deviceName")).toString(), expectedName);
+        QCOMPARE(p.value(QStringLiteral("appVersion")).toString(), expectedVersion);
+        QCOMPARE(p.value(QStringLiteral("platform")).toString(), QStringLiteral("macos"));
+        QCOMPARE(p.value(QStringLiteral("kind")).toString(), QStringLiteral("app"));
+        QCOMPARE(p.value(QStringLiteral("fingerprint")).toString(), QStringLiteral("fp"));
+    }
+
+    void concurrentRequests() {
+        // Several requests in flight at once share nothing but the store.
+        useOverrides({override("GET", "/servers", 200,
+                               QJsonObject{{QStringLiteral("delayMs"), 100},
+                                           {QStringLiteral("body"), QJsonObject{{QStringLiteral("servers"), QJsonArray{}}}}})});
+        auto all = [&]() -> QCoro::Task<int> {
+            auto a = API::request<ServersResponse>(QStringLiteral("/servers"), QStringLiteral("GET"));
+            auto b = API::request<ServersResponse>(QStringLiteral("/servers"), QStringLiteral("GET"));
+            auto c = API::request<ServersResponse>(QStringLiteral("/servers"), QStringLiteral("GET"));
+            int ok = 0;
+            ok += (co_await std::move(a)).ok();
+            ok += (co_await std::move(b)).ok();
+            ok += (co_await std::move(c)).ok();
+            co_return ok;
+        };
+        QCOMPARE(awaitTask(all()), 3);
+        QCOMPARE(m_service.requests().size(), 3);
+    }
+};
+
+QTEST_GUILESS_MAIN(RequestTest)
+#include "request_test.moc"

@@ -1,0 +1,182 @@
+#include "platform/defaults_store.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+QByteArray readFile(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void writeFile(const QString& path, const QByteArray& data) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(data);
+}
+
+} // namespace
+
+class DefaultsStoreTest : public QObject {
+    Q_OBJECT
+    QTemporaryDir m_dir;
+    QString path() const { return m_dir.path() + QStringLiteral("/kestrava/defaults.json"); }
+
+private Q_SLOTS:
+    void init() {
+        QFile::remove(path());
+        QFile::remove(path() + QStringLiteral(".corrupt"));
+    }
+
+    void missingFileIsEmpty() {
+        DefaultsStore s(path());
+        QVERIFY(!s.string(QStringLiteral("kestrava-token")));
+        QVERIFY(!QFile::exists(path()));
+    }
+
+    void valuesSurviveRestart() {
+        {
+            DefaultsStore s(path());
+            QVERIFY(s.setString(QStringLiteral("kestrava-token"), QStringLiteral("tök€n")).ok());
+            QVERIFY(s.setString(QStringLiteral("kestrava-plan"), QString()).ok());
+            QVERIFY(s.setStringList(QStringLiteral("kestrava-dismissed-campaigns"),
+                                    {QStringLiteral("a"), QStringLiteral("b")})
+                        .ok());
+            QVERIFY(s.setString(QStringLiteral("gone"), QStringLiteral("x")).ok());
+            QVERIFY(s.remove(QStringLiteral("gone")).ok());
+        }
+        DefaultsStore s(path());
+        QCOMPARE(s.string(QStringLiteral("kestrava-token")), std::optional<QString>(QStringLiteral("tök€n")));
+        // An empty text is a value, not a missing key.
+        QCOMPARE(s.string(QStringLiteral("kestrava-plan")), std::optional<QString>(QString()));
+        QCOMPARE(s.stringList(QStringLiteral("kestrava-dismissed-campaigns")),
+                 std::optional<QStringList>({QStringLiteral("a"), QStringLiteral("b")}));
+        QVERIFY(!s.contains(QStringLiteral("gone")));
+    }
+
+    void fileIsPrivate() {
+        DefaultsStore s(path());
+        QVERIFY(s.setString(QStringLiteral("kestrava-token"), QStringLiteral("t")).ok());
+        struct stat st {};
+        QCOMPARE(::stat(QFile::encodeName(path()).constData(), &st), 0);
+        QCOMPARE(int(st.st_mode & 0777), 0600);
+        QCOMPARE(::stat(QFile::encodeName(QFileInfo(path()).absolutePath()).constData(), &st), 0);
+        QCOMPARE(int(st.st_mode & 0777), 0700);
+        // No temporary file is left behind.
+        QCOMPARE(QDir(QFileInfo(path()).absolutePath()).entryList(QDir::Files).size(), 1);
+    }
+
+    void otherKindReadsAbsent() {
+        writeFile(path(), R"({"kestrava-token":["x"],"kestrava-dismissed-campaigns":"a","n":5,"l":["a",1]})");
+        DefaultsStore s(path());
+        QVERIFY(!s.string(QStringLiteral("kestrava-token")));
+        QVERIFY(!s.stringList(QStringLiteral("kestrava-dismissed-campaigns")));
+        QVERIFY(!s.string(QStringLiteral("n")));
+        QVERIFY(!s.stringList(QStringLiteral("l")));
+        // Unknown values are kept through a rewrite.
+        QVERIFY(s.setString(QStringLiteral("kestrava-email"), QStringLiteral("e")).ok());
+        QCOMPARE(QJsonDocument::fromJson(readFile(path())).object().value(QStringLiteral("n")).toInt(), 5);
+    }
+
+    void corruptFileIsSetAside_data() {
+        QTest::addColumn<QByteArray>("content");
+        QTest::newRow("truncated") << QByteArray("{\"kestrava-token\":\"abc");
+        QTest::newRow("array") << QByteArray(R"(["kestrava-token"])");
+        QTest::newRow("binary") << QByteArray("\x00\x01\xff\xfe", 4);
+        QTest::newRow("empty") << QByteArray();
+    }
+    void corruptFileIsSetAside() {
+        QFETCH(QByteArray, content);
+        writeFile(path(), content);
+        DefaultsStore s(path());
+        QVERIFY(!s.string(QStringLiteral("kestrava-token")));
+        QCOMPARE(s.setAsidePath(), path() + QStringLiteral(".corrupt"));
+        QCOMPARE(readFile(s.setAsidePath()), content);
+        QVERIFY(s.setString(QStringLiteral("kestrava-token"), QStringLiteral("new")).ok());
+        QCOMPARE(DefaultsStore(path()).string(QStringLiteral("kestrava-token")),
+                 std::optional<QString>(QStringLiteral("new")));
+    }
+
+    void unwritableFolderReportsAndKeepsMemory() {
+        // A path under a regular file can never be created, even by root.
+        const QString blocker = m_dir.path() + QStringLiteral("/blocker");
+        writeFile(blocker, "x");
+        DefaultsStore s(blocker + QStringLiteral("/kestrava/defaults.json"));
+        const Result<void> r = s.setString(QStringLiteral("kestrava-token"), QStringLiteral("t"));
+        QVERIFY(!r.ok());
+        QCOMPARE(r.error().kind, Error::Kind::Io);
+        QCOMPARE(s.string(QStringLiteral("kestrava-token")), std::optional<QString>(QStringLiteral("t")));
+    }
+
+    void fullDiskKeepsOldFile() {
+        if (::geteuid() != 0) QSKIP("needs root to mount a small tmpfs");
+        QTemporaryDir mnt;
+        if (::mount("tmpfs", QFile::encodeName(mnt.path()).constData(), "tmpfs", 0, "size=64k") != 0)
+            QSKIP("cannot mount tmpfs here");
+        struct Unmount {
+            QByteArray where;
+            ~Unmount() { ::umount(where.constData()); }
+        } unmount{QFile::encodeName(mnt.path())};
+        const QString p = mnt.path() + QStringLiteral("/defaults.json");
+        {
+            DefaultsStore s(p);
+            QVERIFY(s.setString(QStringLiteral("kestrava-token"), QStringLiteral("old")).ok());
+            const QByteArray before = readFile(p);
+            const Result<void> r = s.setString(QStringLiteral("big"), QString(200 * 1024, QLatin1Char('x')));
+            QVERIFY(!r.ok());
+            QCOMPARE(readFile(p), before);
+            QCOMPARE(QDir(mnt.path()).entryList(QDir::Files).size(), 1);
+        }
+        QCOMPARE(DefaultsStore(p).string(QStringLiteral("kestrava-token")),
+                 std::optional<QString>(QStringLiteral("old")));
+    }
+
+    void killDuringWriteLeavesOldOrNew() {
+        // A child rewrites the store as fast as it can; we kill it at random moments.
+        const QString p = path();
+        {
+            DefaultsStore s(p);
+            QVERIFY(s.setString(QStringLiteral("n"), QStringLiteral("0")).ok());
+        }
+        const QString filler(256 * 1024, QLatin1Char('y'));
+        for (int round = 0; round < 20; ++round) {
+            const pid_t child = ::fork();
+            QVERIFY(child >= 0);
+            if (child == 0) {
+                DefaultsStore s(p);
+                for (int i = 1; i < 1'000'000; ++i) {
+                    (void)s.setString(QStringLiteral("filler"), filler);
+                    (void)s.setString(QStringLiteral("n"), QString::number(i));
+                }
+                ::_exit(0);
+            }
+            ::usleep(useconds_t(2000 + QRandomGenerator::global()->bounded(20000)));
+            ::kill(child, SIGKILL);
+            int status = 0;
+            ::waitpid(child, &status, 0);
+            QJsonParseError err{};
+            const QJsonDocument doc = QJsonDocument::fromJson(readFile(p), &err);
+            QVERIFY2(err.error == QJsonParseError::NoError, qPrintable(err.errorString()));
+            QVERIFY(doc.object().value(QStringLiteral("n")).isString());
+            DefaultsStore reread(p);
+            QVERIFY(reread.setAsidePath().isEmpty());
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(DefaultsStoreTest)
+#include "defaults_store_test.moc"

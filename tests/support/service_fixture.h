@@ -1,0 +1,17 @@
+#pragma once
+
+#include "support/dev_service.h"
+
+#include <QJsonObject>
+#include <QString>
+
+// Case-insensitive header lookup in a request recorded by the stand-in service; null if absent.
+QString recordedHeader(const QJsonObject& request, const QString& name);
+bool hasRecordedHeader(const QJsonObject& request, const QString& name);
+
+// A scenario with one account (a@kestrava.test / pw, token "tok-1") and two servers.
+QJsonObject basicScenario();
+
+// Starts the service and points the API origin and website origin of this process at it. The
+// origins are read once per process, so call this before any request.
+bool startServiceForProcess(DevService& service, const QJsonObject& scenario = basicScenario());

@@ -1,0 +1,88 @@
+#include "update/updater.h"
+
+#include <QTest>
+
+class VersionTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void isNewer_data() {
+        QTest::addColumn<QString>("a");
+        QTest::addColumn<QString>("b");
+        QTest::addColumn<bool>("newer");
+        const auto row = [](const char* name, const char* a, const char* b, bool newer) {
+            QTest::newRow(name) << QString::fromUtf8(a) << QString::fromUtf8(b) << newer;
+        };
+        row("minor 10 beats 9", "1.10", "1.9", true);
+        row("minor 9 loses to 10", "1.9", "1.10", false);
+        row("trailing zero equal", "1.2", "1.2.0", false);
+        row("trailing zero equal reversed", "1.2.0", "1.2", false);
+        row("extra part", "1.2.0.1", "1.2", true);
+        row("suffix part dropped", "2.0-beta", "1.9", true);
+        row("letters dropped, later parts move up", "1.x.3", "1.2", true);
+        row("nothing converts", "beta", "0.0.0", false);
+        row("empty parts skipped", "1..3", "1.2", true);
+        row("equal", "3.4.5", "3.4.5", false);
+        row("leading plus", "+2", "1", true);
+        row("negative part", "1.-1", "1.0", false);
+        row("bare sign dropped", "1.+.5", "1.4", true);
+        row("blank part dropped", "1. 2", "1.1", false);
+        row("out of range dropped", "1.99999999999999999999.2", "1.1", true);
+        row("max int64", "9223372036854775807", "9223372036854775806", true);
+        row("leading zeros", "1.02", "1.1", true);
+        row("empty vs zero", "", "0", false);
+        row("older major", "0.9.9", "1.0.0", false);
+        row("non-ascii digits are not digits", "1.٣", "1.2", false);
+    }
+    void isNewer() {
+        QFETCH(QString, a);
+        QFETCH(QString, b);
+        QFETCH(bool, newer);
+        QCOMPARE(Updater::isNewer(a, b), newer);
+    }
+
+    void currentVersionFallback() {
+        QCOMPARE(Updater::currentVersionFrom(std::nullopt), QStringLiteral("0.0.0"));
+        QCOMPARE(Updater::currentVersionFrom(QStringLiteral("2.1")), QStringLiteral("2.1"));
+        QVERIFY(Updater::isNewer(QStringLiteral("0.0.1"), Updater::currentVersionFrom(std::nullopt)));
+        QVERIFY(!Updater::currentVersion().isEmpty());
+    }
+
+    void offer_data() {
+        QTest::addColumn<QByteArray>("manifest");
+        QTest::addColumn<QString>("current");
+        QTest::addColumn<bool>("offered");
+        QTest::addColumn<bool>("hasNotes");
+        QTest::newRow("newer with notes")
+            << QByteArray(R"({"mac":{"version":"1.1.0","url":"https:\/\/x\/a.sqfs","notes":"Yenilikler"}})")
+            << QStringLiteral("1.0.0") << true << true;
+        QTest::newRow("newer without notes") << QByteArray(R"({"mac":{"version":"2","url":"u"},"other":1})")
+                                             << QStringLiteral("1.0.0") << true << false;
+        QTest::newRow("notes null") << QByteArray(R"({"mac":{"version":"2","url":"u","notes":null}})")
+                                    << QStringLiteral("1.0.0") << true << false;
+        QTest::newRow("same version") << QByteArray(R"({"mac":{"version":"1.0","url":"u"}})")
+                                      << QStringLiteral("1.0.0") << false << false;
+        QTest::newRow("mac null") << QByteArray(R"({"mac":null})") << QStringLiteral("1.0.0") << false << false;
+        QTest::newRow("empty object") << QByteArray("{}") << QStringLiteral("1.0.0") << false << false;
+        QTest::newRow("mac without url") << QByteArray(R"({"mac":{"version":"9"}})") << QStringLiteral("1.0.0")
+                                         << false << false;
+        QTest::newRow("version of wrong type") << QByteArray(R"({"mac":{"version":9,"url":"u"}})")
+                                               << QStringLiteral("1.0.0") << false << false;
+        QTest::newRow("notes of wrong type") << QByteArray(R"({"mac":{"version":"9","url":"u","notes":1}})")
+                                             << QStringLiteral("1.0.0") << false << false;
+        QTest::newRow("not json") << QByteArray("<html>404</html>") << QStringLiteral("1.0.0") << false << false;
+        QTest::newRow("from no version") << QByteArray(R"({"mac":{"version":"0.0.1","url":"u"}})")
+                                         << QStringLiteral("0.0.0") << true << false;
+    }
+    void offer() {
+        QFETCH(QByteArray, manifest);
+        QFETCH(QString, current);
+        QFETCH(bool, offered);
+        QFETCH(bool, hasNotes);
+        const std::optional<Updater::Info> info = Updater::offerFrom(manifest, current);
+        QCOMPARE(info.has_value(), offered);
+        if (info) QCOMPARE(info->notes.has_value(), hasNotes);
+    }
+};
+
+QTEST_GUILESS_MAIN(VersionTest)
+#include "version_test.moc"
