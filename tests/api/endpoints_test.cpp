@@ -29,8 +29,8 @@ class EndpointsTest : public QObject {
     DevService m_service;
     std::unique_ptr<TestEnv> m_env;
 
-    void useOverride(const char* method, const char* path, const QJsonObject& spec) {
-        QJsonObject o = spec;
+    void useOverride(const char* method, const char* path, const QJsonObject& replySpec) {
+        QJsonObject o = replySpec;
         o.insert(QStringLiteral("method"), QString::fromUtf8(method));
         o.insert(QStringLiteral("path"), QString::fromUtf8(path));
         QJsonObject scenario = basicScenario();
@@ -143,14 +143,14 @@ private Q_SLOTS:
     }
 
     void trackSwallowsFailures_data() {
-        QTest::addColumn<QJsonObject>("spec");
+        QTest::addColumn<QJsonObject>("reply");
         QTest::newRow("500") << QJsonObject{{QStringLiteral("status"), 500}};
         QTest::newRow("no network") << QJsonObject{{QStringLiteral("dropConnection"), true}};
         QTest::newRow("garbage") << QJsonObject{{QStringLiteral("status"), 200}, {QStringLiteral("rawBody"), QStringLiteral("ok")}};
     }
     void trackSwallowsFailures() {
-        QFETCH(QJsonObject, spec);
-        useOverride("POST", "/notify/track", spec);
+        QFETCH(QJsonObject, replySpec);
+        useOverride("POST", "/notify/track", replySpec);
         QVERIFY(m_env->defaults().setString(DefaultsKeys::fingerprint, QStringLiteral("fp")).ok());
         const QByteArray before = [&] {
             QFile f(m_env->defaultsPath());
@@ -174,7 +174,7 @@ private Q_SLOTS:
     }
 
     void geoReplies_data() {
-        QTest::addColumn<QJsonObject>("spec");
+        QTest::addColumn<QJsonObject>("reply");
         QTest::addColumn<QString>("ip");
         QTest::addColumn<bool>("hasCity");
         const auto body = [](int status, const QJsonValue& v) {
@@ -198,10 +198,10 @@ private Q_SLOTS:
                                   << QString() << false;
     }
     void geoReplies() {
-        QFETCH(QJsonObject, spec);
+        QFETCH(QJsonObject, replySpec);
         QFETCH(QString, ip);
         QFETCH(bool, hasCity);
-        useOverride("GET", "/geo", spec);
+        useOverride("GET", "/geo", replySpec);
         const auto geo = awaitTask(API::publicGeo());
         QCOMPARE(geo.has_value(), !ip.isEmpty());
         if (!geo) return;

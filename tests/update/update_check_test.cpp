@@ -11,8 +11,8 @@ class UpdateCheckTest : public QObject {
     Q_OBJECT
     DevService m_service;
 
-    void serve(const QJsonObject& spec) {
-        QJsonObject o = spec;
+    void serve(const QJsonObject& replySpec) {
+        QJsonObject o = replySpec;
         o.insert(QStringLiteral("method"), QStringLiteral("GET"));
         o.insert(QStringLiteral("path"), QString::fromLatin1(Updater::manifestPath));
         QJsonObject scenario = basicScenario();
@@ -25,7 +25,7 @@ private Q_SLOTS:
     void initTestCase() { QVERIFY(startServiceForProcess(m_service)); }
 
     void check_data() {
-        QTest::addColumn<QJsonObject>("spec");
+        QTest::addColumn<QJsonObject>("reply");
         QTest::addColumn<QString>("offered");
         const auto manifest = [](int status, const QJsonValue& mac) {
             return QJsonObject{{QStringLiteral("status"), status},
@@ -47,11 +47,11 @@ private Q_SLOTS:
         QTest::newRow("no network") << QJsonObject{{QStringLiteral("dropConnection"), true}} << QString();
     }
     void check() {
-        QFETCH(QJsonObject, spec);
+        QFETCH(QJsonObject, replySpec);
         QFETCH(QString, offered);
         TestEnv env;
         QVERIFY(env.defaults().setString(QStringLiteral("kestrava-token"), QStringLiteral("tok-1")).ok());
-        serve(spec);
+        serve(replySpec);
         const std::optional<Updater::Info> info = awaitTask(Updater::check());
         QCOMPARE(info.has_value(), !offered.isEmpty());
         if (info) QCOMPARE(info->version, offered);
