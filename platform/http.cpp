@@ -11,9 +11,11 @@
 namespace {
 
 // Codes Qt uses for a complete HTTP reply with a 4xx/5xx status; everything else is transport.
+// Qt files 400 and 418 under ProtocolInvalidOperationError.
 bool isHttpStatusError(QNetworkReply::NetworkError e) {
     const int code = int(e);
-    return (code >= 201 && code <= 299) || (code >= 401 && code <= 499);
+    return (code >= 201 && code <= 299) || (code >= 401 && code <= 499) ||
+           e == QNetworkReply::ProtocolInvalidOperationError;
 }
 
 Error tooLarge(qint64 maxBytes) {

@@ -143,7 +143,7 @@ private Q_SLOTS:
     }
 
     void trackSwallowsFailures_data() {
-        QTest::addColumn<QJsonObject>("reply");
+        QTest::addColumn<QJsonObject>("replySpec");
         QTest::newRow("500") << QJsonObject{{QStringLiteral("status"), 500}};
         QTest::newRow("no network") << QJsonObject{{QStringLiteral("dropConnection"), true}};
         QTest::newRow("garbage") << QJsonObject{{QStringLiteral("status"), 200}, {QStringLiteral("rawBody"), QStringLiteral("ok")}};
@@ -174,7 +174,7 @@ private Q_SLOTS:
     }
 
     void geoReplies_data() {
-        QTest::addColumn<QJsonObject>("reply");
+        QTest::addColumn<QJsonObject>("replySpec");
         QTest::addColumn<QString>("ip");
         QTest::addColumn<bool>("hasCity");
         const auto body = [](int status, const QJsonValue& v) {

@@ -25,7 +25,7 @@ private Q_SLOTS:
     void initTestCase() { QVERIFY(startServiceForProcess(m_service)); }
 
     void check_data() {
-        QTest::addColumn<QJsonObject>("reply");
+        QTest::addColumn<QJsonObject>("replySpec");
         QTest::addColumn<QString>("offered");
         const auto manifest = [](int status, const QJsonValue& mac) {
             return QJsonObject{{QStringLiteral("status"), status},
