@@ -194,6 +194,11 @@ private Q_SLOTS:
         QTest::newRow("200 error-shaped body is a decode failure")
             << 200 << QJsonObject{{QStringLiteral("body"), QJsonObject{{QStringLiteral("error"), QStringLiteral("x")}}}}
             << false;
+        QTest::newRow("truncated") << 200 << QJsonObject{{QStringLiteral("rawBody"), QStringLiteral("{\"servers\":[{\"id")}}
+                                   << false;
+        QTest::newRow("invalid utf-8 and NUL")
+            << 200 << QJsonObject{{QStringLiteral("rawBodyHex"), QStringLiteral("7b2273657276657273223a5b7b226964223affc300")}}
+            << false;
         QTest::newRow("299 with a record")
             << 299 << QJsonObject{{QStringLiteral("body"), QJsonObject{{QStringLiteral("servers"), QJsonArray{}}}}} << true;
         QTest::newRow("wrong content type does not matter")
