@@ -1,0 +1,77 @@
+// Chooses the process-wide VPN facility and keychain.
+#include "vpn/keychain.h"
+#include "vpn/memory_keychain.h"
+#include "vpn/simulated_facility.h"
+#include "vpn/vpn_facility.h"
+
+#include <QCoreApplication>
+#include <QtGlobal>
+
+namespace {
+
+// Stands in when the machine has no IKEv2 facility: nothing to load, and connecting says why.
+class UnavailableFacility final : public VpnFacility {
+public:
+    explicit UnavailableFacility(QString why) : m_why(std::move(why)) {}
+    QCoro::Task<Result<void>> load() override {
+        m_profile = VpnProfile{};
+        co_return Result<void>();
+    }
+    QCoro::Task<Result<void>> save() override { co_return error(); }
+    QCoro::Task<Result<void>> remove() override { co_return error(); }
+    Result<void> startTunnel() override { return error(); }
+    void stopTunnel() override {}
+    QCoro::Task<std::optional<Error>> fetchLastDisconnectError() override { co_return std::nullopt; }
+    VpnStatus status() const override { return VpnStatus::invalid; }
+    QString backendName() const override { return QStringLiteral("none"); }
+
+private:
+    Error error() const { return Error{Error::Kind::Io, m_why}; }
+    QString m_why;
+};
+
+std::unique_ptr<VpnFacility>& facilitySlot() {
+    static std::unique_ptr<VpnFacility> slot;
+    return slot;
+}
+
+std::unique_ptr<Keychain>& keychainSlot() {
+    static std::unique_ptr<Keychain> slot;
+    return slot;
+}
+
+QString forcedBackend() { return qEnvironmentVariable("KESTRAVA_VPN_BACKEND").trimmed().toLower(); }
+
+std::unique_ptr<VpnFacility> chooseFacility() {
+    const QString forced = forcedBackend();
+    if (forced == QLatin1String("simulated")) return std::make_unique<SimulatedFacility>();
+    if (!forced.isEmpty() && forced != QLatin1String("auto"))
+        return std::make_unique<UnavailableFacility>(
+            QStringLiteral("Bilinmeyen VPN altyapısı: %1 (networkmanager, strongswan veya simulated olmalı)").arg(forced));
+    return std::make_unique<UnavailableFacility>(
+        QStringLiteral("Bu bilgisayarda IKEv2 VPN hizmeti bulunamadı: NetworkManager'ın strongSwan eklentisi ya da "
+                       "strongSwan gerekli"));
+}
+
+std::unique_ptr<Keychain> chooseKeychain() {
+    // The demo's simulated tunnel keeps its secret in memory, never in the desktop's keyring.
+    return std::make_unique<MemoryKeychain>();
+}
+
+} // namespace
+
+VpnFacility& VpnFacility::shared() {
+    auto& slot = facilitySlot();
+    if (!slot) slot = chooseFacility();
+    return *slot;
+}
+
+void VpnFacility::setShared(std::unique_ptr<VpnFacility> facility) { facilitySlot() = std::move(facility); }
+
+Keychain& Keychain::shared() {
+    auto& slot = keychainSlot();
+    if (!slot) slot = chooseKeychain();
+    return *slot;
+}
+
+void Keychain::setShared(std::unique_ptr<Keychain> keychain) { keychainSlot() = std::move(keychain); }
