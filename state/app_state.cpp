@@ -1,17 +1,371 @@
 #include "state/app_state.h"
 
+#include "api/endpoints.h"
+#include "platform/clock.h"
 #include "platform/defaults_keys.h"
 #include "platform/defaults_store.h"
+#include "vpn/keychain.h"
+#include "vpn/vpn_controller.h"
+#include "vpn/vpn_facility.h"
 
-AppState::AppState(DefaultsStore& store, QObject* parent)
-    : QObject(parent), m_store(store), m_token(store.string(DefaultsKeys::token)),
+#include <QLoggingCategory>
+#include <QPointer>
+#include <QProcess>
+
+#include <limits>
+
+Q_LOGGING_CATEGORY(lcState, "kestrava.state")
+
+namespace {
+
+constexpr std::chrono::milliseconds refreshInterval{30'000};
+constexpr std::chrono::milliseconds updateInterval{21'600'000};
+constexpr int maxDismissed = 100;
+
+qint64 saturatingAdd(qint64 a, qint64 b) {
+    qint64 out = 0;
+    if (!__builtin_add_overflow(a, b, &out)) return out;
+    return b > 0 ? std::numeric_limits<qint64>::max() : std::numeric_limits<qint64>::min();
+}
+
+// Notice links may only lead to the web: any other scheme would let the service start local handlers.
+std::optional<QUrl> webLink(const QString& text) {
+    const QUrl url(text, QUrl::StrictMode);
+    if (!url.isValid() || url.isRelative() || url.host().isEmpty()) return std::nullopt;
+    const QString scheme = url.scheme().toLower();
+    if (scheme != QLatin1String("http") && scheme != QLatin1String("https")) return std::nullopt;
+    return url;
+}
+
+void openWithDesktop(const QUrl& url) {
+    // The URL goes as one argument, never through a shell.
+    if (!QProcess::startDetached(QStringLiteral("xdg-open"), {url.toString(QUrl::FullyEncoded)}))
+        qCWarning(lcState, "could not hand a link to the desktop");
+}
+
+QCoro::Task<Result<void>> noInstaller(Updater::Info) {
+    co_return Error{Error::Kind::Update, QStringLiteral("Bu kurulumda otomatik güncelleme desteklenmiyor")};
+}
+
+} // namespace
+
+AppState::AppState(DefaultsStore& store, Environment env, QObject* parent)
+    : QObject(parent), m_store(store), m_env(std::move(env)), m_token(store.string(DefaultsKeys::token)),
       m_email(store.string(DefaultsKeys::email).value_or(QString())),
       m_plan(store.string(DefaultsKeys::plan).value_or(QStringLiteral("FREE"))),
-      m_activeServerId(store.string(DefaultsKeys::server)) {}
+      m_activeServerId(store.string(DefaultsKeys::server)) {
+    if (!m_env.openUrl) m_env.openUrl = openWithDesktop;
+    if (!m_env.installUpdate) m_env.installUpdate = noInstaller;
+    if (m_env.startWork) startUpWork();
+}
+
+AppState::~AppState() = default;
+
+Clock& AppState::clock() const { return m_env.clock ? *m_env.clock : Clock::system(); }
+VpnFacility& AppState::facility() const { return m_env.facility ? *m_env.facility : VpnFacility::shared(); }
+Keychain& AppState::keychain() const { return m_env.keychain ? *m_env.keychain : Keychain::shared(); }
 
 QVariantList AppState::serversValue() const {
     QVariantList out;
     out.reserve(m_servers.size());
     for (const Server& s : m_servers) out.append(QVariant::fromValue(s));
     return out;
+}
+
+void AppState::storeText(const QString& key, const QString& value) {
+    const Result<void> r = m_store.setString(key, value);
+    if (!r.ok()) qCWarning(lcState, "could not store %s: %s", qPrintable(key), qPrintable(r.error().description()));
+}
+
+// Sign-in and sign-out.
+
+QCoro::Task<> AppState::login(QString email, QString password) {
+    QPointer<AppState> self(this);
+    setBusy(true);
+    setErrorMessage(std::nullopt);
+    const Result<LoginResponse> r = co_await API::login(email, password);
+    if (!self) co_return;
+    if (!r.ok()) {
+        setErrorMessage(r.error().description());
+        setBusy(false);
+        co_return;
+    }
+    setToken(r->token);
+    setEmail(r->user.email);
+    setPlan(r->user.plan.value_or(QStringLiteral("FREE")));
+    storeText(DefaultsKeys::token, r->token);
+    storeText(DefaultsKeys::email, r->user.email);
+    storeText(DefaultsKeys::plan, m_plan);
+    setBusy(false);
+}
+
+void AppState::logout() {
+    VPNController::stop(facility());
+    setToken(std::nullopt);
+    setExitIp(std::nullopt);
+    setStatus(ConnectionStatus::idle);
+    const Result<void> r = m_store.remove(DefaultsKeys::token);
+    if (!r.ok()) qCWarning(lcState, "could not forget the token: %s", qPrintable(r.error().description()));
+}
+
+// Servers.
+
+QCoro::Task<> AppState::loadServers() {
+    QPointer<AppState> self(this);
+    const Result<ServersResponse> r = co_await API::servers();
+    if (!self || !r.ok()) co_return;
+    setServers(r->servers);
+}
+
+qint64 AppState::score(const Server& server) { return saturatingAdd(server.load, server.pingMs.value_or(999)); }
+
+std::optional<Server> AppState::bestServer() const {
+    if (m_servers.isEmpty()) return std::nullopt;
+    const Server* best = &m_servers.first();
+    qint64 bestScore = score(*best);
+    for (const Server& s : m_servers) {
+        const qint64 sc = score(s);
+        if (sc < bestScore) {
+            best = &s;
+            bestScore = sc;
+        }
+    }
+    return *best;
+}
+
+std::optional<Server> AppState::activeServer() const {
+    if (!m_activeServerId) return std::nullopt;
+    for (const Server& s : m_servers)
+        if (s.id == *m_activeServerId) return s;
+    return std::nullopt;
+}
+
+// Connect and disconnect.
+
+QCoro::Task<> AppState::toggle() {
+    if (m_status == ConnectionStatus::connected || m_status == ConnectionStatus::connecting) {
+        VPNController::stop(facility());
+        co_return;
+    }
+    std::optional<Server> server = activeServer();
+    if (!server) server = bestServer();
+    if (!server) {
+        setErrorMessage(QStringLiteral("Sunucu listesi henüz yüklenmedi"));
+        co_return;
+    }
+    co_await connect(*server);
+}
+
+QCoro::Task<> AppState::connect(Server server) {
+    if (!m_token) co_return;
+    co_await connectFlow(std::move(server));
+}
+
+QCoro::Task<> AppState::connectFlow(Server server) {
+    QPointer<AppState> self(this);
+    const QString token = *m_token;
+    setBusy(true);
+    setErrorMessage(std::nullopt);
+    setStatus(ConnectionStatus::connecting);
+    setActiveServerId(server.id);
+    storeText(DefaultsKeys::server, server.id);
+
+    const auto fail = [this](const Error& e) {
+        setErrorMessage(e.description());
+        setStatus(ConnectionStatus::idle);
+        setBusy(false);
+    };
+
+    if (facility().status() != VpnStatus::connected) {
+        co_await refreshIps();
+        if (!self) co_return;
+    }
+
+    const Result<ConnectResponse> r = co_await API::connect(token, server.id);
+    if (!self) co_return;
+    if (!r.ok()) co_return fail(r.error());
+    if (!r->gateway) co_return fail(APIError::server(QStringLiteral("Sunucu VPN bilgisi döndürmedi")));
+    const Gateway gw = *r->gateway;
+
+    // The facility and keychain outlive this object, so the steps below may run on after it is gone;
+    // only field updates need it.
+    VpnFacility& vpn = facility();
+    Keychain& keys = keychain();
+    Clock& time = clock();
+    const Result<void> installed = co_await VPNController::install(vpn, keys, gw.host, gw.remoteId, gw.secret);
+    if (!self) co_return;
+    if (!installed.ok()) co_return fail(installed.error());
+
+    Result<void> started = co_await VPNController::start(vpn, time);
+    if (!self) co_return;
+    if (!started.ok()) {
+        setStatus(ConnectionStatus::connecting);
+        const Result<void> again = co_await VPNController::reinstall(vpn, keys, gw.host, gw.remoteId, gw.secret);
+        if (!self) co_return;
+        if (!again.ok()) co_return fail(again.error());
+        started = co_await VPNController::start(vpn, time);
+        if (!self) co_return;
+        if (!started.ok()) co_return fail(started.error());
+    }
+
+    setExitIp(r->exitIp);
+    setStatus(ConnectionStatus::connected);
+    setBusy(false);
+}
+
+// System status and addresses.
+
+void AppState::observeSystemStatus() {
+    // Queued: each notification becomes its own main-thread task; the connection dies with this object.
+    m_statusObserver = QObject::connect(&facility(), &VpnFacility::statusChanged, this,
+                                        &AppState::syncSystemStatus, Qt::QueuedConnection);
+}
+
+void AppState::syncSystemStatus() {
+    const ConnectionStatus previous = m_status;
+    switch (facility().status()) {
+    case VpnStatus::connecting:
+    case VpnStatus::reasserting:
+        setStatus(ConnectionStatus::connecting);
+        break;
+    case VpnStatus::connected:
+        setStatus(ConnectionStatus::connected);
+        break;
+    case VpnStatus::invalid:
+    case VpnStatus::disconnected:
+    case VpnStatus::disconnecting:
+        if (m_status == ConnectionStatus::connecting && m_busy) break;
+        setStatus(ConnectionStatus::idle);
+        setExitIp(std::nullopt);
+        break;
+    }
+    if (m_status != previous) refreshIps();
+}
+
+QCoro::Task<> AppState::refreshIps() {
+    QPointer<AppState> self(this);
+    const std::optional<PublicGeo> geo = co_await API::publicGeo();
+    if (!self) co_return;
+    if (m_status == ConnectionStatus::connected) {
+        if (geo) setExitIp(geo->ip);
+        if (!m_originalIp) setOriginalIp(m_store.string(DefaultsKeys::originalIp));
+        if (!m_originalPlace) setOriginalPlace(m_store.string(DefaultsKeys::originalPlace));
+        co_return;
+    }
+    if (!geo || geo->ip.isEmpty()) co_return;
+    setOriginalIp(geo->ip);
+    storeText(DefaultsKeys::originalIp, geo->ip);
+    QStringList parts;
+    if (geo->city && !geo->city->isEmpty()) parts.append(*geo->city);
+    if (geo->countryCode && !geo->countryCode->isEmpty()) parts.append(*geo->countryCode);
+    const QString place = parts.join(QStringLiteral(", "));
+    if (place.isEmpty()) co_return;
+    setOriginalPlace(place);
+    storeText(DefaultsKeys::originalPlace, place);
+}
+
+// Notices and updates.
+
+QCoro::Task<> AppState::refreshNotices() {
+    if (!m_token) co_return;
+    QPointer<AppState> self(this);
+    const Result<InboxResponse> r = co_await API::inbox(*m_token);
+    if (!self || !r.ok()) co_return;
+    const QStringList dismissed = m_store.stringList(DefaultsKeys::dismissedCampaigns).value_or(QStringList());
+    std::optional<Campaign> chosen;
+    for (auto it = r->campaigns.crbegin(); it != r->campaigns.crend(); ++it) {
+        if (!dismissed.contains(it->id)) {
+            chosen = *it;
+            break;
+        }
+    }
+    setNotice(chosen);
+}
+
+void AppState::dismissNotice() {
+    if (!m_notice) return;
+    QStringList list = m_store.stringList(DefaultsKeys::dismissedCampaigns).value_or(QStringList());
+    list.append(m_notice->id);
+    if (list.size() > maxDismissed) list = list.mid(list.size() - maxDismissed);
+    const Result<void> r = m_store.setStringList(DefaultsKeys::dismissedCampaigns, list);
+    if (!r.ok()) qCWarning(lcState, "could not store a dismissed notice: %s", qPrintable(r.error().description()));
+    setNotice(std::nullopt);
+}
+
+void AppState::openNotice() {
+    if (!m_notice || !m_notice->url) return;
+    const std::optional<QUrl> url = webLink(*m_notice->url);
+    if (!url) return;
+    if (m_token) API::trackNotify(*m_token, m_notice->id, QStringLiteral("clicked"));
+    m_env.openUrl(*url);
+}
+
+QCoro::Task<> AppState::applyUpdate() {
+    if (!m_updateInfo || m_updating) co_return;
+    QPointer<AppState> self(this);
+    const Updater::Info info = *m_updateInfo;
+    setUpdating(true);
+    setErrorMessage(std::nullopt);
+    const Result<void> r = co_await m_env.installUpdate(info);
+    if (!self || r.ok()) co_return;
+    setErrorMessage(QStringLiteral("Güncelleme başarısız: ") + r.error().description());
+    setUpdating(false);
+}
+
+// Start-up work and timers.
+
+void AppState::startUpWork() {
+    // A Linux event-loop program is not throttled while it has no window; no activity to request.
+    observeSystemStatus();
+    syncAfterLoad();
+    loadServers();
+
+    m_refreshTimer = clock().createTimer();
+    QObject::connect(m_refreshTimer.get(), &ClockTimer::timeout, this, [this] { refreshTick(); });
+    m_refreshTimer->start(refreshInterval, true);
+
+    refreshNotices();
+    checkForUpdate();
+
+    m_updateTimer = clock().createTimer();
+    QObject::connect(m_updateTimer.get(), &ClockTimer::timeout, this, [this] { checkForUpdate(); });
+    m_updateTimer->start(updateInterval, true);
+}
+
+QCoro::Task<> AppState::syncAfterLoad() {
+    QPointer<AppState> self(this);
+    (void)co_await facility().load();
+    if (!self) co_return;
+    syncSystemStatus();
+    co_await refreshIps();
+}
+
+QCoro::Task<> AppState::refreshTick() {
+    QPointer<AppState> self(this);
+    co_await loadServers();
+    if (!self) co_return;
+    co_await refreshIps();
+    if (!self) co_return;
+    co_await refreshNotices();
+}
+
+QCoro::Task<> AppState::checkForUpdate() {
+    QPointer<AppState> self(this);
+    std::optional<Updater::Info> info = co_await Updater::check();
+    if (!self) co_return;
+    setUpdateInfo(std::move(info));
+}
+
+// Fire-and-forget forms.
+
+void AppState::startLogin(const QString& email, const QString& password) { login(email, password); }
+void AppState::startToggle() { toggle(); }
+void AppState::startApplyUpdate() { applyUpdate(); }
+
+void AppState::startConnect(const QString& serverId) {
+    for (const Server& s : m_servers)
+        if (s.id == serverId) {
+            connect(s);
+            return;
+        }
 }

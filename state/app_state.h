@@ -7,11 +7,31 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QUrl>
 #include <QVariant>
 
+#include <qcoro/qcorotask.h>
+
+#include <functional>
+#include <memory>
 #include <optional>
 
+class Clock;
+class ClockTimer;
 class DefaultsStore;
+class Keychain;
+class VpnFacility;
+
+// What the state core reaches outside itself; empty members take the process-wide defaults.
+struct AppStateEnvironment {
+    Clock* clock = nullptr;
+    VpnFacility* facility = nullptr;
+    Keychain* keychain = nullptr;
+    std::function<void(const QUrl&)> openUrl;
+    std::function<QCoro::Task<Result<void>>(Updater::Info)> installUpdate;
+    // Off for tests that look at the fields alone.
+    bool startWork = true;
+};
 
 // The one observable object behind the popup. Every published field notifies on every assignment,
 // equal value or not: objectWillChange() first, then the field's own signal.
@@ -34,9 +54,38 @@ class AppState : public QObject {
     Q_PROPERTY(QVariant notice READ noticeValue NOTIFY noticeChanged)
 
 public:
+    using Environment = AppStateEnvironment;
+
     // Restores the sign-in state from the store (a stored empty text is kept; only a missing key
-    // falls back).
-    explicit AppState(DefaultsStore& store, QObject* parent = nullptr);
+    // falls back), then starts the start-up work without waiting for it.
+    explicit AppState(DefaultsStore& store, Environment env = Environment{}, QObject* parent = nullptr);
+    ~AppState() override;
+
+    // Operations. None fails to its caller: outcomes show in the fields.
+    QCoro::Task<> login(QString email, QString password);
+    void logout();
+    QCoro::Task<> loadServers();
+    std::optional<Server> bestServer() const;
+    std::optional<Server> activeServer() const;
+    QCoro::Task<> toggle();
+    QCoro::Task<> connect(Server server);
+    QCoro::Task<> refreshIps();
+    QCoro::Task<> refreshNotices();
+    void dismissNotice();
+    void openNotice();
+    QCoro::Task<> applyUpdate();
+
+    // Fire-and-forget forms for QML and the tray.
+    Q_INVOKABLE void startLogin(const QString& email, const QString& password);
+    Q_INVOKABLE void startToggle();
+    Q_INVOKABLE void startConnect(const QString& serverId);
+    Q_INVOKABLE void startApplyUpdate();
+    Q_INVOKABLE void requestLogout() { logout(); }
+    Q_INVOKABLE void requestDismissNotice() { dismissNotice(); }
+    Q_INVOKABLE void requestOpenNotice() { openNotice(); }
+
+    // load + ping, saturating instead of wrapping on absurd values.
+    static qint64 score(const Server& server);
 
     const std::optional<QString>& token() const { return m_token; }
     const QString& email() const { return m_email; }
@@ -107,6 +156,18 @@ Q_SIGNALS:
     void noticeChanged();
 
 private:
+    void startUpWork();
+    void observeSystemStatus();
+    void syncSystemStatus();
+    QCoro::Task<> refreshTick();
+    QCoro::Task<> checkForUpdate();
+    QCoro::Task<> syncAfterLoad();
+    QCoro::Task<> connectFlow(Server server);
+    void storeText(const QString& key, const QString& value);
+    Clock& clock() const;
+    VpnFacility& facility() const;
+    Keychain& keychain() const;
+
     template <class T, class V> void assign(T& field, V&& value, void (AppState::*changed)()) {
         Q_EMIT objectWillChange();
         field = std::forward<V>(value);
@@ -117,6 +178,10 @@ private:
     }
 
     DefaultsStore& m_store;
+    Environment m_env;
+    std::unique_ptr<ClockTimer> m_refreshTimer;
+    std::unique_ptr<ClockTimer> m_updateTimer;
+    QMetaObject::Connection m_statusObserver;
 
     std::optional<QString> m_token;
     QString m_email;

@@ -1,8 +1,14 @@
 #include "vpn/memory_keychain.h"
 
+#include <QList>
+
 QCoro::Task<int> MemoryKeychain::update(QString service, QString account, QByteArray data) {
     ++updates;
     if (updateStatus) co_return *updateStatus;
+    if (!updateScript.isEmpty()) {
+        const int scripted = updateScript.takeFirst();
+        if (scripted != KeychainStatus::success) co_return scripted;
+    }
     auto it = m_items.find({service, account});
     if (it == m_items.end()) co_return KeychainStatus::itemNotFound;
     it->data = data;

@@ -18,6 +18,7 @@ public:
     std::optional<QByteArray> data(const QString& service, const QString& account) const;
 
     std::optional<int> updateStatus, addStatus, copyStatus; // forced results
+    QList<int> updateScript; // results of the next updates, one each; success runs the real update
     bool addReturnsNoReference = false;
     int updates = 0, adds = 0, copies = 0;
 

@@ -58,7 +58,7 @@ Result<void> SimulatedFacility::startTunnel() {
     if (startError) return *startError;
     if (!storedProfile || !storedProfile->protocolConfiguration || !storedProfile->isEnabled)
         return Error{Error::Kind::Io, QStringLiteral("VPN profili yüklü değil")};
-    play(startSteps);
+    play(nextStarts.isEmpty() ? startSteps : nextStarts.takeFirst());
     return {};
 }
 

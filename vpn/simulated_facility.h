@@ -33,6 +33,8 @@ public:
     // a stop walks stopSteps (default: disconnecting at once, disconnected after 150 ms).
     QList<Step> startSteps{{VpnStatus::connecting, 0}, {VpnStatus::connected, 600}};
     QList<Step> stopSteps{{VpnStatus::disconnecting, 0}, {VpnStatus::disconnected, 150}};
+    // Scripts for the next starts, one each, before falling back to startSteps.
+    QList<QList<Step>> nextStarts;
     std::optional<Error> loadError, saveError, removeError, startError;
     std::optional<Error> disconnectError;
     // Completes each load/save/remove/fetch after this long (0 = on the next event-loop turn).
