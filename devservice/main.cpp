@@ -303,6 +303,8 @@ int main(int argc, char** argv) {
     httplib::Server server;
     // Enough workers that slow replies and idle keep-alive connections never starve a test.
     server.new_task_queue = [] { return new httplib::ThreadPool(32); };
+    // Headers and body go out in separate writes; without this each reply waits on a delayed ACK.
+    server.set_tcp_nodelay(true);
     server.set_keep_alive_timeout(2);
     const auto handler = [&service](const httplib::Request& req, httplib::Response& res) { service.handle(req, res); };
     server.Get(".*", handler);
