@@ -1,19 +1,27 @@
 #include "app/headless.h"
 
-#include "api/endpoints.h"
-#include "platform/defaults_keys.h"
 #include "platform/defaults_store.h"
 #include "state/app_state.h"
-#include "update/updater.h"
+#include "vpn/vpn_controller.h"
+#include "vpn/vpn_facility.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QMetaEnum>
+#include <QPair>
+#include <QSocketNotifier>
 #include <QTextStream>
+#include <QTimer>
 
+#include <qcoro/qcorosignal.h>
 #include <qcoro/qcorotask.h>
 
+#include <csignal>
 #include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -23,47 +31,183 @@ void emitLine(const QJsonObject& o) {
     std::fflush(stdout);
 }
 
-QJsonValue optionalText(const std::optional<QString>& v) { return v ? QJsonValue(*v) : QJsonValue(); }
+QJsonValue text(const std::optional<QString>& v) { return v ? QJsonValue(*v) : QJsonValue(); }
 
-QJsonObject stateSnapshot(const AppState& s) {
-    return {{QStringLiteral("signedIn"), s.token().has_value()},
-            {QStringLiteral("email"), s.email()},
-            {QStringLiteral("plan"), s.plan()},
-            {QStringLiteral("activeServerId"), optionalText(s.activeServerId())}};
+QString statusName(ConnectionStatus s) {
+    return QString::fromLatin1(QMetaEnum::fromType<Connection::Status>().valueToKey(int(s)));
+}
+
+// Field values as printed. The token is a secret: only whether one is held is shown.
+QJsonValue fieldValue(const AppState& s, const QString& field) {
+    if (field == QLatin1String("token")) return s.token().has_value();
+    if (field == QLatin1String("email")) return s.email();
+    if (field == QLatin1String("plan")) return s.plan();
+    if (field == QLatin1String("servers")) {
+        QJsonArray a;
+        for (const Server& server : s.servers()) a.append(server.toJson());
+        return a;
+    }
+    if (field == QLatin1String("status")) return statusName(s.status());
+    if (field == QLatin1String("errorMessage")) return text(s.errorMessage());
+    if (field == QLatin1String("originalIp")) return text(s.originalIp());
+    if (field == QLatin1String("originalPlace")) return text(s.originalPlace());
+    if (field == QLatin1String("exitIp")) return text(s.exitIp());
+    if (field == QLatin1String("activeServerId")) return text(s.activeServerId());
+    if (field == QLatin1String("busy")) return s.busy();
+    if (field == QLatin1String("updateInfo")) return s.updateInfo() ? QJsonValue(s.updateInfo()->toJson()) : QJsonValue();
+    if (field == QLatin1String("updating")) return s.updating();
+    if (field == QLatin1String("notice")) return s.notice() ? QJsonValue(s.notice()->toJson()) : QJsonValue();
+    return QJsonValue();
+}
+
+using Notify = void (AppState::*)();
+
+const QList<QPair<QString, Notify>>& fieldSignals() {
+    static const QList<QPair<QString, Notify>> all{
+        {QStringLiteral("token"), &AppState::tokenChanged},
+        {QStringLiteral("email"), &AppState::emailChanged},
+        {QStringLiteral("plan"), &AppState::planChanged},
+        {QStringLiteral("servers"), &AppState::serversChanged},
+        {QStringLiteral("status"), &AppState::statusChanged},
+        {QStringLiteral("errorMessage"), &AppState::errorMessageChanged},
+        {QStringLiteral("originalIp"), &AppState::originalIpChanged},
+        {QStringLiteral("originalPlace"), &AppState::originalPlaceChanged},
+        {QStringLiteral("exitIp"), &AppState::exitIpChanged},
+        {QStringLiteral("activeServerId"), &AppState::activeServerIdChanged},
+        {QStringLiteral("busy"), &AppState::busyChanged},
+        {QStringLiteral("updateInfo"), &AppState::updateInfoChanged},
+        {QStringLiteral("updating"), &AppState::updatingChanged},
+        {QStringLiteral("notice"), &AppState::noticeChanged},
+    };
+    return all;
+}
+
+QJsonObject snapshot(const AppState& s) {
+    QJsonObject o;
+    for (const auto& [f, signal] : fieldSignals()) o.insert(f, fieldValue(s, f));
+    return o;
+}
+
+// Prints one line per assignment, named after the field.
+void watch(AppState& state) {
+    for (const auto& [f, signal] : fieldSignals()) {
+        QObject::connect(&state, signal, &state, [&state, name = f] {
+            emitLine({{QStringLiteral("field"), name}, {QStringLiteral("value"), fieldValue(state, name)}});
+        });
+    }
+}
+
+struct Options {
+    std::optional<QString> login;
+    bool connect = false;
+    std::optional<QString> serverId;
+    bool disconnect = false;
+    bool watch = false;
+};
+
+std::optional<Options> parse(const QStringList& args, QString& problem) {
+    Options o;
+    for (qsizetype i = 1; i < args.size(); ++i) {
+        const QString& a = args.at(i);
+        if (a == QLatin1String("--headless")) continue;
+        if (a == QLatin1String("--login")) {
+            if (i + 1 >= args.size() || args.at(i + 1).startsWith(QLatin1String("--"))) {
+                problem = QStringLiteral("--login bir e-posta adresi bekliyor");
+                return std::nullopt;
+            }
+            o.login = args.at(++i);
+        } else if (a == QLatin1String("--connect")) {
+            o.connect = true;
+            if (i + 1 < args.size() && !args.at(i + 1).startsWith(QLatin1String("--"))) o.serverId = args.at(++i);
+        } else if (a == QLatin1String("--disconnect")) {
+            o.disconnect = true;
+        } else if (a == QLatin1String("--watch")) {
+            o.watch = true;
+        } else {
+            problem = QStringLiteral("Bilinmeyen seçenek: %1").arg(a);
+            return std::nullopt;
+        }
+    }
+    return o;
+}
+
+// Ends a watching run on SIGINT or SIGTERM, through the event loop.
+int signalPipe[2] = {-1, -1};
+void onSignal(int) {
+    const char c = 1;
+    (void)!::write(signalPipe[1], &c, 1);
+}
+
+// Waits, bounded, until done() holds, waking on each emission of signal.
+QCoro::Task<> waitFor(AppState& state, void (AppState::*signal)(), const std::function<bool()>& done, int limitMs) {
+    QElapsedTimer elapsed;
+    elapsed.start();
+    while (!done() && elapsed.elapsed() < limitMs)
+        co_await qCoro(&state, signal, std::chrono::milliseconds(limitMs - elapsed.elapsed()));
 }
 
 QCoro::Task<int> run(QStringList args) {
-    AppState state(DefaultsStore::shared());
-    emitLine({{QStringLiteral("state"), stateSnapshot(state)}});
-
-    const qsizetype loginAt = args.indexOf(QStringLiteral("--login"));
-    if (loginAt >= 0 && loginAt + 1 < args.size()) {
-        QTextStream in(stdin);
-        const QString password = in.readLine();
-        Result<LoginResponse> login = co_await API::login(args.at(loginAt + 1), password);
-        if (!login) {
-            emitLine({{QStringLiteral("error"), login.error().description()}});
-            co_return 1;
-        }
-        DefaultsStore& store = DefaultsStore::shared();
-        (void)store.setString(DefaultsKeys::token, login->token);
-        (void)store.setString(DefaultsKeys::email, login->user.email);
-        (void)store.setString(DefaultsKeys::plan, login->user.plan.value_or(QStringLiteral("FREE")));
-        emitLine({{QStringLiteral("user"), login->user.toJson()}});
+    QString problem;
+    const std::optional<Options> opts = parse(args, problem);
+    if (!opts) {
+        emitLine({{QStringLiteral("error"), problem}});
+        co_return 2;
     }
 
-    Result<ServersResponse> servers = co_await API::servers();
-    if (servers)
-        emitLine({{QStringLiteral("servers"), servers->toJson().value(QStringLiteral("servers"))}});
-    else
-        emitLine({{QStringLiteral("error"), servers.error().description()}});
+    AppState state(DefaultsStore::shared());
+    emitLine({{QStringLiteral("backend"), VpnFacility::shared().backendName()}});
+    emitLine({{QStringLiteral("state"), snapshot(state)}});
+    watch(state);
 
-    const std::optional<PublicGeo> geo = co_await API::publicGeo();
-    emitLine({{QStringLiteral("geo"), geo ? QJsonValue(geo->toJson()) : QJsonValue()}});
+    // Let the first loads settle, so the operations below see the servers and the tunnel's status.
+    if (state.startingUp())
+        co_await waitFor(state, &AppState::startUpFinished, [&] { return !state.startingUp(); }, 70'000);
 
-    const std::optional<Updater::Info> update = co_await Updater::check();
-    emitLine({{QStringLiteral("update"), update ? QJsonValue(update->toJson()) : QJsonValue()}});
-    co_return servers ? 0 : 1;
+    int code = 0;
+    if (opts->login) {
+        // The password comes from standard input, never from the command line.
+        QTextStream in(stdin);
+        const QString password = in.readLine();
+        co_await state.login(*opts->login, password);
+        if (state.errorMessage()) code = 1;
+        if (!state.token()) code = 1;
+        if (code == 0) co_await state.loadServers();
+    }
+    if (code == 0 && opts->connect) {
+        if (!state.token()) {
+            emitLine({{QStringLiteral("error"), QStringLiteral("Bağlanmak için önce oturum açın (--login)")}});
+            code = 1;
+        } else if (opts->serverId) {
+            std::optional<Server> chosen;
+            for (const Server& s : state.servers())
+                if (s.id == *opts->serverId) chosen = s;
+            if (!chosen) {
+                emitLine({{QStringLiteral("error"), QStringLiteral("Sunucu bulunamadı: %1").arg(*opts->serverId)}});
+                code = 1;
+            } else {
+                co_await state.connect(*chosen);
+            }
+        } else if (state.status() == ConnectionStatus::idle) {
+            co_await state.toggle();
+        }
+        if (code == 0 && state.status() != ConnectionStatus::connected) code = 1;
+    }
+    if (code == 0 && opts->disconnect && state.status() != ConnectionStatus::idle) {
+        co_await state.toggle();
+        co_await waitFor(state, &AppState::statusChanged, [&] { return state.status() == ConnectionStatus::idle; }, 30'000);
+        if (state.status() != ConnectionStatus::idle) code = 1;
+    }
+
+    if (opts->watch) {
+        if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) == 0) {
+            std::signal(SIGINT, onSignal);
+            std::signal(SIGTERM, onSignal);
+            QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
+            co_await qCoro(&notifier, &QSocketNotifier::activated);
+        }
+    }
+    emitLine({{QStringLiteral("state"), snapshot(state)}});
+    co_return code;
 }
 
 } // namespace

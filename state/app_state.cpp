@@ -317,19 +317,27 @@ QCoro::Task<> AppState::applyUpdate() {
 void AppState::startUpWork() {
     // A Linux event-loop program is not throttled while it has no window; no activity to request.
     observeSystemStatus();
-    syncAfterLoad();
-    loadServers();
+    startUpTask(syncAfterLoad());
+    startUpTask(loadServers());
 
     m_refreshTimer = clock().createTimer();
     QObject::connect(m_refreshTimer.get(), &ClockTimer::timeout, this, [this] { refreshTick(); });
     m_refreshTimer->start(refreshInterval, true);
 
-    refreshNotices();
-    checkForUpdate();
+    startUpTask(refreshNotices());
+    startUpTask(checkForUpdate());
 
     m_updateTimer = clock().createTimer();
     QObject::connect(m_updateTimer.get(), &ClockTimer::timeout, this, [this] { checkForUpdate(); });
     m_updateTimer->start(updateInterval, true);
+}
+
+QCoro::Task<> AppState::startUpTask(QCoro::Task<> task) {
+    QPointer<AppState> self(this);
+    ++m_startUpPending;
+    co_await std::move(task);
+    if (!self) co_return;
+    if (--m_startUpPending == 0) Q_EMIT startUpFinished();
 }
 
 QCoro::Task<> AppState::syncAfterLoad() {

@@ -84,6 +84,9 @@ public:
     Q_INVOKABLE void requestDismissNotice() { dismissNotice(); }
     Q_INVOKABLE void requestOpenNotice() { openNotice(); }
 
+    // True while any of the first loads started at creation is still running.
+    bool startingUp() const { return m_startUpPending > 0; }
+
     // load + ping, saturating instead of wrapping on absurd values.
     static qint64 score(const Server& server);
 
@@ -139,6 +142,8 @@ public:
     QVariant noticeValue() const { return optionalValue(m_notice); }
 
 Q_SIGNALS:
+    // The first loads (tunnel status, servers, notices, update check) have all finished.
+    void startUpFinished();
     void objectWillChange();
     void tokenChanged();
     void emailChanged();
@@ -162,6 +167,8 @@ private:
     QCoro::Task<> refreshTick();
     QCoro::Task<> checkForUpdate();
     QCoro::Task<> syncAfterLoad();
+    QCoro::Task<> startUpTask(QCoro::Task<> task);
+    int m_startUpPending = 0;
     QCoro::Task<> connectFlow(Server server);
     void storeText(const QString& key, const QString& value);
     Clock& clock() const;

@@ -1,0 +1,128 @@
+#include "support/service_fixture.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+// The program as a script sees it: its own process, its own settings folder, the stand-in service.
+class HeadlessTest : public QObject {
+    Q_OBJECT
+    DevService m_service;
+    QTemporaryDir m_home;
+
+    struct Run {
+        int code = -1;
+        QList<QJsonObject> lines;
+        QByteArray raw;
+        QJsonObject lastState() const {
+            for (auto it = lines.crbegin(); it != lines.crend(); ++it)
+                if (it->contains(QStringLiteral("state"))) return it->value(QStringLiteral("state")).toObject();
+            return {};
+        }
+        QList<QJsonValue> values(const QString& field) const {
+            QList<QJsonValue> out;
+            for (const QJsonObject& l : lines)
+                if (l.value(QStringLiteral("field")).toString() == field) out.append(l.value(QStringLiteral("value")));
+            return out;
+        }
+    };
+
+    Run run(const QStringList& args, const QByteArray& input = {}) {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("KESTRAVA_API_ORIGIN"), m_service.origin());
+        env.insert(QStringLiteral("KESTRAVA_WEB_ORIGIN"), m_service.origin());
+        env.insert(QStringLiteral("KESTRAVA_VPN_BACKEND"), QStringLiteral("simulated"));
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home.filePath(QStringLiteral("config")));
+        env.insert(QStringLiteral("HOME"), m_home.path());
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral(KESTRAVA_APP_PATH), QStringList{QStringLiteral("--headless")} + args);
+        Run r;
+        if (!p.waitForStarted(10'000)) return r;
+        p.write(input);
+        p.closeWriteChannel();
+        if (!p.waitForFinished(60'000)) {
+            p.kill();
+            p.waitForFinished();
+            return r;
+        }
+        r.code = p.exitCode();
+        r.raw = p.readAllStandardOutput() + p.readAllStandardError();
+        for (const QByteArray& line : r.raw.split('\n'))
+            if (line.startsWith('{')) r.lines.append(QJsonDocument::fromJson(line).object());
+        return r;
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        QVERIFY(m_home.isValid());
+        QVERIFY(m_service.start(basicScenario()));
+    }
+    void init() { QVERIFY(m_service.clearRequests()); }
+
+    void signsInAndConnects() {
+        const Run r = run({QStringLiteral("--login"), QStringLiteral("a@kestrava.test"), QStringLiteral("--connect"),
+                           QStringLiteral("tr-1")},
+                          "pw\n");
+        QCOMPARE(r.code, 0);
+        const QJsonObject state = r.lastState();
+        QCOMPARE(state.value(QStringLiteral("status")).toString(), QStringLiteral("connected"));
+        QCOMPARE(state.value(QStringLiteral("exitIp")).toString(), QStringLiteral("203.0.113.7"));
+        QCOMPARE(state.value(QStringLiteral("originalPlace")).toString(), QStringLiteral("Ankara, TR"));
+        QCOMPARE(state.value(QStringLiteral("servers")).toArray().size(), 2);
+        QCOMPARE(state.value(QStringLiteral("token")), QJsonValue(true));
+        // Every change is a line; the status walked connecting, then connected.
+        const QList<QJsonValue> statuses = r.values(QStringLiteral("status"));
+        QVERIFY(statuses.contains(QJsonValue(QStringLiteral("connecting"))));
+        QCOMPARE(statuses.last(), QJsonValue(QStringLiteral("connected")));
+        // Secrets never reach the output.
+        QVERIFY(!r.raw.contains("tok-1"));
+        QVERIFY(!r.raw.contains("psk-1"));
+        QVERIFY(!r.raw.contains("\"pw\""));
+    }
+
+    void aSecondRunIsStillSignedIn() {
+        const Run r = run({});
+        QCOMPARE(r.code, 0);
+        QCOMPARE(r.lines.at(1).value(QStringLiteral("state")).toObject().value(QStringLiteral("email")).toString(),
+                 QStringLiteral("a@kestrava.test"));
+        QCOMPARE(r.lastState().value(QStringLiteral("servers")).toArray().size(), 2);
+        QVERIFY(m_service.requests(QStringLiteral("GET"), QStringLiteral("/notify/inbox")).size() == 1);
+    }
+
+    void failures_data() {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("wrong password") << QStringList{QStringLiteral("--login"), QStringLiteral("a@kestrava.test")}
+                                        << QByteArray("nope\n") << 1 << QStringLiteral("E-posta veya şifre hatalı");
+        QTest::newRow("unknown server") << QStringList{QStringLiteral("--connect"), QStringLiteral("xx-9")} << QByteArray()
+                                        << 1 << QStringLiteral("Sunucu bulunamadı: xx-9");
+        QTest::newRow("server without gateway") << QStringList{QStringLiteral("--connect"), QStringLiteral("de-1")}
+                                                << QByteArray() << 1 << QStringLiteral("Sunucu VPN bilgisi döndürmedi");
+        QTest::newRow("bad option") << QStringList{QStringLiteral("--bogus")} << QByteArray() << 2
+                                    << QStringLiteral("Bilinmeyen seçenek: --bogus");
+        QTest::newRow("login without address") << QStringList{QStringLiteral("--login")} << QByteArray() << 2
+                                               << QStringLiteral("--login bir e-posta adresi bekliyor");
+    }
+    void failures() {
+        QFETCH(QStringList, args);
+        QFETCH(QByteArray, input);
+        QFETCH(int, code);
+        QFETCH(QString, error);
+        const Run r = run(args, input);
+        QCOMPARE(r.code, code);
+        bool seen = false;
+        for (const QJsonObject& l : r.lines)
+            seen = seen || l.value(QStringLiteral("error")).toString() == error ||
+                   (l.value(QStringLiteral("field")).toString() == QLatin1String("errorMessage") &&
+                    l.value(QStringLiteral("value")).toString() == error);
+        QVERIFY2(seen, r.raw.constData());
+    }
+};
+
+QTEST_GUILESS_MAIN(HeadlessTest)
+#include "headless_test.moc"
