@@ -2,4 +2,6 @@
 target_sources(kestrava_core PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/vici_client.h
     ${CMAKE_CURRENT_LIST_DIR}/vici_client.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/strongswan_facility.h
+    ${CMAKE_CURRENT_LIST_DIR}/strongswan_facility.cpp
 )
