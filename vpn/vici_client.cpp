@@ -420,8 +420,9 @@ QCoro::Task<Result<Packet>> Connection::exchange(Packet packet, bool isCommand, 
 
 QCoro::Task<Result<Reply>> Connection::request(QByteArray command, Section arguments, std::chrono::milliseconds limit) {
     Reply reply;
-    auto outcome = co_await exchange(Packet{PacketType::CmdRequest, command, std::move(arguments)}, true, limit,
-                                     &reply.streamed);
+    // Named, not a temporary in the await: g++ 12 destroys aggregate temporaries there twice.
+    Packet packet{PacketType::CmdRequest, command, std::move(arguments)};
+    auto outcome = co_await exchange(std::move(packet), true, limit, &reply.streamed);
     if (!outcome) co_return outcome.error();
     if (outcome->type == PacketType::CmdUnknown)
         co_return Error{Error::Kind::Rejected,
@@ -431,7 +432,8 @@ QCoro::Task<Result<Reply>> Connection::request(QByteArray command, Section argum
 }
 
 QCoro::Task<Result<void>> Connection::subscribe(QByteArray event, std::chrono::milliseconds limit) {
-    auto outcome = co_await exchange(Packet{PacketType::EventRegister, event, {}}, false, limit, nullptr);
+    Packet packet{PacketType::EventRegister, event, {}};
+    auto outcome = co_await exchange(std::move(packet), false, limit, nullptr);
     if (!outcome) co_return outcome.error();
     if (outcome->type == PacketType::EventUnknown)
         co_return Error{Error::Kind::Rejected,
