@@ -653,8 +653,8 @@ QCoro::Task<Result<void>> StrongSwanFacility::withdrawConfiguration() {
 QCoro::Task<Result<VpnStatus>> StrongSwanFacility::queryStatus() {
     QPointer<StrongSwanFacility> self(this);
     vici::Section args;
+    // Blocking on purpose: with noblock an IKE_SA busy rekeying is left out, and looks gone.
     args.set("ike", strongswan::connectionName);
-    args.set("noblock", QByteArrayLiteral("yes"));
     auto reply = co_await m_commands->request("list-sas", std::move(args), m_limits.command);
     if (!self) co_return vici::transportError(QStringLiteral("kapatıldı"));
     if (!reply) co_return reply.error();
@@ -734,11 +734,20 @@ QCoro::Task<Result<void>> StrongSwanFacility::save() {
 
 QCoro::Task<Result<void>> StrongSwanFacility::remove() {
     QPointer<StrongSwanFacility> self(this);
-    if (m_status != VpnStatus::disconnected && m_status != VpnStatus::invalid) stopTunnel();
+    ++m_attempt;
+    m_userStop = true;
+    m_initiating = false;
     std::optional<Error> serviceFailure;
     auto channels = co_await ensureChannels();
     if (!self) co_return Result<void>();
     if (channels) {
+        // Whatever runs under our name goes, whether or not this copy of the program started it.
+        vici::Section args;
+        args.set("ike", strongswan::connectionName);
+        args.set("force", QByteArrayLiteral("yes"));
+        args.set("timeout", QByteArray::number(qint64(m_limits.terminate.count())));
+        co_await m_commands->request("terminate", std::move(args), m_limits.terminate + m_limits.command);
+        if (!self) co_return Result<void>();
         auto withdrawn = co_await withdrawConfiguration();
         if (!self) co_return Result<void>();
         if (!withdrawn) serviceFailure = withdrawn.error();
@@ -749,7 +758,6 @@ QCoro::Task<Result<void>> StrongSwanFacility::remove() {
                             .arg(m_profilePath, QString::fromLocal8Bit(strerror(errno))),
                         errno};
     m_stored.reset();
-    ++m_attempt;
     setStatus(VpnStatus::invalid);
     if (serviceFailure) co_return *serviceFailure;
     co_return Result<void>();
@@ -769,6 +777,7 @@ Result<void> StrongSwanFacility::startTunnel() {
     m_lastError.reset();
     m_recentLog.clear();
     m_userStop = false;
+    m_initiating = false;
     m_retiredSas.unite(m_knownSas);
     m_knownSas.clear();
     const quint64 attempt = ++m_attempt;
@@ -808,9 +817,11 @@ QCoro::Task<> StrongSwanFacility::runStart(quint64 attempt) {
     args.set("timeout", QByteArray::number(qint64(m_limits.attempt.count())));
     args.set("init-limits", QByteArrayLiteral("no"));
     args.set("loglevel", QByteArrayLiteral("1"));
+    m_initiating = true;
     auto reply = co_await initiator->request("initiate", std::move(args), m_limits.attempt + m_limits.command);
     if (!self) co_return;
     initiator->deleteLater();
+    if (m_attempt == attempt) m_initiating = false;
     if (!current()) co_return;
 
     if (reply && succeeded(reply->response)) {
@@ -851,6 +862,7 @@ void StrongSwanFacility::terminateLeftover(QByteArray uniqueId) {
 void StrongSwanFacility::stopTunnel() {
     if (m_status == VpnStatus::disconnected || m_status == VpnStatus::invalid) return;
     m_userStop = true;
+    m_initiating = false;
     const quint64 attempt = ++m_attempt;
     apply(TunnelEvent::StopRequested);
     runStop(attempt);
@@ -872,7 +884,11 @@ QCoro::Task<> StrongSwanFacility::runStop(quint64 attempt) {
     apply(TunnelEvent::TerminateDone);
 }
 
-QCoro::Task<std::optional<Error>> StrongSwanFacility::fetchLastDisconnectError() { co_return m_lastError; }
+QCoro::Task<std::optional<Error>> StrongSwanFacility::fetchLastDisconnectError() {
+    // A copy on purpose: g++ 12 moves from a member named in co_return.
+    std::optional<Error> copy = m_lastError;
+    co_return copy;
+}
 
 void StrongSwanFacility::noteSa(const QByteArray& uniqueId) {
     if (!uniqueId.isEmpty() && !m_retiredSas.contains(uniqueId)) m_knownSas.insert(uniqueId);
@@ -898,6 +914,10 @@ void StrongSwanFacility::onEvent(const QByteArray& name, const vici::Section& me
     if (down && m_retiredSas.contains(id) && m_status != VpnStatus::disconnecting) return;
     noteSa(id);
     if (const vici::Section* renewed = ike->section("new")) noteSa(renewed->value("uniqueid").value_or(QByteArray()));
+
+    // charon may announce the failed IKE_SA before logging why; the initiate reply, which comes with its
+    // log in order, settles an attempt of ours.
+    if (down && m_status == VpnStatus::connecting && m_initiating) return;
 
     const VpnStatus before = m_status;
     const bool ending = down

@@ -156,6 +156,7 @@ private:
     QStringList m_recentLog;
     quint64 m_attempt = 0; // a stop or a newer start makes older attempts stand down
     bool m_userStop = false;
+    bool m_initiating = false; // an initiate of the current attempt awaits its reply
     // IKE_SAs of this attempt, and those of earlier ones whose late down events must not end this one.
     QSet<QByteArray> m_knownSas;
     QSet<QByteArray> m_retiredSas;

@@ -8,9 +8,11 @@
 #
 # With OWNER_PID a watcher tears everything down once that process is gone, so a crashed test leaves
 # nothing behind. The data path runs in user space (kernel-libipsec): this kernel carries no ESP.
+# Exit status 77: this machine cannot do it (not root, no charon, no namespaces); 1: it broke.
 set -u
 
 die() { echo "ikev2-pair: $*" >&2; exit 1; }
+cannot() { echo "ikev2-pair: $*" >&2; exit 77; }
 
 cmd=${1:-}; D=${2:-}
 [ -n "$cmd" ] && [ -n "$D" ] || die "usage: $0 up|down DIR [OWNER_PID]"
@@ -44,11 +46,11 @@ if [ "$cmd" = down ]; then
 fi
 [ "$cmd" = up ] || die "unknown command $cmd"
 
-[ "$(id -u)" -eq 0 ] || die "needs root"
+[ "$(id -u)" -eq 0 ] || cannot "needs root"
 CHARON=${CHARON:-/usr/lib/ipsec/charon}
-[ -x "$CHARON" ] || die "charon not found at $CHARON (package strongswan-charon)"
-command -v swanctl >/dev/null || die "swanctl not found (package strongswan-swanctl)"
-[ -f /usr/lib/ipsec/plugins/libstrongswan-kernel-libipsec.so ] || die "kernel-libipsec missing (package libcharon-extra-plugins)"
+[ -x "$CHARON" ] || cannot "charon not found at $CHARON (package strongswan-charon)"
+command -v swanctl >/dev/null || cannot "swanctl not found (package strongswan-swanctl)"
+[ -f /usr/lib/ipsec/plugins/libstrongswan-kernel-libipsec.so ] || cannot "kernel-libipsec missing (package libcharon-extra-plugins)"
 
 owner=${3:-}
 tag=${owner:-$$}
@@ -61,9 +63,9 @@ PSK=kestrava-test-psk-0123456789
 
 mkdir -p "$D/gw" "$D/client" || die "cannot create $D"
 
-ip netns add "$NG" || die "ip netns add failed"
+ip netns add "$NG" || cannot "ip netns add failed"
 echo "$NG" > "$D/ns.gw"
-ip netns add "$NC" || { teardown "$D"; die "ip netns add failed"; }
+ip netns add "$NC" || { teardown "$D"; cannot "ip netns add failed"; }
 echo "$NC" > "$D/ns.client"
 
 if [ -n "$owner" ]; then
