@@ -267,7 +267,6 @@ private Q_SLOTS:
         QVERIFY(!seen.contains(VpnStatus::connected));
         const auto error = awaitTask(f.fetchLastDisconnectError());
         QVERIFY(error);
-        qInfo("%s", why(f).constData());
         QCOMPARE(error->detail, QStringLiteral("AUTHENTICATION_FAILED"));
         QCOMPARE(error->code, 24);
         QVERIFY(error->message.contains(QStringLiteral("Kimlik doğrulama")));
@@ -290,7 +289,6 @@ private Q_SLOTS:
         QVERIFY(waitForStatus(f, VpnStatus::disconnected, seen, 30'000));
         const auto error = awaitTask(f.fetchLastDisconnectError());
         QVERIFY(error);
-        qInfo("%s", why(f).constData());
         QCOMPARE(error->detail, QStringLiteral("PEER_NOT_RESPONDING"));
         // The attempt does not linger in charon after we gave up on it.
         for (int i = 0; i < 50 && !listSas().empty(); ++i) QTest::qWait(100);

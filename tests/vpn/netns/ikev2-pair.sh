@@ -38,7 +38,9 @@ teardown() {
 
 if [ "$cmd" = down ]; then
     if [ -f "$D/watcher.pid" ]; then
-        kill "$(cat "$D/watcher.pid")" 2>/dev/null
+        # The watcher itself ends up here too, under the same pid.
+        w=$(cat "$D/watcher.pid")
+        [ "$w" = "$$" ] || kill "$w" 2>/dev/null
         rm -f "$D/watcher.pid"
     fi
     teardown "$D"
