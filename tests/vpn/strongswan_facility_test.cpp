@@ -207,16 +207,6 @@ private Q_SLOTS:
         m_secret = secret;
     }
 
-    void withoutProfileThereIsNothingToStart() {
-        auto f = facility();
-        QVERIFY(awaitTask(f->load()).ok());
-        QCOMPARE(f->status(), VpnStatus::invalid);
-        QVERIFY(!f->profile().protocolConfiguration);
-        auto started = f->startTunnel();
-        QVERIFY(!started.ok());
-        QCOMPARE(f->status(), VpnStatus::invalid);
-    }
-
     void savesTheProfilePrivatelyAndWithoutTheSecret() {
         auto f = facility();
         f->profile() = profile();
@@ -239,29 +229,38 @@ private Q_SLOTS:
         QCOMPARE(again->status(), VpnStatus::disconnected);
     }
 
-    void startWithoutCharonFailsAtOnce() {
+    void startIsRefusedAtOnce_data() {
+        QTest::addColumn<QString>("situation");
+        QTest::addColumn<int>("kind");
+        QTest::newRow("no profile") << QStringLiteral("none") << int(Error::Kind::Rejected);
+        QTest::newRow("profile disabled") << QStringLiteral("disabled") << int(Error::Kind::Rejected);
+        QTest::newRow("no charon") << QStringLiteral("no charon") << int(Error::Kind::Transport);
+    }
+    void startIsRefusedAtOnce() {
+        QFETCH(QString, situation);
+        QFETCH(int, kind);
+        std::optional<FakeCharon> charon;
+        if (situation != QLatin1String("no charon")) charon.emplace(socketPath());
         auto f = facility();
-        f->profile() = profile();
-        QVERIFY(awaitTask(f->save()).ok());
+        if (situation != QLatin1String("none")) {
+            f->profile() = profile(situation != QLatin1String("disabled"));
+            QVERIFY(awaitTask(f->save()).ok()); // without charon: stored, pushed on connect
+        }
+        const VpnStatus before = f->status();
         QSignalSpy changes(f.get(), &VpnFacility::statusChanged);
         auto started = f->startTunnel();
         QVERIFY(!started.ok());
-        QCOMPARE(started.error().kind, Error::Kind::Transport);
-        QVERIFY(started.error().message.contains(socketPath()));
-        QCOMPARE(f->status(), VpnStatus::disconnected);
+        QCOMPARE(int(started.error().kind), kind);
+        QVERIFY(!started.error().message.isEmpty());
+        QCOMPARE(f->status(), before);
         QCOMPARE(changes.size(), 0);
-    }
-
-    void disabledProfileFailsAtOnce() {
-        FakeCharon charon(socketPath());
-        auto f = facility();
-        f->profile() = profile(false);
-        QVERIFY(awaitTask(f->save()).ok());
-        QVERIFY(!f->startTunnel().ok());
-        QVERIFY(!charon.commandNames().contains("load-conn"));
-        QVERIFY(!charon.commandNames().contains("initiate"));
-        QVERIFY(charon.commandNames().contains("unload-conn"));
-        QVERIFY(charon.commandNames().contains("unload-shared"));
+        if (situation == QLatin1String("no charon")) QVERIFY(started.error().message.contains(socketPath()));
+        if (situation == QLatin1String("disabled")) {
+            // Withdrawn from charon, so that its own tools cannot start it either.
+            QVERIFY(!charon->commandNames().contains("load-conn"));
+            QVERIFY(charon->commandNames().contains("unload-conn"));
+            QVERIFY(charon->commandNames().contains("unload-shared"));
+        }
     }
 
     void unusableProfileIsRefusedAndTheOldFileKept() {
@@ -301,9 +300,19 @@ private Q_SLOTS:
         QCOMPARE(charon.commandNames(), (QList<QByteArray>{"load-conn", "load-shared"}));
         const vici::Section* conn = charon.last("load-conn")->message.section("kestrava");
         QVERIFY(conn);
+        QCOMPARE(conn->value("version"), QByteArray("2"));
         QCOMPARE(conn->list("remote_addrs"), QList<QByteArray>{"203.0.113.7"});
+        QCOMPARE(conn->list("vips"), QList<QByteArray>{"0.0.0.0"});
+        QCOMPARE(conn->list("proposals"), QList<QByteArray>{"aes256-sha256-modp2048"});
+        QCOMPARE(conn->value("dpd_delay"), QByteArray("30s"));
+        QCOMPARE(conn->section("remote")->value("auth"), QByteArray("psk"));
         QCOMPARE(conn->section("remote")->value("id"), QByteArray("gw.example.net"));
         QCOMPARE(conn->section("local")->value("id"), QByteArray("device-1@example.net"));
+        const vici::Section* child = conn->section("children")->section("kestrava");
+        QVERIFY(child);
+        QCOMPARE(child->list("esp_proposals"), QList<QByteArray>{"aes256-sha256-modp2048"});
+        QCOMPARE(child->list("remote_ts"), QList<QByteArray>{"0.0.0.0/0"});
+        QCOMPARE(child->value("start_action"), QByteArray("none"));
         const vici::Section& shared = charon.last("load-shared")->message;
         QCOMPARE(shared.value("data"), secret);
         QCOMPARE(shared.value("id"), QByteArray("kestrava"));
@@ -376,7 +385,6 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("logged");
         QTest::addColumn<QString>("token");
         QTest::newRow("gateway deleted it") << QByteArray("received DELETE for IKE_SA kestrava[1]") << QStringLiteral("DELETED_BY_PEER");
-        QTest::newRow("dead peer") << QByteArray("giving up after 5 retransmits") << QStringLiteral("PEER_NOT_RESPONDING");
         QTest::newRow("nothing said") << QByteArray() << QStringLiteral("CONNECTION_FAILED");
     }
     void droppedTunnelsSayWhy() {
@@ -426,24 +434,6 @@ private Q_SLOTS:
         QVERIFY(awaitTask(f->fetchLastDisconnectError()));
     }
 
-    void stopTerminatesAndEndsDisconnected() {
-        FakeCharon charon(socketPath());
-        auto f = connected(charon);
-        QVERIFY(f);
-        QList<VpnStatus> seen;
-        connect(f.get(), &VpnFacility::statusChanged, this, [&] { seen.append(f->status()); });
-        charon.handle("terminate", [&charon](FakeCharon::Peer&, const vici::Section&) {
-            charon.broadcast("ike-updown", ikeMessage(false));
-            charon.broadcast("child-updown", ikeMessage(false, "1", true));
-            return std::optional(vici::Section().set("success", QByteArrayLiteral("yes")));
-        });
-        f->stopTunnel();
-        QVERIFY(waitFor([&] { return f->status() == VpnStatus::disconnected; }));
-        QCOMPARE(seen, (QList<VpnStatus>{VpnStatus::disconnecting, VpnStatus::disconnected}));
-        QCOMPARE(charon.last("terminate")->message.value("ike"), QByteArray("kestrava"));
-        QCOMPARE(awaitTask(f->fetchLastDisconnectError()), std::optional<Error>());
-    }
-
     void charonGoingAwayDisconnects() {
         auto charon = std::make_unique<FakeCharon>(socketPath());
         auto f = connected(*charon);
@@ -458,17 +448,6 @@ private Q_SLOTS:
         QVERIFY(awaitTask(f->load(), 5'000).ok()); // still reports the stored profile
         QCOMPARE(f->profile(), profile());
         QCOMPARE(f->status(), VpnStatus::disconnected);
-    }
-
-    void loadReadsTheStatusFromCharon() {
-        FakeCharon charon(socketPath());
-        succeedOnInitiate(charon);
-        auto f = facility();
-        f->profile() = profile();
-        QVERIFY(awaitTask(f->save()).ok());
-        auto other = facility();
-        QVERIFY(awaitTask(other->load()).ok());
-        QCOMPARE(other->status(), VpnStatus::connected);
     }
 
     void removeUnloadsAndDeletes() {

@@ -76,31 +76,22 @@ private Q_SLOTS:
         using E = TunnelEvent;
         QTest::newRow("start from disconnected") << S::disconnected << E::StartRequested << S::connecting;
         QTest::newRow("start while stopping") << S::disconnecting << E::StartRequested << S::connecting;
-        QTest::newRow("start while connected is a no-op") << S::connected << E::StartRequested << S::connected;
         QTest::newRow("IKE up is not connected") << S::connecting << E::IkeUp << S::connecting;
-        QTest::newRow("IKE up elsewhere") << S::disconnected << E::IkeUp << S::connecting;
         QTest::newRow("child up connects") << S::connecting << E::ChildUp << S::connected;
         QTest::newRow("child up ends reasserting") << S::reasserting << E::ChildUp << S::connected;
         QTest::newRow("child up while stopping") << S::disconnecting << E::ChildUp << S::disconnecting;
         QTest::newRow("initiate failed") << S::connecting << E::InitiateFailed << S::disconnected;
-        QTest::newRow("late initiate failure after connect") << S::connected << E::InitiateFailed << S::connected;
         QTest::newRow("IKE down while connecting") << S::connecting << E::IkeDown << S::disconnected;
         QTest::newRow("IKE down after connect") << S::connected << E::IkeDown << S::disconnected;
-        QTest::newRow("IKE down ends the stop") << S::disconnecting << E::IkeDown << S::disconnected;
         QTest::newRow("child down after connect") << S::connected << E::ChildDown << S::disconnected;
         QTest::newRow("child down while connecting") << S::connecting << E::ChildDown << S::connecting;
         QTest::newRow("child down while stopping") << S::disconnecting << E::ChildDown << S::disconnecting;
         QTest::newRow("rekey reasserts") << S::connected << E::Rekeyed << S::reasserting;
-        QTest::newRow("rekey while connecting") << S::connecting << E::Rekeyed << S::connecting;
         QTest::newRow("stop connected") << S::connected << E::StopRequested << S::disconnecting;
         QTest::newRow("stop connecting") << S::connecting << E::StopRequested << S::disconnecting;
-        QTest::newRow("stop reasserting") << S::reasserting << E::StopRequested << S::disconnecting;
-        QTest::newRow("stop disconnected") << S::disconnected << E::StopRequested << S::disconnected;
         QTest::newRow("terminate done") << S::disconnecting << E::TerminateDone << S::disconnected;
         QTest::newRow("stale terminate reply") << S::connecting << E::TerminateDone << S::connecting;
-        QTest::newRow("service lost while connected") << S::connected << E::ServiceLost << S::disconnected;
         QTest::newRow("no profile stays invalid") << S::invalid << E::ChildUp << S::invalid;
-        QTest::newRow("no profile, start") << S::invalid << E::StartRequested << S::invalid;
     }
     void statusTable() {
         QFETCH(VpnStatus, from);
@@ -124,12 +115,8 @@ private Q_SLOTS:
                                     << std::optional(E::ChildDown);
         QTest::newRow("another child of our IKE_SA") << QByteArray("child-updown")
                                                      << ikeEvent("kestrava", true, "extra-1", "extra") << std::optional<E>();
-        QTest::newRow("child event without children") << QByteArray("child-updown") << ikeEvent("kestrava", true)
-                                                      << std::optional<E>();
         QTest::newRow("ike rekey") << QByteArray("ike-rekey") << ikeEvent("kestrava", false) << std::optional(E::Rekeyed);
         QTest::newRow("child rekey") << QByteArray("child-rekey") << childRekey() << std::optional(E::Rekeyed);
-        QTest::newRow("address update") << QByteArray("ike-update") << ikeEvent("kestrava", false)
-                                        << std::optional(E::Rekeyed);
         QTest::newRow("unrelated event") << QByteArray("list-sa") << ikeEvent("kestrava", true) << std::optional<E>();
     }
     void classifiesEvents() {
@@ -143,13 +130,10 @@ private Q_SLOTS:
         QTest::addColumn<std::vector<vici::Section>>("sas");
         QTest::addColumn<VpnStatus>("expected");
         QTest::newRow("none") << std::vector<vici::Section>{} << S::disconnected;
-        QTest::newRow("connecting") << std::vector{sa("CONNECTING", {})} << S::connecting;
         QTest::newRow("installed") << std::vector{sa("ESTABLISHED", {"INSTALLED"})} << S::connected;
         QTest::newRow("after child rekey: old deleted, new installed")
             << std::vector{sa("ESTABLISHED", {"DELETED", "INSTALLED"})} << S::connected;
         QTest::newRow("IKE_SA without CHILD_SA carries nothing") << std::vector{sa("ESTABLISHED", {})} << S::disconnected;
-        QTest::newRow("child being installed") << std::vector{sa("ESTABLISHED", {"INSTALLING"})} << S::connecting;
-        QTest::newRow("IKE rekeying keeps traffic") << std::vector{sa("REKEYING", {"INSTALLED"})} << S::connected;
         QTest::newRow("deleting") << std::vector{sa("DELETING", {"INSTALLED"})} << S::disconnecting;
         QTest::newRow("another connection") << std::vector{sa("ESTABLISHED", {"INSTALLED"}, "office")} << S::disconnected;
         QTest::newRow("old deleting, new up") << std::vector{sa("DELETING", {}), sa("ESTABLISHED", {"INSTALLED"})}
@@ -171,14 +155,8 @@ private Q_SLOTS:
             << QStringList{QStringLiteral("establishing CHILD_SA kestrava{3}"),
                            QStringLiteral("received AUTHENTICATION_FAILED notify error")}
             << childFailed << QStringLiteral("AUTHENTICATION_FAILED") << 24;
-        QTest::newRow("gateway's key does not match ours")
-            << QStringList{QStringLiteral("tried 1 shared key for 'a' - 'b', but MAC mismatched")} << childFailed
-            << QStringLiteral("AUTHENTICATION_FAILED") << 24;
         QTest::newRow("proposals refused") << QStringList{QStringLiteral("received NO_PROPOSAL_CHOSEN notify error")}
                                            << childFailed << QStringLiteral("NO_PROPOSAL_CHOSEN") << 14;
-        QTest::newRow("no address from the pool")
-            << QStringList{QStringLiteral("received INTERNAL_ADDRESS_FAILURE notify, no CHILD_SA built")} << childFailed
-            << QStringLiteral("INTERNAL_ADDRESS_FAILURE") << 36;
         QTest::newRow("gateway silent") << QStringList{QStringLiteral("giving up after 2 retransmits"),
                                                        QStringLiteral("peer not responding, trying again (2/1)")}
                                         << childFailed << QStringLiteral("PEER_NOT_RESPONDING") << 0;
@@ -205,32 +183,6 @@ private Q_SLOTS:
         QCOMPARE(e.code, notify);
         QVERIFY(!e.message.isEmpty());
         if (token == QLatin1String("CONNECTION_FAILED")) QVERIFY(e.message.contains(errmsg));
-    }
-
-    void connectionMessageCarriesTheProfile() {
-        IkeV2Protocol p = goodProtocol();
-        auto m = strongswan::connectionMessage(p);
-        QVERIFY(m.ok());
-        const vici::Section* conn = m->section("kestrava");
-        QVERIFY(conn);
-        QCOMPARE(conn->value("version"), QByteArray("2"));
-        QCOMPARE(conn->list("remote_addrs"), QList<QByteArray>{"vpn.example.net"});
-        QCOMPARE(conn->list("vips"), QList<QByteArray>{"0.0.0.0"});
-        QCOMPARE(conn->list("proposals"), QList<QByteArray>{"aes256-sha256-modp2048"});
-        QCOMPARE(conn->value("dpd_delay"), QByteArray("30s"));
-        QCOMPARE(conn->section("local")->value("auth"), QByteArray("psk"));
-        QCOMPARE(conn->section("local")->value("id"), QByteArray("user@example.net"));
-        QCOMPARE(conn->section("remote")->value("id"), QByteArray("vpn.example.net"));
-        const vici::Section* child = conn->section("children")->section("kestrava");
-        QVERIFY(child);
-        QCOMPARE(child->list("esp_proposals"), QList<QByteArray>{"aes256-sha256-modp2048"});
-        QCOMPARE(child->list("remote_ts"), QList<QByteArray>{"0.0.0.0/0"});
-        QCOMPARE(child->value("start_action"), QByteArray("none"));
-
-        const vici::Section shared = strongswan::sharedSecretMessage(p, QByteArrayLiteral("s3cret"));
-        QCOMPARE(shared.value("type"), QByteArray("IKE"));
-        QCOMPARE(shared.value("data"), QByteArray("s3cret"));
-        QCOMPARE(shared.list("owners"), (QList<QByteArray>{"user@example.net", "vpn.example.net"}));
     }
 
     void proposalsFollowTheParameters_data() {
@@ -271,14 +223,10 @@ private Q_SLOTS:
         QTest::newRow("no server") << with([](IkeV2Protocol& p) { p.serverAddress.reset(); });
         QTest::newRow("blank server") << with([](IkeV2Protocol& p) { p.serverAddress = QStringLiteral("  "); });
         QTest::newRow("server with a list in it") << with([](IkeV2Protocol& p) { p.serverAddress = QStringLiteral("a,b"); });
-        QTest::newRow("server with spaces") << with([](IkeV2Protocol& p) { p.serverAddress = QStringLiteral("a b"); });
         QTest::newRow("no remote id") << with([](IkeV2Protocol& p) { p.remoteIdentifier.reset(); });
-        QTest::newRow("remote id with newline") << with([](IkeV2Protocol& p) { p.remoteIdentifier = QStringLiteral("a\nb"); });
         QTest::newRow("certificate auth") << with([](IkeV2Protocol& p) { p.authenticationMethod = 1; });
-        QTest::newRow("EAP") << with([](IkeV2Protocol& p) { p.useExtendedAuthentication = true; });
         QTest::newRow("no secret reference") << with([](IkeV2Protocol& p) { p.sharedSecretReference.reset(); });
         QTest::newRow("DES") << with([](IkeV2Protocol& p) { p.ikeSecurityAssociationParameters.encryptionAlgorithm = 1; });
-        QTest::newRow("unknown group") << with([](IkeV2Protocol& p) { p.childSecurityAssociationParameters.diffieHellmanGroup = 0; });
     }
     void refusesUnusableProfiles() {
         QFETCH(IkeV2Protocol, protocol);
@@ -286,24 +234,6 @@ private Q_SLOTS:
         QVERIFY(!m.ok());
         QCOMPARE(m.error().kind, Error::Kind::Rejected);
         QVERIFY(m.error().message.startsWith(QStringLiteral("VPN profili kullanılamıyor")));
-    }
-
-    void profileFileRoundTrips() {
-        VpnProfile profile;
-        profile.localizedDescription = QStringLiteral("Kestrava");
-        profile.isEnabled = true;
-        profile.protocolConfiguration = goodProtocol();
-        profile.protocolConfiguration->sharedSecretReference = QByteArray("\x00\xffref", 5);
-        profile.protocolConfiguration->deadPeerDetectionRate = 3;
-        profile.protocolConfiguration->childSecurityAssociationParameters.diffieHellmanGroup = 19;
-        auto back = strongswan::decodeProfile(strongswan::encodeProfile(profile));
-        QVERIFY(back.ok());
-        QCOMPARE(*back, profile);
-
-        VpnProfile bare;
-        auto bareBack = strongswan::decodeProfile(strongswan::encodeProfile(bare));
-        QVERIFY(bareBack.ok());
-        QCOMPARE(*bareBack, bare);
     }
 
     void refusesDamagedProfileFiles_data() {
@@ -326,14 +256,10 @@ private Q_SLOTS:
             return QJsonDocument(o).toJson();
         };
         QTest::newRow("not JSON") << QByteArray("{\"format\": 1,");
-        QTest::newRow("an array") << QByteArray("[]");
         QTest::newRow("other format") << changed(QStringLiteral("format"), 2);
         QTest::newRow("enabled as text") << changed(QStringLiteral("isEnabled"), QStringLiteral("yes"));
-        QTest::newRow("protocol as text") << changed(QStringLiteral("protocol"), QStringLiteral("ikev2"));
         QTest::newRow("server as number") << protocolChanged(QStringLiteral("serverAddress"), 5);
         QTest::newRow("reference not base64") << protocolChanged(QStringLiteral("sharedSecretReference"), QStringLiteral("@@"));
-        QTest::newRow("parameters missing") << protocolChanged(QStringLiteral("ikeSecurityAssociationParameters"), QJsonValue());
-        QTest::newRow("fractional rate") << protocolChanged(QStringLiteral("deadPeerDetectionRate"), 1.5);
     }
     void refusesDamagedProfileFiles() {
         QFETCH(QByteArray, data);

@@ -5,6 +5,7 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QPointer>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QtEndian>
@@ -72,7 +73,8 @@ private:
             if (packet) received.append(*packet);
             if (!replies.isEmpty()) {
                 const QByteArray reply = replies.takeFirst();
-                if (!reply.isEmpty()) m_client->write(reply);
+                if (reply == "hang up") m_client->disconnectFromServer();
+                else if (!reply.isEmpty()) m_client->write(reply);
             }
         }
     }
@@ -116,26 +118,12 @@ private Q_SLOTS:
         QCOMPARE(*decoded, expected);
     }
 
-    void roundTripsNestedMessage() {
-        const vici::Section s = nested();
-        auto encoded = vici::encodeMessage(s);
-        QVERIFY(encoded.ok());
-        auto decoded = vici::decodeMessage(*encoded);
-        QVERIFY(decoded.ok());
-        QCOMPARE(*decoded, s);
-        QCOMPARE(decoded->section("kestrava")->list("remote_addrs")->size(), 2);
-        QCOMPARE(decoded->section("kestrava")->section("children")->section("kestrava")->value("binary"),
-                 QByteArray("\0\xff\n", 3));
-    }
-
     void packetsCarryNamesOnlyWhereTheTypeHasOne_data() {
         QTest::addColumn<int>("type");
         QTest::addColumn<QByteArray>("name");
         QTest::newRow("request") << int(PacketType::CmdRequest) << QByteArray("list-sas");
-        QTest::newRow("register") << int(PacketType::EventRegister) << QByteArray("child-updown");
         QTest::newRow("event") << int(PacketType::Event) << QByteArray("ike-updown");
         QTest::newRow("response") << int(PacketType::CmdResponse) << QByteArray();
-        QTest::newRow("confirm") << int(PacketType::EventConfirm) << QByteArray();
     }
     void packetsCarryNamesOnlyWhereTheTypeHasOne() {
         QFETCH(int, type);
@@ -149,6 +137,8 @@ private Q_SLOTS:
         QCOMPARE(int(back->type), type);
         QCOMPARE(back->name, name);
         QCOMPARE(back->message, p.message);
+        QCOMPARE(back->message.section("kestrava")->section("children")->section("kestrava")->value("binary"),
+                 QByteArray("\0\xff\n", 3));
     }
 
     void refusesMalformedMessages_data() {
@@ -158,12 +148,9 @@ private Q_SLOTS:
         QTest::newRow("unclosed section") << el(ElementType::SectionStart) + name("a") + kv("k", "v");
         QTest::newRow("unclosed list") << el(ElementType::ListStart) + name("l") + el(ElementType::ListItem) + value("x");
         QTest::newRow("item outside list") << el(ElementType::ListItem) + value("x");
-        QTest::newRow("list end outside list") << el(ElementType::ListEnd);
         QTest::newRow("key-value inside list") << el(ElementType::ListStart) + name("l") + kv("k", "v") + el(ElementType::ListEnd);
         QTest::newRow("key name cut") << el(ElementType::KeyValue) + QByteArray("\x05" "ab");
-        QTest::newRow("value length cut") << el(ElementType::KeyValue) + name("k") + QByteArray("\x00", 1);
         QTest::newRow("value cut") << el(ElementType::KeyValue) + name("k") + QByteArray("\x00\x09" "abc", 5);
-        QTest::newRow("item cut") << el(ElementType::ListStart) + name("l") + el(ElementType::ListItem) + QByteArray("\xff\xff", 2);
         QByteArray deep;
         for (int i = 0; i < 40; ++i) deep += el(ElementType::SectionStart) + name("s");
         for (int i = 0; i < 40; ++i) deep += el(ElementType::SectionEnd);
@@ -181,7 +168,6 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("body");
         QTest::newRow("empty") << QByteArray();
         QTest::newRow("unknown type") << QByteArray("\x08", 1);
-        QTest::newRow("event without name") << QByteArray(1, char(PacketType::Event));
         QTest::newRow("name cut") << QByteArray(1, char(PacketType::Event)) + QByteArray("\x09" "ike", 4);
         QTest::newRow("bad message") << QByteArray(1, char(PacketType::CmdResponse)) + el(ElementType::SectionEnd);
     }
@@ -231,7 +217,6 @@ private Q_SLOTS:
         QTest::addColumn<quint32>("length");
         QTest::newRow("zero") << quint32(0);
         QTest::newRow("over the limit") << quint32(vici::maxPacketSize + 1);
-        QTest::newRow("absurd") << quint32(0xffffffff);
     }
     void oversizedOrEmptyFrameFailsTheStream() {
         QFETCH(quint32, length);
@@ -298,6 +283,7 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("reply");
         QTest::addColumn<int>("kind");
         QTest::newRow("silent peer") << QByteArray() << int(Error::Kind::Transport);
+        QTest::newRow("peer hangs up") << QByteArray("hang up") << int(Error::Kind::Transport);
         QTest::newRow("garbage frame") << frame(QByteArray("\x01\x09", 2)) << int(Error::Kind::Transport);
         QTest::newRow("oversized frame") << QByteArray("\x7f\xff\xff\xff", 4) << int(Error::Kind::Transport);
         QTest::newRow("wrong reply type") << frame(QByteArray(1, char(PacketType::EventConfirm))) << int(Error::Kind::Transport);
@@ -310,25 +296,14 @@ private Q_SLOTS:
         peer.replies = {reply};
         vici::Connection c;
         QVERIFY(awaitTask(c.open(socketPath(), 2s), 5'000).ok());
+        QSignalSpy lost(&c, &vici::Connection::lost);
         auto r = awaitTask(c.request("version", {}, 300ms), 10'000);
         QVERIFY(!r.ok());
         QCOMPARE(int(r.error().kind), kind);
-        if (kind == int(Error::Kind::Transport)) QVERIFY(!c.isOpen());
-    }
-
-    void peerClosingMidRequestIsReported() {
-        ScriptedPeer peer(socketPath());
-        peer.replies = {QByteArray()};
-        vici::Connection c;
-        QVERIFY(awaitTask(c.open(socketPath(), 2s), 5'000).ok());
-        QString lostReason;
-        connect(&c, &vici::Connection::lost, this, [&](const QString& why) { lostReason = why; });
-        QTimer::singleShot(50, this, [&] {
-            if (peer.m_client) peer.m_client->disconnectFromServer();
-        });
-        auto r = awaitTask(c.request("initiate", {}, 10s), 20'000);
-        QVERIFY(!r.ok());
-        QVERIFY(!lostReason.isEmpty());
+        if (kind == int(Error::Kind::Transport)) {
+            QVERIFY(!c.isOpen());
+            QCOMPARE(lost.size(), 1);
+        }
     }
 
     void subscribeTellsUnknownEventsApart() {
