@@ -1,13 +1,11 @@
 #include "vpn/strongswan_facility.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
-#include <QTimer>
 
 #include <qcoro/qcorosignal.h>
 
