@@ -1,10 +1,13 @@
 // Chooses the process-wide VPN facility and keychain.
 #include "vpn/keychain.h"
 #include "vpn/memory_keychain.h"
+#include "vpn/secret_service_keychain.h"
 #include "vpn/simulated_facility.h"
+#include "vpn/strongswan_facility.h"
 #include "vpn/vpn_facility.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QtGlobal>
 
 namespace {
@@ -42,12 +45,28 @@ std::unique_ptr<Keychain>& keychainSlot() {
 
 QString forcedBackend() { return qEnvironmentVariable("KESTRAVA_VPN_BACKEND").trimmed().toLower(); }
 
+bool simulated() { return forcedBackend() == QLatin1String("simulated"); }
+
+// The facility reads the secret from the keychain only when it hands it to the system.
+StrongSwanFacility::SecretResolver keychainResolver() {
+    return [](QByteArray reference) -> QCoro::Task<std::optional<QByteArray>> {
+        co_return co_await Keychain::shared().secretFor(std::move(reference));
+    };
+}
+
+std::unique_ptr<VpnFacility> strongSwan() {
+    return std::make_unique<StrongSwanFacility>(StrongSwanFacility::defaultSocketPath(),
+                                                StrongSwanFacility::defaultProfilePath(), keychainResolver());
+}
+
 std::unique_ptr<VpnFacility> chooseFacility() {
     const QString forced = forcedBackend();
     if (forced == QLatin1String("simulated")) return std::make_unique<SimulatedFacility>();
+    if (forced == QLatin1String("strongswan")) return strongSwan();
     if (!forced.isEmpty() && forced != QLatin1String("auto"))
         return std::make_unique<UnavailableFacility>(
             QStringLiteral("Bilinmeyen VPN altyapısı: %1 (networkmanager, strongswan veya simulated olmalı)").arg(forced));
+    if (QFileInfo::exists(StrongSwanFacility::defaultSocketPath())) return strongSwan();
     return std::make_unique<UnavailableFacility>(
         QStringLiteral("Bu bilgisayarda IKEv2 VPN hizmeti bulunamadı: NetworkManager'ın strongSwan eklentisi ya da "
                        "strongSwan gerekli"));
@@ -55,7 +74,8 @@ std::unique_ptr<VpnFacility> chooseFacility() {
 
 std::unique_ptr<Keychain> chooseKeychain() {
     // The demo's simulated tunnel keeps its secret in memory, never in the desktop's keyring.
-    return std::make_unique<MemoryKeychain>();
+    if (simulated()) return std::make_unique<MemoryKeychain>();
+    return std::make_unique<SecretServiceKeychain>();
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include <qcoro/qcorotask.h>
 
 #include <memory>
+#include <optional>
 
 // Status codes of keychain operations, in the system's numbering (shown to the user in error texts).
 namespace KeychainStatus {
@@ -35,6 +36,8 @@ public:
     virtual QCoro::Task<RefResult> add(QString service, QString account, QByteArray data) = 0;
     // The reference of the existing item.
     virtual QCoro::Task<RefResult> copyMatching(QString service, QString account) = 0;
+    // The data of the item a reference names, for the VPN facility that must hand it to the system.
+    virtual QCoro::Task<std::optional<QByteArray>> secretFor(QByteArray reference) = 0;
 
     static Keychain& shared();
     static void setShared(std::unique_ptr<Keychain> keychain);

@@ -36,3 +36,12 @@ std::optional<QByteArray> MemoryKeychain::data(const QString& service, const QSt
     if (it == m_items.cend()) return std::nullopt;
     return it->data;
 }
+
+QCoro::Task<std::optional<QByteArray>> MemoryKeychain::secretFor(QByteArray reference) {
+    for (const Item& item : std::as_const(m_items))
+        if (item.reference == reference) {
+            const QByteArray data = item.data;
+            co_return data;
+        }
+    co_return std::nullopt;
+}

@@ -14,6 +14,7 @@ public:
     QCoro::Task<int> update(QString service, QString account, QByteArray data) override;
     QCoro::Task<RefResult> add(QString service, QString account, QByteArray data) override;
     QCoro::Task<RefResult> copyMatching(QString service, QString account) override;
+    QCoro::Task<std::optional<QByteArray>> secretFor(QByteArray reference) override;
 
     std::optional<QByteArray> data(const QString& service, const QString& account) const;
 

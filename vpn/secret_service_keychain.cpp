@@ -201,6 +201,44 @@ void doCopy(Call& c) {
     g_object_unref(service);
 }
 
+// Reads the secret of the item at the call's reference (a D-Bus object path) into data.
+void doRead(Call& c) {
+    SecretService* service = openService(c);
+    if (!service) return;
+    ErrorHolder e;
+    // Our items carry the schema's name; among them, the one at the path.
+    GHashTable* attrs = g_hash_table_new(g_str_hash, g_str_equal);
+    g_hash_table_insert(attrs, const_cast<char*>("xdg:schema"), const_cast<char*>(schema()->name));
+    GList* found = secret_service_search_sync(service, nullptr, attrs, SECRET_SEARCH_ALL, c.cancellable, &e.error);
+    g_hash_table_unref(attrs);
+    SecretItem* item = nullptr;
+    for (GList* l = found; l; l = l->next)
+        if (!item && pathOf(l->data) == c.reference) item = SECRET_ITEM(g_object_ref(l->data));
+    g_list_free_full(found, g_object_unref);
+    if (!item) {
+        c.status = e.error ? statusFor(e.error) : KeychainStatus::itemNotFound;
+        g_object_unref(service);
+        return;
+    }
+    if (unlock(service, item, c)) {
+        if (secret_item_load_secret_sync(item, c.cancellable, &e.error)) {
+            if (SecretValue* value = secret_item_get_secret(item)) {
+                gsize length = 0;
+                const gchar* bytes = secret_value_get(value, &length);
+                c.data = QByteArray(bytes, qsizetype(length));
+                c.status = KeychainStatus::success;
+                secret_value_unref(value);
+            } else {
+                c.status = KeychainStatus::itemNotFound;
+            }
+        } else {
+            c.status = statusFor(e.error);
+        }
+    }
+    g_object_unref(item);
+    g_object_unref(service);
+}
+
 // Runs work on its own thread; past the bound the call is cancelled and reported as unanswered.
 QCoro::Task<std::shared_ptr<Call>> runBounded(std::shared_ptr<Call> call, void (*work)(Call&),
                                               std::chrono::milliseconds bound) {
@@ -248,6 +286,17 @@ QCoro::Task<Keychain::RefResult> SecretServiceKeychain::add(QString service, QSt
 QCoro::Task<Keychain::RefResult> SecretServiceKeychain::copyMatching(QString service, QString account) {
     const auto c = co_await runBounded(makeCall(service, account), doCopy, m_bound);
     co_return RefResult{c->status, c->status == KeychainStatus::success ? c->reference : QByteArray()};
+}
+
+QCoro::Task<std::optional<QByteArray>> SecretServiceKeychain::secretFor(QByteArray reference) {
+    // Only item paths are references; anything else is not ours to look up.
+    if (!reference.startsWith("/org/freedesktop/secrets/") || reference.contains('\0')) co_return std::nullopt;
+    auto call = makeCall(QString(), QString());
+    call->reference = reference;
+    const auto c = co_await runBounded(call, doRead, m_bound);
+    if (c->status != KeychainStatus::success) co_return std::nullopt;
+    const QByteArray data = c->data;
+    co_return data;
 }
 
 bool SecretServiceKeychain::isAvailable(std::chrono::milliseconds bound) {

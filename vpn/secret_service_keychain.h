@@ -25,6 +25,7 @@ public:
     QCoro::Task<int> update(QString service, QString account, QByteArray data) override;
     QCoro::Task<RefResult> add(QString service, QString account, QByteArray data) override;
     QCoro::Task<RefResult> copyMatching(QString service, QString account) override;
+    QCoro::Task<std::optional<QByteArray>> secretFor(QByteArray reference) override;
 
     // Whether a Secret Service provider answers on the session bus (bounded).
     static bool isAvailable(std::chrono::milliseconds bound = std::chrono::seconds(3));
