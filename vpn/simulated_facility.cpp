@@ -29,7 +29,10 @@ QCoro::Task<> SimulatedFacility::pause() {
 QCoro::Task<Result<void>> SimulatedFacility::load() {
     ++loads;
     co_await pause();
-    if (loadError) co_return *loadError;
+    if (loadError) {
+        const Error e = *loadError; // a copy: the script keeps its error for the next call
+        co_return e;
+    }
     m_profile = storedProfile.value_or(VpnProfile{});
     co_return Result<void>();
 }
@@ -38,7 +41,10 @@ QCoro::Task<Result<void>> SimulatedFacility::save() {
     ++saves;
     const VpnProfile toStore = m_profile;
     co_await pause();
-    if (saveError) co_return *saveError;
+    if (saveError) {
+        const Error e = *saveError; // a copy: the script keeps its error for the next call
+        co_return e;
+    }
     storedProfile = toStore;
     co_return Result<void>();
 }
@@ -46,7 +52,10 @@ QCoro::Task<Result<void>> SimulatedFacility::save() {
 QCoro::Task<Result<void>> SimulatedFacility::remove() {
     ++removes;
     co_await pause();
-    if (removeError) co_return *removeError;
+    if (removeError) {
+        const Error e = *removeError; // a copy: the script keeps its error for the next call
+        co_return e;
+    }
     if (!storedProfile) co_return Error{Error::Kind::Io, QStringLiteral("Kaldırılacak VPN profili yok")};
     storedProfile.reset();
     m_profile = VpnProfile{};

@@ -148,7 +148,8 @@ QCoro::Task<WaitOutcome> waitForTunnel(VpnFacility& facility, Clock& clock, doub
 
     if (!w->finished) co_await qCoro(w, &TunnelWait::done);
     // Leaving the scope removes the observer and the time-out with the objects.
-    co_return w->outcome;
+    const WaitOutcome outcome = w->outcome;
+    co_return outcome;
 }
 
 QCoro::Task<Result<void>> start(VpnFacility& facility, Clock& clock) {

@@ -1,10 +1,13 @@
 // A real IKEv2 tunnel: a gateway charon and a client charon in two network namespaces, the facility
 // driving the client charon over its VICI socket. Needs root; skips elsewhere.
+#include "vpn/memory_keychain.h"
 #include "vpn/strongswan_facility.h"
+#include "vpn/vpn_controller.h"
 
 #include "support/await.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QSignalSpy>
@@ -254,6 +257,43 @@ private Q_SLOTS:
         for (int i = 0; i < 100 && !(seen.size() >= 2 && f.status() == VpnStatus::connected); ++i) changes.wait(100);
         QCOMPARE(seen, (QList<VpnStatus>{VpnStatus::reasserting, VpnStatus::connected}));
         QVERIFY(tunnelAddressAnswers());
+    }
+
+    // The road the connect flow takes: the secret into the keychain, the profile installed, start()
+    // waiting for the system to report the tunnel up.
+    void controllerInstallsAndStarts() {
+        MemoryKeychain keychain;
+        auto f = std::make_unique<StrongSwanFacility>(
+            env("CLIENT_VICI"), m_dir.path() + QStringLiteral("/controller/vpn-profile.json"),
+            [&keychain](QByteArray reference) -> QCoro::Task<std::optional<QByteArray>> {
+                co_return co_await keychain.secretFor(std::move(reference));
+            });
+        auto installed = awaitTask(VPNController::install(*f, keychain, env("GW_ADDR"), env("GW_ID"), env("PSK")), 30'000);
+        QVERIFY2(installed.ok(), qPrintable(installed.ok() ? QString() : installed.error().message));
+        QElapsedTimer elapsed;
+        elapsed.start();
+        auto started = awaitTask(VPNController::start(*f, Clock::system()), 40'000);
+        const qint64 ms = elapsed.elapsed();
+        QVERIFY2(started.ok(), qPrintable(started.ok() ? QString() : started.error().message));
+        qInfo("VPNController::start() to connected: %lld ms", ms);
+        QCOMPARE(f->status(), VpnStatus::connected);
+        QVERIFY(tunnelAddressAnswers());
+        // Installing the same gateway again keeps the profile; starting while up starts nothing.
+        QVERIFY(awaitTask(VPNController::install(*f, keychain, env("GW_ADDR"), env("GW_ID"), env("PSK")), 30'000).ok());
+        QVERIFY(awaitTask(VPNController::start(*f, Clock::system()), 40'000).ok());
+
+        QList<VpnStatus> seen;
+        VPNController::stop(*f);
+        QVERIFY(waitForStatus(*f, VpnStatus::disconnected, seen));
+
+        // A wrong key: refused, with the system's reason after the dash.
+        QVERIFY(awaitTask(VPNController::install(*f, keychain, env("GW_ADDR"), env("GW_ID"), QStringLiteral("yanlış")), 30'000).ok());
+        auto refused = awaitTask(VPNController::start(*f, Clock::system()), 40'000);
+        QVERIFY(!refused.ok());
+        QVERIFY2(refused.error().description().startsWith(QStringLiteral("Sistem VPN bağlantıyı reddetti \u2013 ")),
+                 qPrintable(refused.error().description()));
+        QVERIFY(!tunnelAddressAnswers());
+        (void)awaitTask(f->remove(), 30'000);
     }
 
     void wrongKeyEndsWithTheAuthenticationReason() {

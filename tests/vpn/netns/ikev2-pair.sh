@@ -158,6 +158,11 @@ secrets {
     id-client = $CLIENT_ID
     secret = "$PSK"
   }
+  ike-app {
+    id-gw = $GW_ID
+    id-client = kestrava-macos
+    secret = "$PSK"
+  }
 }
 EOF
 
