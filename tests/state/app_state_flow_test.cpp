@@ -407,6 +407,41 @@ private Q_SLOTS:
         QVERIFY(!m_state->token());
     }
 
+    void refreshTickDuringAConnect() {
+        signIn();
+        m_state = m_h->make(m_env->defaults(), true);
+        QVERIFY(StateHarness::spin([&] { return m_state->servers().size() == 2 && !m_state->startingUp(); }));
+        QJsonObject scenario = basicScenario();
+        scenario.insert(QStringLiteral("overrides"),
+                        QJsonArray{override("POST", "/connect", {{QStringLiteral("delayMs"), 400},
+                                                                 {QStringLiteral("body"), QJsonObject{
+                                                                     {QStringLiteral("server"), m_state->servers().at(0).toJson()},
+                                                                     {QStringLiteral("exitIp"), QStringLiteral("203.0.113.7")},
+                                                                     {QStringLiteral("gateway"), QJsonObject{
+                                                                         {QStringLiteral("host"), QStringLiteral("h")},
+                                                                         {QStringLiteral("remoteId"), QStringLiteral("r")},
+                                                                         {QStringLiteral("secret"), QStringLiteral("s")}}}}}})});
+        QVERIFY(m_service.setScenario(scenario));
+        QVERIFY(m_service.clearRequests());
+        bool done = false;
+        auto flow = [&]() -> QCoro::Task<> {
+            co_await m_state->connect(m_state->servers().at(0));
+            done = true;
+        };
+        auto running = flow();
+        QVERIFY(StateHarness::spin([&] { return m_service.requests(QStringLiteral("POST"), QStringLiteral("/connect")).size() == 1; }));
+        // The tick lands while the flow waits for the service.
+        m_h->clock.advance(30'000);
+        QVERIFY(StateHarness::spin([&] { return m_service.requests(QStringLiteral("GET"), QStringLiteral("/notify/inbox")).size() == 1; }));
+        QCOMPARE(m_state->status(), ConnectionStatus::connecting);
+        QVERIFY(m_state->busy());
+        QVERIFY(m_h->drive([&] { return done; }));
+        QCOMPARE(m_state->status(), ConnectionStatus::connected);
+        QCOMPARE(m_state->exitIp(), std::optional<QString>(QStringLiteral("203.0.113.7")));
+        QCOMPARE(m_state->servers().size(), 2);
+        QVERIFY(!m_state->errorMessage());
+    }
+
     void systemDownDuringAConnectKeepsConnecting() {
         signIn();
         loadServers();
