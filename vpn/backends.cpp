@@ -1,6 +1,7 @@
 // Chooses the process-wide VPN facility and keychain.
 #include "vpn/keychain.h"
 #include "vpn/memory_keychain.h"
+#include "vpn/networkmanager_facility.h"
 #include "vpn/secret_service_keychain.h"
 #include "vpn/simulated_facility.h"
 #include "vpn/strongswan_facility.h"
@@ -59,13 +60,20 @@ std::unique_ptr<VpnFacility> strongSwan() {
                                                 StrongSwanFacility::defaultProfilePath(), keychainResolver());
 }
 
+std::unique_ptr<VpnFacility> networkManager() {
+    return std::make_unique<NetworkManagerFacility>(QDBusConnection::systemBus(), keychainResolver());
+}
+
 std::unique_ptr<VpnFacility> chooseFacility() {
     const QString forced = forcedBackend();
     if (forced == QLatin1String("simulated")) return std::make_unique<SimulatedFacility>();
     if (forced == QLatin1String("strongswan")) return strongSwan();
+    if (forced == QLatin1String("networkmanager")) return networkManager();
     if (!forced.isEmpty() && forced != QLatin1String("auto"))
         return std::make_unique<UnavailableFacility>(
             QStringLiteral("Bilinmeyen VPN altyapısı: %1 (networkmanager, strongswan veya simulated olmalı)").arg(forced));
+    // The desktop's own VPN facility first; a bare charon serves machines without NetworkManager.
+    if (NetworkManagerFacility::available(QDBusConnection::systemBus())) return networkManager();
     if (QFileInfo::exists(StrongSwanFacility::defaultSocketPath())) return strongSwan();
     return std::make_unique<UnavailableFacility>(
         QStringLiteral("Bu bilgisayarda IKEv2 VPN hizmeti bulunamadı: NetworkManager'ın strongSwan eklentisi ya da "

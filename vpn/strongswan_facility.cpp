@@ -73,20 +73,6 @@ std::optional<QByteArray> groupToken(int value) {
     }
 }
 
-Result<QByteArray> proposal(const IkeSaParameters& p, bool forIke) {
-    bool aead = false;
-    const auto enc = encryptionToken(p.encryptionAlgorithm, aead);
-    if (!enc) return invalidProfile(QStringLiteral("şifreleme algoritması %1 desteklenmiyor").arg(p.encryptionAlgorithm));
-    const auto integ = integrityToken(p.integrityAlgorithm);
-    if (!integ) return invalidProfile(QStringLiteral("bütünlük algoritması %1 desteklenmiyor").arg(p.integrityAlgorithm));
-    const auto group = groupToken(p.diffieHellmanGroup);
-    if (!group) return invalidProfile(QStringLiteral("Diffie-Hellman grubu %1 desteklenmiyor").arg(p.diffieHellmanGroup));
-    QByteArray out = *enc;
-    // An AEAD cipher brings its own integrity; IKE still needs a PRF.
-    if (!aead) out += '-' + *integ;
-    else if (forIke) out += "-prf" + (integ->startsWith("sha1") ? QByteArrayLiteral("sha1") : *integ);
-    return out + '-' + *group;
-}
 
 bool hasControlCharacters(const QString& s) {
     for (const QChar c : s)
@@ -198,6 +184,21 @@ const FailurePattern failurePatterns[] = {
 
 } // namespace
 
+Result<QByteArray> proposalFor(const IkeSaParameters& p, bool forIke) {
+    bool aead = false;
+    const auto enc = encryptionToken(p.encryptionAlgorithm, aead);
+    if (!enc) return invalidProfile(QStringLiteral("şifreleme algoritması %1 desteklenmiyor").arg(p.encryptionAlgorithm));
+    const auto integ = integrityToken(p.integrityAlgorithm);
+    if (!integ) return invalidProfile(QStringLiteral("bütünlük algoritması %1 desteklenmiyor").arg(p.integrityAlgorithm));
+    const auto group = groupToken(p.diffieHellmanGroup);
+    if (!group) return invalidProfile(QStringLiteral("Diffie-Hellman grubu %1 desteklenmiyor").arg(p.diffieHellmanGroup));
+    QByteArray out = *enc;
+    // An AEAD cipher brings its own integrity; IKE still needs a PRF.
+    if (!aead) out += '-' + *integ;
+    else if (forIke) out += "-prf" + (integ->startsWith("sha1") ? QByteArrayLiteral("sha1") : *integ);
+    return out + '-' + *group;
+}
+
 VpnStatus nextStatus(VpnStatus current, TunnelEvent event) {
     using S = VpnStatus;
     if (current == S::invalid) return current;
@@ -308,9 +309,9 @@ Result<vici::Section> connectionMessage(const IkeV2Protocol& p) {
         return invalidProfile(QStringLiteral("genişletilmiş kimlik doğrulama (EAP) desteklenmiyor"));
     if (!p.sharedSecretReference || p.sharedSecretReference->isEmpty())
         return invalidProfile(QStringLiteral("paylaşılan anahtar anahtar zincirinde kayıtlı değil"));
-    auto ike = proposal(p.ikeSecurityAssociationParameters, true);
+    auto ike = proposalFor(p.ikeSecurityAssociationParameters, true);
     if (!ike) return ike.error();
-    auto esp = proposal(p.childSecurityAssociationParameters, false);
+    auto esp = proposalFor(p.childSecurityAssociationParameters, false);
     if (!esp) return esp.error();
 
     vici::Section message;

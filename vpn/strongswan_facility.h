@@ -61,6 +61,9 @@ VpnStatus statusFromSas(const std::vector<vici::Section>& sas);
 // NO_PROPOSAL_CHOSEN, PEER_NOT_RESPONDING, ...); the code the IKEv2 notify number where there is one.
 Error describeFailure(const QStringList& logLines, const QString& errmsg, const QString& fallback);
 
+// charon's proposal text for the parameters ("aes256-sha256-modp2048"), or why there is none.
+Result<QByteArray> proposalFor(const IkeSaParameters& parameters, bool forIke);
+
 // The load-conn message for a profile, or why the profile cannot be used.
 Result<vici::Section> connectionMessage(const IkeV2Protocol& protocol);
 // The load-shared message carrying the secret for the profile's identities.

@@ -1,0 +1,194 @@
+#!/bin/bash
+# The gateway of ikev2-pair.sh, and on the client side NetworkManager with its strongSwan plugin on a
+# private system bus: nothing of the machine's own NetworkManager, bus or configuration is touched.
+#
+#   nm-pair.sh up DIR [OWNER_PID]   set up; DIR/nm.env tells the caller what it got
+#   nm-pair.sh down DIR             stop what we started, delete our namespaces
+#
+# NetworkManager runs in the client namespace under a private mount namespace: its configuration,
+# state and /run are ours; /sys is read-only so that it manages devices without udev. A base ethernet
+# profile on the veth end gives the VPN its parent connection.
+# Exit status 77: this machine cannot do it; 1: it broke.
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+
+die() { echo "nm-pair: $*" >&2; exit 1; }
+cannot() { echo "nm-pair: $*" >&2; exit 77; }
+
+cmd=${1:-}; D=${2:-}
+[ -n "$cmd" ] && [ -n "$D" ] || die "usage: $0 up|down DIR [OWNER_PID]"
+
+stop_pid() { # $1 = pid file
+    local p i
+    [ -f "$1" ] || return 0
+    p=$(cat "$1")
+    kill "$p" 2>/dev/null
+    for i in $(seq 50); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
+    kill -9 "$p" 2>/dev/null
+    rm -f "$1"
+}
+
+teardown() {
+    local d=$1 p
+    stop_pid "$d/nm/nm.pid"
+    # charon-nm outlives NetworkManager; everything left in our client namespace is ours.
+    if [ -f "$d/ns.client" ]; then
+        for p in $(ip netns pids "$(cat "$d/ns.client")" 2>/dev/null); do kill "$p" 2>/dev/null; done
+        sleep 0.2
+        for p in $(ip netns pids "$(cat "$d/ns.client")" 2>/dev/null); do kill -9 "$p" 2>/dev/null; done
+    fi
+    stop_pid "$d/nm/dbus.pid"
+    "$here/ikev2-pair.sh" down "$d"
+}
+
+if [ "$cmd" = down ]; then
+    if [ -f "$D/nm-watcher.pid" ]; then
+        w=$(cat "$D/nm-watcher.pid")
+        [ "$w" = "$$" ] || kill "$w" 2>/dev/null
+        rm -f "$D/nm-watcher.pid"
+    fi
+    teardown "$D"
+    exit 0
+fi
+[ "$cmd" = up ] || die "unknown command $cmd"
+
+[ "$(id -u)" -eq 0 ] || cannot "needs root"
+command -v NetworkManager >/dev/null || cannot "NetworkManager not found (package network-manager)"
+[ -x /usr/lib/ipsec/charon-nm ] || cannot "charon-nm not found (package strongswan-nm)"
+[ -f /usr/lib/NetworkManager/VPN/nm-strongswan-service.name ] || cannot "strongSwan plugin missing (package network-manager-strongswan)"
+command -v dbus-daemon >/dev/null || cannot "dbus-daemon not found"
+command -v nmcli >/dev/null || cannot "nmcli not found"
+
+owner=${3:-}
+CLIENT_CHARON=no "$here/ikev2-pair.sh" up "$D" || exit $?
+. "$D/pair.env"
+tag=${NS_CLIENT#kvc}
+
+if [ -n "$owner" ]; then
+    setsid bash -c '
+        while kill -0 "$1" 2>/dev/null; do sleep 1; done
+        exec "$2" down "$3"' watcher "$owner" "$here/nm-pair.sh" "$D" </dev/null >/dev/null 2>&1 &
+    echo $! > "$D/nm-watcher.pid"
+fi
+
+fail() { echo "nm-pair: $*" >&2; teardown "$D"; exit 1; }
+
+N=$D/nm
+mkdir -p "$N/etc/system-connections" "$N/varlib" "$N/log" || fail "cannot create $N"
+BUS=unix:path=$N/system_bus_socket
+
+cat > "$N/dbus.conf" <<EOF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:path=$N/system_bus_socket</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="root"/>
+    <allow own="*"/>
+    <allow send_destination="*"/>
+    <allow receive_sender="*"/>
+  </policy>
+</busconfig>
+EOF
+
+cat > "$N/etc/NetworkManager.conf" <<EOF
+[main]
+plugins=keyfile
+auth-polkit=false
+dns=none
+rc-manager=unmanaged
+no-auto-default=*
+
+[keyfile]
+path=/etc/NetworkManager/system-connections
+
+[logging]
+level=INFO
+domains=DEFAULT,VPN:DEBUG,VPN_PLUGIN:DEBUG,AGENTS:DEBUG
+EOF
+
+cat > "$N/etc/system-connections/base.nmconnection" <<EOF
+[connection]
+id=base
+uuid=fa27bdc6-9853-4a2b-b7b7-011dc8a8a2b4
+type=ethernet
+autoconnect=false
+interface-name=c$tag
+
+[ipv4]
+address1=192.0.2.2/24,192.0.2.254
+method=manual
+
+[ipv6]
+method=disabled
+EOF
+chmod 600 "$N/etc/system-connections/base.nmconnection"
+
+# charon-nm reads /etc/strongswan.conf; the data path runs in user space (no ESP in this kernel).
+cat > "$N/strongswan.conf" <<EOF
+charon-nm {
+  load = random nonce openssl kdf pem pkcs1 x509 revocation constraints kernel-libipsec kernel-netlink socket-default
+  retransmit_tries = 2
+  retransmit_timeout = 1.0
+  retransmit_base = 1.5
+  filelog {
+    nm {
+      path = $N/log/charon-nm.log
+      time_format = %H:%M:%S
+      time_add_ms = yes
+      default = 1
+      ike_name = yes
+      flush_line = yes
+    }
+  }
+  syslog {
+    daemon {
+      default = -1
+    }
+  }
+}
+EOF
+
+dbus-daemon --config-file="$N/dbus.conf" --nofork --nopidfile </dev/null >"$N/log/dbus.txt" 2>&1 &
+echo $! > "$N/dbus.pid"
+for i in $(seq 100); do [ -S "$N/system_bus_socket" ] && break; sleep 0.05; done
+[ -S "$N/system_bus_socket" ] || fail "private bus did not start: $(cat "$N/log/dbus.txt")"
+
+ip netns exec "$NS_CLIENT" unshare --mount --propagation private sh -c '
+    set -e
+    N=$1
+    mount -t tmpfs tmpfs /run
+    mount --bind "$N/etc" /etc/NetworkManager
+    mount --bind "$N/varlib" /var/lib/NetworkManager
+    mount --bind "$N/strongswan.conf" /etc/strongswan.conf
+    mount -o remount,bind,ro /sys
+    export DBUS_SYSTEM_BUS_ADDRESS=unix:path=$N/system_bus_socket
+    exec NetworkManager --no-daemon --debug --pid-file=/run/NetworkManager.pid' nm-inside "$N" \
+    </dev/null >"$N/log/nm.txt" 2>&1 &
+echo $! > "$N/nm.pid"
+
+export DBUS_SYSTEM_BUS_ADDRESS=$BUS
+ok=
+for i in $(seq 100); do
+    kill -0 "$(cat "$N/nm.pid")" 2>/dev/null || fail "NetworkManager ended: $(tail -20 "$N/log/nm.txt")"
+    if nmcli -t -f RUNNING general 2>/dev/null | grep -q running; then ok=1; break; fi
+    sleep 0.1
+done
+[ -n "$ok" ] || fail "NetworkManager did not come up: $(tail -20 "$N/log/nm.txt")"
+
+ok=
+for i in $(seq 50); do
+    if nmcli connection up base >"$N/log/base-up.txt" 2>&1; then ok=1; break; fi
+    sleep 0.2
+done
+[ -n "$ok" ] || fail "base connection did not come up: $(cat "$N/log/base-up.txt"); $(tail -20 "$N/log/nm.txt")"
+
+cp "$D/pair.env" "$D/nm.env"
+cat >> "$D/nm.env" <<EOF
+BUS=$BUS
+NM_LOG=$N/log/nm.txt
+CHARON_NM_LOG=$N/log/charon-nm.log
+EOF
+exit 0
