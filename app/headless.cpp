@@ -2,6 +2,7 @@
 
 #include "platform/defaults_store.h"
 #include "state/app_state.h"
+#include "update/updater.h"
 #include "vpn/vpn_controller.h"
 #include "vpn/vpn_facility.h"
 
@@ -103,6 +104,7 @@ struct Options {
     std::optional<QString> serverId;
     bool disconnect = false;
     bool watch = false;
+    bool update = false;
 };
 
 std::optional<Options> parse(const QStringList& args, QString& problem) {
@@ -123,6 +125,8 @@ std::optional<Options> parse(const QStringList& args, QString& problem) {
             o.disconnect = true;
         } else if (a == QLatin1String("--watch")) {
             o.watch = true;
+        } else if (a == QLatin1String("--update")) {
+            o.update = true;
         } else {
             problem = QStringLiteral("Bilinmeyen seçenek: %1").arg(a);
             return std::nullopt;
@@ -155,6 +159,7 @@ QCoro::Task<int> run(QStringList args) {
     }
 
     AppState state(DefaultsStore::shared());
+    emitLine({{QStringLiteral("version"), Updater::currentVersion()}});
     emitLine({{QStringLiteral("backend"), VpnFacility::shared().backendName()}});
     emitLine({{QStringLiteral("state"), snapshot(state)}});
     watch(state);
@@ -196,6 +201,16 @@ QCoro::Task<int> run(QStringList args) {
         co_await state.toggle();
         co_await waitFor(state, &AppState::statusChanged, [&] { return state.status() == ConnectionStatus::idle; }, 30'000);
         if (state.status() != ConnectionStatus::idle) code = 1;
+    }
+
+    if (code == 0 && opts->update) {
+        // The offer comes from the start-up check; installing ends this process through the quit path.
+        if (!state.updateInfo()) {
+            emitLine({{QStringLiteral("update"), QStringLiteral("Güncelleme yok")}});
+        } else {
+            co_await state.applyUpdate();
+            if (state.errorMessage()) code = 1;
+        }
     }
 
     if (opts->watch) {

@@ -2,6 +2,11 @@
 
 #include "build_config.h"
 
+#include <QCoreApplication>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+
 namespace {
 
 QString originFrom(const char* envName, const char* builtIn) {
@@ -35,10 +40,27 @@ QString webOriginText() {
 QUrl apiOrigin() { return QUrl(apiOriginText()); }
 QUrl webOrigin() { return QUrl(webOriginText()); }
 
-std::optional<QString> shortVersion() {
-    const QString v = QString::fromUtf8(BuildConfig::version);
+std::optional<QString> bundleVersion(const QString& bundleInfoPath) {
+    QFile f(bundleInfoPath);
+    if (!f.open(QIODevice::ReadOnly) || f.size() > 64 * 1024) return std::nullopt;
+    const QJsonDocument doc = QJsonDocument::fromJson(f.readAll());
+    const QString v = doc.object().value(QStringLiteral("version")).toString().trimmed();
     if (v.isEmpty()) return std::nullopt;
     return v;
+}
+
+std::optional<QString> shortVersion() {
+    // An installed bundle says its own version (Kestrava.app/Info.json beside bin/), as the update
+    // image that made it did; a build run from the tree has the one compiled in.
+    static const std::optional<QString> version = []() -> std::optional<QString> {
+        if (QCoreApplication::instance()) {
+            if (auto v = bundleVersion(QCoreApplication::applicationDirPath() + QStringLiteral("/../Info.json"))) return v;
+        }
+        const QString v = QString::fromUtf8(BuildConfig::version);
+        if (v.isEmpty()) return std::nullopt;
+        return v;
+    }();
+    return version;
 }
 
 } // namespace Config

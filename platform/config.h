@@ -18,6 +18,8 @@ QString webOriginText();
 
 // The running program's short version, when the build carries one.
 std::optional<QString> shortVersion();
+// The "version" of a bundle's Info.json; nothing when the file is missing or says none.
+std::optional<QString> bundleVersion(const QString& bundleInfoPath);
 
 // Whether text is an http(s) URL with a host and no path, query or fragment.
 bool isOrigin(const QString& text);

@@ -4,6 +4,7 @@
 #include "platform/clock.h"
 #include "platform/defaults_keys.h"
 #include "platform/defaults_store.h"
+#include "update/installer.h"
 #include "vpn/keychain.h"
 #include "vpn/vpn_controller.h"
 #include "vpn/vpn_facility.h"
@@ -43,10 +44,6 @@ void openWithDesktop(const QUrl& url) {
         qCWarning(lcState, "could not hand a link to the desktop");
 }
 
-QCoro::Task<Result<void>> noInstaller(Updater::Info) {
-    co_return Error{Error::Kind::Update, QStringLiteral("Bu kurulumda otomatik güncelleme desteklenmiyor")};
-}
-
 } // namespace
 
 AppState::AppState(DefaultsStore& store, Environment env, QObject* parent)
@@ -55,7 +52,8 @@ AppState::AppState(DefaultsStore& store, Environment env, QObject* parent)
       m_plan(store.string(DefaultsKeys::plan).value_or(QStringLiteral("FREE"))),
       m_activeServerId(store.string(DefaultsKeys::server)) {
     if (!m_env.openUrl) m_env.openUrl = openWithDesktop;
-    if (!m_env.installUpdate) m_env.installUpdate = noInstaller;
+    if (!m_env.installUpdate)
+        m_env.installUpdate = [](Updater::Info info) { return Updater::downloadAndInstall(std::move(info)); };
     if (m_env.startWork) startUpWork();
 }
 

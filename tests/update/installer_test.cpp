@@ -1,0 +1,333 @@
+// downloadAndInstall over the stand-in service, with recording stand-ins for the image tools on PATH:
+// the "image" is a text file naming a folder that the stand-in attach copies to the mount point.
+#include "update/installer.h"
+
+#include "support/await.h"
+#include "support/service_fixture.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+void writeFile(const QString& path, const QByteArray& data, bool executable = false) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(data);
+    f.close();
+    if (executable) f.setPermissions(f.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeUser);
+}
+
+QByteArray readFile(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Each stand-in appends "name<TAB>arg<TAB>arg..." to $STANDIN_LOG.
+const QByteArray recordLine = R"SH(printf '%s' "$(basename "$0")" >> "$STANDIN_LOG"; for a in "$@"; do printf '\t%s' "$a" >> "$STANDIN_LOG"; done; printf '\n' >> "$STANDIN_LOG"
+)SH";
+
+const QByteArray attachTool = "#!/bin/sh\n" + recordLine + R"SH(
+# An image is a file starting with "IMAGE:" and the folder whose contents it holds.
+head=$(/usr/bin/head -c 6 "$1")
+[ "$head" = "IMAGE:" ] || exit 1
+src=$(/usr/bin/tail -c +7 "$1")
+[ -z "$(/bin/ls -A "$2")" ] || exit 1
+/bin/cp -a "$src"/. "$2"/ || exit 1
+/usr/bin/touch "$2/.standin-mounted"
+)SH";
+
+const QByteArray detachTool = "#!/bin/sh\n" + recordLine + R"SH(
+[ "$1" = -u ] && [ "$2" = -q ] || exit 2
+[ -e "$3/.standin-mounted" ] || exit 1
+/usr/bin/find "$3" -mindepth 1 -delete
+)SH";
+
+const QByteArray copyTool = "#!/bin/sh\n" + recordLine + R"SH(
+if [ -n "$STANDIN_CP_FAIL" ]; then
+    # Half a copy, then a failure.
+    /bin/mkdir -p "$4" && /usr/bin/touch "$4/partial"
+    exit 1
+fi
+exec /bin/cp "$@"
+)SH";
+
+// The hand-off is detached: it records the script in a file of its own, whenever it gets to run.
+const QByteArray shellTool = R"SH(#!/bin/sh
+printf '%s' "$2" > "$STANDIN_LOG.script.tmp" && /bin/mv "$STANDIN_LOG.script.tmp" "$STANDIN_LOG.script"
+)SH";
+
+} // namespace
+
+class InstallerTest : public QObject {
+    Q_OBJECT
+    DevService m_service;
+    QTemporaryDir m_dir;
+    QString m_log;
+    int m_terminations = 0;
+
+    QString path(const QString& rel) const { return m_dir.path() + QLatin1Char('/') + rel; }
+
+    Updater::InstallPlan plan() {
+        Updater::InstallPlan p;
+        p.imageDir = path(QStringLiteral("tmp"));
+        p.mountPoint = path(QStringLiteral("run/kestrava-update-mount"));
+        p.installedApp = path(QStringLiteral("home/Applications/Kestrava.app"));
+        p.processId = 4242;
+        p.terminate = [this] { ++m_terminations; };
+        return p;
+    }
+
+    // A folder standing for an image's contents; the image file names it.
+    QString makeImage(const QString& name, const QStringList& entries) {
+        const QString root = path(QStringLiteral("images/") + name);
+        QDir(root).removeRecursively();
+        QDir().mkpath(root);
+        for (const QString& e : entries) {
+            if (e.endsWith(QLatin1String(".app"))) {
+                writeFile(root + QLatin1Char('/') + e + QStringLiteral("/kestrava"), "#!/bin/sh\n", true);
+                writeFile(root + QLatin1Char('/') + e + QStringLiteral("/Info.json"), "{\"version\": \"" + name.toUtf8() + "\"}");
+            } else {
+                writeFile(root + QLatin1Char('/') + e, "text");
+            }
+        }
+        const QString image = path(QStringLiteral("served/") + name);
+        writeFile(image, "IMAGE:" + root.toUtf8());
+        return image;
+    }
+
+    void serve(const QString& urlPath, const QString& file) {
+        QJsonObject scenario = basicScenario();
+        if (!file.isEmpty()) scenario.insert(QStringLiteral("files"), QJsonObject{{urlPath, file}});
+        QVERIFY(m_service.setScenario(scenario));
+        m_service.clearRequests();
+    }
+
+    QList<QStringList> toolRuns() {
+        QList<QStringList> runs;
+        for (const QByteArray& line : readFile(m_log).split('\n'))
+            if (!line.isEmpty()) runs.append(QString::fromUtf8(line).split(QLatin1Char('\t')));
+        return runs;
+    }
+    QStringList toolNames() {
+        QStringList names;
+        for (const QStringList& r : toolRuns()) names.append(r.first());
+        return names;
+    }
+
+    Result<void> install(const QString& version, const QString& url) {
+        return awaitTask(Updater::downloadAndInstall(Updater::Info{version, url, std::nullopt}, plan()));
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        QVERIFY(startServiceForProcess(m_service));
+        QVERIFY(m_dir.isValid());
+        const QString bin = path(QStringLiteral("bin"));
+        writeFile(bin + QStringLiteral("/squashfuse"), attachTool, true);
+        writeFile(bin + QStringLiteral("/fusermount3"), detachTool, true);
+        writeFile(bin + QStringLiteral("/cp"), copyTool, true);
+        writeFile(bin + QStringLiteral("/sh"), shellTool, true);
+        qputenv("PATH", (bin + QLatin1Char(':')).toUtf8() + qgetenv("PATH"));
+        m_log = path(QStringLiteral("tools.log"));
+        qputenv("STANDIN_LOG", m_log.toUtf8());
+    }
+
+    void init() {
+        QFile::remove(m_log);
+        QFile::remove(m_log + QStringLiteral(".script"));
+        qunsetenv("STANDIN_CP_FAIL");
+        m_terminations = 0;
+        QDir(path(QStringLiteral("home"))).removeRecursively();
+        QDir(path(QStringLiteral("tmp"))).removeRecursively();
+        QDir().mkpath(path(QStringLiteral("tmp")));
+        QDir(path(QStringLiteral("run"))).removeRecursively();
+    }
+
+    void installsTheImagesBundleUnderOurName() {
+        const QString image = makeImage(QStringLiteral("2.0.0"), {QStringLiteral("README.txt"), QStringLiteral("Other.app")});
+        serve(QStringLiteral("/desktop/Kestrava-2.0.0.sqfs"), image);
+        writeFile(path(QStringLiteral("home/Applications/Kestrava.app/Info.json")), "{\"version\": \"1.0.0\"}");
+        const Result<void> r = install(QStringLiteral("2.0.0"), m_service.origin() + QStringLiteral("/desktop/Kestrava-2.0.0.sqfs"));
+        QVERIFY2(r.ok(), qPrintable(r.ok() ? QString() : r.error().message));
+        QCOMPARE(m_terminations, 1);
+        QCOMPARE(readFile(path(QStringLiteral("home/Applications/Kestrava.app/Info.json"))), QByteArray("{\"version\": \"2.0.0\"}"));
+        QVERIFY(QFileInfo(path(QStringLiteral("home/Applications/Kestrava.app/kestrava"))).isExecutable());
+        // Nothing left beside it: no staging copy, no old bundle.
+        QCOMPARE(QDir(path(QStringLiteral("home/Applications"))).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                 QStringList{QStringLiteral("Kestrava.app")});
+        // The image stays under its versioned name.
+        QCOMPARE(readFile(path(QStringLiteral("tmp/Kestrava-update-2.0.0.squashfs"))), readFile(image));
+
+        const QString mp = plan().mountPoint;
+        const QList<QStringList> runs = toolRuns();
+        QCOMPARE(toolNames(), (QStringList{QStringLiteral("fusermount3"), QStringLiteral("squashfuse"), QStringLiteral("cp"),
+                                           QStringLiteral("fusermount3")}));
+        QCOMPARE(runs[0], (QStringList{QStringLiteral("fusermount3"), QStringLiteral("-u"), QStringLiteral("-q"), mp}));
+        QCOMPARE(runs[1], (QStringList{QStringLiteral("squashfuse"), path(QStringLiteral("tmp/Kestrava-update-2.0.0.squashfs")), mp}));
+        QCOMPARE(runs[2].mid(0, 3), (QStringList{QStringLiteral("cp"), QStringLiteral("-a"), QStringLiteral("--")}));
+        QCOMPARE(runs[2][3], mp + QStringLiteral("/Other.app"));
+        QCOMPARE(runs[3], runs[0]); // the clean-up detach
+        const QString script = m_log + QStringLiteral(".script");
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(script), 10'000);
+        QCOMPARE(QString::fromUtf8(readFile(script)),
+                 Updater::handOffScript(4242, QStringLiteral("fusermount3"), mp, plan().installedApp));
+        QVERIFY(!QFileInfo::exists(mp));
+    }
+
+    void handOffScript() {
+        const QString script = Updater::handOffScript(31337, QStringLiteral("fusermount3"), QStringLiteral("/run/user/1000/m"),
+                                                      QStringLiteral("/home/o'neil/Applications/Kestrava.app"));
+        const QStringList lines = script.split(QLatin1Char('\n'));
+        QCOMPARE(lines.size(), 3);
+        QCOMPARE(lines[0], QStringLiteral("while kill -0 31337 2>/dev/null; do sleep 0.5; done"));
+        QCOMPARE(lines[1], QStringLiteral("'fusermount3' -u -q '/run/user/1000/m' 2>/dev/null"));
+        // A quote in the home folder's name cannot end the quoting.
+        QCOMPARE(lines[2], QStringLiteral("'/home/o'\\''neil/Applications/Kestrava.app/kestrava'"));
+    }
+
+    void failures_data() {
+        QTest::addColumn<QString>("version");
+        QTest::addColumn<QString>("url");      // "SERVICE" is replaced by the stand-in's origin
+        QTest::addColumn<QStringList>("image"); // entries; empty: nothing served at the path
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QStringList>("tools");
+        const QStringList attachedRun{QStringLiteral("fusermount3"), QStringLiteral("squashfuse"), QStringLiteral("fusermount3")};
+        QTest::newRow("empty url") << QStringLiteral("2.0") << QString() << QStringList() << QStringLiteral("Güncelleme indirilemedi")
+                                   << QStringList();
+        QTest::newRow("malformed url") << QStringLiteral("2.0") << QStringLiteral("ht tp://x y") << QStringList()
+                                       << QStringLiteral("Güncelleme indirilemedi") << QStringList();
+        QTest::newRow("file url") << QStringLiteral("2.0") << QStringLiteral("file:///etc/passwd") << QStringList()
+                                  << QStringLiteral("Güncelleme indirilemedi") << QStringList();
+        QTest::newRow("version climbing out") << QStringLiteral("../../x") << QStringLiteral("SERVICE/img") << QStringList()
+                                              << QStringLiteral("Güncelleme indirilemedi") << QStringList();
+        QTest::newRow("version with a slash") << QStringLiteral("2.0/evil") << QStringLiteral("SERVICE/img") << QStringList()
+                                              << QStringLiteral("Güncelleme indirilemedi") << QStringList();
+        QTest::newRow("version with nothing usable") << QStringLiteral("***") << QStringLiteral("SERVICE/img") << QStringList()
+                                                     << QStringLiteral("Güncelleme indirilemedi") << QStringList();
+        QTest::newRow("404 page saved, attach fails")
+            << QStringLiteral("2.0") << QStringLiteral("SERVICE/missing") << QStringList() << QStringLiteral("DMG açılamadı")
+            << QStringList{QStringLiteral("fusermount3"), QStringLiteral("squashfuse")};
+        QTest::newRow("no bundle, still detached")
+            << QStringLiteral("2.0") << QStringLiteral("SERVICE/img") << QStringList{QStringLiteral("notes.txt")}
+            << QStringLiteral("DMG içinde uygulama bulunamadı") << attachedRun;
+        QTest::newRow("a file named .app is no bundle")
+            << QStringLiteral("2.0") << QStringLiteral("SERVICE/img") << QStringList{QStringLiteral("fake.app.txt")}
+            << QStringLiteral("DMG içinde uygulama bulunamadı") << attachedRun;
+        QTest::newRow("service unreachable") << QStringLiteral("2.0") << QStringLiteral("http://127.0.0.1:9/img") << QStringList()
+                                             << QString() << QStringList();
+    }
+    void failures() {
+        QFETCH(QString, version);
+        QFETCH(QString, url);
+        QFETCH(QStringList, image);
+        QFETCH(QString, text);
+        QFETCH(QStringList, tools);
+        serve(QStringLiteral("/img"), image.isEmpty() ? QString() : makeImage(QStringLiteral("f"), image));
+        url.replace(QLatin1String("SERVICE"), m_service.origin());
+        const Result<void> r = install(version, url);
+        QVERIFY(!r.ok());
+        if (text.isEmpty()) QCOMPARE(r.error().kind, Error::Kind::Transport); // the platform's own text
+        else QCOMPARE(r.error().message, text);
+        QCOMPARE(toolNames(), tools);
+        QCOMPARE(m_terminations, 0);
+        QVERIFY(!QFileInfo::exists(m_log + QStringLiteral(".script"))); // no hand-off
+        QVERIFY(!QFileInfo::exists(path(QStringLiteral("home/Applications/Kestrava.app"))));
+        if (text == QLatin1String("Güncelleme indirilemedi") && !url.contains(QLatin1String("127.0.0.1:9")))
+            QCOMPARE(m_service.requests().size(), 0); // refused before any traffic
+        // Nothing was written outside the image folder.
+        QVERIFY(!QFileInfo::exists(path(QStringLiteral("x"))));
+    }
+
+    void failedCopyLeavesTheInstalledBundle() {
+        const QString image = makeImage(QStringLiteral("3.0"), {QStringLiteral("Kestrava.app")});
+        serve(QStringLiteral("/img"), image);
+        writeFile(path(QStringLiteral("home/Applications/Kestrava.app/Info.json")), "{\"version\": \"1.0.0\"}");
+        qputenv("STANDIN_CP_FAIL", "1");
+        const Result<void> r = install(QStringLiteral("3.0"), m_service.origin() + QStringLiteral("/img"));
+        QVERIFY(!r.ok());
+        QCOMPARE(r.error().message, QStringLiteral("DMG açılamadı"));
+        QCOMPARE(readFile(path(QStringLiteral("home/Applications/Kestrava.app/Info.json"))), QByteArray("{\"version\": \"1.0.0\"}"));
+        QCOMPARE(QDir(path(QStringLiteral("home/Applications"))).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                 QStringList{QStringLiteral("Kestrava.app")});
+        QCOMPARE(toolNames().last(), QStringLiteral("fusermount3"));
+        QCOMPARE(m_terminations, 0);
+    }
+
+    void staleMountIsDetachedFirst() {
+        // An earlier run died with the image attached.
+        const QString mp = plan().mountPoint;
+        QDir().mkpath(mp);
+        writeFile(mp + QStringLiteral("/.standin-mounted"), "");
+        writeFile(mp + QStringLiteral("/Old.app/kestrava"), "", true);
+        const QString image = makeImage(QStringLiteral("4.0"), {QStringLiteral("Kestrava.app")});
+        serve(QStringLiteral("/img"), image);
+        const Result<void> r = install(QStringLiteral("4.0"), m_service.origin() + QStringLiteral("/img"));
+        QVERIFY2(r.ok(), qPrintable(r.ok() ? QString() : r.error().message));
+        QCOMPARE(toolNames().first(), QStringLiteral("fusermount3"));
+        QCOMPARE(readFile(path(QStringLiteral("home/Applications/Kestrava.app/Info.json"))), QByteArray("{\"version\": \"4.0\"}"));
+    }
+
+    void mountPointIsPrivateAndFresh() {
+        // Someone prepared the mount point with files of their own: it is not reused.
+        const QString mp = plan().mountPoint;
+        writeFile(mp + QStringLiteral("/Evil.app/kestrava"), "", true);
+        const QString image = makeImage(QStringLiteral("5.0"), {QStringLiteral("Kestrava.app")});
+        serve(QStringLiteral("/img"), image);
+        const Result<void> r = install(QStringLiteral("5.0"), m_service.origin() + QStringLiteral("/img"));
+        QVERIFY(!r.ok());
+        QCOMPARE(r.error().message, QStringLiteral("DMG açılamadı"));
+        QVERIFY(!QFileInfo::exists(path(QStringLiteral("home/Applications/Kestrava.app"))));
+        QVERIFY(!toolNames().contains(QStringLiteral("squashfuse")));
+    }
+
+    void toolExitStatus_data() {
+        QTest::addColumn<QString>("tool");
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<bool>("ok");
+        QTest::newRow("exit 0") << QStringLiteral("/bin/true") << QStringList() << true;
+        QTest::newRow("exit 1") << QStringLiteral("/bin/false") << QStringList() << false;
+        QTest::newRow("killed") << QStringLiteral("/bin/sh") << QStringList{QStringLiteral("-c"), QStringLiteral("kill -9 $$")}
+                                << false;
+        QTest::newRow("missing") << QStringLiteral("/nonexistent/tool") << QStringList() << false;
+        QTest::newRow("arguments are not shell text")
+            << QStringLiteral("/bin/test") << QStringList{QStringLiteral("a;b"), QStringLiteral("="), QStringLiteral("a;b")} << true;
+    }
+    void toolExitStatus() {
+        QFETCH(QString, tool);
+        QFETCH(QStringList, args);
+        QFETCH(bool, ok);
+        const Result<int> r = awaitTask(Updater::runProcess(tool, args, std::chrono::milliseconds(20'000)));
+        QCOMPARE(r.ok(), ok);
+        if (!ok && !tool.startsWith(QLatin1String("/nonexistent"))) QCOMPARE(r.error().message, QStringLiteral("DMG açılamadı"));
+        if (tool.startsWith(QLatin1String("/nonexistent"))) QCOMPARE(r.error().kind, Error::Kind::Io);
+    }
+
+    void imageNames_data() {
+        QTest::addColumn<QString>("version");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("plain") << QStringLiteral("1.2.3") << QStringLiteral("Kestrava-update-1.2.3.squashfs");
+        QTest::newRow("pre-release") << QStringLiteral("2.0.0-rc1") << QStringLiteral("Kestrava-update-2.0.0-rc1.squashfs");
+        QTest::newRow("spaces dropped") << QStringLiteral("2 .0") << QStringLiteral("Kestrava-update-2.0.squashfs");
+        QTest::newRow("dot dot") << QStringLiteral("1..2") << QString();
+        QTest::newRow("backslash") << QStringLiteral("1\\2") << QString();
+        QTest::newRow("newline") << QStringLiteral("1\n2") << QString();
+        QTest::newRow("only a dot") << QStringLiteral(".") << QString();
+        QTest::newRow("empty") << QString() << QString();
+    }
+    void imageNames() {
+        QFETCH(QString, version);
+        QFETCH(QString, name);
+        QCOMPARE(Updater::imageFileName(version).value_or(QString()), name);
+    }
+};
+
+QTEST_GUILESS_MAIN(InstallerTest)
+
+#include "installer_test.moc"

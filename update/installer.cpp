@@ -1,0 +1,324 @@
+#include "update/installer.h"
+
+#include "platform/http.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QPointer>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryFile>
+#include <QUrl>
+
+#include <qcoro/qcoroprocess.h>
+#include <qcoro/qcorosignal.h>
+
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+Q_LOGGING_CATEGORY(lcUpdate, "kestrava.update")
+
+namespace Updater {
+
+namespace {
+
+// Larger than any bundle we ship; a bigger body is not an update.
+constexpr qint64 maxImageBytes = 1024LL * 1024 * 1024;
+constexpr int transferStallMs = 60'000;
+
+Error platformError(const QString& text, int code = 0) { return Error{Error::Kind::Io, text, code}; }
+
+QString resolved(const QString& tool) {
+    if (tool.startsWith(QLatin1Char('/'))) return tool;
+    return QStandardPaths::findExecutable(tool);
+}
+
+// Single-quoted for sh, whatever the path holds.
+QString shellQuoted(const QString& s) {
+    QString out = s;
+    out.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
+    return QLatin1Char('\'') + out + QLatin1Char('\'');
+}
+
+// Best effort and bounded: used where a failure changes nothing (leftover and clean-up detaches).
+void detachQuietly(const QString& detachTool, const QString& mountPoint) {
+    const QString tool = resolved(detachTool);
+    if (tool.isEmpty()) return;
+    QProcess p;
+    p.setProcessChannelMode(QProcess::ForwardedChannels);
+    p.start(tool, {QStringLiteral("-u"), QStringLiteral("-q"), mountPoint});
+    if (!p.waitForStarted(5'000)) return;
+    if (!p.waitForFinished(10'000)) {
+        p.kill();
+        p.waitForFinished(2'000);
+    }
+}
+
+// Runs the clean-up detach on every way out once the image is attached.
+struct AttachedImage {
+    QString detachTool;
+    QString mountPoint;
+    ~AttachedImage() {
+        detachQuietly(detachTool, mountPoint);
+        QDir().rmdir(mountPoint);
+    }
+};
+
+// The mount point, created fresh and private: nobody else can have prepared it.
+Result<void> freshMountPoint(const QString& path) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    if (QFileInfo(path).isDir() && !QDir().rmdir(path))
+        return updateError(UpdateError::mount); // still attached, or not empty: not ours to reuse
+    if (QFileInfo::exists(path) || QFileInfo(path).isSymLink()) {
+        if (!QFile::remove(path)) return updateError(UpdateError::mount);
+    }
+    if (::mkdir(QFile::encodeName(path).constData(), 0700) != 0) {
+        const int err = errno;
+        return platformError(QStringLiteral("Bağlama noktası oluşturulamadı: %1 (%2)")
+                                 .arg(path, QString::fromLocal8Bit(std::strerror(err))),
+                             err);
+    }
+    return {};
+}
+
+bool removeTree(const QString& path) {
+    const QFileInfo info(path);
+    if (info.isSymLink() || info.isFile()) return QFile::remove(path);
+    if (!info.exists()) return true;
+    return QDir(path).removeRecursively();
+}
+
+// Downloads into a temporary file beside the image; the caller moves it into place.
+QCoro::Task<Result<std::unique_ptr<QTemporaryFile>>> download(QUrl url, QString dir) {
+    auto file = std::make_unique<QTemporaryFile>(dir + QStringLiteral("/Kestrava-download-XXXXXX"));
+    if (!file->open())
+        co_return platformError(QStringLiteral("Güncelleme dosyası yazılamadı: %1").arg(file->errorString()));
+    QNetworkRequest request(url);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setTransferTimeout(transferStallMs);
+    QPointer<QNetworkReply> reply = Http::manager().get(request);
+    bool tooLarge = false;
+    bool writeFailed = false;
+    QTemporaryFile* out = file.get();
+    QObject::connect(reply, &QNetworkReply::readyRead, reply, [&, r = reply.data()] {
+        const QByteArray chunk = r->readAll();
+        if (out->size() + chunk.size() > maxImageBytes) {
+            tooLarge = true;
+            r->abort();
+            return;
+        }
+        if (out->write(chunk) != chunk.size()) {
+            writeFailed = true;
+            r->abort();
+        }
+    });
+    if (!reply->isFinished()) co_await qCoro(reply.data(), &QNetworkReply::finished);
+    reply->deleteLater();
+    if (tooLarge) co_return Error{Error::Kind::Transport, QStringLiteral("Güncelleme dosyası beklenenden büyük")};
+    if (writeFailed)
+        co_return platformError(QStringLiteral("Güncelleme dosyası yazılamadı: %1").arg(file->errorString()));
+    const QByteArray rest = reply->readAll();
+    if (!rest.isEmpty() && file->write(rest) != rest.size())
+        co_return platformError(QStringLiteral("Güncelleme dosyası yazılamadı: %1").arg(file->errorString()));
+    // Any HTTP answer is saved as it came; only a failure to get one counts here.
+    const bool http = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
+    if (reply->error() != QNetworkReply::NoError && !http)
+        co_return Error{Error::Kind::Transport, reply->errorString()};
+    if (!file->flush())
+        co_return platformError(QStringLiteral("Güncelleme dosyası yazılamadı: %1").arg(file->errorString()));
+    co_return std::move(file);
+}
+
+// Copies the bundle beside the installed one and swaps it in by rename; on any failure the installed
+// bundle is exactly as it was.
+QCoro::Task<Result<void>> installBundle(QString source, InstallPlan plan) {
+    const QFileInfo target(plan.installedApp);
+    const QString parent = target.absolutePath();
+    if (!QDir().mkpath(parent))
+        co_return platformError(QStringLiteral("Uygulama klasörü oluşturulamadı: %1").arg(parent));
+    const QString staging = parent + QStringLiteral("/.") + target.fileName() + QStringLiteral(".new-%1").arg(plan.processId);
+    const QString old = parent + QStringLiteral("/.") + target.fileName() + QStringLiteral(".old-%1").arg(plan.processId);
+    removeTree(staging);
+    const QStringList copyArgs{QStringLiteral("-a"), QStringLiteral("--"), source, staging};
+    const Result<int> copied = co_await runProcess(plan.copyTool, copyArgs, plan.toolLimit);
+    if (!copied) {
+        removeTree(staging);
+        co_return copied.error();
+    }
+    removeTree(old);
+    const bool hadOne = QFileInfo::exists(plan.installedApp) || QFileInfo(plan.installedApp).isSymLink();
+    if (hadOne && !QFile::rename(plan.installedApp, old)) {
+        removeTree(staging);
+        co_return updateError(UpdateError::mount);
+    }
+    if (!QFile::rename(staging, plan.installedApp)) {
+        if (hadOne) QFile::rename(old, plan.installedApp);
+        removeTree(staging);
+        co_return updateError(UpdateError::mount);
+    }
+    if (hadOne) removeTree(old);
+    co_return Result<void>();
+}
+
+} // namespace
+
+Error updateError(UpdateError e) {
+    switch (e) {
+    case UpdateError::download:
+        return Error{Error::Kind::Update, QStringLiteral("Güncelleme indirilemedi"), int(e), QStringLiteral("download")};
+    case UpdateError::mount:
+        return Error{Error::Kind::Update, QStringLiteral("DMG açılamadı"), int(e), QStringLiteral("mount")};
+    case UpdateError::appNotFound:
+        return Error{Error::Kind::Update, QStringLiteral("DMG içinde uygulama bulunamadı"), int(e),
+                     QStringLiteral("appNotFound")};
+    }
+    return Error{Error::Kind::Update, QString()};
+}
+
+InstallPlan InstallPlan::forThisUser() {
+    InstallPlan plan;
+    plan.imageDir = QDir::tempPath();
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    const QString privateDir = !runtime.isEmpty() && QFileInfo(runtime).isDir()
+                                   ? runtime
+                                   : QDir::homePath() + QStringLiteral("/.cache/kestrava");
+    plan.mountPoint = privateDir + QStringLiteral("/kestrava-update-mount");
+    plan.installedApp = QDir::homePath() + QStringLiteral("/Applications/Kestrava.app");
+    plan.processId = QCoreApplication::applicationPid();
+    plan.terminate = [] {
+        if (auto* app = QCoreApplication::instance())
+            QMetaObject::invokeMethod(app, &QCoreApplication::quit, Qt::QueuedConnection);
+    };
+    return plan;
+}
+
+QCoro::Task<Result<int>> runProcess(QString executable, QStringList arguments, std::chrono::milliseconds limit) {
+    const QString program = resolved(executable);
+    if (program.isEmpty())
+        co_return platformError(QStringLiteral("Araç bulunamadı: %1").arg(executable));
+    QProcess process;
+    process.setProgram(program);
+    process.setArguments(arguments);
+    // The tool sees our own standard streams and environment.
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.setInputChannelMode(QProcess::ForwardedInputChannel);
+    process.start();
+    if (!process.waitForStarted(10'000))
+        co_return platformError(QStringLiteral("%1 başlatılamadı: %2").arg(executable, process.errorString()));
+    const bool finished = co_await qCoro(process).waitForFinished(limit);
+    if (!finished) {
+        process.kill();
+        process.waitForFinished(2'000);
+        qCWarning(lcUpdate, "%s did not finish in time", qPrintable(executable));
+        co_return updateError(UpdateError::mount);
+    }
+    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+        qCWarning(lcUpdate, "%s exited with %d", qPrintable(executable), process.exitCode());
+        co_return updateError(UpdateError::mount);
+    }
+    co_return 0;
+}
+
+std::optional<QString> imageFileName(const QString& version) {
+    if (version.contains(QLatin1Char('/')) || version.contains(QLatin1Char('\\')) || version.contains(QLatin1String("..")))
+        return std::nullopt;
+    QString safe;
+    for (const QChar c : version) {
+        if (c.category() == QChar::Other_Control) return std::nullopt;
+        if ((c >= QLatin1Char('a') && c <= QLatin1Char('z')) || (c >= QLatin1Char('A') && c <= QLatin1Char('Z')) ||
+            (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || c == QLatin1Char('.') || c == QLatin1Char('-') ||
+            c == QLatin1Char('_') || c == QLatin1Char('+'))
+            safe += c;
+    }
+    if (safe.isEmpty() || safe == QLatin1String(".")) return std::nullopt;
+    return QStringLiteral("Kestrava-update-") + safe.left(64) + QStringLiteral(".squashfs");
+}
+
+QString handOffScript(qint64 processId, const QString& detachTool, const QString& mountPoint,
+                      const QString& installedApp) {
+    return QStringLiteral("while kill -0 %1 2>/dev/null; do sleep 0.5; done\n").arg(processId) +
+           shellQuoted(detachTool) + QStringLiteral(" -u -q ") + shellQuoted(mountPoint) +
+           QStringLiteral(" 2>/dev/null\n") +
+           shellQuoted(installedApp + QLatin1Char('/') + QLatin1String(bundleLauncher));
+}
+
+QCoro::Task<Result<void>> downloadAndInstall(Info info) {
+    co_return co_await downloadAndInstall(std::move(info), InstallPlan::forThisUser());
+}
+
+QCoro::Task<Result<void>> downloadAndInstall(Info info, InstallPlan plan) {
+    // 1. Only a web address is an update; a file: or data: one would read this machine instead.
+    const QUrl url(info.url, QUrl::StrictMode);
+    if (info.url.trimmed().isEmpty() || !url.isValid() || url.host().isEmpty() ||
+        (url.scheme() != QLatin1String("https") && url.scheme() != QLatin1String("http")))
+        co_return updateError(UpdateError::download);
+    const std::optional<QString> fileName = imageFileName(info.version);
+    if (!fileName) co_return updateError(UpdateError::download);
+    const QString imagePath = plan.imageDir + QLatin1Char('/') + *fileName;
+
+    // 2. The body, whatever the status.
+    Result<std::unique_ptr<QTemporaryFile>> downloaded = co_await download(url, plan.imageDir);
+    if (!downloaded) co_return downloaded.error();
+
+    // 3. Into place under the versioned name.
+    QFile::remove(imagePath);
+    std::unique_ptr<QTemporaryFile> file = std::move(downloaded.value());
+    file->close();
+    if (!file->rename(imagePath))
+        co_return platformError(QStringLiteral("Güncelleme dosyası taşınamadı: %1").arg(file->errorString()));
+    file->setAutoRemove(false);
+
+    // 4. A leftover mount of an earlier run goes first; the folder is made anew.
+    detachQuietly(plan.detachTool, plan.mountPoint);
+    if (Result<void> fresh = freshMountPoint(plan.mountPoint); !fresh) co_return fresh.error();
+
+    // 5. Attach.
+    const QStringList attachArgs{imagePath, plan.mountPoint};
+    const Result<int> attached = co_await runProcess(plan.attachTool, attachArgs, plan.toolLimit);
+    if (!attached) {
+        QDir().rmdir(plan.mountPoint);
+        co_return attached.error();
+    }
+    // 6. Detached again on every way out from here.
+    AttachedImage guard{plan.detachTool, plan.mountPoint};
+
+    // 7. The first bundle folder, in the listing's own order.
+    QDir mounted(plan.mountPoint);
+    if (!mounted.exists() || !mounted.isReadable())
+        co_return platformError(QStringLiteral("Güncelleme görüntüsü okunamadı: %1").arg(plan.mountPoint));
+    const QStringList names = mounted.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                                                QDir::Unsorted);
+    QString bundle;
+    for (const QString& name : names) {
+        if (name.endsWith(QLatin1String(".app")) && QFileInfo(mounted.filePath(name)).isDir()) {
+            bundle = name;
+            break;
+        }
+    }
+    if (bundle.isEmpty()) co_return updateError(UpdateError::appNotFound);
+
+    // 8. Installed under our own name, whatever the image calls it.
+    if (Result<void> installed = co_await installBundle(mounted.filePath(bundle), plan); !installed)
+        co_return installed.error();
+
+    // 9, 10. The hand-off outlives this process.
+    const QString script = handOffScript(plan.processId, plan.detachTool, plan.mountPoint, plan.installedApp);
+    const QString shell = resolved(plan.shell);
+    if (shell.isEmpty()) co_return platformError(QStringLiteral("Araç bulunamadı: %1").arg(plan.shell));
+    if (!QProcess::startDetached(shell, {QStringLiteral("-c"), script}))
+        co_return platformError(QStringLiteral("%1 başlatılamadı").arg(plan.shell));
+
+    // 11. Quit through the application's normal path; if it stays, the update still succeeded.
+    if (plan.terminate) plan.terminate();
+    co_return Result<void>();
+}
+
+} // namespace Updater
