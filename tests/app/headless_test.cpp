@@ -86,7 +86,11 @@ private Q_SLOTS:
     void aSecondRunIsStillSignedIn() {
         const Run r = run({});
         QCOMPARE(r.code, 0);
-        QCOMPARE(r.lines.at(1).value(QStringLiteral("state")).toObject().value(QStringLiteral("email")).toString(),
+        // The version, the backend, then the state as it was at the start.
+        QVERIFY(r.lines.size() > 3);
+        QCOMPARE(r.lines.at(0).value(QStringLiteral("version")).toString(), QStringLiteral(KESTRAVA_VERSION_TEXT));
+        QCOMPARE(r.lines.at(1).value(QStringLiteral("backend")).toString(), QStringLiteral("simulated"));
+        QCOMPARE(r.lines.at(2).value(QStringLiteral("state")).toObject().value(QStringLiteral("email")).toString(),
                  QStringLiteral("a@kestrava.test"));
         QCOMPARE(r.lastState().value(QStringLiteral("servers")).toArray().size(), 2);
         QVERIFY(m_service.requests(QStringLiteral("GET"), QStringLiteral("/notify/inbox")).size() == 1);
