@@ -142,6 +142,7 @@ Q_SIGNALS:
 
 private:
     struct Pending {
+        Pending() {} // declared, so that clang sees it constructible inside this class
         bool isCommand = true;
         QByteArray name;
         std::optional<Result<Packet>> outcome;
