@@ -1,12 +1,109 @@
+#include "app/app_delegate.h"
 #include "app/headless.h"
+#include "app/single_instance.h"
+#include "platform/defaults_store.h"
+#include "vpn/vpn_facility.h"
 
+#include <QApplication>
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QQuickWindow>
+#include <QSocketNotifier>
+#include <QtQml/qqmlextensionplugin.h>
+
+#include <csignal>
+#include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
+
+Q_IMPORT_QML_PLUGIN(Kestrava_UiPlugin)
+Q_IMPORT_QML_PLUGIN(Kestrava_ModelPlugin)
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+void onSignal(int) {
+    const char c = 1;
+    (void)!::write(signalPipe[1], &c, 1);
+}
+
+long residentKiB() {
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly)) return -1;
+    for (const QByteArray& line : f.readAll().split('\n'))
+        if (line.startsWith("VmRSS:")) return line.mid(6).trimmed().split(' ').value(0).toLong();
+    return -1;
+}
+
+bool hasDisplay() {
+    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
+           !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
+    QElapsedTimer sinceStart;
+    sinceStart.start();
+    const QStringList early = [&] {
+        QStringList a;
+        for (int i = 0; i < argc; ++i) a << QString::fromLocal8Bit(argv[i]);
+        return a;
+    }();
+    if (early.contains(QStringLiteral("--headless"))) {
+        QCoreApplication app(argc, argv);
+        QCoreApplication::setApplicationName(QStringLiteral("Kestrava"));
+        QCoreApplication::setApplicationVersion(QStringLiteral(KESTRAVA_VERSION));
+        return runHeadless(QCoreApplication::arguments());
+    }
+    if (!hasDisplay()) {
+        std::fputs("Kestrava: ekran bulunamadı (DISPLAY veya WAYLAND_DISPLAY yok); "
+                   "ekransız kullanım için --headless verin.\n", stderr);
+        return 1;
+    }
+
+    QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Kestrava"));
     QCoreApplication::setApplicationVersion(QStringLiteral(KESTRAVA_VERSION));
+    QGuiApplication::setApplicationDisplayName(QStringLiteral("Kestrava"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("app.kestrava.linux"));
+    // Hiding the popup must not end the program.
+    QGuiApplication::setQuitOnLastWindowClosed(false);
     const QStringList args = QCoreApplication::arguments();
-    // The popup is not built yet; every run is headless for now.
-    return runHeadless(args);
+    const bool firstFrameExit = args.contains(QStringLiteral("--quit-after-first-frame"));
+
+    SingleInstance instance;
+    if (!firstFrameExit) instance.claim();
+
+    AppDelegate::Options options;
+    options.showAtStart = args.contains(QStringLiteral("--show")) || firstFrameExit;
+    AppDelegate delegate(DefaultsStore::shared(), VpnFacility::shared(), options);
+    QObject::connect(&instance, &SingleInstance::quitRequested, &delegate, &AppDelegate::requestQuit);
+
+    // SIGTERM from the session and SIGINT take the same quit path as the quit strip.
+    std::unique_ptr<QSocketNotifier> signals;
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) == 0) {
+        std::signal(SIGINT, onSignal);
+        std::signal(SIGTERM, onSignal);
+        signals = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
+        QObject::connect(signals.get(), &QSocketNotifier::activated, &delegate, [&delegate] {
+            char c;
+            (void)!::read(signalPipe[0], &c, 1);
+            delegate.requestQuit();
+        });
+    }
+
+    if (firstFrameExit) {
+        // Measurement aid for scripts/bench: time from exec to the popup's first frame, and memory.
+        QObject::connect(&delegate, &AppDelegate::panelShown, &delegate, [&] {
+            QObject::connect(delegate.panel(), &QQuickWindow::frameSwapped, &delegate, [&] {
+                std::printf("{\"firstFrameMs\":%lld,\"rssKiB\":%ld}\n", sinceStart.elapsed(), residentKiB());
+                std::fflush(stdout);
+                QCoreApplication::exit(0);
+            }, Qt::SingleShotConnection);
+        }, Qt::SingleShotConnection);
+    }
+    delegate.launch();
+    return QApplication::exec();
 }

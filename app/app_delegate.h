@@ -1,0 +1,84 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QIcon>
+#include <QObject>
+#include <QPoint>
+#include <QQmlEngine>
+#include <QRect>
+
+#include <memory>
+#include <optional>
+
+class AppState;
+class DefaultsStore;
+class PopupModel;
+class QQuickItem;
+class QQuickWindow;
+class QSystemTrayIcon;
+class VpnFacility;
+
+// Owns the state, the tray icon and the popup panel for the life of the process, and runs the
+// quit path.
+class AppDelegate : public QObject {
+    Q_OBJECT
+public:
+    struct Options {
+        bool tray = true;           // off in tests that drive the panel alone
+        bool showAtStart = false;   // --show
+    };
+    AppDelegate(DefaultsStore& store, VpnFacility& facility, Options options, QObject* parent = nullptr);
+    ~AppDelegate() override;
+
+    // Tray icon bound to the status; the popup at once when asked or when there is no tray.
+    void launch();
+
+    bool panelVisible() const;
+
+    // "shield" while connected, "shield-slash" otherwise, tinted with the desktop's text colour.
+    static QIcon statusIcon(bool connected);
+    static QString statusIconName(bool connected);
+
+    AppState& state() const { return *m_state; }
+    PopupModel& model() const { return *m_model; }
+    QQuickWindow* panel() const { return m_panel.get(); }
+    QQuickItem* popupItem() const;
+    QSystemTrayIcon* tray() const { return m_tray.get(); }
+    QString currentIconName() const { return m_iconName; }
+
+    // Placement inputs, for tests and platforms without a tray geometry.
+    void setPointerAtActivation(std::optional<QPoint> p) { m_pointer = p; }
+
+public Q_SLOTS:
+    void togglePanel();
+    void showPanel();
+    void closePanel();
+    // The quit path: with the tunnel up, stop it and end 1.5 s later; else end now.
+    void requestQuit();
+
+Q_SIGNALS:
+    void panelShown();
+    void quitStarted(bool stopping);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void createPanel();
+    void placePanel();
+    void updateIcon();
+
+    VpnFacility& m_facility;
+    Options m_options;
+    std::unique_ptr<AppState> m_state;
+    std::unique_ptr<PopupModel> m_model;
+    std::unique_ptr<QQmlEngine> m_engine;
+    std::unique_ptr<QQuickWindow> m_panel;
+    QQuickItem* m_root = nullptr;
+    std::unique_ptr<QSystemTrayIcon> m_tray;
+    bool m_trayShown = false;
+    bool m_quitting = false;
+    QString m_iconName;
+    std::optional<QPoint> m_pointer;
+    QElapsedTimer m_closedByDeactivation;
+};

@@ -1,0 +1,28 @@
+#include "app/placement.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace Placement {
+
+QPoint popupOrigin(const QRectF& anchor, QSize popup, const std::optional<QRect>& available) {
+    const double w = popup.width(), h = popup.height();
+    double x = anchor.center().x() - w / 2;
+    double y = anchor.y() + anchor.height() + gap;
+    if (available) {
+        const double left = available->x(), right = available->x() + available->width();
+        const double bottom = available->y() + available->height();
+        x = std::max(x, left + inset);
+        x = std::min(x, right - w - inset);
+        y = std::min(y, bottom - h - inset);
+    }
+    return QPoint(int(std::lround(x)), int(std::lround(y)));
+}
+
+QRectF anchorFor(const QRect& trayGeometry, const std::optional<QPoint>& pointer, const QRect& available) {
+    if (trayGeometry.isValid() && !trayGeometry.isEmpty()) return QRectF(trayGeometry);
+    if (pointer) return QRectF(QPointF(*pointer), QSizeF(0, 0));
+    return QRectF(QPointF(available.x() + available.width(), available.y()), QSizeF(0, 0));
+}
+
+} // namespace Placement

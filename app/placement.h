@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QPoint>
+#include <QRect>
+#include <QSize>
+
+#include <optional>
+
+// Where the popup goes, in screen coordinates with y growing downwards.
+namespace Placement {
+
+inline constexpr int gap = 6;    // between the anchor's bottom edge and the popup's top edge
+inline constexpr int inset = 8;  // kept free at the left, right and bottom of the available area
+
+// Centred under the anchor, gap below it; then clamped left, right (the right wins on a narrow
+// screen) and bottom against the available area. The top edge is never clamped.
+QPoint popupOrigin(const QRectF& anchor, QSize popup, const std::optional<QRect>& available);
+
+// The tray icon's geometry when the platform gives one, else the pointer at activation, else the
+// top-right corner of the available area.
+QRectF anchorFor(const QRect& trayGeometry, const std::optional<QPoint>& pointer, const QRect& available);
+
+} // namespace Placement

@@ -1,0 +1,88 @@
+#include "popup_fixture.h"
+
+#include "state/app_state.h"
+#include "support/dev_service.h"
+#include "support/service_fixture.h"
+#include "support/state_harness.h"
+#include "support/test_env.h"
+#include "ui/popup_model.h"
+
+#include <QTest>
+
+// A user's first session, through the real popup: the stand-in service over loopback and the
+// simulated tunnel; only the pointer and the keyboard are driven.
+class PopupClickTest : public QObject {
+    Q_OBJECT
+    DevService m_service;
+
+private Q_SLOTS:
+    void initTestCase() { QVERIFY(startServiceForProcess(m_service)); }
+
+    void signInConnectDisconnect() {
+        TestEnv env;
+        StateHarness h;
+        std::unique_ptr<AppState> state = h.make(env.defaults(), true);
+        QVERIFY(h.drive([&] { return !state->startingUp(); }));
+        PopupModel model(*state, [&](const QUrl& u) { h.opened << u; });
+        PopupFixture ui;
+        QVERIFY(ui.load(model));
+
+        ui.find(u"emailField"_qs)->forceActiveFocus();
+        ui.type(u"a@kestrava.test"_qs);
+        ui.find(u"passwordField"_qs)->forceActiveFocus();
+        ui.type(u"pw"_qs);
+        // Return does not submit.
+        QTest::keyClick(ui.window.get(), Qt::Key_Return);
+        ui.grab();
+        QVERIFY(ui.find(u"loginTitle"_qs));
+        ui.click(ui.find(u"loginButton"_qs));
+        QVERIFY(h.drive([&] { return ui.find(u"headline"_qs) != nullptr; }));
+        QVERIFY(!state->errorMessage());
+        // The list arrives with the next 30-second refresh.
+        QVERIFY(h.drive([&] { return !state->servers().isEmpty(); }, 800));
+        ui.grab();
+        QCOMPARE(ui.find(u"accountEmail"_qs)->property("text").toString(), u"a@kestrava.test"_qs);
+        QVERIFY(ui.save(ui.grab(), u"click-signed-in"_qs));
+
+        // The server line opens the picker with every server, and closes it again.
+        ui.click(ui.find(u"serverLineButton"_qs));
+        ui.grab();
+        QQuickItem* picker = ui.find(u"serverPicker"_qs);
+        QVERIFY(picker);
+        QCOMPARE(picker->property("count").toInt(), state->servers().size());
+        ui.click(ui.find(u"serverLineButton"_qs));
+        ui.grab();
+        QVERIFY(!ui.find(u"serverPicker"_qs));
+        QVERIFY(ui.find(u"ipRow"_qs));
+
+        ui.click(ui.find(u"logoutButton"_qs));
+        ui.grab();
+        QVERIFY(ui.find(u"loginTitle"_qs));
+        // A fresh form: nothing typed survives the sign-out.
+        QCOMPARE(ui.find(u"emailField"_qs)->property("text").toString(), QString());
+        QCOMPARE(ui.find(u"passwordField"_qs)->property("echoMode").toInt(), 2);
+    }
+
+    void wrongPasswordShowsTheServiceText() {
+        TestEnv env;
+        StateHarness h;
+        std::unique_ptr<AppState> state = h.make(env.defaults());
+        PopupModel model(*state);
+        PopupFixture ui;
+        QVERIFY(ui.load(model));
+        ui.find(u"emailField"_qs)->forceActiveFocus();
+        ui.type(u"a@kestrava.test"_qs);
+        ui.find(u"passwordField"_qs)->forceActiveFocus();
+        ui.type(u"wrong"_qs);
+        ui.click(ui.find(u"loginButton"_qs));
+        QVERIFY(h.drive([&] { return state->errorMessage().has_value() && !state->busy(); }));
+        ui.grab();
+        QQuickItem* error = ui.find(u"loginError"_qs);
+        QVERIFY(error);
+        QCOMPARE(error->property("text").toString(), *state->errorMessage());
+        QVERIFY(!state->token());
+    }
+};
+
+QTEST_MAIN(PopupClickTest)
+#include "popup_click_test.moc"

@@ -1,0 +1,89 @@
+#include "popup_fixture.h"
+
+#include "ui/images.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QTest>
+#include <QtQml/qqmlextensionplugin.h>
+
+Q_IMPORT_QML_PLUGIN(Kestrava_UiPlugin)
+Q_IMPORT_QML_PLUGIN(Kestrava_ModelPlugin)
+
+PopupFixture::PopupFixture() {
+    engine.addImageProvider(QStringLiteral("kestrava"), new Images::Provider);
+}
+
+PopupFixture::~PopupFixture() {
+    delete root;
+    window.reset();
+}
+
+bool PopupFixture::load(PopupModel& model) {
+    QQuickWindow::setDefaultAlphaBuffer(true);
+    window = std::make_unique<QQuickWindow>();
+    window->setColor(Qt::transparent);
+    QQmlComponent component(&engine, QUrl(QStringLiteral("qrc:/Kestrava/Ui/Panel.qml")));
+    if (component.isError()) {
+        qWarning("%s", qPrintable(component.errorString()));
+        return false;
+    }
+    QObject* made = component.createWithInitialProperties({{QStringLiteral("model"), QVariant::fromValue(&model)}});
+    root = qobject_cast<QQuickItem*>(made);
+    if (!root) {
+        qWarning("%s", qPrintable(component.errorString()));
+        delete made;
+        return false;
+    }
+    root->setParentItem(window->contentItem());
+    auto follow = [this] { window->resize(int(root->width()), int(root->height())); };
+    QObject::connect(root, &QQuickItem::widthChanged, window.get(), follow);
+    QObject::connect(root, &QQuickItem::heightChanged, window.get(), follow);
+    follow();
+    window->show();
+    return QTest::qWaitForWindowExposed(window.get());
+}
+
+QQuickItem* PopupFixture::popup() const { return root ? root->property("popup").value<QQuickItem*>() : nullptr; }
+
+namespace {
+QQuickItem* findIn(QQuickItem* item, const QString& name) {
+    if (!item) return nullptr;
+    if (item->objectName() == name && item->isVisible()) return item;
+    for (QQuickItem* child : item->childItems())
+        if (QQuickItem* hit = findIn(child, name)) return hit;
+    return nullptr;
+}
+} // namespace
+
+QQuickItem* PopupFixture::find(const QString& name) const { return findIn(root, name); }
+QQuickItem* PopupFixture::findChild(QQuickItem* under, const QString& name) { return findIn(under, name); }
+
+QImage PopupFixture::grab() {
+    for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+    QTest::qWait(20);
+    return window->grabWindow();
+}
+
+QImage PopupFixture::grabPopup() {
+    const QImage all = grab();
+    QQuickItem* p = popup();
+    const qreal dpr = all.devicePixelRatio();
+    return all.copy(QRect(int(p->x() * dpr), int(p->y() * dpr), int(p->width() * dpr), int(p->height() * dpr)));
+}
+
+QPoint PopupFixture::centreOf(QQuickItem* item) const {
+    return item->mapToScene(QPointF(item->width() / 2, item->height() / 2)).toPoint();
+}
+
+void PopupFixture::click(QQuickItem* item) { QTest::mouseClick(window.get(), Qt::LeftButton, {}, centreOf(item)); }
+
+bool PopupFixture::save(const QImage& image, const QString& name) const {
+    const QString dir = QStringLiteral(KESTRAVA_SCREENSHOT_DIR);
+    QDir().mkpath(dir);
+    return image.save(dir + QLatin1Char('/') + name + QStringLiteral(".png"));
+}
+
+void PopupFixture::type(const QString& text) {
+    for (const QChar c : text) QTest::keyClick(window.get(), char(c.toLatin1()));
+}

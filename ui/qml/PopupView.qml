@@ -1,0 +1,59 @@
+import QtQuick
+import Kestrava.Model
+
+// Banners above the body, all inside one rounded, outlined, dark shape 400 wide.
+Item {
+    id: popup
+    required property PopupModel model
+    readonly property int cornerRadius: 22
+    width: 400
+    implicitWidth: 400
+    implicitHeight: stack.implicitHeight
+    height: implicitHeight
+
+    Image {
+        objectName: "backdrop"
+        anchors.fill: parent
+        source: "image://kestrava/backdrop/" + popup.width + "/" + Math.max(1, Math.round(popup.height))
+        sourceSize: Qt.size(popup.width, Math.max(1, Math.round(popup.height)))
+        cache: false
+    }
+
+    Column {
+        id: stack
+        width: parent.width
+        spacing: 0
+        Loader {
+            objectName: "updateBannerSlot"
+            width: parent.width
+            active: popup.model.hasUpdate
+            visible: active
+            sourceComponent: UpdateBanner { model: popup.model; topRadius: popup.cornerRadius }
+        }
+        Loader {
+            objectName: "noticeBannerSlot"
+            width: parent.width
+            active: popup.model.hasNotice
+            visible: active
+            sourceComponent: NoticeBanner {
+                model: popup.model
+                topRadius: popup.model.hasUpdate ? 0 : popup.cornerRadius
+            }
+        }
+        Loader {
+            objectName: "body"
+            width: parent.width
+            sourceComponent: popup.model.signedIn ? mainView : loginView
+        }
+    }
+    Component { id: mainView; MainView { model: popup.model } }
+    Component { id: loginView; LoginView { model: popup.model } }
+
+    Rectangle {
+        anchors.fill: parent
+        radius: popup.cornerRadius
+        color: "transparent"
+        border.color: PopupPalette.white(0.08)
+        border.width: 1
+    }
+}
