@@ -2,6 +2,7 @@
 #include "app/headless.h"
 #include "app/single_instance.h"
 #include "platform/defaults_store.h"
+#include "update/updater.h"
 #include "vpn/vpn_facility.h"
 
 #include <QApplication>
@@ -36,6 +37,12 @@ long residentKiB() {
     return -1;
 }
 
+// Like the headless mode, every run says first which version it is (the update hand-off relies on it).
+void printVersion() {
+    std::printf("{\"version\":\"%s\"}\n", qPrintable(Updater::currentVersion()));
+    std::fflush(stdout);
+}
+
 bool hasDisplay() {
     return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
            !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
@@ -58,6 +65,9 @@ int main(int argc, char** argv) {
         return runHeadless(QCoreApplication::arguments());
     }
     if (!hasDisplay()) {
+        QCoreApplication app(argc, argv);
+        QCoreApplication::setApplicationVersion(QStringLiteral(KESTRAVA_VERSION));
+        printVersion();
         std::fputs("Kestrava: ekran bulunamadı (DISPLAY veya WAYLAND_DISPLAY yok); "
                    "ekransız kullanım için --headless verin.\n", stderr);
         return 1;
@@ -71,6 +81,7 @@ int main(int argc, char** argv) {
     // Hiding the popup must not end the program.
     QGuiApplication::setQuitOnLastWindowClosed(false);
     const QStringList args = QCoreApplication::arguments();
+    printVersion();
     const bool firstFrameExit = args.contains(QStringLiteral("--quit-after-first-frame"));
 
     SingleInstance instance;

@@ -104,6 +104,8 @@ private Q_SLOTS:
         QVERIFY(service.setScenario(scenario));
 
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        // No display: v2, the tray program, must end by itself.
+        for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) env.remove(QString::fromLatin1(name));
         env.insert(QStringLiteral("HOME"), home);
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/.config"));
@@ -140,8 +142,8 @@ private Q_SLOTS:
         // Detached by the clean-up and again by the hand-off.
         const QString mountPoint = runtime + QStringLiteral("/kestrava-update-mount");
         QTRY_VERIFY_WITH_TIMEOUT(!mounted(mountPoint), 10'000);
-        // v2 finds nothing newer to install.
-        QTRY_VERIFY_WITH_TIMEOUT(readFile(log).count("{\"state\"") >= 4, 30'000);
+        // v2 is the tray program; without a display it says so and ends, having fetched nothing again.
+        QTRY_VERIFY_WITH_TIMEOUT(readFile(log).contains("ekran bulunamad"), 30'000);
         QCOMPARE(service.requests(QStringLiteral("GET"), QStringLiteral("/desktop/k2.squashfs")).size(), 1);
     }
 };
