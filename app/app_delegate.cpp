@@ -3,6 +3,7 @@
 #include "app/placement.h"
 #include "state/app_state.h"
 #include "ui/images.h"
+#include "ui/panel_content.h"
 #include "ui/popup_model.h"
 #include "vpn/vpn_facility.h"
 
@@ -10,7 +11,6 @@
 #include <QCursor>
 #include <QGuiApplication>
 #include <QPalette>
-#include <QQmlComponent>
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QScreen>
@@ -101,28 +101,17 @@ QQuickItem* AppDelegate::popupItem() const {
 }
 
 void AppDelegate::createPanel() {
-    QQuickWindow::setDefaultAlphaBuffer(true);
     m_engine = std::make_unique<QQmlEngine>();
-    m_engine->addImageProvider(QStringLiteral("kestrava"), new Images::Provider);
-    m_panel = std::make_unique<QQuickWindow>();
+    m_panel = PanelContent::makeWindow();
     m_panel->setTitle(QStringLiteral("Kestrava"));
     m_panel->setFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
-    m_panel->setColor(Qt::transparent);
-
-    QQmlComponent component(m_engine.get(), QUrl(QStringLiteral("qrc:/Kestrava/Ui/Panel.qml")));
-    QObject* made = component.createWithInitialProperties({{QStringLiteral("model"), QVariant::fromValue(m_model.get())}});
-    m_root = qobject_cast<QQuickItem*>(made);
+    QString error;
+    m_root = PanelContent::create(*m_engine, *m_panel, *m_model, &error);
     if (!m_root) {
         // A broken view is a build fault; say what QML said rather than show an empty window.
-        std::fprintf(stderr, "Kestrava: %s\n", qPrintable(component.errorString()));
-        delete made;
+        std::fprintf(stderr, "Kestrava: %s\n", qPrintable(error));
         return;
     }
-    m_root->setParentItem(m_panel->contentItem());
-    auto follow = [this] { m_panel->resize(int(m_root->width()), int(m_root->height())); };
-    QObject::connect(m_root, &QQuickItem::widthChanged, this, follow);
-    QObject::connect(m_root, &QQuickItem::heightChanged, this, follow);
-    follow();
     QObject::connect(m_root, SIGNAL(outsidePressed()), this, SLOT(closePanel()));
     QObject::connect(m_panel.get(), &QWindow::activeChanged, this, [this] {
         // Losing the focus is the outside click; without a tray there is no way back, so it stays.
@@ -181,12 +170,17 @@ void AppDelegate::requestQuit() {
     const bool stopping = tunnelUp(m_facility.status());
     Q_EMIT quitStarted(stopping);
     if (!stopping) {
-        QCoreApplication::exit(0);
+        exitNow();
         return;
     }
     stopAfterLoad(m_facility);
     // Fixed: the process ends whether or not the stop has finished.
-    QTimer::singleShot(quitDelayMs, this, [] { QCoreApplication::exit(0); });
+    QTimer::singleShot(quitDelayMs, this, &AppDelegate::exitNow);
+}
+
+void AppDelegate::exitNow() {
+    // main() ends the event loop on this; the delegate itself never does, so tests can quit it.
+    Q_EMIT exiting();
 }
 
 bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {

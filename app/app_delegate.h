@@ -59,6 +59,8 @@ public Q_SLOTS:
 Q_SIGNALS:
     void panelShown();
     void quitStarted(bool stopping);
+    // The quit path is done: the process ends now (main() connects it to QCoreApplication::exit).
+    void exiting();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -67,6 +69,7 @@ private:
     void createPanel();
     void placePanel();
     void updateIcon();
+    void exitNow();
 
     VpnFacility& m_facility;
     Options m_options;

@@ -73,6 +73,11 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    // Caught from before Qt starts: a signal that comes before the delegate exists waits in the pipe.
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) == 0) {
+        std::signal(SIGINT, onSignal);
+        std::signal(SIGTERM, onSignal);
+    }
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Kestrava"));
     QCoreApplication::setApplicationVersion(QStringLiteral(KESTRAVA_VERSION));
@@ -84,6 +89,10 @@ int main(int argc, char** argv) {
     printVersion();
     const bool firstFrameExit = args.contains(QStringLiteral("--quit-after-first-frame"));
 
+    // SIGTERM from the session and SIGINT take the same quit path as the quit strip.
+    std::unique_ptr<QSocketNotifier> signals;
+    if (signalPipe[0] >= 0) signals = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
+
     SingleInstance instance;
     if (!firstFrameExit) instance.claim();
 
@@ -91,19 +100,13 @@ int main(int argc, char** argv) {
     options.showAtStart = args.contains(QStringLiteral("--show")) || firstFrameExit;
     AppDelegate delegate(DefaultsStore::shared(), VpnFacility::shared(), options);
     QObject::connect(&instance, &SingleInstance::quitRequested, &delegate, &AppDelegate::requestQuit);
-
-    // SIGTERM from the session and SIGINT take the same quit path as the quit strip.
-    std::unique_ptr<QSocketNotifier> signals;
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) == 0) {
-        std::signal(SIGINT, onSignal);
-        std::signal(SIGTERM, onSignal);
-        signals = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&delegate, &AppDelegate::exiting, &app, [] { QCoreApplication::exit(0); });
+    if (signals)
         QObject::connect(signals.get(), &QSocketNotifier::activated, &delegate, [&delegate] {
             char c;
             (void)!::read(signalPipe[0], &c, 1);
             delegate.requestQuit();
         });
-    }
 
     if (firstFrameExit) {
         // Measurement aid for scripts/bench: time from exec to the popup's first frame, and memory.

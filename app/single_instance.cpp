@@ -108,8 +108,8 @@ void SingleInstance::endOlderCopy(qint64 pid, const QString& path) {
             if (socket.canReadLine()) answered = socket.readLine(64) == answer;
         }
     }
-    if (!answered && isOurCopy(pid)) {
-        ::kill(pid_t(pid), SIGKILL);
-        QFile::remove(path);
-    }
+    if (answered) return; // it removes its own socket as it ends
+    // A socket left by a copy whose pid now belongs to another program goes, the program stays.
+    if (isOurCopy(pid)) ::kill(pid_t(pid), SIGKILL);
+    QFile::remove(path);
 }

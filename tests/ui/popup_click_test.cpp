@@ -7,6 +7,7 @@
 #include "support/test_env.h"
 #include "ui/popup_model.h"
 
+#include <QJsonObject>
 #include <QTest>
 
 // A user's first session, through the real popup: the stand-in service over loopback and the
@@ -14,6 +15,15 @@
 class PopupClickTest : public QObject {
     Q_OBJECT
     DevService m_service;
+
+    // The picker's row for that server, among the rows it has made.
+    static QQuickItem* rowFor(QQuickItem* picker, const QString& id) {
+        if (!picker) return nullptr;
+        auto* content = picker->property("contentItem").value<QQuickItem*>();
+        for (QQuickItem* item : content ? content->childItems() : QList<QQuickItem*>())
+            if (item->property("serverId").toString() == id) return item;
+        return nullptr;
+    }
 
 private Q_SLOTS:
     void initTestCase() { QVERIFY(startServiceForProcess(m_service)); }
@@ -54,6 +64,43 @@ private Q_SLOTS:
         ui.grab();
         QVERIFY(!ui.find(u"serverPicker"_qs));
         QVERIFY(ui.find(u"ipRow"_qs));
+
+        // A row of the picker closes it and connects to that server.
+        QVERIFY(h.drive([&] { return state->originalIp().has_value(); }));
+        ui.click(ui.find(u"serverLineButton"_qs));
+        ui.grab();
+        QQuickItem* row = rowFor(ui.find(u"serverPicker"_qs), u"tr-1"_qs);
+        QVERIFY(row);
+        ui.click(row);
+        QVERIFY(h.drive([&] { return state->status() == ConnectionStatus::connected; }));
+        QCOMPARE(state->activeServerId(), u"tr-1"_qs);
+        ui.grab();
+        QVERIFY(!ui.find(u"serverPicker"_qs));
+        QCOMPARE(ui.find(u"headline"_qs)->property("text").toString(), u"Korumadasın"_qs);
+        // From now on the geo lookup answers as it does through the tunnel; the next refresh shows
+        // it as the exit address, and the real address card keeps the one seen before.
+        QJsonObject scenario = basicScenario();
+        scenario.insert(u"geo"_qs, QJsonObject{{u"ip"_qs, u"203.0.113.7"_qs}, {u"city"_qs, u"İstanbul"_qs},
+                                                {u"countryCode"_qs, u"TR"_qs}});
+        QVERIFY(m_service.setScenario(scenario));
+        QVERIFY(h.drive([&] { return state->exitIp() == u"203.0.113.7"_qs; }, 800));
+        ui.grab();
+        QCOMPARE(PopupFixture::findChild(ui.find(u"exitCard"_qs), u"cardValue"_qs)->property("text").toString(),
+                 u"203.0.113.7"_qs);
+        QCOMPARE(PopupFixture::findChild(ui.find(u"originalCard"_qs), u"cardValue"_qs)->property("text").toString(),
+                 u"192.0.2.44"_qs);
+
+        QVERIFY(ui.save(ui.grab(), u"click-connected"_qs));
+
+        // The power button takes it down, and up again to the remembered server.
+        QVERIFY(m_service.setScenario(basicScenario()));
+        ui.click(ui.find(u"powerButton"_qs));
+        QVERIFY(h.drive([&] { return state->status() == ConnectionStatus::idle && !state->busy(); }));
+        ui.grab();
+        QCOMPARE(ui.find(u"headline"_qs)->property("text").toString(), u"Dokun, kalkışa geç"_qs);
+        ui.click(ui.find(u"powerButton"_qs));
+        QVERIFY(h.drive([&] { return state->status() == ConnectionStatus::connected; }));
+        QCOMPARE(state->activeServerId(), u"tr-1"_qs);
 
         ui.click(ui.find(u"logoutButton"_qs));
         ui.grab();

@@ -1,6 +1,6 @@
 #include "popup_fixture.h"
 
-#include "ui/images.h"
+#include "ui/panel_content.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -10,9 +10,7 @@
 Q_IMPORT_QML_PLUGIN(Kestrava_UiPlugin)
 Q_IMPORT_QML_PLUGIN(Kestrava_ModelPlugin)
 
-PopupFixture::PopupFixture() {
-    engine.addImageProvider(QStringLiteral("kestrava"), new Images::Provider);
-}
+PopupFixture::PopupFixture() = default;
 
 PopupFixture::~PopupFixture() {
     delete root;
@@ -20,26 +18,13 @@ PopupFixture::~PopupFixture() {
 }
 
 bool PopupFixture::load(PopupModel& model) {
-    QQuickWindow::setDefaultAlphaBuffer(true);
-    window = std::make_unique<QQuickWindow>();
-    window->setColor(Qt::transparent);
-    QQmlComponent component(&engine, QUrl(QStringLiteral("qrc:/Kestrava/Ui/Panel.qml")));
-    if (component.isError()) {
-        qWarning("%s", qPrintable(component.errorString()));
-        return false;
-    }
-    QObject* made = component.createWithInitialProperties({{QStringLiteral("model"), QVariant::fromValue(&model)}});
-    root = qobject_cast<QQuickItem*>(made);
+    window = PanelContent::makeWindow();
+    QString error;
+    root = PanelContent::create(engine, *window, model, &error);
     if (!root) {
-        qWarning("%s", qPrintable(component.errorString()));
-        delete made;
+        qWarning("%s", qPrintable(error));
         return false;
     }
-    root->setParentItem(window->contentItem());
-    auto follow = [this] { window->resize(int(root->width()), int(root->height())); };
-    QObject::connect(root, &QQuickItem::widthChanged, window.get(), follow);
-    QObject::connect(root, &QQuickItem::heightChanged, window.get(), follow);
-    follow();
     window->show();
     return QTest::qWaitForWindowExposed(window.get());
 }

@@ -116,10 +116,11 @@ Item {
                 required property string serverId
                 width: ListView.view.width
                 onActivated: {
-                    // Closing the picker destroys this row; keep the id first.
+                    // Closing the picker destroys this row and its context; keep what the call needs first.
                     const chosen = serverId
+                    const popupModel = main.model
                     main.showPicker = false
-                    main.model.connectTo(chosen)
+                    popupModel.connectTo(chosen)
                 }
             }
         }

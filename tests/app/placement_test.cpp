@@ -1,0 +1,76 @@
+#include "app/placement.h"
+
+#include <QTest>
+
+Q_DECLARE_METATYPE(std::optional<QRect>)
+Q_DECLARE_METATYPE(std::optional<QPoint>)
+
+// Screen coordinates with y downwards: a 1920×1080 screen whose top 28 px are the panel bar.
+class PlacementTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void origin_data() {
+        QTest::addColumn<QRectF>("anchor");
+        QTest::addColumn<QSize>("popup");
+        QTest::addColumn<std::optional<QRect>>("available");
+        QTest::addColumn<QPoint>("expected");
+        const std::optional<QRect> screen = QRect(0, 28, 1920, 1052);
+        const QSize popup(400, 520);
+        QTest::newRow("centred under the icon, 6 below") << QRectF(1000, 0, 24, 28) << popup << screen << QPoint(812, 34);
+        QTest::newRow("near the right end: 8 inside") << QRectF(1890, 0, 24, 28) << popup << screen << QPoint(1512, 34);
+        QTest::newRow("near the left end: 8 inside") << QRectF(0, 0, 24, 28) << popup << screen << QPoint(8, 34);
+        QTest::newRow("exactly fits at the right") << QRectF(1500, 0, 24, 28) << popup << screen << QPoint(1312, 34);
+        // 300 wide: the left clamp gives 8, the right clamp then moves it to 300 − 400 − 8.
+        QTest::newRow("narrow screen: the right clamp wins")
+            << QRectF(100, 0, 24, 28) << popup << std::optional<QRect>(QRect(0, 28, 300, 1052)) << QPoint(-108, 34);
+        // Bottom 1080: pushed up to 1080 − 1200 − 8; the top edge is not clamped and lies above the bar.
+        QTest::newRow("tall panel pushed up") << QRectF(1000, 0, 24, 28) << QSize(400, 1200) << screen << QPoint(812, -128);
+        QTest::newRow("just fits in height")
+            << QRectF(1000, 0, 24, 28) << QSize(400, 1038) << screen << QPoint(812, 34);
+        QTest::newRow("no screen: unclamped") << QRectF(1890, 0, 24, 28) << popup << std::optional<QRect>() << QPoint(1702, 34);
+        QTest::newRow("no screen, tall and left: unclamped")
+            << QRectF(0, 0, 24, 28) << QSize(400, 5000) << std::optional<QRect>() << QPoint(-188, 34);
+        // A second screen to the right, its bar at the bottom: clamps use that screen's edges.
+        QTest::newRow("second screen, bar at the bottom")
+            << QRectF(3820, 1052, 24, 28) << popup << std::optional<QRect>(QRect(1920, 0, 1920, 1052))
+            << QPoint(3432, 524);
+        QTest::newRow("half-point centre rounds") << QRectF(1000, 0, 25, 28) << popup << screen << QPoint(813, 34);
+    }
+    void origin() {
+        QFETCH(QRectF, anchor);
+        QFETCH(QSize, popup);
+        QFETCH(std::optional<QRect>, available);
+        QFETCH(QPoint, expected);
+        QCOMPARE(Placement::popupOrigin(anchor, popup, available), expected);
+    }
+
+    void anchor_data() {
+        QTest::addColumn<QRect>("tray");
+        QTest::addColumn<std::optional<QPoint>>("pointer");
+        QTest::addColumn<QRectF>("expected");
+        QTest::newRow("tray geometry wins") << QRect(1000, 0, 24, 28) << std::optional<QPoint>(QPoint(5, 5))
+                                            << QRectF(1000, 0, 24, 28);
+        QTest::newRow("no tray geometry: the pointer")
+            << QRect() << std::optional<QPoint>(QPoint(700, 12)) << QRectF(700, 12, 0, 0);
+        QTest::newRow("empty tray geometry: the pointer")
+            << QRect(0, 0, 0, 0) << std::optional<QPoint>(QPoint(700, 12)) << QRectF(700, 12, 0, 0);
+        QTest::newRow("neither: the top-right corner") << QRect() << std::optional<QPoint>() << QRectF(1920, 28, 0, 0);
+    }
+    void anchor() {
+        QFETCH(QRect, tray);
+        QFETCH(std::optional<QPoint>, pointer);
+        QFETCH(QRectF, expected);
+        QCOMPARE(Placement::anchorFor(tray, pointer, QRect(0, 28, 1920, 1052)), expected);
+    }
+
+    // With only the corner to go by, the popup still ends up inside the screen at its top right.
+    void cornerAnchorLandsInside() {
+        const QRect screen(0, 28, 1920, 1052);
+        const QPoint p = Placement::popupOrigin(Placement::anchorFor(QRect(), std::nullopt, screen), QSize(400, 520), screen);
+        QCOMPARE(p, QPoint(1512, 34));
+    }
+};
+
+QTEST_GUILESS_MAIN(PlacementTest)
+#include "placement_test.moc"
