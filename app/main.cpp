@@ -1,5 +1,6 @@
 #include "app/app_delegate.h"
 #include "app/headless.h"
+#include "app/measure.h"
 #include "app/single_instance.h"
 #include "platform/defaults_store.h"
 #include "update/updater.h"
@@ -8,8 +9,6 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QQuickWindow>
 #include <QSocketNotifier>
 #include <QtQml/qqmlextensionplugin.h>
 
@@ -27,14 +26,6 @@ int signalPipe[2] = {-1, -1};
 void onSignal(int) {
     const char c = 1;
     (void)!::write(signalPipe[1], &c, 1);
-}
-
-long residentKiB() {
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly)) return -1;
-    for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith("VmRSS:")) return line.mid(6).trimmed().split(' ').value(0).toLong();
-    return -1;
 }
 
 // Like the headless mode, every run says first which version it is (the update hand-off relies on it).
@@ -87,17 +78,19 @@ int main(int argc, char** argv) {
     QGuiApplication::setQuitOnLastWindowClosed(false);
     const QStringList args = QCoreApplication::arguments();
     printVersion();
-    const bool firstFrameExit = args.contains(QStringLiteral("--quit-after-first-frame"));
+    bool measuring = false;
+    const Measure::Plan plan = Measure::fromArguments(args, &measuring);
 
     // SIGTERM from the session and SIGINT take the same quit path as the quit strip.
     std::unique_ptr<QSocketNotifier> signals;
     if (signalPipe[0] >= 0) signals = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
 
     SingleInstance instance;
-    if (!firstFrameExit) instance.claim();
+    // A measured run must neither end nor be ended by the copy in use.
+    if (!measuring) instance.claim();
 
     AppDelegate::Options options;
-    options.showAtStart = args.contains(QStringLiteral("--show")) || firstFrameExit;
+    options.showAtStart = args.contains(QStringLiteral("--show"));
     AppDelegate delegate(DefaultsStore::shared(), VpnFacility::shared(), options);
     QObject::connect(&instance, &SingleInstance::quitRequested, &delegate, &AppDelegate::requestQuit);
     QObject::connect(&delegate, &AppDelegate::exiting, &app, [] { QCoreApplication::exit(0); });
@@ -108,16 +101,18 @@ int main(int argc, char** argv) {
             delegate.requestQuit();
         });
 
-    if (firstFrameExit) {
-        // Measurement aid for scripts/bench: time from exec to the popup's first frame, and memory.
-        QObject::connect(&delegate, &AppDelegate::panelShown, &delegate, [&] {
-            QObject::connect(delegate.panel(), &QQuickWindow::frameSwapped, &delegate, [&] {
-                std::printf("{\"firstFrameMs\":%lld,\"rssKiB\":%ld}\n", sinceStart.elapsed(), residentKiB());
-                std::fflush(stdout);
-                QCoreApplication::exit(0);
-            }, Qt::SingleShotConnection);
-        }, Qt::SingleShotConnection);
+    std::unique_ptr<Measure> measure;
+    if (measuring) {
+        measure = std::make_unique<Measure>(
+            plan,
+            [&delegate] {
+                delegate.showPanel();
+                return delegate.panel();
+            },
+            [&delegate] { delegate.closePanel(); }, sinceStart);
+        QObject::connect(measure.get(), &Measure::done, &app, [] { QCoreApplication::exit(0); });
     }
     delegate.launch();
+    if (measure) measure->begin();
     return QApplication::exec();
 }

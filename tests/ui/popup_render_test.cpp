@@ -108,6 +108,45 @@ private Q_SLOTS:
         m_ui->click(m_ui->find(u"loginButton"_qs));
     }
 
+    // However long the e-mail address, every named part of the main view stays inside the popup's
+    // 24-point side padding; the address elides instead.
+    void mainViewKeepsItsPadding_data() {
+        QTest::addColumn<QString>("email");
+        QTest::addColumn<QString>("plan");
+        QTest::newRow("short") << u"a@b.co"_qs << u"plus"_qs;
+        QTest::newRow("usual") << u"ayse@example.com"_qs << u"plus"_qs;
+        QTest::newRow("usual, free plan") << u"ayse.yilmaz@example.com"_qs << u"free"_qs;
+        QTest::newRow("very long") << QString(70, u'x') + u"@example.com"_qs << u"free"_qs;
+    }
+    void mainViewKeepsItsPadding() {
+        QFETCH(QString, email);
+        QFETCH(QString, plan);
+        signIn();
+        m_state->setEmail(email);
+        m_state->setPlan(plan);
+        m_ui->grab();
+        QQuickItem* popup = m_ui->popup();
+        const qreal left = popup->mapToScene({0, 0}).x() + 24, right = popup->mapToScene({popup->width(), 0}).x() - 24;
+        QQuickItem* body = m_ui->find(u"body"_qs);
+        QVERIFY(body);
+        QCOMPARE(body->width(), 400.0);
+        QList<QQuickItem*> pending{body};
+        int checked = 0;
+        while (!pending.isEmpty()) {
+            QQuickItem* item = pending.takeLast();
+            if (!item->isVisible()) continue;
+            pending += item->childItems();
+            if (item->objectName().isEmpty() || item == body) continue;
+            const QRectF r = item->mapRectToScene(QRectF(0, 0, item->width(), item->height()));
+            QVERIFY2(r.left() >= left - 0.5 && r.right() <= right + 0.5,
+                     qPrintable(item->objectName() + u" spans %1–%2, padding %3–%4"_qs.arg(r.left()).arg(r.right()).arg(left).arg(right)));
+            ++checked;
+        }
+        QVERIFY(checked > 10);
+        QQuickItem* shown = m_ui->find(u"accountEmail"_qs);
+        if (email.size() > 40) QVERIFY(shown->property("truncated").toBool());
+    }
+
     void signedOutWithError() {
         const qreal before = popupHeight();
         m_state->setErrorMessage(u"E-posta veya şifre hatalı. Lütfen bilgilerinizi kontrol edip yeniden deneyin; "

@@ -11,7 +11,8 @@ RowLayout {
         id: logo
         objectName: "logo"
         source: "image://kestrava/logo/38/10"
-        sourceSize: Qt.size(38, 38)
+        sourceSize.width: 38
+        sourceSize.height: 38
         Layout.preferredWidth: 38
         Layout.preferredHeight: 38
         // A missing logo leaves no gap.

@@ -1,5 +1,4 @@
 import QtQuick
-import Kestrava.Model
 
 // A plain button: the whole rectangle reacts, nothing is drawn for it.
 MouseArea {

@@ -12,7 +12,8 @@ Image {
 
     width: box
     height: box
-    sourceSize: Qt.size(box, box)
+    sourceSize.width: box
+    sourceSize.height: box
     source: "image://kestrava/icon/" + name + "/" + String(icon.color).substring(1, 7)
     cache: true
     smooth: true

@@ -179,7 +179,9 @@ Item {
                 size: 11
                 color: PopupPalette.muted
                 elide: Text.ElideMiddle
-                Layout.preferredWidth: implicitWidth
+                // A long address shrinks and elides; a short one keeps its width and the rest is space.
+                Layout.fillWidth: true
+                Layout.maximumWidth: implicitWidth
                 Layout.minimumWidth: 0
             }
             Rectangle {

@@ -15,7 +15,8 @@ Item {
         objectName: "backdrop"
         anchors.fill: parent
         source: "image://kestrava/backdrop/" + popup.width + "/" + Math.max(1, Math.round(popup.height))
-        sourceSize: Qt.size(popup.width, Math.max(1, Math.round(popup.height)))
+        sourceSize.width: popup.width
+        sourceSize.height: Math.max(1, Math.round(popup.height))
         cache: false
     }
 

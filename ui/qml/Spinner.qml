@@ -11,6 +11,7 @@ Item {
     Repeater {
         model: 12
         Rectangle {
+            id: spoke
             required property int index
             x: spinner.width / 2 - width / 2
             y: 0
@@ -20,9 +21,9 @@ Item {
             color: spinner.color
             opacity: 0.15 + 0.85 * index / 11
             transform: Rotation {
-                origin.x: width / 2
+                origin.x: spoke.width / 2
                 origin.y: spinner.height / 2
-                angle: index * 30
+                angle: spoke.index * 30
             }
         }
     }

@@ -1,5 +1,4 @@
 import QtQuick
-import Kestrava.Model
 
 // A fill whose top corners follow the popup's rounded outline when it is the first strip.
 Item {

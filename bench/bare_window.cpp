@@ -1,0 +1,47 @@
+// The floor for the start-up and memory benchmarks: the smallest Qt Quick window this Qt can show,
+// a rectangle with one line of text, measured by the same code as the program.
+#include "app/measure.h"
+
+#include <QGuiApplication>
+#include <QQmlComponent>
+#include <QQmlEngine>
+#include <QQuickItem>
+#include <QQuickWindow>
+
+int main(int argc, char** argv) {
+    QElapsedTimer sinceStart;
+    sinceStart.start();
+    QGuiApplication app(argc, argv);
+    QGuiApplication::setQuitOnLastWindowClosed(false);
+    bool measuring = false;
+    const Measure::Plan plan = Measure::fromArguments(QCoreApplication::arguments(), &measuring);
+
+    QQmlEngine engine;
+    QQuickWindow window;
+    QQmlComponent component(&engine);
+    component.setData("import QtQuick\n"
+                      "Rectangle { width: 400; height: 560; color: \"#0B1220\"\n"
+                      "  Text { anchors.centerIn: parent; text: \"Kestrava\"; color: \"white\" } }\n",
+                      QUrl());
+    auto* root = qobject_cast<QQuickItem*>(component.create());
+    if (!root) {
+        qWarning("%s", qPrintable(component.errorString()));
+        return 1;
+    }
+    root->setParentItem(window.contentItem());
+    window.resize(int(root->width()), int(root->height()));
+
+    Measure measure(
+        plan,
+        [&window] {
+            window.show();
+            return &window;
+        },
+        [&window] { window.hide(); }, sinceStart);
+    QObject::connect(&measure, &Measure::done, &app, [] { QCoreApplication::exit(0); });
+    if (!measuring) window.show();
+    else measure.begin();
+    const int code = QGuiApplication::exec();
+    delete root;
+    return code;
+}
