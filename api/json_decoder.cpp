@@ -33,16 +33,19 @@ std::optional<qint64> exactInteger(const QJsonValue& v) {
 
 } // namespace
 
-void JsonDecoder::push(const QString& segment) {
-    if (segment.startsWith(QLatin1Char('[')) || m_path.isEmpty())
-        m_path += segment;
-    else
-        m_path += QLatin1Char('.') + segment;
+QString JsonDecoder::path() const {
+    QString out;
+    for (const Segment& s : m_segments) {
+        if (!out.isEmpty()) out += QLatin1Char('.');
+        out += QString::fromUtf8(s.key);
+        if (s.index >= 0) out += QLatin1Char('[') + QString::number(s.index) + QLatin1Char(']');
+    }
+    return out;
 }
 
 void JsonDecoder::fail(const QString& what, const char* key) {
     if (m_error) return;
-    QString path = m_path;
+    QString path = this->path();
     if (key) path = path.isEmpty() ? QString::fromUtf8(key) : path + QLatin1Char('.') + QString::fromUtf8(key);
     const QString text = path.isEmpty() ? QStringLiteral("Sunucu yanıtı okunamadı: %1").arg(what)
                                         : QStringLiteral("Sunucu yanıtı okunamadı: %1 — %2").arg(path, what);

@@ -6,6 +6,7 @@
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QString>
+#include <QVarLengthArray>
 
 #include <optional>
 
@@ -34,7 +35,7 @@ public:
         if (failed()) return out;
         out.reserve(items.size());
         for (qsizetype i = 0; i < items.size() && !failed(); ++i) {
-            Scope scope(*this, QStringLiteral("%1[%2]").arg(QLatin1String(key)).arg(i));
+            Scope scope(*this, key, i);
             if (!items.at(i).isObject()) {
                 fail(expected("nesne", items.at(i)));
                 break;
@@ -44,17 +45,17 @@ public:
         return out;
     }
 
-    // Enters a nested key for the duration of a scope, so failures name the full path.
+    // Enters a nested key (or an element of the array under key) for the duration of a scope, so
+    // failures name the full path. The path text is made only on failure: a long list stays cheap.
     class Scope {
     public:
-        Scope(JsonDecoder& d, const QString& segment) : m_d(d), m_saved(d.m_path) { d.push(segment); }
-        ~Scope() { m_d.m_path = m_saved; }
+        Scope(JsonDecoder& d, const char* key, qsizetype index = -1) : m_d(d) { d.m_segments.append({key, index}); }
+        ~Scope() { m_d.m_segments.removeLast(); }
         Scope(const Scope&) = delete;
         Scope& operator=(const Scope&) = delete;
 
     private:
         JsonDecoder& m_d;
-        QString m_saved;
     };
 
     void fail(const QString& what, const char* key = nullptr);
@@ -73,11 +74,15 @@ public:
     std::optional<QJsonObject> parseObject(const QByteArray& bytes);
 
 private:
-    void push(const QString& segment);
+    QString path() const;
     template <class T, class F>
     std::optional<T> read(const QJsonObject& o, const char* key, bool required, const char* type, F convert);
     const QJsonValue* lookup(const QJsonObject& o, const char* key, QJsonValue& storage, bool required);
 
-    QString m_path;
+    struct Segment {
+        const char* key;
+        qsizetype index; // -1: the key itself, else that element of the array under it
+    };
+    QVarLengthArray<Segment, 8> m_segments;
     std::optional<Error> m_error;
 };

@@ -44,7 +44,7 @@ LoginResponse LoginResponse::decode(JsonDecoder& d, const QJsonObject& o) {
     LoginResponse r;
     {
         const QJsonObject user = d.object(o, "user");
-        JsonDecoder::Scope scope(d, QStringLiteral("user"));
+        JsonDecoder::Scope scope(d, "user");
         if (!d.failed()) r.user = APIUser::decode(d, user);
     }
     r.token = d.string(o, "token");
@@ -125,12 +125,12 @@ ConnectResponse ConnectResponse::decode(JsonDecoder& d, const QJsonObject& o) {
     ConnectResponse r;
     {
         const QJsonObject server = d.object(o, "server");
-        JsonDecoder::Scope scope(d, QStringLiteral("server"));
+        JsonDecoder::Scope scope(d, "server");
         if (!d.failed()) r.server = Server::decode(d, server);
     }
     r.exitIp = d.string(o, "exitIp");
     if (const std::optional<QJsonObject> gw = d.optionalObject(o, "gateway")) {
-        JsonDecoder::Scope scope(d, QStringLiteral("gateway"));
+        JsonDecoder::Scope scope(d, "gateway");
         r.gateway = Gateway::decode(d, *gw);
     }
     return r;

@@ -62,10 +62,20 @@ QString AppDelegate::statusIconName(bool connected) {
 QIcon AppDelegate::statusIcon(bool connected) {
     // Monochrome, in the desktop's text colour, so it follows a light or a dark panel.
     const QColor color = QGuiApplication::palette().color(QPalette::WindowText);
+    // Drawn once per status and colour: the tray flips between two images, and drawing an SVG at
+    // six sizes costs far more than the status change itself.
+    struct Cached {
+        QRgb color = 0;
+        QIcon icon;
+    };
+    static Cached cache[2];
+    Cached& slot = cache[connected ? 1 : 0];
+    if (!slot.icon.isNull() && slot.color == color.rgba()) return slot.icon;
     QIcon icon;
     for (int side : {16, 22, 24, 32, 48, 64})
         icon.addPixmap(QPixmap::fromImage(Images::icon(statusIconName(connected), QSize(side, side), color)));
     icon.setIsMask(true);
+    slot = {color.rgba(), icon};
     return icon;
 }
 

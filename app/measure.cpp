@@ -73,7 +73,8 @@ void Measure::afterFirstFrame() {
 }
 
 void Measure::cycle() {
-    if (m_done > 0 && (m_done == 10 || m_done == m_plan.cycles)) print("afterCycles", m_done, memory());
+    const bool decade = m_done == 10 || m_done == 100 || m_done == 1000 || m_done == 10000;
+    if (m_done > 0 && (decade || m_done == m_plan.cycles / 2 || m_done == m_plan.cycles)) print("afterCycles", m_done, memory());
     if (m_done >= m_plan.cycles) {
         Q_EMIT done();
         return;

@@ -51,7 +51,7 @@ QJsonObject Info::toJson() const {
 Manifest Manifest::decode(JsonDecoder& d, const QJsonObject& o) {
     Manifest m;
     if (const std::optional<QJsonObject> mac = d.optionalObject(o, "mac")) {
-        JsonDecoder::Scope scope(d, QStringLiteral("mac"));
+        JsonDecoder::Scope scope(d, "mac");
         m.mac = Info::decode(d, *mac);
     }
     return m;
