@@ -209,7 +209,9 @@ private Q_SLOTS:
         QVERIFY(waitForStatus(f, VpnStatus::disconnected, &seen));
         QCOMPARE(seen.first(), VpnStatus::disconnecting);
         QVERIFY(!awaitTask(f.fetchLastDisconnectError()).has_value());
-        QVERIFY(!tunnelAddressAnswers());
+        // NetworkManager may report disconnected a moment before its charon has removed the data
+        // path; under load a ping can still get through then. It must stop soon after.
+        QVERIFY(QTest::qWaitFor([&] { return !tunnelAddressAnswers(); }, 15'000));
         // Handed over the bus only: neither NetworkManager nor its charon logged the key.
         for (const char* log : {"NM_LOG", "CHARON_NM_LOG"}) {
             QFile file(env(log));
