@@ -6,6 +6,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <sys/resource.h>
 
 namespace {
 
@@ -16,9 +17,15 @@ long fieldKiB(const QByteArray& text, const char* name) {
     return sum;
 }
 
+long cpuMs() {
+    rusage u{};
+    if (::getrusage(RUSAGE_SELF, &u) != 0) return -1;
+    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000L + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000;
+}
+
 void print(const char* key, qint64 value, const Measure::Memory& m) {
-    std::printf("{\"%s\":%lld,\"rssKiB\":%ld,\"privateKiB\":%ld}\n", key, static_cast<long long>(value), m.rssKiB,
-                m.privateKiB);
+    std::printf("{\"%s\":%lld,\"rssKiB\":%ld,\"privateKiB\":%ld,\"cpuMs\":%ld}\n", key,
+                static_cast<long long>(value), m.rssKiB, m.privateKiB, cpuMs());
     std::fflush(stdout);
 }
 

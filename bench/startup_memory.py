@@ -77,6 +77,8 @@ def main():
         "after10Opens": {"programRssKiB": p["cycles10"]["rssKiB"], "bareRssKiB": b["cycles10"]["rssKiB"],
                          "rssRatio": round(p["cycles10"]["rssKiB"] / b["cycles10"]["rssKiB"], 2),
                          "privateRatio": round(p["cycles10"]["privateKiB"] / b["cycles10"]["privateKiB"], 2)},
+        "idleCpuMs": {"program": p["idle"]["cpuMs"] - p["first"]["cpuMs"],
+                      "bare": b["idle"]["cpuMs"] - b["first"]["cpuMs"]},
         "growthKiB": {"program": p[last]["privateKiB"] - p[half]["privateKiB"],
                       "bare": b[last]["privateKiB"] - b[half]["privateKiB"],
                       "programWarmUp": p[half]["privateKiB"] - p["cycles10"]["privateKiB"],
