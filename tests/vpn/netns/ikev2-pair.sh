@@ -6,7 +6,8 @@
 #   ikev2-pair.sh up DIR [OWNER_PID]   set up; DIR/pair.env tells the caller what it got
 #   ikev2-pair.sh down DIR             stop our charons by pid, delete our namespaces
 #
-# CLIENT_CHARON=no sets up everything but the client charon.
+# CLIENT_CHARON=no sets up everything but the client charon. GW_EXTRA_TS adds networks (a,b) that the
+# gateway offers through the tunnel besides its tunnel-only address.
 #
 # With OWNER_PID a watcher tears everything down once that process is gone, so a crashed test leaves
 # nothing behind. The data path runs in user space (kernel-libipsec): this kernel carries no ESP.
@@ -143,7 +144,7 @@ connections {
     }
     children {
       net {
-        local_ts = $TUNNEL_ADDR/32
+        local_ts = $TUNNEL_ADDR/32${GW_EXTRA_TS:+,$GW_EXTRA_TS}
         esp_proposals = aes256-sha256-modp2048
       }
     }
