@@ -34,10 +34,11 @@ ip -n "$NS_GW" addr add $API_ADDR/32 dev lo || exit 1
 ip -n "$NS_CLIENT" route add $API_ADDR/32 via "$GW_ADDR" || exit 1
 
 # The demo scenario with the gateway's real credentials for every server, and the lookup by source.
-scenario_with() { # $1 = secret, $2 = gateway host
-    python3 - "$scenario" "$1" "$2" "$GW_ID" <<'PY'
+scenario_with() { # $1 = secret, $2 = gateway host, $3 = reply overrides (JSON)
+    python3 - "$scenario" "$1" "$2" "$GW_ID" "${3:-[]}" <<'PY'
 import json, sys
 d = json.load(open(sys.argv[1]))
+d["overrides"] = json.loads(sys.argv[5])
 gw = {"host": sys.argv[3], "remoteId": sys.argv[4], "secret": sys.argv[2]}
 d["gateways"] = {s["id"]: gw for s in d["servers"]}
 d["geoBySource"] = {"192.0.2.2": {"ip": "192.0.2.2", "city": "Ankara", "countryCode": "TR"},
@@ -46,7 +47,7 @@ print(json.dumps(d))
 PY
 }
 start_service() {
-    scenario_with "${1:-$PSK}" "${2:-$GW_ADDR}" > "$D/scenario.json"
+    scenario_with "${1:-$PSK}" "${2:-$GW_ADDR}" "${3:-[]}" > "$D/scenario.json"
     ip netns exec "$NS_GW" "$devservice" --scenario "$D/scenario.json" --host 0.0.0.0 --port 8080 >"$D/service.out" 2>&1 &
     service_pid=$!
     for _ in $(seq 50); do grep -q listening "$D/service.out" && return 0; sleep 0.1; done
@@ -150,6 +151,15 @@ run --connect
 check "service down: exit 1" "$code" 1
 check "service down: idle" "$(final status)" idle
 check "service down: the list is missing" "$(final errorMessage)" "Sunucu listesi henüz yüklenmedi"
+
+# The service fails during connect: its own text, and no tunnel.
+start_service "$PSK" "$GW_ADDR" '[{"method":"POST","path":"/connect","status":503,"body":{"message":"Bakım çalışması sürüyor"}}]'
+run --connect
+check "service fails at connect: exit 1" "$code" 1
+check "service fails at connect: idle" "$(final status)" idle
+check "service fails at connect: its text" "$(final errorMessage)" "Bakım çalışması sürüyor"
+check "service fails at connect: no tunnel" "$(tunnel_answers)" no
+stop_service
 
 # Back up: the next connect works and the stored key survived all of the above.
 start_service
