@@ -10,15 +10,11 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QSocketNotifier>
-#include <QtQml/qqmlextensionplugin.h>
 
 #include <csignal>
 #include <cstdio>
 #include <sys/socket.h>
 #include <unistd.h>
-
-Q_IMPORT_QML_PLUGIN(Kestrava_UiPlugin)
-Q_IMPORT_QML_PLUGIN(Kestrava_ModelPlugin)
 
 namespace {
 

@@ -18,12 +18,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
-#include <QtQml/qqmlextensionplugin.h>
 
 #include <cstdio>
-
-Q_IMPORT_QML_PLUGIN(Kestrava_UiPlugin)
-Q_IMPORT_QML_PLUGIN(Kestrava_ModelPlugin)
 
 namespace {
 

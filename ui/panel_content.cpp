@@ -7,6 +7,11 @@
 #include <QQmlEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
+#include <QtQml/qqmlextensionplugin.h>
+
+// The views' modules are linked in statically; whoever shows the panel gets them registered.
+Q_IMPORT_QML_PLUGIN(Kestrava_UiPlugin)
+Q_IMPORT_QML_PLUGIN(Kestrava_ModelPlugin)
 
 namespace PanelContent {
 

@@ -13,10 +13,6 @@
 #include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
-#include <QtQml/qqmlextensionplugin.h>
-
-Q_IMPORT_QML_PLUGIN(Kestrava_UiPlugin)
-Q_IMPORT_QML_PLUGIN(Kestrava_ModelPlugin)
 
 Q_DECLARE_METATYPE(VpnStatus)
 

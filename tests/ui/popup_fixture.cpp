@@ -5,10 +5,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QTest>
-#include <QtQml/qqmlextensionplugin.h>
-
-Q_IMPORT_QML_PLUGIN(Kestrava_UiPlugin)
-Q_IMPORT_QML_PLUGIN(Kestrava_ModelPlugin)
 
 PopupFixture::PopupFixture() = default;
 
