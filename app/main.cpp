@@ -74,8 +74,7 @@ int main(int argc, char** argv) {
     QGuiApplication::setQuitOnLastWindowClosed(false);
     const QStringList args = QCoreApplication::arguments();
     printVersion();
-    bool measuring = false;
-    const Measure::Plan plan = Measure::fromArguments(args, &measuring);
+    const Measure::Plan plan = Measure::fromArguments(args);
 
     // SIGTERM from the session and SIGINT take the same quit path as the quit strip.
     std::unique_ptr<QSocketNotifier> signals;
@@ -83,7 +82,7 @@ int main(int argc, char** argv) {
 
     SingleInstance instance;
     // A measured run must neither end nor be ended by the copy in use.
-    if (!measuring) instance.claim();
+    if (!plan.active) instance.claim();
 
     AppDelegate::Options options;
     options.showAtStart = args.contains(QStringLiteral("--show"));
@@ -98,7 +97,7 @@ int main(int argc, char** argv) {
         });
 
     std::unique_ptr<Measure> measure;
-    if (measuring) {
+    if (plan.active) {
         measure = std::make_unique<Measure>(
             plan,
             [&delegate] {

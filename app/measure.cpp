@@ -31,14 +31,14 @@ void print(const char* key, qint64 value, const Measure::Memory& m) {
 
 } // namespace
 
-Measure::Plan Measure::fromArguments(const QStringList& args, bool* active) {
+Measure::Plan Measure::fromArguments(const QStringList& args) {
     Plan p;
-    *active = args.contains(QStringLiteral("--quit-after-first-frame"));
+    p.active = args.contains(QStringLiteral("--quit-after-first-frame"));
     auto number = [&](const QString& name, int& out) {
         const qsizetype i = args.indexOf(name);
         if (i < 0 || i + 1 >= args.size()) return;
         out = std::max(0, args.at(i + 1).toInt());
-        *active = true;
+        p.active = true;
     };
     number(QStringLiteral("--measure-idle"), p.idleSeconds);
     number(QStringLiteral("--measure-cycles"), p.cycles);

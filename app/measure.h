@@ -14,12 +14,12 @@ class Measure : public QObject {
     Q_OBJECT
 public:
     struct Plan {
+        bool active = false; // any of the options below was given
         int idleSeconds = 0;
         int cycles = 0;
     };
-    // Reads --quit-after-first-frame, --measure-idle S and --measure-cycles N; *active is false
-    // when none is given.
-    static Plan fromArguments(const QStringList& args, bool* active);
+    // Reads --quit-after-first-frame, --measure-idle S and --measure-cycles N.
+    static Plan fromArguments(const QStringList& args);
 
     // sinceStart runs from the start of main(); show/hide open and close the measured window.
     Measure(Plan plan, std::function<QQuickWindow*()> show, std::function<void()> hide, QElapsedTimer sinceStart,

@@ -13,8 +13,7 @@ int main(int argc, char** argv) {
     sinceStart.start();
     QGuiApplication app(argc, argv);
     QGuiApplication::setQuitOnLastWindowClosed(false);
-    bool measuring = false;
-    const Measure::Plan plan = Measure::fromArguments(QCoreApplication::arguments(), &measuring);
+    const Measure::Plan plan = Measure::fromArguments(QCoreApplication::arguments());
 
     QQmlEngine engine;
     QQuickWindow window;
@@ -39,7 +38,7 @@ int main(int argc, char** argv) {
         },
         [&window] { window.hide(); }, sinceStart);
     QObject::connect(&measure, &Measure::done, &app, [] { QCoreApplication::exit(0); });
-    if (!measuring) window.show();
+    if (!plan.active) window.show();
     else measure.begin();
     const int code = QGuiApplication::exec();
     delete root;

@@ -31,13 +31,7 @@ class HeadlessTest : public QObject {
 
     Run run(const QStringList& args, const QByteArray& input = {}) {
         QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("KESTRAVA_API_ORIGIN"), m_service.origin());
-        env.insert(QStringLiteral("KESTRAVA_WEB_ORIGIN"), m_service.origin());
-        env.insert(QStringLiteral("KESTRAVA_VPN_BACKEND"), QStringLiteral("simulated"));
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home.filePath(QStringLiteral("config")));
-        env.insert(QStringLiteral("HOME"), m_home.path());
-        p.setProcessEnvironment(env);
+        p.setProcessEnvironment(programEnvironment(m_service, m_home.path(), m_home.filePath(QStringLiteral("config"))));
         p.start(QStringLiteral(KESTRAVA_APP_PATH), QStringList{QStringLiteral("--headless")} + args);
         Run r;
         if (!p.waitForStarted(10'000)) return r;

@@ -21,12 +21,7 @@ class InstanceTest : public QObject {
 
     QProcess* start() {
         auto* p = new QProcess(this);
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(u"KESTRAVA_API_ORIGIN"_qs, m_service.origin());
-        env.insert(u"KESTRAVA_WEB_ORIGIN"_qs, m_service.origin());
-        env.insert(u"KESTRAVA_VPN_BACKEND"_qs, u"simulated"_qs);
-        env.insert(u"HOME"_qs, m_home.path());
-        env.insert(u"XDG_CONFIG_HOME"_qs, m_home.filePath(u"config"_qs));
+        QProcessEnvironment env = programEnvironment(m_service, m_home.path(), m_home.filePath(u"config"_qs));
         env.insert(u"XDG_RUNTIME_DIR"_qs, m_home.filePath(u"runtime"_qs));
         env.insert(u"QT_QPA_PLATFORM"_qs, u"offscreen"_qs);
         env.insert(u"QT_QUICK_BACKEND"_qs, u"software"_qs);

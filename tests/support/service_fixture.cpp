@@ -65,3 +65,13 @@ bool startServiceForProcess(DevService& service, const QJsonObject& scenario) {
     qputenv("KESTRAVA_WEB_ORIGIN", service.origin().toUtf8());
     return true;
 }
+
+QProcessEnvironment programEnvironment(const DevService& service, const QString& home, const QString& configHome) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("KESTRAVA_API_ORIGIN"), service.origin());
+    env.insert(QStringLiteral("KESTRAVA_WEB_ORIGIN"), service.origin());
+    env.insert(QStringLiteral("KESTRAVA_VPN_BACKEND"), QStringLiteral("simulated"));
+    env.insert(QStringLiteral("HOME"), home);
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), configHome);
+    return env;
+}

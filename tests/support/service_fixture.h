@@ -3,6 +3,7 @@
 #include "support/dev_service.h"
 
 #include <QJsonObject>
+#include <QProcessEnvironment>
 #include <QString>
 
 // Case-insensitive header lookup in a request recorded by the stand-in service; null if absent.
@@ -15,3 +16,7 @@ QJsonObject basicScenario();
 // Starts the service and points the API origin and website origin of this process at it. The
 // origins are read once per process, so call this before any request.
 bool startServiceForProcess(DevService& service, const QJsonObject& scenario = basicScenario());
+
+// This process's environment for a copy of the program: pointed at the service, on the simulated
+// tunnel, with HOME at home and its settings under configHome.
+QProcessEnvironment programEnvironment(const DevService& service, const QString& home, const QString& configHome);

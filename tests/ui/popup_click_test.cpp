@@ -37,10 +37,8 @@ private Q_SLOTS:
         PopupFixture ui;
         QVERIFY(ui.load(model));
 
-        ui.find(u"emailField"_qs)->forceActiveFocus();
-        ui.type(u"a@kestrava.test"_qs);
-        ui.find(u"passwordField"_qs)->forceActiveFocus();
-        ui.type(u"pw"_qs);
+        QVERIFY(ui.typeInto(u"emailField"_qs, u"a@kestrava.test"_qs));
+        QVERIFY(ui.typeInto(u"passwordField"_qs, u"pw"_qs));
         // Return does not submit.
         QTest::keyClick(ui.window.get(), Qt::Key_Return);
         ui.grab();
@@ -117,10 +115,8 @@ private Q_SLOTS:
         PopupModel model(*state);
         PopupFixture ui;
         QVERIFY(ui.load(model));
-        ui.find(u"emailField"_qs)->forceActiveFocus();
-        ui.type(u"a@kestrava.test"_qs);
-        ui.find(u"passwordField"_qs)->forceActiveFocus();
-        ui.type(u"wrong"_qs);
+        QVERIFY(ui.typeInto(u"emailField"_qs, u"a@kestrava.test"_qs));
+        QVERIFY(ui.typeInto(u"passwordField"_qs, u"wrong"_qs));
         ui.click(ui.find(u"loginButton"_qs));
         QVERIFY(h.drive([&] { return state->errorMessage().has_value() && !state->busy(); }));
         ui.grab();

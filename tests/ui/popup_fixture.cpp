@@ -68,3 +68,11 @@ bool PopupFixture::save(const QImage& image, const QString& name) const {
 void PopupFixture::type(const QString& text) {
     for (const QChar c : text) QTest::keyClick(window.get(), char(c.toLatin1()));
 }
+
+bool PopupFixture::typeInto(const QString& name, const QString& text) {
+    QQuickItem* item = find(name);
+    if (!item) return false;
+    item->forceActiveFocus();
+    type(text);
+    return true;
+}

@@ -31,5 +31,7 @@ struct PopupFixture {
     void click(QQuickItem* item);
     // Types ASCII text into the focused item, one key press a character.
     void type(const QString& text);
+    // Focuses the named item and types into it; false if there is no such item.
+    bool typeInto(const QString& name, const QString& text);
     bool save(const QImage& image, const QString& name) const;
 };

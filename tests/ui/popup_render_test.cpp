@@ -30,6 +30,16 @@ bool near(QColor a, const QColor& b, int tolerance = 2) {
            std::abs(a.blue() - b.blue()) <= tolerance;
 }
 
+// The provider's winter notice, with the body given.
+Campaign winterNotice(const QString& body) {
+    Campaign c;
+    c.id = u"c1"_qs;
+    c.title = u"Kış indirimi"_qs;
+    c.body = body;
+    c.url = u"https://kestrava.app/#plans"_qs;
+    return c;
+}
+
 QString text(QQuickItem* item) { return item ? item->property("text").toString() : QStringLiteral("<missing>"); }
 
 } // namespace
@@ -114,12 +124,9 @@ private Q_SLOTS:
         QVERIFY(near(pixelAt(m_ui->find(u"statusDot"_qs), {3.5, 3.5}), red));
         QCOMPARE(text(m_ui->find(u"statusPillText"_qs)), u"Kapalı"_qs);
         // Typing enables the button; the eye swaps the symbol and keeps the text.
-        QQuickItem* email = m_ui->find(u"emailField"_qs);
         QQuickItem* password = m_ui->find(u"passwordField"_qs);
-        email->forceActiveFocus();
-        m_ui->type(u"a"_qs);
-        password->forceActiveFocus();
-        m_ui->type(u"b c"_qs);
+        QVERIFY(m_ui->typeInto(u"emailField"_qs, u"a"_qs));
+        QVERIFY(m_ui->typeInto(u"passwordField"_qs, u"b c"_qs));
         m_ui->grab();
         QCOMPARE(button->opacity(), 1.0);
         QCOMPARE(password->property("echoMode").toInt(), 2); // Password
@@ -261,11 +268,7 @@ private Q_SLOTS:
         info.version = u"2.0.0"_qs;
         info.url = u"https://kestrava.app/u.squashfs"_qs;
         m_state->setUpdateInfo(info);
-        Campaign c;
-        c.id = u"c1"_qs;
-        c.title = u"Kış indirimi"_qs;
-        c.body = u"PLUS şimdi %40 indirimli. Bu fırsat yalnızca bu hafta sonuna kadar geçerli, kaçırma!"_qs;
-        c.url = u"https://kestrava.app/#plans"_qs;
+        Campaign c = winterNotice(u"PLUS şimdi %40 indirimli. Bu fırsat yalnızca bu hafta sonuna kadar geçerli, kaçırma!"_qs);
         m_state->setNotice(c);
         const qreal both = popupHeight();
         QQuickItem* update = m_ui->find(u"updateBannerSlot"_qs);
@@ -312,11 +315,7 @@ private Q_SLOTS:
         Updater::Info info;
         info.version = u"2.0.0"_qs;
         m_state->setUpdateInfo(info);
-        Campaign c;
-        c.id = u"c1"_qs;
-        c.title = u"Kış indirimi"_qs;
-        c.body = u"PLUS şimdi %40 indirimli"_qs;
-        c.url = u"https://kestrava.app/#plans"_qs;
+        Campaign c = winterNotice(u"PLUS şimdi %40 indirimli"_qs);
         c.cta = u"Fırsatı gör"_qs;
         m_state->setNotice(c);
         m_ui->grab();

@@ -2,6 +2,7 @@
 // same build served by the stand-in service; v1 checks, downloads, mounts with squashfuse, installs,
 // quits, and its hand-off starts v2. Skips where FUSE cannot mount.
 #include "support/dev_service.h"
+#include "support/service_fixture.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -103,16 +104,11 @@ private Q_SLOTS:
         scenario.insert(QStringLiteral("files"), QJsonObject{{QStringLiteral("/desktop/k2.squashfs"), image}});
         QVERIFY(service.setScenario(scenario));
 
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        QProcessEnvironment env = programEnvironment(service, home, home + QStringLiteral("/.config"));
         // No display: v2, the tray program, must end by itself.
         for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) env.remove(QString::fromLatin1(name));
-        env.insert(QStringLiteral("HOME"), home);
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/.config"));
         env.insert(QStringLiteral("TMPDIR"), path(QStringLiteral("tmp")));
-        env.insert(QStringLiteral("KESTRAVA_API_ORIGIN"), service.origin());
-        env.insert(QStringLiteral("KESTRAVA_WEB_ORIGIN"), service.origin());
-        env.insert(QStringLiteral("KESTRAVA_VPN_BACKEND"), QStringLiteral("simulated"));
         QDir().mkpath(path(QStringLiteral("tmp")));
 
         // Both copies write into one log: the hand-off and v2 inherit v1's output.
