@@ -1,6 +1,7 @@
 #include "app/headless.h"
 
 #include "platform/defaults_store.h"
+#include "platform/signal_wait.h"
 #include "state/app_state.h"
 #include "update/updater.h"
 #include "vpn/vpn_controller.h"
@@ -147,7 +148,7 @@ QCoro::Task<> waitFor(AppState& state, void (AppState::*signal)(), const std::fu
     QElapsedTimer elapsed;
     elapsed.start();
     while (!done() && elapsed.elapsed() < limitMs)
-        co_await qCoro(&state, signal, std::chrono::milliseconds(limitMs - elapsed.elapsed()));
+        co_await nextEmission(&state, signal, std::chrono::milliseconds(limitMs - elapsed.elapsed()));
 }
 
 QCoro::Task<int> run(QStringList args) {

@@ -1,5 +1,7 @@
 #include "vpn/strongswan_facility.h"
 
+#include "platform/signal_wait.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -548,7 +550,7 @@ QCoro::Task<Result<void>> StrongSwanFacility::ensureChannels() {
     if (m_commands->isOpen() && m_events->isOpen()) co_return Result<void>();
     if (m_opening) {
         QPointer<StrongSwanFacility> self(this);
-        co_await qCoro(&m_opened, &strongswan::detail::Wakeup::fired, m_limits.command * 2);
+        co_await nextEmission(&m_opened, &strongswan::detail::Wakeup::fired, m_limits.command * 2);
         if (!self) co_return vici::transportError(QStringLiteral("kapatıldı"));
         if (m_commands->isOpen() && m_events->isOpen()) co_return Result<void>();
         co_return m_openError.value_or(vici::transportError(QStringLiteral("bağlantı kurulamadı")));

@@ -1,5 +1,7 @@
 #include "vpn/vici_client.h"
 
+#include "platform/signal_wait.h"
+
 #include <QDeadlineTimer>
 #include <QPointer>
 #include <QtEndian>
@@ -307,7 +309,7 @@ QCoro::Task<Result<void>> Connection::open(QString socketPath, std::chrono::mill
     connect(socket, &QLocalSocket::readyRead, this, &Connection::onReadyRead);
     socket->connectToServer(socketPath);
     if (socket->state() == QLocalSocket::ConnectingState) {
-        co_await qCoro(socket, &QLocalSocket::stateChanged, limit);
+        co_await nextEmission(socket, &QLocalSocket::stateChanged, limit);
         if (!guard) co_return transportError(QStringLiteral("bağlantı kapatıldı (%1)").arg(socketPath));
     }
     if (m_socket != socket || socket->state() != QLocalSocket::ConnectedState) {
@@ -385,7 +387,7 @@ QCoro::Task<Result<Packet>> Connection::exchange(Packet packet, bool isCommand, 
             Q_EMIT turnFreed();
             co_return transportError(QStringLiteral("%1 ms içinde sıra gelmedi").arg(limit.count()));
         }
-        co_await qCoro(this, &Connection::turnFreed, std::chrono::duration_cast<std::chrono::milliseconds>(left));
+        co_await nextEmission(this, &Connection::turnFreed, std::chrono::duration_cast<std::chrono::milliseconds>(left));
     }
     m_queue.pop_front();
 
@@ -408,7 +410,7 @@ QCoro::Task<Result<Packet>> Connection::exchange(Packet packet, bool isCommand, 
                      .arg(limit.count()));
             break;
         }
-        co_await qCoro(this, &Connection::answered, std::chrono::duration_cast<std::chrono::milliseconds>(left));
+        co_await nextEmission(this, &Connection::answered, std::chrono::duration_cast<std::chrono::milliseconds>(left));
     }
     Result<Packet> outcome = std::move(*m_pending->outcome);
     if (streamed) *streamed = std::move(m_pending->streamed);
