@@ -1,0 +1,80 @@
+# The namespaces, the stand-in service and the client wrapper shared by the end-to-end test and the
+# connect benchmark. Sourced; the caller sets top, program, devservice and scenario.
+# Exits 77 when this machine cannot do it (not root, no charon, no namespaces, no keyring).
+API_ADDR=203.0.113.1
+REAL_IP=192.0.2.2 EXIT_IP=198.51.100.77 VIRTUAL_IP=10.99.0.1
+PASSWORD=demo1234 EMAIL=demo@kestrava.app
+
+D=$(mktemp -d /tmp/kestrava-e2e.XXXXXX)
+service_pid=
+failures=0
+cleanup() {
+    [ -n "$service_pid" ] && kill "$service_pid" 2>/dev/null && wait "$service_pid" 2>/dev/null
+    "$top/tests/vpn/netns/ikev2-pair.sh" down "$D" >/dev/null 2>&1
+    rm -rf "$D"
+}
+trap cleanup EXIT
+GW_EXTRA_TS=$API_ADDR/32 "$top/tests/vpn/netns/ikev2-pair.sh" up "$D" $$
+rc=$?
+[ $rc -eq 0 ] || exit $rc
+. "$D/pair.env"
+command -v dbus-run-session >/dev/null && command -v gnome-keyring-daemon >/dev/null || {
+    echo "e2e: needs dbus-run-session and gnome-keyring-daemon" >&2; exit 77; }
+ip -n "$NS_GW" addr add $API_ADDR/32 dev lo || exit 1
+ip -n "$NS_CLIENT" route add $API_ADDR/32 via "$GW_ADDR" || exit 1
+
+# The demo scenario with the gateway's real credentials for every server, and the lookup by source.
+scenario_with() { # $1 = secret, $2 = gateway host, $3 = reply overrides (JSON)
+    python3 - "$scenario" "$1" "$2" "$GW_ID" "${3:-[]}" <<'PY'
+import json, sys
+d = json.load(open(sys.argv[1]))
+d["overrides"] = json.loads(sys.argv[5])
+gw = {"host": sys.argv[3], "remoteId": sys.argv[4], "secret": sys.argv[2]}
+d["gateways"] = {s["id"]: gw for s in d["servers"]}
+d["geoBySource"] = {"192.0.2.2": {"ip": "192.0.2.2", "city": "Ankara", "countryCode": "TR"},
+                    "10.99.0.1": {"ip": "198.51.100.77", "city": "Amsterdam", "countryCode": "NL"}}
+print(json.dumps(d))
+PY
+}
+start_service() {
+    scenario_with "${1:-$PSK}" "${2:-$GW_ADDR}" "${3:-[]}" > "$D/scenario.json"
+    ip netns exec "$NS_GW" "$devservice" --scenario "$D/scenario.json" --host 0.0.0.0 --port 8080 >"$D/service.out" 2>&1 &
+    service_pid=$!
+    for _ in $(seq 50); do grep -q listening "$D/service.out" && return 0; sleep 0.1; done
+    echo "e2e: the service did not start: $(cat "$D/service.out")" >&2; exit 1
+}
+stop_service() { kill "$service_pid"; wait "$service_pid" 2>/dev/null; service_pid=; }
+
+# In the client namespace, with private mounts: the client charon's socket where the program looks for
+# charon's, a keyring on a private session bus, and settings that outlive each run.
+cat > "$D/client.sh" <<EOF2
+#!/bin/sh
+mount -t tmpfs tmpfs /run && touch /run/charon.vici && mount --bind "$CLIENT_VICI" /run/charon.vici || exit 9
+exec "$top/tests/vpn/keyring_session.sh" env XDG_CONFIG_HOME="$D/config" "\$@"
+EOF2
+chmod +x "$D/client.sh"
+program_env=(KESTRAVA_API_ORIGIN=http://$API_ADDR:8080 KESTRAVA_WEB_ORIGIN=http://$API_ADDR:8080 KESTRAVA_VPN_BACKEND=strongswan)
+runs=0
+run() { # headless arguments...; the password on standard input; output in $D/out.N, last in $out
+    runs=$((runs + 1)); out=$D/out.$runs
+    echo "$PASSWORD" | timeout 120 ip netns exec "$NS_CLIENT" unshare --mount env "${program_env[@]}" "$D/client.sh" \
+        "$program" --headless "$@" >"$out" 2>"$out.err"
+    code=$?
+}
+final() { # the final state's field
+    python3 - "$out" "$1" <<'PY'
+import json, sys
+last = None
+for line in open(sys.argv[1]):
+    if line.startswith("{") and '"state"' in line:
+        last = json.loads(line)["state"]
+v = (last or {}).get(sys.argv[2])
+print("null" if v is None else v if isinstance(v, str) else json.dumps(v))
+PY
+}
+check() { # name, got, expected
+    if [ "$2" = "$3" ]; then echo "ok   $1"; else echo "FAIL $1: got '$2', expected '$3'"; failures=$((failures + 1)); fi
+}
+descendants() { local c; for c in $(pgrep -P "$1"); do echo "$c"; descendants "$c"; done; }
+tunnel_answers() { ip netns exec "$NS_CLIENT" ping -c 1 -W 2 "$TUNNEL_ADDR" >/dev/null 2>&1 && echo yes || echo no; }
+
