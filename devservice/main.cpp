@@ -9,10 +9,12 @@
 #include <QJsonObject>
 #include <QString>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <pthread.h>
@@ -25,6 +27,10 @@ QString qs(const std::string& s) { return QString::fromUtf8(s.data(), qsizetype(
 std::string ss(const QString& s) { return s.toStdString(); }
 QString key(const char* k) { return QString::fromUtf8(k); }
 
+// With its parameter the library leaves the reply uncompressed: its gzip stalls the transfer of
+// bodies of a few megabytes (an 11 MB list arrived in part after 20 s).
+const char* const jsonType = "application/json; charset=utf-8";
+
 std::string jsonText(const QJsonValue& v) {
     if (v.isObject()) return QJsonDocument(v.toObject()).toJson(QJsonDocument::Compact).toStdString();
     if (v.isArray()) return QJsonDocument(v.toArray()).toJson(QJsonDocument::Compact).toStdString();
@@ -35,7 +41,7 @@ std::string jsonText(const QJsonValue& v) {
 
 void replyJson(httplib::Response& res, int status, const QJsonValue& body) {
     res.status = status;
-    res.set_content(jsonText(body), "application/json");
+    res.set_content(jsonText(body), jsonType);
 }
 
 void replyMessage(httplib::Response& res, int status, const char* message) {
@@ -119,12 +125,42 @@ private:
         res.status = o.value(key("status")).toInt(200);
         const QJsonObject headers = o.value(key("headers")).toObject();
         for (auto it = headers.begin(); it != headers.end(); ++it) res.set_header(ss(it.key()), ss(it.value().toString()));
-        const std::string type = ss(o.value(key("contentType")).toString(QStringLiteral("application/json")));
+        const std::string type = ss(o.value(key("contentType")).toString(QString::fromLatin1(jsonType)));
 
         if (o.value(key("dropConnection")).toBool()) {
             // Promise a body and close without sending it: the client sees the connection fail.
-            res.set_content_provider(64, "application/json",
+            res.set_content_provider(64, jsonType,
                                      [](size_t, size_t, httplib::DataSink&) { return false; });
+            return;
+        }
+        if (o.contains(key("trickle"))) {
+            // Slow-loris: one chunk every intervalMs, count times (chunked, no length), each in time
+            // for any idle time-out, so only a limit on the whole transfer ends it.
+            const QJsonObject t = o.value(key("trickle")).toObject();
+            const std::string chunk = ss(t.value(key("chunk")).toString(QStringLiteral(" ")));
+            const int interval = std::clamp(t.value(key("intervalMs")).toInt(1000), 1, 60'000);
+            const qint64 count = t.value(key("count")).toInteger(1'000'000);
+            auto sent = std::make_shared<qint64>(0);
+            res.set_chunked_content_provider(type, [chunk, interval, count, sent](size_t, httplib::DataSink& sink) {
+                if (*sent >= count) {
+                    sink.done();
+                    return true;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(interval));
+                ++*sent;
+                return sink.write(chunk.data(), chunk.size());
+            });
+            return;
+        }
+        if (o.contains(key("dropAfterBytes"))) {
+            // The reply's headers promise the whole body; the connection closes after the first bytes.
+            const std::string body = o.contains(key("rawBody")) ? ss(o.value(key("rawBody")).toString())
+                                                               : jsonText(o.value(key("body")));
+            const size_t cut = size_t(std::clamp<qint64>(o.value(key("dropAfterBytes")).toInteger(), 0, qint64(body.size())));
+            res.set_content_provider(body.size() + 1, type, [body, cut](size_t offset, size_t, httplib::DataSink& sink) {
+                if (offset >= cut) return false;
+                return sink.write(body.data() + offset, cut - offset);
+            });
             return;
         }
         if (o.contains(key("repeatBody"))) {
