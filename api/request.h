@@ -1,6 +1,7 @@
 #pragma once
 
 #include "api/records.h"
+#include "platform/off_thread.h"
 #include "platform/result.h"
 
 #include <QJsonObject>
@@ -15,6 +16,8 @@
 namespace API {
 
 inline constexpr int requestTimeoutMs = 20'000;
+// Replies above this size are decoded off the main thread (a 100,000-server list takes ~200 ms).
+inline constexpr qsizetype offThreadDecodeBytes = 256 * 1024;
 
 // The service's API origin, parsed once.
 QUrl base();
@@ -47,7 +50,8 @@ QCoro::Task<Result<T>> request(QString path, QString method, std::optional<QStri
                                std::optional<QJsonObject> body = std::nullopt) {
     Result<QByteArray> raw = co_await send(std::move(path), std::move(method), std::move(token), std::move(body));
     if (!raw) co_return raw.error();
-    co_return T::fromJson(*raw);
+    if (raw->size() < offThreadDecodeBytes) co_return T::fromJson(*raw);
+    co_return co_await offThread([bytes = std::move(*raw)] { return T::fromJson(bytes); });
 }
 
 } // namespace API

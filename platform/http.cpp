@@ -3,6 +3,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QPointer>
+#include <QTimer>
 
 #include <qcoro/qcoronetworkreply.h>
 
@@ -68,6 +69,16 @@ QCoro::Task<Result<Reply>> send(QNetworkRequest request, QByteArray method, QByt
         const QVariant length = r->header(QNetworkRequest::ContentLengthHeader);
         if (length.isValid()) checkSize(0, length.toLongLong());
     });
+
+    if (const int stall = request.transferTimeout(); stall > 0 && !raw->isFinished()) {
+        // Aborted like a stalled transfer, so it reads as the same platform error.
+        auto* whole = new QTimer(raw);
+        whole->setSingleShot(true);
+        QObject::connect(whole, &QTimer::timeout, raw, [r = QPointer<QNetworkReply>(raw)] {
+            if (r && !r->isFinished()) r->abort();
+        });
+        whole->start(std::chrono::milliseconds(qint64(stall) * wholeTransferFactor));
+    }
 
     if (!raw->isFinished()) co_await raw;
 

@@ -22,6 +22,10 @@ struct Reply {
     QByteArray body; // the whole reply body
 };
 
+// The request's transfer time-out only ends a transfer that stalls; a reply that trickles in keeps
+// it alive. The whole transfer is therefore also limited to this many times that time-out.
+inline constexpr int wholeTransferFactor = 3;
+
 // Sends the request and waits for the whole reply. Any HTTP status is a reply; only a failure
 // to get a complete reply (no network, time-out, reset, TLS, oversize) is an error.
 QCoro::Task<Result<Reply>> send(QNetworkRequest request, QByteArray method, QByteArray body = {},
