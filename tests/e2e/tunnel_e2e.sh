@@ -92,8 +92,78 @@ check "recovered: connected" "$(final status)" connected
 run --disconnect
 check "recovered: disconnected" "$(final status)" idle
 
+# The system's charon restarts while connected: every SA is gone. The program shows idle, and the next
+# connect loads the connection and the key into the new daemon.
+run --connect
+check "before charon restart: connected" "$(final status)" connected
+"$top/tests/vpn/netns/ikev2-pair.sh" restart-client "$D" || exit 1
+run
+check "after charon restart: idle" "$(final status)" idle
+check "after charon restart: no tunnel" "$(tunnel_answers)" no
+run --connect
+check "after charon restart: connect works" "$(final status)" connected
+
+# The path dies while connected (the far end of the link goes down; the client keeps its route, as
+# behind a router that lost its uplink): once charon's dead-peer detection gives up, the watching
+# copy shows idle; with the link back the next connect works. With its own interface down instead,
+# charon keeps the SA and waits for a route to come back (roaming), so that is not a lost tunnel.
+veth=$(ip -n "$NS_GW" -o link show type veth | awk -F': ' '{print $2}' | cut -d@ -f1)
+: > "$D/cut.out"
+echo "$PASSWORD" | ip netns exec "$NS_CLIENT" unshare --mount env "${program_env[@]}" "$D/client.sh" \
+    "$program" --headless --watch >"$D/cut.out" 2>&1 &
+cut_pid=$!
+# Only what it prints after the cut counts; at start it may pass through idle on its way to connected.
+for _ in $(seq 100); do grep -q '"field":"status","value":"connected"' "$D/cut.out" && break; sleep 0.1; done
+sleep 1
+seen=$(wc -l < "$D/cut.out") cut_at=$SECONDS
+ip -n "$NS_GW" link set "$veth" down
+went_idle=no
+for _ in $(seq 90); do
+    tail -n +$((seen + 1)) "$D/cut.out" | grep -q '"field":"status","value":"idle"' && { went_idle=yes; break; }
+    sleep 1
+done
+echo "     link cut: idle after $((SECONDS - cut_at)) s"
+check "link cut: the watching copy shows idle" "$went_idle" yes
+ip -n "$NS_GW" link set "$veth" up
+for pid in $(descendants "$cut_pid"); do
+    [ "$(cat /proc/$pid/comm 2>/dev/null)" = kestrava ] && kill -TERM "$pid"
+done
+wait "$cut_pid" 2>/dev/null
+run --connect
+check "link back: connect works" "$(final status)" connected
+run --disconnect
+check "link back: disconnected" "$(final status)" idle
+
+# No session bus (so no keyring), then a keyring that stays locked (no collection unlocked, no prompter): connect fails with a text and no
+# tunnel, in bounded time; nothing that was stored is lost, so the next connect with a keyring works.
+keyring_case() { # name, the command that runs the program on a session bus
+    cat > "$D/client-$1.sh" <<EOF2
+#!/bin/sh
+mount -t tmpfs tmpfs /run && touch /run/charon.vici && mount --bind "$CLIENT_VICI" /run/charon.vici || exit 9
+home=\$(mktemp -d) && mkdir -p -m 0700 "\$home/run" || exit 9
+export HOME="\$home" XDG_RUNTIME_DIR="\$home/run" XDG_DATA_HOME="\$home/data" XDG_CONFIG_HOME="$D/config"
+$2
+EOF2
+    chmod +x "$D/client-$1.sh"
+    runs=$((runs + 1)); out=$D/out.$runs
+    echo "$PASSWORD" | timeout 120 ip netns exec "$NS_CLIENT" unshare --mount env "${program_env[@]}" "$D/client-$1.sh" \
+        "$program" --headless --connect >"$out" 2>"$out.err"
+    code=$?
+    check "keyring $1: exit 1" "$code" 1
+    check "keyring $1: idle" "$(final status)" idle
+    check "keyring $1: an error is shown" "$([ "$(final errorMessage)" != null ] && echo yes)" yes
+    echo "     keyring $1 says: $(final errorMessage)"
+    check "keyring $1: no tunnel" "$(tunnel_answers)" no
+}
+keyring_case absent 'DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/bus exec "$@"'
+keyring_case locked 'exec dbus-run-session -- sh -c '"'"'gnome-keyring-daemon --start --components=secrets >/dev/null 2>&1; exec "$@"'"'"' sh "$@"'
+run --connect
+check "keyring back: connected" "$(final status)" connected
+run --disconnect
+check "keyring back: disconnected" "$(final status)" idle
+
 # Neither the pre-shared key nor the password is written anywhere the program writes or prints.
-leaks=$(grep -rlsaF -e "$PSK" -e "$PASSWORD" "$D/config" "$D"/out.* "$D/watch.out" 2>/dev/null | tr '\n' ' ')
+leaks=$(grep -rlsaF -e "$PSK" -e "$PASSWORD" "$D/config" "$D"/out.* "$D/watch.out" "$D/cut.out" 2>/dev/null | tr '\n' ' ')
 check "no secret in settings or output" "$leaks" ""
 
 echo "e2e: $failures failures"

@@ -5,6 +5,7 @@
 #
 #   ikev2-pair.sh up DIR [OWNER_PID]   set up; DIR/pair.env tells the caller what it got
 #   ikev2-pair.sh down DIR             stop our charons by pid, delete our namespaces
+#   ikev2-pair.sh restart-client DIR   stop the client charon by pid and start a fresh one
 #
 # CLIENT_CHARON=no sets up everything but the client charon. GW_EXTRA_TS adds networks (a,b) that the
 # gateway offers through the tunnel besides its tunnel-only address.
@@ -39,6 +40,32 @@ teardown() {
     done
 }
 
+start_charon() { # $1 = gw|client, $2 = namespace
+    # charon writes a compiled-in pid file under /run: give it a private one.
+    STRONGSWAN_CONF=$D/$1/strongswan.conf ip netns exec "$2" \
+        unshare --mount sh -c 'mount -t tmpfs tmpfs /run && exec "$0"' "$CHARON" \
+        </dev/null >"$D/$1/stdout" 2>&1 &
+    echo $! > "$D/$1/charon.pid"
+    local i
+    for i in $(seq 100); do
+        [ -S "$D/$1/charon.vici" ] && return 0
+        kill -0 "$(cat "$D/$1/charon.pid")" 2>/dev/null || return 1
+        sleep 0.05
+    done
+    return 1
+}
+
+if [ "$cmd" = restart-client ]; then
+    # As after a crash or an upgrade of the system's daemon: every SA and loaded connection is gone.
+    p=$(cat "$D/client/charon.pid") || die "no client charon in $D"
+    kill "$p" 2>/dev/null
+    for i in $(seq 50); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
+    kill -9 "$p" 2>/dev/null
+    rm -f "$D/client/charon.vici"
+    CHARON=${CHARON:-/usr/lib/ipsec/charon}
+    start_charon client "$(cat "$D/ns.client")" || die "client charon did not start again: $(cat "$D/client/stdout")"
+    exit 0
+fi
 if [ "$cmd" = down ]; then
     if [ -f "$D/watcher.pid" ]; then
         # The watcher itself ends up here too, under the same pid.
@@ -168,21 +195,6 @@ secrets {
   }
 }
 EOF
-
-start_charon() { # $1 = gw|client, $2 = namespace
-    # charon writes a compiled-in pid file under /run: give it a private one.
-    STRONGSWAN_CONF=$D/$1/strongswan.conf ip netns exec "$2" \
-        unshare --mount sh -c 'mount -t tmpfs tmpfs /run && exec "$0"' "$CHARON" \
-        </dev/null >"$D/$1/stdout" 2>&1 &
-    echo $! > "$D/$1/charon.pid"
-    local i
-    for i in $(seq 100); do
-        [ -S "$D/$1/charon.vici" ] && return 0
-        kill -0 "$(cat "$D/$1/charon.pid")" 2>/dev/null || return 1
-        sleep 0.05
-    done
-    return 1
-}
 
 start_charon gw "$NG" || fail "gateway charon did not start: $(cat "$D/gw/stdout")"
 STRONGSWAN_CONF=$D/gw/strongswan.conf swanctl --load-all --noprompt --file "$D/gw/swanctl.conf" \
