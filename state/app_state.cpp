@@ -251,6 +251,8 @@ QCoro::Task<> AppState::refreshIps() {
         co_return;
     }
     if (!geo || geo->ip.isEmpty()) co_return;
+    // The system reports the tunnel down a moment before its route is gone; the next tick asks again.
+    if (m_exitAddresses.contains(geo->ip)) co_return;
     setOriginalIp(geo->ip);
     storeText(DefaultsKeys::originalIp, geo->ip);
     QStringList parts;

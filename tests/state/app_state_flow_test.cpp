@@ -290,6 +290,40 @@ private Q_SLOTS:
         QCOMPARE(m_h->facility.starts, 1);
     }
 
+    // The system reports the tunnel down a moment before its route is gone, so the lookup after the
+    // change can still come back through the tunnel: that is not the user's own address.
+    void lookupThroughTheClosingTunnelIsNotTheOwnAddress() {
+        const auto withGeo = [](const char* ip) {
+            QJsonObject scenario = basicScenario();
+            scenario.insert(QStringLiteral("geo"), QJsonObject{{QStringLiteral("ip"), QString::fromUtf8(ip)},
+                                                               {QStringLiteral("city"), QStringLiteral("X")},
+                                                               {QStringLiteral("countryCode"), QStringLiteral("NL")}});
+            return scenario;
+        };
+        signIn();
+        loadServers();
+        QVERIFY(driveTask(*m_h, m_state->connect(m_state->servers().at(0))));
+        QCOMPARE(m_state->status(), ConnectionStatus::connected);
+        QCOMPARE(m_state->originalIp(), std::optional<QString>(QStringLiteral("192.0.2.44")));
+        QVERIFY(m_service.setScenario(withGeo("198.51.100.77")));
+        QVERIFY(driveTask(*m_h, m_state->refreshIps()));
+        QCOMPARE(m_state->exitIp(), std::optional<QString>(QStringLiteral("198.51.100.77")));
+
+        // What the status sync does when the system reports the tunnel down.
+        m_state->setStatus(ConnectionStatus::idle);
+        m_state->setExitIp(std::nullopt);
+        QVERIFY(driveTask(*m_h, m_state->refreshIps()));
+        QCOMPARE(m_state->originalIp(), std::optional<QString>(QStringLiteral("192.0.2.44")));
+        QCOMPARE(stored(DefaultsKeys::originalIp), std::optional<QString>(QStringLiteral("192.0.2.44")));
+        QCOMPARE(m_state->originalPlace(), std::optional<QString>(QStringLiteral("Ankara, TR")));
+
+        // Once the lookup answers another address, it is the user's again.
+        QVERIFY(m_service.setScenario(withGeo("192.0.2.50")));
+        QVERIFY(driveTask(*m_h, m_state->refreshIps()));
+        QCOMPARE(m_state->originalIp(), std::optional<QString>(QStringLiteral("192.0.2.50")));
+        QCOMPARE(stored(DefaultsKeys::originalIp), std::optional<QString>(QStringLiteral("192.0.2.50")));
+    }
+
     void connectFailures_data() {
         QTest::addColumn<QString>("serverId");
         QTest::addColumn<QJsonArray>("overrides");
