@@ -5,12 +5,12 @@
 # while the tunnel is down and through the tunnel while it is up, so its address lookup answers the
 # real address or the exit address as a provider's would.
 #
-#   tunnel_e2e.sh PROGRAM DEVSERVICE SCENARIO
+#   tunnel_e2e.sh PROGRAM DEVSERVICE SCENARIO [POPUP_DRIVER]
 # Exit 77: this machine cannot do it (not root, no charon, no namespaces).
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/../.." && pwd)
-program=$1 devservice=$2 scenario=$3
+program=$1 devservice=$2 scenario=$3 popup=${4:-}
 . "$here/setup.sh" || exit $?
 start_service
 
@@ -52,6 +52,21 @@ check "no exit address" "$(final exitIp)" null
 check "tunnel gone" "$(tunnel_answers)" no
 run
 check "after disconnect: real address" "$(final originalIp)" "$REAL_IP"
+
+# The popup's half, under X in the client namespace, for the user signed in above: the power button
+# brings the tunnel up, the exit card shows the lookup through it while the real card keeps the
+# recorded address; pressed again, the tunnel goes down.
+if [ -n "$popup" ] && command -v xvfb-run >/dev/null; then
+    timeout 180 ip netns exec "$NS_CLIENT" unshare --mount env "${program_env[@]}" "$D/client.sh" \
+        xvfb-run -a -s "-screen 0 1280x800x24" "$popup" "$REAL_IP" "$EXIT_IP" >"$D/popup.out" 2>"$D/popup.err"
+    code=$?
+    cat "$D/popup.out"
+    failures=$((failures + $(grep -c '^FAIL' "$D/popup.out")))
+    check "popup: exits 0" "$code" 0
+    check "popup: the tunnel is gone" "$(tunnel_answers)" no
+else
+    echo "skip popup: no driver or no xvfb-run"
+fi
 
 # The gateway refuses the key the service handed out.
 stop_service; start_service "wrong-key-0000000000"
@@ -163,7 +178,7 @@ run --disconnect
 check "keyring back: disconnected" "$(final status)" idle
 
 # Neither the pre-shared key nor the password is written anywhere the program writes or prints.
-leaks=$(grep -rlsaF -e "$PSK" -e "$PASSWORD" "$D/config" "$D"/out.* "$D/watch.out" "$D/cut.out" 2>/dev/null | tr '\n' ' ')
+leaks=$(grep -rlsaF -e "$PSK" -e "$PASSWORD" "$D/config" "$D"/out.* "$D/watch.out" "$D/cut.out" "$D"/popup.* 2>/dev/null | tr '\n' ' ')
 check "no secret in settings or output" "$leaks" ""
 
 echo "e2e: $failures failures"
