@@ -34,10 +34,16 @@ echo "$PASSWORD" | ip netns exec "$NS_CLIENT" unshare --mount env "${program_env
     "$program" --headless --watch >"$D/watch.out" 2>&1 &
 watch_pid=$!
 for _ in $(seq 100); do grep -q '"state"' "$D/watch.out" && break; sleep 0.1; done
-killed=no
+killed=no exposed=
 for pid in $(descendants "$watch_pid"); do
-    [ "$(cat /proc/$pid/comm 2>/dev/null)" = kestrava ] && kill -KILL "$pid" && killed=yes
+    [ "$(cat /proc/$pid/comm 2>/dev/null)" = kestrava ] || continue
+    # Neither secret is in the running program's environment or command line.
+    for f in environ cmdline; do
+        grep -qaF -e "$PSK" -e "$PASSWORD" "/proc/$pid/$f" && exposed="$exposed $f"
+    done
+    kill -KILL "$pid" && killed=yes
 done
+check "no secret in the environment or command line" "$exposed" ""
 wait "$watch_pid" 2>/dev/null
 check "the watching copy was killed with -9" "$killed" yes
 run

@@ -261,6 +261,37 @@ private Q_SLOTS:
         QVERIFY(!tunnelAddressAnswers());
     }
 
+    // NetworkManager restarts while the tunnel is up. It forgets the VPN it had started while its
+    // plugin (charon-nm) keeps the SA and traffic still goes through it; until the plugin ends, the
+    // system refuses to start the VPN again. The facility must not claim a tunnel that the system
+    // does not report, and once the plugin is gone the next start must work, in the same process.
+    void restartedWhileConnected() {
+        NetworkManagerFacility& f = *m_facility;
+        QVERIFY(awaitTask(install(f, env("PSK"))).ok());
+        QVERIFY(awaitTask(VPNController::start(f, Clock::system())).ok());
+        QVERIFY(tunnelAddressAnswers());
+
+        const Run restart = run(QStringLiteral("bash"), {pairScript, QStringLiteral("restart-nm"), pairDir()}, 60'000);
+        QVERIFY2(restart.exitCode == 0, restart.output.constData());
+        QVERIFY(QTest::qWaitFor([&] { return f.status() == VpnStatus::disconnected || f.status() == VpnStatus::invalid; },
+                                20'000));
+        qInfo("after the restart: status %d, the orphaned tunnel %s", int(f.status()),
+              tunnelAddressAnswers() ? "still carries traffic" : "is gone");
+        auto again = makeFacility();
+        QVERIFY(awaitTask(again->load()).ok());
+        QVERIFY(again->status() != VpnStatus::connected);
+        again.reset();
+
+        const Run stop = run(QStringLiteral("bash"), {pairScript, QStringLiteral("stop-plugin"), pairDir()}, 30'000);
+        QVERIFY2(stop.exitCode == 0, stop.output.constData());
+        QVERIFY(QTest::qWaitFor([&] { return !tunnelAddressAnswers(); }, 15'000));
+        QVERIFY(awaitTask(install(f, env("PSK"))).ok());
+        const Result<void> started = awaitTask(VPNController::start(f, Clock::system()));
+        QVERIFY2(started.ok(), qPrintable(message(started) + QLatin1Char('\n') + QString::fromUtf8(logs())));
+        QCOMPARE(f.status(), VpnStatus::connected);
+        QVERIFY(tunnelAddressAnswers());
+    }
+
     void removedBehindOurBack() {
         NetworkManagerFacility& f = *m_facility;
         QVERIFY(awaitTask(install(f, env("PSK"))).ok());

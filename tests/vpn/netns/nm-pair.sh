@@ -4,6 +4,8 @@
 #
 #   nm-pair.sh up DIR [OWNER_PID]   set up; DIR/nm.env tells the caller what it got
 #   nm-pair.sh down DIR             stop what we started, delete our namespaces
+#   nm-pair.sh restart-nm DIR       stop NetworkManager by pid and start it again
+#   nm-pair.sh stop-plugin DIR      end the strongSwan plugin (charon-nm) of our client namespace
 #
 # NetworkManager runs in the client namespace under a private mount namespace: its configuration,
 # state and /run are ours; /sys is read-only so that it manages devices without udev. A base ethernet
@@ -41,6 +43,57 @@ teardown() {
     "$here/ikev2-pair.sh" down "$d"
 }
 
+# Starts NetworkManager in the client namespace and brings the base connection up; $N, $NS_CLIENT and $BUS set.
+start_nm() {
+    ip netns exec "$NS_CLIENT" unshare --mount --propagation private sh -c '
+        set -e
+        N=$1
+        mount -t tmpfs tmpfs /run
+        mount --bind "$N/etc" /etc/NetworkManager
+        mount --bind "$N/varlib" /var/lib/NetworkManager
+        mount --bind "$N/strongswan.conf" /etc/strongswan.conf
+        mount -o remount,bind,ro /sys
+        export DBUS_SYSTEM_BUS_ADDRESS=unix:path=$N/system_bus_socket
+        exec NetworkManager --no-daemon --debug --pid-file=/run/NetworkManager.pid' nm-inside "$N" \
+        </dev/null >>"$N/log/nm.txt" 2>&1 &
+    echo $! > "$N/nm.pid"
+
+    export DBUS_SYSTEM_BUS_ADDRESS=$BUS
+    ok=
+    for i in $(seq 100); do
+        kill -0 "$(cat "$N/nm.pid")" 2>/dev/null || fail "NetworkManager ended: $(tail -20 "$N/log/nm.txt")"
+        if nmcli -t -f RUNNING general 2>/dev/null | grep -q running; then ok=1; break; fi
+        sleep 0.1
+    done
+    [ -n "$ok" ] || fail "NetworkManager did not come up: $(tail -20 "$N/log/nm.txt")"
+    # The parent connection on the veth end, as a machine's own would come up at boot.
+    ok=
+    for i in $(seq 50); do
+        if nmcli connection up base >"$N/log/base-up.txt" 2>&1; then ok=1; break; fi
+        sleep 0.2
+    done
+    [ -n "$ok" ] || fail "base connection did not come up: $(cat "$N/log/base-up.txt"); $(tail -20 "$N/log/nm.txt")"
+}
+
+if [ "$cmd" = restart-nm ]; then
+    # As after an upgrade or a crash of the daemon: NetworkManager stops and starts again; its
+    # charon and the tunnel are left to what NetworkManager does with them.
+    . "$D/nm.env" || die "no set-up in $D"
+    N=$D/nm
+    fail() { die "$*"; }
+    stop_pid "$N/nm.pid"
+    start_nm
+    exit 0
+fi
+if [ "$cmd" = stop-plugin ]; then
+    for p in $(ip netns pids "$(cat "$D/ns.client")" 2>/dev/null); do
+        [ "$(cat /proc/$p/comm 2>/dev/null)" = charon-nm ] || continue
+        kill "$p"
+        for i in $(seq 50); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
+        kill -9 "$p" 2>/dev/null
+    done
+    exit 0
+fi
 if [ "$cmd" = down ]; then
     if [ -f "$D/nm-watcher.pid" ]; then
         w=$(cat "$D/nm-watcher.pid")
@@ -156,34 +209,8 @@ echo $! > "$N/dbus.pid"
 for i in $(seq 100); do [ -S "$N/system_bus_socket" ] && break; sleep 0.05; done
 [ -S "$N/system_bus_socket" ] || fail "private bus did not start: $(cat "$N/log/dbus.txt")"
 
-ip netns exec "$NS_CLIENT" unshare --mount --propagation private sh -c '
-    set -e
-    N=$1
-    mount -t tmpfs tmpfs /run
-    mount --bind "$N/etc" /etc/NetworkManager
-    mount --bind "$N/varlib" /var/lib/NetworkManager
-    mount --bind "$N/strongswan.conf" /etc/strongswan.conf
-    mount -o remount,bind,ro /sys
-    export DBUS_SYSTEM_BUS_ADDRESS=unix:path=$N/system_bus_socket
-    exec NetworkManager --no-daemon --debug --pid-file=/run/NetworkManager.pid' nm-inside "$N" \
-    </dev/null >"$N/log/nm.txt" 2>&1 &
-echo $! > "$N/nm.pid"
+start_nm
 
-export DBUS_SYSTEM_BUS_ADDRESS=$BUS
-ok=
-for i in $(seq 100); do
-    kill -0 "$(cat "$N/nm.pid")" 2>/dev/null || fail "NetworkManager ended: $(tail -20 "$N/log/nm.txt")"
-    if nmcli -t -f RUNNING general 2>/dev/null | grep -q running; then ok=1; break; fi
-    sleep 0.1
-done
-[ -n "$ok" ] || fail "NetworkManager did not come up: $(tail -20 "$N/log/nm.txt")"
-
-ok=
-for i in $(seq 50); do
-    if nmcli connection up base >"$N/log/base-up.txt" 2>&1; then ok=1; break; fi
-    sleep 0.2
-done
-[ -n "$ok" ] || fail "base connection did not come up: $(cat "$N/log/base-up.txt"); $(tail -20 "$N/log/nm.txt")"
 
 cp "$D/pair.env" "$D/nm.env"
 cat >> "$D/nm.env" <<EOF
