@@ -7,6 +7,7 @@
 
 #include <qcoro/qcoronetworkreply.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -34,14 +35,55 @@ struct ReplyDeleter {
 
 namespace Http {
 
-QNetworkAccessManager& manager() {
-    static QNetworkAccessManager* nam = [] {
-        auto* m = new QNetworkAccessManager();
-        // Keep-alive connections and caches are fine; cookies are not part of this protocol.
-        m->setCookieJar(nullptr);
-        return m;
-    }();
-    return *nam;
+namespace {
+
+QNetworkAccessManager* makeManager() {
+    auto* m = new QNetworkAccessManager();
+    // Keep-alive connections and caches are fine; cookies are not part of this protocol.
+    m->setCookieJar(nullptr);
+    return m;
+}
+
+QNetworkAccessManager*& current() {
+    static QNetworkAccessManager* nam = makeManager();
+    return nam;
+}
+
+bool hasUnfinishedReplies(const QNetworkAccessManager* m) {
+    const QList<QNetworkReply*> replies = m->findChildren<QNetworkReply*>(Qt::FindDirectChildrenOnly);
+    return std::any_of(replies.begin(), replies.end(), [](const QNetworkReply* r) { return !r->isFinished(); });
+}
+
+// A retired manager serves what it has in flight and goes once its last reply is gone.
+void deleteWhenIdle(QNetworkAccessManager* m) {
+    if (m->findChildren<QNetworkReply*>(Qt::FindDirectChildrenOnly).isEmpty()) {
+        m->deleteLater();
+        return;
+    }
+    for (QNetworkReply* r : m->findChildren<QNetworkReply*>(Qt::FindDirectChildrenOnly)) {
+        // Queued: a reply is still its manager's child while it is being destroyed.
+        QObject::connect(r, &QObject::destroyed, m, [m] {
+            QTimer::singleShot(0, m, [m] {
+                if (m->findChildren<QNetworkReply*>(Qt::FindDirectChildrenOnly).isEmpty()) m->deleteLater();
+            });
+        });
+    }
+}
+
+} // namespace
+
+QNetworkAccessManager& manager() { return *current(); }
+
+void pathChanged() {
+    QNetworkAccessManager* old = current();
+    if (!hasUnfinishedReplies(old)) {
+        old->clearConnectionCache();
+        return;
+    }
+    // A request still connecting over the old path would hold up every new one to the same host
+    // (Qt waits for a connecting channel rather than opening another): new requests get a new pool.
+    current() = makeManager();
+    deleteWhenIdle(old);
 }
 
 QCoro::Task<Result<Reply>> send(QNetworkRequest request, QByteArray method, QByteArray body, qint64 maxBytes) {

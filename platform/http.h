@@ -22,6 +22,11 @@ struct Reply {
     QByteArray body; // the whole reply body
 };
 
+// The tunnel came up or went down: the source address and the route of every pooled connection
+// and of every connection still being made are the old ones. Idle ones are closed; if requests are
+// in flight they finish on their own, and new requests use new connections.
+void pathChanged();
+
 // The request's transfer time-out only ends a transfer that stalls; a reply that trickles in keeps
 // it alive. The whole transfer is therefore also limited to this many times that time-out.
 inline constexpr int wholeTransferFactor = 3;

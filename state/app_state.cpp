@@ -4,11 +4,14 @@
 #include "platform/clock.h"
 #include "platform/defaults_keys.h"
 #include "platform/defaults_store.h"
+#include "platform/http.h"
+#include "platform/signal_wait.h"
 #include "update/installer.h"
 #include "vpn/keychain.h"
 #include "vpn/vpn_controller.h"
 #include "vpn/vpn_facility.h"
 
+#include <QDeadlineTimer>
 #include <QLoggingCategory>
 #include <QPointer>
 #include <QProcess>
@@ -174,6 +177,14 @@ QCoro::Task<> AppState::connectFlow(Server server) {
         setBusy(false);
     };
 
+    // Pressed again right after a stop: the old tunnel is still going down. A lookup now would go
+    // through it and hang once it is gone, and a start would meet it; both wait for it, bounded.
+    for (QDeadlineTimer limit(5000); facility().status() == VpnStatus::disconnecting && !limit.hasExpired();) {
+        co_await nextEmission(&facility(), &VpnFacility::statusChanged,
+                              std::chrono::milliseconds(std::max<qint64>(1, limit.remainingTime())));
+        if (!self) co_return;
+    }
+
     if (facility().status() != VpnStatus::connected) {
         co_await refreshIps();
         if (!self) co_return;
@@ -221,7 +232,14 @@ void AppState::observeSystemStatus() {
 
 void AppState::syncSystemStatus() {
     const ConnectionStatus previous = m_status;
-    switch (facility().status()) {
+    const VpnStatus system = facility().status();
+    // Up or down, the routes change under the network connections; a tunnel going down keeps its
+    // route until it is gone.
+    const bool up = system == VpnStatus::connected || system == VpnStatus::reasserting ||
+                    system == VpnStatus::disconnecting;
+    if (m_systemUp && *m_systemUp != up) Http::pathChanged();
+    m_systemUp = up;
+    switch (system) {
     case VpnStatus::connecting:
     case VpnStatus::reasserting:
         setStatus(ConnectionStatus::connecting);

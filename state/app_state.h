@@ -209,6 +209,7 @@ private:
     // Exit addresses seen in this run: a lookup answered with one of them went through the tunnel
     // (one that raced its teardown), so it is not the user's own address.
     QStringList m_exitAddresses;
+    std::optional<bool> m_systemUp; // the system's tunnel at the last sync
     std::optional<QString> m_activeServerId;
     bool m_busy = false;
     std::optional<Updater::Info> m_updateInfo;

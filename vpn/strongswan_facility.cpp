@@ -213,6 +213,10 @@ VpnStatus nextStatus(VpnStatus current, TunnelEvent event) {
     case TunnelEvent::IkeUp:
         return current == S::disconnected ? S::connecting : current;
     case TunnelEvent::IkeDown:
+        // During our own stop the terminate's answer settles it: charon announces the IKE_SA down
+        // before it has removed the virtual address and its route, and a connection made in
+        // between keeps that address and hangs.
+        return active ? S::disconnected : current;
     case TunnelEvent::ServiceLost:
         return active || current == S::disconnecting ? S::disconnected : current;
     case TunnelEvent::ChildUp:

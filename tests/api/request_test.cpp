@@ -1,12 +1,17 @@
 #include "api/request.h"
 
+#include "api/endpoints.h"
 #include "platform/defaults_keys.h"
+#include "platform/http.h"
 #include "support/await.h"
 #include "support/service_fixture.h"
 #include "support/test_env.h"
 
 #include <QJsonArray>
+#include <QElapsedTimer>
 #include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QPointer>
 #include <QRegularExpression>
 #include <QTest>
 
@@ -233,6 +238,31 @@ private Q_SLOTS:
         QVERIFY(!r.ok());
         QCOMPARE(r.error().kind, Error::Kind::Transport);
         QVERIFY(!r.error().description().isEmpty());
+    }
+
+    // The tunnel changed the path: what is in flight finishes on its old connections, new requests
+    // get their own, and the old pool goes with its last reply.
+    void pathChangeLeavesRequestsInFlightAndNewOnesApart() {
+        const QNetworkAccessManager* idle = &Http::manager();
+        Http::pathChanged();
+        QCOMPARE(&Http::manager(), idle); // nothing in flight: the same pool, its idle connections closed
+
+        useOverrides({override("GET", "/servers", 200,
+                               {{QStringLiteral("delayMs"), 1500},
+                                {QStringLiteral("body"), QJsonObject{{QStringLiteral("servers"),
+                                                                      basicScenario().value(QStringLiteral("servers"))}}}})});
+        QCoro::Task<Result<ServersResponse>> slow = API::request<ServersResponse>(QStringLiteral("/servers"), QStringLiteral("GET"));
+        QPointer<QNetworkAccessManager> old = &Http::manager();
+        Http::pathChanged();
+        QVERIFY(&Http::manager() != old.data());
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(awaitTask(API::publicGeo()).has_value());
+        QVERIFY2(clock.elapsed() < 1400, "the new request waited for the one in flight");
+        const Result<ServersResponse> r = awaitTask(std::move(slow));
+        QVERIFY2(r.ok(), qPrintable(r.ok() ? QString() : r.error().message));
+        QCOMPARE(r->servers.size(), 2);
+        QTRY_VERIFY(old.isNull());
     }
 
     void fingerprintIsCreatedOnceAndKept() {

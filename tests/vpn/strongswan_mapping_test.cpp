@@ -83,6 +83,9 @@ private Q_SLOTS:
         QTest::newRow("initiate failed") << S::connecting << E::InitiateFailed << S::disconnected;
         QTest::newRow("IKE down while connecting") << S::connecting << E::IkeDown << S::disconnected;
         QTest::newRow("IKE down after connect") << S::connected << E::IkeDown << S::disconnected;
+        // Our own stop: the terminate's answer comes once the SA, its address and route are gone.
+        QTest::newRow("IKE down during our stop") << S::disconnecting << E::IkeDown << S::disconnecting;
+        QTest::newRow("charon gone during our stop") << S::disconnecting << E::ServiceLost << S::disconnected;
         QTest::newRow("child down after connect") << S::connected << E::ChildDown << S::disconnected;
         QTest::newRow("child down while connecting") << S::connecting << E::ChildDown << S::connecting;
         QTest::newRow("child down while stopping") << S::disconnecting << E::ChildDown << S::disconnecting;
