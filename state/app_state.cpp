@@ -260,6 +260,11 @@ void AppState::syncSystemStatus() {
 
 QCoro::Task<> AppState::refreshIps() {
     QPointer<AppState> self(this);
+    // The system reports the tunnel going down a moment before its route is gone: a lookup started
+    // then goes through the tunnel, and its answer is the exit address, not the user's own.
+    const VpnStatus system = facility().status();
+    const bool startedThroughTunnel = system == VpnStatus::connected || system == VpnStatus::reasserting ||
+                                      system == VpnStatus::disconnecting;
     const std::optional<PublicGeo> geo = co_await API::publicGeo();
     if (!self) co_return;
     if (m_status == ConnectionStatus::connected) {
@@ -268,9 +273,7 @@ QCoro::Task<> AppState::refreshIps() {
         if (!m_originalPlace) setOriginalPlace(m_store.string(DefaultsKeys::originalPlace));
         co_return;
     }
-    if (!geo || geo->ip.isEmpty()) co_return;
-    // The system reports the tunnel down a moment before its route is gone; the next tick asks again.
-    if (m_exitAddresses.contains(geo->ip)) co_return;
+    if (!geo || geo->ip.isEmpty() || startedThroughTunnel) co_return;
     setOriginalIp(geo->ip);
     storeText(DefaultsKeys::originalIp, geo->ip);
     QStringList parts;

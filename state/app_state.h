@@ -7,7 +7,6 @@
 #include <QList>
 #include <QObject>
 #include <QString>
-#include <QStringList>
 #include <QUrl>
 #include <QVariant>
 
@@ -118,13 +117,7 @@ public:
     void setOriginalPlace(std::optional<QString> v) {
         assign(m_originalPlace, std::move(v), &AppState::originalPlaceChanged);
     }
-    void setExitIp(std::optional<QString> v) {
-        if (v && !m_exitAddresses.contains(*v)) {
-            if (m_exitAddresses.size() >= 8) m_exitAddresses.removeFirst();
-            m_exitAddresses.append(*v);
-        }
-        assign(m_exitIp, std::move(v), &AppState::exitIpChanged);
-    }
+    void setExitIp(std::optional<QString> v) { assign(m_exitIp, std::move(v), &AppState::exitIpChanged); }
     void setActiveServerId(std::optional<QString> v) {
         assign(m_activeServerId, std::move(v), &AppState::activeServerIdChanged);
     }
@@ -206,9 +199,6 @@ private:
     std::optional<QString> m_originalIp;
     std::optional<QString> m_originalPlace;
     std::optional<QString> m_exitIp;
-    // Exit addresses seen in this run: a lookup answered with one of them went through the tunnel
-    // (one that raced its teardown), so it is not the user's own address.
-    QStringList m_exitAddresses;
     std::optional<bool> m_systemUp; // the system's tunnel at the last sync
     std::optional<QString> m_activeServerId;
     bool m_busy = false;
