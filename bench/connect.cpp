@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 
 namespace {
 
@@ -27,21 +28,19 @@ void emitLine(const QJsonObject& o) {
     std::fflush(stdout);
 }
 
-// Bounded: a round that hangs ends the run instead of the benchmark.
-QCoro::Task<bool> waitForStatus(AppState& s, ConnectionStatus wanted, int limitMs) {
+// Waits until done() holds, waking on each emission of signal. Bounded: a round that hangs ends the
+// run instead of the benchmark.
+QCoro::Task<bool> until(AppState& s, void (AppState::*signal)(), const std::function<bool()>& done, int limitMs) {
     QElapsedTimer elapsed;
     elapsed.start();
-    while (s.status() != wanted && elapsed.elapsed() < limitMs)
-        co_await nextEmission(&s, &AppState::statusChanged, std::chrono::milliseconds(limitMs - elapsed.elapsed()));
-    co_return s.status() == wanted;
+    while (!done() && elapsed.elapsed() < limitMs)
+        co_await nextEmission(&s, signal, std::chrono::milliseconds(limitMs - elapsed.elapsed()));
+    co_return done();
 }
 
 QCoro::Task<int> run(QString email, int rounds) {
     AppState state(DefaultsStore::shared());
-    QElapsedTimer limit;
-    limit.start();
-    while (state.startingUp() && limit.elapsed() < 70'000)
-        co_await nextEmission(&state, &AppState::startUpFinished, std::chrono::milliseconds(1000));
+    co_await until(state, &AppState::startUpFinished, [&] { return !state.startingUp(); }, 70'000);
     const QString password = QTextStream(stdin).readLine();
     co_await state.login(email, password);
     if (!state.token()) {
@@ -54,12 +53,14 @@ QCoro::Task<int> run(QString email, int rounds) {
         co_return 1;
     }
 
+    const auto status = [&](ConnectionStatus wanted) { return [&state, wanted] { return state.status() == wanted; }; };
+    const auto idle = [&] { return !state.busy(); };
     std::vector<double> times;
     for (int i = 1; i <= rounds; ++i) {
         QElapsedTimer clock;
         clock.start();
         state.startToggle();
-        if (!co_await waitForStatus(state, ConnectionStatus::connected, 30'000)) {
+        if (!co_await until(state, &AppState::statusChanged, status(ConnectionStatus::connected), 30'000)) {
             emitLine({{QStringLiteral("error"), state.errorMessage().value_or(QStringLiteral("not connected"))}});
             co_return 1;
         }
@@ -67,15 +68,13 @@ QCoro::Task<int> run(QString email, int rounds) {
         times.push_back(ms);
         emitLine({{QStringLiteral("round"), i}, {QStringLiteral("ms"), ms}});
         // Let the connect's own steps finish before the next press.
-        while (state.busy() && limit.elapsed() < 600'000)
-            co_await nextEmission(&state, &AppState::busyChanged, std::chrono::milliseconds(1000));
+        co_await until(state, &AppState::busyChanged, idle, 60'000);
         state.startToggle();
-        if (!co_await waitForStatus(state, ConnectionStatus::idle, 30'000)) {
+        if (!co_await until(state, &AppState::statusChanged, status(ConnectionStatus::idle), 30'000)) {
             emitLine({{QStringLiteral("error"), QStringLiteral("did not disconnect")}});
             co_return 1;
         }
-        while (state.busy() && limit.elapsed() < 600'000)
-            co_await nextEmission(&state, &AppState::busyChanged, std::chrono::milliseconds(1000));
+        co_await until(state, &AppState::busyChanged, idle, 60'000);
     }
     std::sort(times.begin(), times.end());
     if (!times.empty()) emitLine({{QStringLiteral("medianMs"), times[times.size() / 2]}});

@@ -49,24 +49,21 @@ QNetworkAccessManager*& current() {
     return nam;
 }
 
-bool hasUnfinishedReplies(const QNetworkAccessManager* m) {
-    const QList<QNetworkReply*> replies = m->findChildren<QNetworkReply*>(Qt::FindDirectChildrenOnly);
-    return std::any_of(replies.begin(), replies.end(), [](const QNetworkReply* r) { return !r->isFinished(); });
+QList<QNetworkReply*> repliesOf(const QNetworkAccessManager* m) {
+    return m->findChildren<QNetworkReply*>(Qt::FindDirectChildrenOnly);
+}
+
+void deleteIfIdle(QNetworkAccessManager* m) {
+    if (repliesOf(m).isEmpty()) m->deleteLater();
 }
 
 // A retired manager serves what it has in flight and goes once its last reply is gone.
 void deleteWhenIdle(QNetworkAccessManager* m) {
-    if (m->findChildren<QNetworkReply*>(Qt::FindDirectChildrenOnly).isEmpty()) {
-        m->deleteLater();
-        return;
-    }
-    for (QNetworkReply* r : m->findChildren<QNetworkReply*>(Qt::FindDirectChildrenOnly)) {
+    const QList<QNetworkReply*> replies = repliesOf(m);
+    if (replies.isEmpty()) return m->deleteLater();
+    for (QNetworkReply* r : replies) {
         // Queued: a reply is still its manager's child while it is being destroyed.
-        QObject::connect(r, &QObject::destroyed, m, [m] {
-            QTimer::singleShot(0, m, [m] {
-                if (m->findChildren<QNetworkReply*>(Qt::FindDirectChildrenOnly).isEmpty()) m->deleteLater();
-            });
-        });
+        QObject::connect(r, &QObject::destroyed, m, [m] { QTimer::singleShot(0, m, [m] { deleteIfIdle(m); }); });
     }
 }
 
@@ -76,7 +73,8 @@ QNetworkAccessManager& manager() { return *current(); }
 
 void pathChanged() {
     QNetworkAccessManager* old = current();
-    if (!hasUnfinishedReplies(old)) {
+    const QList<QNetworkReply*> replies = repliesOf(old);
+    if (std::all_of(replies.begin(), replies.end(), [](const QNetworkReply* r) { return r->isFinished(); })) {
         old->clearConnectionCache();
         return;
     }
@@ -114,12 +112,9 @@ QCoro::Task<Result<Reply>> send(QNetworkRequest request, QByteArray method, QByt
 
     if (const int stall = request.transferTimeout(); stall > 0 && !raw->isFinished()) {
         // Aborted like a stalled transfer, so it reads as the same platform error.
-        auto* whole = new QTimer(raw);
-        whole->setSingleShot(true);
-        QObject::connect(whole, &QTimer::timeout, raw, [r = QPointer<QNetworkReply>(raw)] {
-            if (r && !r->isFinished()) r->abort();
+        QTimer::singleShot(std::chrono::milliseconds(qint64(stall) * wholeTransferFactor), raw, [raw] {
+            if (!raw->isFinished()) raw->abort();
         });
-        whole->start(std::chrono::milliseconds(qint64(stall) * wholeTransferFactor));
     }
 
     if (!raw->isFinished()) co_await raw;

@@ -47,17 +47,19 @@ stop_service() { kill "$service_pid"; wait "$service_pid" 2>/dev/null; service_p
 
 # In the client namespace, with private mounts: the client charon's socket where the program looks for
 # charon's, a keyring on a private session bus, and settings that outlive each run.
-cat > "$D/client.sh" <<EOF2
-#!/bin/sh
-mount -t tmpfs tmpfs /run && touch /run/charon.vici && mount --bind "$CLIENT_VICI" /run/charon.vici || exit 9
-exec "$top/tests/vpn/keyring_session.sh" env XDG_CONFIG_HOME="$D/config" "\$@"
-EOF2
-chmod +x "$D/client.sh"
+client_script() { # file, the lines that start "$@" on a session bus with the settings in $D/config
+    printf '#!/bin/sh\n%s\n%s\n' \
+        "mount -t tmpfs tmpfs /run && touch /run/charon.vici && mount --bind \"$CLIENT_VICI\" /run/charon.vici || exit 9" \
+        "$2" > "$1"
+    chmod +x "$1"
+}
+client_script "$D/client.sh" "exec \"$top/tests/vpn/keyring_session.sh\" env XDG_CONFIG_HOME=\"$D/config\" \"\$@\""
 program_env=(KESTRAVA_API_ORIGIN=http://$API_ADDR:8080 KESTRAVA_WEB_ORIGIN=http://$API_ADDR:8080 KESTRAVA_VPN_BACKEND=strongswan)
 runs=0
 run() { # headless arguments...; the password on standard input; output in $D/out.N, last in $out
+    # client= before the call picks another wrapper for that run.
     runs=$((runs + 1)); out=$D/out.$runs
-    echo "$PASSWORD" | timeout 120 ip netns exec "$NS_CLIENT" unshare --mount env "${program_env[@]}" "$D/client.sh" \
+    echo "$PASSWORD" | timeout 120 ip netns exec "$NS_CLIENT" unshare --mount env "${program_env[@]}" "${client:-$D/client.sh}" \
         "$program" --headless "$@" >"$out" 2>"$out.err"
     code=$?
 }

@@ -158,18 +158,10 @@ check "link back: disconnected" "$(final status)" idle
 # No session bus (so no keyring), then a keyring that stays locked (no collection unlocked, no prompter): connect fails with a text and no
 # tunnel, in bounded time; nothing that was stored is lost, so the next connect with a keyring works.
 keyring_case() { # name, the command that runs the program on a session bus
-    cat > "$D/client-$1.sh" <<EOF2
-#!/bin/sh
-mount -t tmpfs tmpfs /run && touch /run/charon.vici && mount --bind "$CLIENT_VICI" /run/charon.vici || exit 9
-home=\$(mktemp -d) && mkdir -p -m 0700 "\$home/run" || exit 9
-export HOME="\$home" XDG_RUNTIME_DIR="\$home/run" XDG_DATA_HOME="\$home/data" XDG_CONFIG_HOME="$D/config"
-$2
-EOF2
-    chmod +x "$D/client-$1.sh"
-    runs=$((runs + 1)); out=$D/out.$runs
-    echo "$PASSWORD" | timeout 120 ip netns exec "$NS_CLIENT" unshare --mount env "${program_env[@]}" "$D/client-$1.sh" \
-        "$program" --headless --connect >"$out" 2>"$out.err"
-    code=$?
+    client_script "$D/client-$1.sh" 'home=$(mktemp -d) && mkdir -p -m 0700 "$home/run" || exit 9
+export HOME="$home" XDG_RUNTIME_DIR="$home/run" XDG_DATA_HOME="$home/data" XDG_CONFIG_HOME="'"$D/config"'"
+'"$2"
+    client="$D/client-$1.sh" run --connect
     check "keyring $1: exit 1" "$code" 1
     check "keyring $1: idle" "$(final status)" idle
     check "keyring $1: an error is shown" "$([ "$(final errorMessage)" != null ] && echo yes)" yes
