@@ -15,8 +15,7 @@ scenario=$top/devservice/scenarios/demo.json
 start_service
 median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 
-echo "$PASSWORD" | timeout 600 ip netns exec "$NS_CLIENT" unshare --mount env "${program_env[@]}" "$D/client.sh" \
-    "$program" "$EMAIL" "$rounds" >"$D/app.txt" 2>"$D/app.err"
+echo "$PASSWORD" | in_client "$program" "$EMAIL" "$rounds" >"$D/app.txt" 2>"$D/app.err"
 echo "exit $?" >> "$D/app.err"
 if grep -q '"error"' "$D/app.txt" || ! grep -q medianMs "$D/app.txt"; then
     echo "the power-button run failed:" >&2; cat "$D/app.txt" "$D/app.err" >&2; exit 1

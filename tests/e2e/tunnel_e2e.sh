@@ -30,8 +30,7 @@ check "restart: exit address seen through the tunnel" "$(final exitIp)" "$EXIT_I
 check "restart: stored real address" "$(final originalIp)" "$REAL_IP"
 
 # Killed while connected, started again: the same.
-echo "$PASSWORD" | ip netns exec "$NS_CLIENT" unshare --mount env "${program_env[@]}" "$D/client.sh" \
-    "$program" --headless --watch >"$D/watch.out" 2>&1 &
+echo "$PASSWORD" | in_client "$program" --headless --watch >"$D/watch.out" 2>&1 &
 watch_pid=$!
 for _ in $(seq 100); do grep -q '"state"' "$D/watch.out" && break; sleep 0.1; done
 killed=no exposed=
@@ -63,8 +62,7 @@ check "after disconnect: real address" "$(final originalIp)" "$REAL_IP"
 # brings the tunnel up, the exit card shows the lookup through it while the real card keeps the
 # recorded address; pressed again, the tunnel goes down.
 if [ -n "$popup" ] && command -v xvfb-run >/dev/null; then
-    timeout 180 ip netns exec "$NS_CLIENT" unshare --mount env "${program_env[@]}" "$D/client.sh" \
-        xvfb-run -a -s "-screen 0 1280x800x24" "$popup" "$REAL_IP" "$EXIT_IP" >"$D/popup.out" 2>"$D/popup.err"
+    limit=180 in_client xvfb-run -a -s "-screen 0 1280x800x24" "$popup" "$REAL_IP" "$EXIT_IP" >"$D/popup.out" 2>"$D/popup.err"
     code=$?
     cat "$D/popup.out"
     failures=$((failures + $(grep -c '^FAIL' "$D/popup.out")))
@@ -130,8 +128,7 @@ check "after charon restart: connect works" "$(final status)" connected
 # charon keeps the SA and waits for a route to come back (roaming), so that is not a lost tunnel.
 veth=$(ip -n "$NS_GW" -o link show type veth | awk -F': ' '{print $2}' | cut -d@ -f1)
 : > "$D/cut.out"
-echo "$PASSWORD" | ip netns exec "$NS_CLIENT" unshare --mount env "${program_env[@]}" "$D/client.sh" \
-    "$program" --headless --watch >"$D/cut.out" 2>&1 &
+echo "$PASSWORD" | in_client "$program" --headless --watch >"$D/cut.out" 2>&1 &
 cut_pid=$!
 # Only what it prints after the cut counts; at start it may pass through idle on its way to connected.
 for _ in $(seq 100); do grep -q '"field":"status","value":"connected"' "$D/cut.out" && break; sleep 0.1; done
