@@ -176,11 +176,11 @@ QCoro::Task<int> run(QStringList args) {
         const QString password = in.readLine();
         co_await state.login(*opts->login, password);
         if (state.errorMessage()) code = 1;
-        if (!state.token()) code = 1;
+        if (!state.signedIn()) code = 1;
         if (code == 0) co_await state.loadServers();
     }
     if (code == 0 && opts->connect) {
-        if (!state.token()) {
+        if (!state.signedIn()) {
             emitLine({{QStringLiteral("error"), QStringLiteral("Bağlanmak için önce oturum açın (--login)")}});
             code = 1;
         } else if (opts->serverId) {

@@ -71,13 +71,6 @@ Clock& AppState::clock() const { return m_env.clock ? *m_env.clock : Clock::syst
 VpnFacility& AppState::facility() const { return m_env.facility ? *m_env.facility : VpnFacility::shared(); }
 Keychain& AppState::keychain() const { return m_env.keychain ? *m_env.keychain : Keychain::shared(); }
 
-QVariantList AppState::serversValue() const {
-    QVariantList out;
-    out.reserve(m_servers.size());
-    for (const Server& s : m_servers) out.append(QVariant::fromValue(s));
-    return out;
-}
-
 void AppState::storeText(const QString& key, const QString& value) {
     const Result<void> r = m_store.setString(key, value);
     if (!r.ok()) qCWarning(lcState, "could not store %s: %s", qPrintable(key), qPrintable(r.error().description()));

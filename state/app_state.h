@@ -8,7 +8,6 @@
 #include <QObject>
 #include <QString>
 #include <QUrl>
-#include <QVariant>
 
 #include <qcoro/qcorotask.h>
 
@@ -37,21 +36,6 @@ struct AppStateEnvironment {
 // equal value or not: objectWillChange() first, then the field's own signal.
 class AppState : public QObject {
     Q_OBJECT
-    // Optional fields read as null in QML when absent.
-    Q_PROPERTY(QVariant token READ tokenValue NOTIFY tokenChanged)
-    Q_PROPERTY(QString email READ email NOTIFY emailChanged)
-    Q_PROPERTY(QString plan READ plan NOTIFY planChanged)
-    Q_PROPERTY(QVariantList servers READ serversValue NOTIFY serversChanged)
-    Q_PROPERTY(Connection::Status status READ status NOTIFY statusChanged)
-    Q_PROPERTY(QVariant errorMessage READ errorMessageValue NOTIFY errorMessageChanged)
-    Q_PROPERTY(QVariant originalIp READ originalIpValue NOTIFY originalIpChanged)
-    Q_PROPERTY(QVariant originalPlace READ originalPlaceValue NOTIFY originalPlaceChanged)
-    Q_PROPERTY(QVariant exitIp READ exitIpValue NOTIFY exitIpChanged)
-    Q_PROPERTY(QVariant activeServerId READ activeServerIdValue NOTIFY activeServerIdChanged)
-    Q_PROPERTY(bool busy READ busy NOTIFY busyChanged)
-    Q_PROPERTY(QVariant updateInfo READ updateInfoValue NOTIFY updateInfoChanged)
-    Q_PROPERTY(bool updating READ updating NOTIFY updatingChanged)
-    Q_PROPERTY(QVariant notice READ noticeValue NOTIFY noticeChanged)
 
 public:
     using Environment = AppStateEnvironment;
@@ -75,14 +59,11 @@ public:
     void openNotice();
     QCoro::Task<> applyUpdate();
 
-    // Fire-and-forget forms for QML and the tray.
-    Q_INVOKABLE void startLogin(const QString& email, const QString& password);
-    Q_INVOKABLE void startToggle();
-    Q_INVOKABLE void startConnect(const QString& serverId);
-    Q_INVOKABLE void startApplyUpdate();
-    Q_INVOKABLE void requestLogout() { logout(); }
-    Q_INVOKABLE void requestDismissNotice() { dismissNotice(); }
-    Q_INVOKABLE void requestOpenNotice() { openNotice(); }
+    // Fire-and-forget forms for callers on the event loop that do not wait for the outcome.
+    void startLogin(const QString& email, const QString& password);
+    void startToggle();
+    void startConnect(const QString& serverId);
+    void startApplyUpdate();
 
     // True while any of the first loads started at creation is still running.
     bool startingUp() const { return m_startUpPending > 0; }
@@ -90,7 +71,9 @@ public:
     // load + ping, saturating instead of wrapping on absurd values.
     static qint64 score(const Server& server);
 
+    // The secret itself is for the calls that send it; everything else asks signedIn().
     const std::optional<QString>& token() const { return m_token; }
+    bool signedIn() const { return m_token.has_value(); }
     const QString& email() const { return m_email; }
     const QString& plan() const { return m_plan; }
     const QList<Server>& servers() const { return m_servers; }
@@ -130,17 +113,6 @@ public:
 
     DefaultsStore& store() const { return m_store; }
 
-    // Property forms for QML.
-    QVariant tokenValue() const { return optionalValue(m_token); }
-    QVariantList serversValue() const;
-    QVariant errorMessageValue() const { return optionalValue(m_errorMessage); }
-    QVariant originalIpValue() const { return optionalValue(m_originalIp); }
-    QVariant originalPlaceValue() const { return optionalValue(m_originalPlace); }
-    QVariant exitIpValue() const { return optionalValue(m_exitIp); }
-    QVariant activeServerIdValue() const { return optionalValue(m_activeServerId); }
-    QVariant updateInfoValue() const { return optionalValue(m_updateInfo); }
-    QVariant noticeValue() const { return optionalValue(m_notice); }
-
 Q_SIGNALS:
     // The first loads (tunnel status, servers, notices, update check) have all finished.
     void startUpFinished();
@@ -179,9 +151,6 @@ private:
         Q_EMIT objectWillChange();
         field = std::forward<V>(value);
         Q_EMIT(this->*changed)();
-    }
-    template <class T> static QVariant optionalValue(const std::optional<T>& v) {
-        return v ? QVariant::fromValue(*v) : QVariant();
     }
 
     DefaultsStore& m_store;

@@ -66,7 +66,7 @@ void PopupModel::refreshServerLine() {
     m_serverDestination = Views::serverLineDestination(active, best);
 }
 
-bool PopupModel::signedIn() const { return m_state.token().has_value(); }
+bool PopupModel::signedIn() const { return m_state.signedIn(); }
 bool PopupModel::busy() const { return m_state.busy(); }
 bool PopupModel::connected() const { return m_state.status() == ConnectionStatus::connected; }
 bool PopupModel::connecting() const { return m_state.status() == ConnectionStatus::connecting; }
