@@ -3,16 +3,14 @@
 #include "platform/defaults_store.h"
 #include "platform/signal_wait.h"
 #include "state/app_state.h"
+#include "state/app_state_fields.h"
 #include "update/updater.h"
 #include "vpn/vpn_controller.h"
 #include "vpn/vpn_facility.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QJsonArray>
 #include <QJsonDocument>
-#include <QMetaEnum>
-#include <QPair>
 #include <QSocketNotifier>
 #include <QTextStream>
 #include <QTimer>
@@ -33,68 +31,17 @@ void emitLine(const QJsonObject& o) {
     std::fflush(stdout);
 }
 
-QJsonValue text(const std::optional<QString>& v) { return v ? QJsonValue(*v) : QJsonValue(); }
-
-QString statusName(ConnectionStatus s) {
-    return QString::fromLatin1(QMetaEnum::fromType<Connection::Status>().valueToKey(int(s)));
-}
-
-// Field values as printed. The token is a secret: only whether one is held is shown.
-QJsonValue fieldValue(const AppState& s, const QString& field) {
-    if (field == QLatin1String("token")) return s.token().has_value();
-    if (field == QLatin1String("email")) return s.email();
-    if (field == QLatin1String("plan")) return s.plan();
-    if (field == QLatin1String("servers")) {
-        QJsonArray a;
-        for (const Server& server : s.servers()) a.append(server.toJson());
-        return a;
-    }
-    if (field == QLatin1String("status")) return statusName(s.status());
-    if (field == QLatin1String("errorMessage")) return text(s.errorMessage());
-    if (field == QLatin1String("originalIp")) return text(s.originalIp());
-    if (field == QLatin1String("originalPlace")) return text(s.originalPlace());
-    if (field == QLatin1String("exitIp")) return text(s.exitIp());
-    if (field == QLatin1String("activeServerId")) return text(s.activeServerId());
-    if (field == QLatin1String("busy")) return s.busy();
-    if (field == QLatin1String("updateInfo")) return s.updateInfo() ? QJsonValue(s.updateInfo()->toJson()) : QJsonValue();
-    if (field == QLatin1String("updating")) return s.updating();
-    if (field == QLatin1String("notice")) return s.notice() ? QJsonValue(s.notice()->toJson()) : QJsonValue();
-    return QJsonValue();
-}
-
-using Notify = void (AppState::*)();
-
-const QList<QPair<QString, Notify>>& fieldSignals() {
-    static const QList<QPair<QString, Notify>> all{
-        {QStringLiteral("token"), &AppState::tokenChanged},
-        {QStringLiteral("email"), &AppState::emailChanged},
-        {QStringLiteral("plan"), &AppState::planChanged},
-        {QStringLiteral("servers"), &AppState::serversChanged},
-        {QStringLiteral("status"), &AppState::statusChanged},
-        {QStringLiteral("errorMessage"), &AppState::errorMessageChanged},
-        {QStringLiteral("originalIp"), &AppState::originalIpChanged},
-        {QStringLiteral("originalPlace"), &AppState::originalPlaceChanged},
-        {QStringLiteral("exitIp"), &AppState::exitIpChanged},
-        {QStringLiteral("activeServerId"), &AppState::activeServerIdChanged},
-        {QStringLiteral("busy"), &AppState::busyChanged},
-        {QStringLiteral("updateInfo"), &AppState::updateInfoChanged},
-        {QStringLiteral("updating"), &AppState::updatingChanged},
-        {QStringLiteral("notice"), &AppState::noticeChanged},
-    };
-    return all;
-}
-
 QJsonObject snapshot(const AppState& s) {
     QJsonObject o;
-    for (const auto& [f, signal] : fieldSignals()) o.insert(f, fieldValue(s, f));
+    for (const AppStateField& f : appStateFields()) o.insert(f.name, f.value(s));
     return o;
 }
 
 // Prints one line per assignment, named after the field.
 void watch(AppState& state) {
-    for (const auto& [f, signal] : fieldSignals()) {
-        QObject::connect(&state, signal, &state, [&state, name = f] {
-            emitLine({{QStringLiteral("field"), name}, {QStringLiteral("value"), fieldValue(state, name)}});
+    for (const AppStateField& f : appStateFields()) {
+        QObject::connect(&state, f.changed, &state, [&state, f] {
+            emitLine({{QStringLiteral("field"), f.name}, {QStringLiteral("value"), f.value(state)}});
         });
     }
 }

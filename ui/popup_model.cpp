@@ -2,6 +2,7 @@
 
 #include "platform/config.h"
 #include "state/app_state.h"
+#include "state/app_state_fields.h"
 #include "ui/view_text.h"
 
 #include <QDesktopServices>
@@ -40,20 +41,15 @@ QHash<int, QByteArray> ServerListModel::roleNames() const {
 PopupModel::PopupModel(AppState& state, std::function<void(const QUrl&)> openUrl, QObject* parent)
     : QObject(parent), m_state(state), m_openUrl(std::move(openUrl)) {
     if (!m_openUrl) m_openUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
-    const auto scalar = {&AppState::tokenChanged,     &AppState::emailChanged,      &AppState::planChanged,
-                         &AppState::statusChanged,    &AppState::errorMessageChanged, &AppState::originalIpChanged,
-                         &AppState::originalPlaceChanged, &AppState::exitIpChanged,  &AppState::busyChanged,
-                         &AppState::updateInfoChanged, &AppState::updatingChanged,   &AppState::noticeChanged};
-    for (auto signal : scalar) QObject::connect(&m_state, signal, this, &PopupModel::changed);
+    // Slots run in the order they were connected: the derived server line is current before the
+    // views hear of the change.
     QObject::connect(&m_state, &AppState::serversChanged, this, [this] {
         m_servers.setServers(m_state.servers());
         refreshServerLine();
-        Q_EMIT changed();
     });
-    QObject::connect(&m_state, &AppState::activeServerIdChanged, this, [this] {
-        refreshServerLine();
-        Q_EMIT changed();
-    });
+    QObject::connect(&m_state, &AppState::activeServerIdChanged, this, &PopupModel::refreshServerLine);
+    for (const AppStateField& f : appStateFields())
+        QObject::connect(&m_state, f.changed, this, &PopupModel::changed);
     m_servers.setServers(m_state.servers());
     refreshServerLine();
 }

@@ -3,7 +3,6 @@
 #include "platform/defaults_keys.h"
 #include "support/test_env.h"
 
-#include <QSignalSpy>
 #include <QTest>
 
 namespace {
@@ -70,41 +69,6 @@ private Q_SLOTS:
         AppState s(env.restartDefaults(), noWork());
         QVERIFY(!s.originalIp());
         QVERIFY(!s.originalPlace());
-    }
-
-    void everyAssignmentNotifies_data() {
-        QTest::addColumn<QByteArray>("signal");
-        QTest::addColumn<std::function<void(AppState&)>>("assign");
-        using F = std::function<void(AppState&)>;
-        QTest::newRow("token") << QByteArray(SIGNAL(tokenChanged())) << F([](AppState& s) { s.setToken(std::nullopt); });
-        QTest::newRow("email") << QByteArray(SIGNAL(emailChanged())) << F([](AppState& s) { s.setEmail(QString()); });
-        QTest::newRow("plan") << QByteArray(SIGNAL(planChanged()))
-                              << F([](AppState& s) { s.setPlan(QStringLiteral("FREE")); });
-        QTest::newRow("servers") << QByteArray(SIGNAL(serversChanged())) << F([](AppState& s) { s.setServers({}); });
-        QTest::newRow("status") << QByteArray(SIGNAL(statusChanged()))
-                                << F([](AppState& s) { s.setStatus(ConnectionStatus::idle); });
-        QTest::newRow("busy") << QByteArray(SIGNAL(busyChanged())) << F([](AppState& s) { s.setBusy(false); });
-        QTest::newRow("errorMessage") << QByteArray(SIGNAL(errorMessageChanged()))
-                                      << F([](AppState& s) { s.setErrorMessage(std::nullopt); });
-        QTest::newRow("exitIp") << QByteArray(SIGNAL(exitIpChanged()))
-                                << F([](AppState& s) { s.setExitIp(std::nullopt); });
-        QTest::newRow("updating") << QByteArray(SIGNAL(updatingChanged()))
-                                  << F([](AppState& s) { s.setUpdating(false); });
-        QTest::newRow("notice") << QByteArray(SIGNAL(noticeChanged()))
-                                << F([](AppState& s) { s.setNotice(std::nullopt); });
-    }
-    void everyAssignmentNotifies() {
-        QFETCH(QByteArray, signal);
-        QFETCH(std::function<void(AppState&)>, assign);
-        TestEnv env;
-        AppState s(env.defaults(), noWork());
-        QSignalSpy field(&s, signal.constData());
-        QSignalSpy will(&s, SIGNAL(objectWillChange()));
-        // The same value twice still notifies twice.
-        assign(s);
-        assign(s);
-        QCOMPARE(field.size(), 2);
-        QCOMPARE(will.size(), 2);
     }
 
     void willChangeComesBeforeTheValue() {
