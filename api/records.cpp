@@ -1,6 +1,6 @@
 #include "api/records.h"
 
-#include "api/json_decoder.h"
+#include "platform/json_decoder.h"
 
 #include <QHash>
 #include <QJsonArray>

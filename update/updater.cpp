@@ -1,6 +1,6 @@
 #include "update/updater.h"
 
-#include "api/json_decoder.h"
+#include "platform/json_decoder.h"
 #include "platform/config.h"
 #include "platform/http.h"
 

@@ -1,4 +1,4 @@
-#include "api/json_decoder.h"
+#include "platform/json_decoder.h"
 
 #include <QJsonDocument>
 
