@@ -3,6 +3,7 @@
 #include <QJsonDocument>
 
 #include <cmath>
+#include <limits>
 
 namespace {
 
@@ -31,6 +32,12 @@ std::optional<qint64> exactInteger(const QJsonValue& v) {
     return qint64(d);
 }
 
+std::optional<int> exactInt(const QJsonValue& v) {
+    const std::optional<qint64> wide = exactInteger(v);
+    if (!wide || *wide < std::numeric_limits<int>::min() || *wide > std::numeric_limits<int>::max()) return std::nullopt;
+    return int(*wide);
+}
+
 } // namespace
 
 QString JsonDecoder::path() const {
@@ -47,8 +54,8 @@ void JsonDecoder::fail(const QString& what, const char* key) {
     if (m_error) return;
     QString path = this->path();
     if (key) path = path.isEmpty() ? QString::fromUtf8(key) : path + QLatin1Char('.') + QString::fromUtf8(key);
-    const QString text = path.isEmpty() ? QStringLiteral("Sunucu yanıtı okunamadı: %1").arg(what)
-                                        : QStringLiteral("Sunucu yanıtı okunamadı: %1 — %2").arg(path, what);
+    const QString text = path.isEmpty() ? QStringLiteral("%1: %2").arg(m_leadIn, what)
+                                        : QStringLiteral("%1: %2 — %3").arg(m_leadIn, path, what);
     m_error = Error{Error::Kind::Decode, text, 0, path};
 }
 
@@ -110,6 +117,10 @@ qint64 JsonDecoder::integer(const QJsonObject& o, const char* key) {
 
 std::optional<qint64> JsonDecoder::optionalInteger(const QJsonObject& o, const char* key) {
     return read<qint64>(o, key, false, "tamsayı", exactInteger);
+}
+
+int JsonDecoder::int32(const QJsonObject& o, const char* key) {
+    return read<int>(o, key, true, "32 bitlik tamsayı", exactInt).value_or(0);
 }
 
 bool JsonDecoder::boolean(const QJsonObject& o, const char* key) {

@@ -9,12 +9,16 @@
 #include <QVarLengthArray>
 
 #include <optional>
+#include <utility>
 
 // Strict field-by-field reading of a JSON object into a record. The first mismatch is kept with
 // its key path (e.g. "servers[3].load"); later reads are no-ops, so a decode function can read
 // every field in order and check failed() once at the end.
 class JsonDecoder {
 public:
+    // leadIn opens every error text: what could not be read, in the user's words.
+    explicit JsonDecoder(QString leadIn = QStringLiteral("Sunucu yanıtı okunamadı")) : m_leadIn(std::move(leadIn)) {}
+
     bool failed() const { return m_error.has_value(); }
     const Error& error() const { return *m_error; }
 
@@ -22,6 +26,8 @@ public:
     std::optional<QString> optionalString(const QJsonObject& o, const char* key);
     qint64 integer(const QJsonObject& o, const char* key);
     std::optional<qint64> optionalInteger(const QJsonObject& o, const char* key);
+    // A required integer within int's range; a wider value fails instead of being cut down.
+    int int32(const QJsonObject& o, const char* key);
     bool boolean(const QJsonObject& o, const char* key);
     // Required / optional nested object; an absent optional gives nullopt.
     QJsonObject object(const QJsonObject& o, const char* key);
@@ -84,5 +90,6 @@ private:
         qsizetype index; // -1: the key itself, else that element of the array under it
     };
     QVarLengthArray<Segment, 8> m_segments;
+    QString m_leadIn;
     std::optional<Error> m_error;
 };

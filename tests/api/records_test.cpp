@@ -190,6 +190,9 @@ private Q_SLOTS:
         QCOMPARE(LoginResponse::fromJson(R"({"user":{"id":"u1"},"token":"t"})").error().detail,
                  QStringLiteral("user.email"));
         QCOMPARE(LoginResponse::fromJson(R"({"user":{"id":"u1","email":"e"}})").error().detail, QStringLiteral("token"));
+        // The text the user reads for a bad reply.
+        QCOMPARE(LoginResponse::fromJson(R"({"user":{"id":"u1","email":"e"}})").error().message,
+                 QStringLiteral("Sunucu yanıtı okunamadı: token — alan eksik"));
 
         const auto inbox = InboxResponse::fromJson(
             R"({"campaigns":[{"id":"c1","title":"T","body":"B","url":null,"createdAt":"2026-01-01"}]})");
