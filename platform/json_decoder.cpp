@@ -34,7 +34,8 @@ std::optional<qint64> exactInteger(const QJsonValue& v) {
 
 std::optional<int> exactInt(const QJsonValue& v) {
     const std::optional<qint64> wide = exactInteger(v);
-    if (!wide || *wide < std::numeric_limits<int>::min() || *wide > std::numeric_limits<int>::max()) return std::nullopt;
+    if (!wide || *wide < std::numeric_limits<int>::min() || *wide > std::numeric_limits<int>::max())
+        return std::nullopt;
     return int(*wide);
 }
 

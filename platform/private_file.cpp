@@ -1,0 +1,131 @@
+#include "platform/private_file.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QString reason(const QString& what, int err) {
+    return QStringLiteral("%1 (%2)").arg(what, QString::fromLocal8Bit(strerror(err)));
+}
+
+Error ioError(const QString& what, int err) {
+    return Error{Error::Kind::Io, reason(what, err), err};
+}
+
+bool writeAll(int fd, const QByteArray& data) {
+    const char* p = data.constData();
+    qint64 left = data.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, size_t(left));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += n;
+        left -= n;
+    }
+    return true;
+}
+
+// mkdir -p with mode 0700 for every folder it makes; on failure errno says why.
+bool makeFolder(const QByteArray& dir) {
+    if (::mkdir(dir.constData(), 0700) == 0) return true;
+    if (errno == EEXIST) {
+        struct stat st {};
+        if (::stat(dir.constData(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
+        errno = ENOTDIR;
+        return false;
+    }
+    const qsizetype slash = dir.lastIndexOf('/');
+    if (errno != ENOENT || slash <= 0) return false;
+    if (!makeFolder(dir.left(slash))) return false;
+    // EEXIST: made meanwhile by another writer.
+    return ::mkdir(dir.constData(), 0700) == 0 || errno == EEXIST;
+}
+
+} // namespace
+
+namespace PrivateFile {
+
+QString configPath(const QString& fileName) {
+    QString base = qEnvironmentVariable("XDG_CONFIG_HOME");
+    if (base.isEmpty() || !QDir::isAbsolutePath(base)) base = QDir::homePath() + QStringLiteral("/.config");
+    return base + QStringLiteral("/kestrava/") + fileName;
+}
+
+Result<void> write(const QString& path, const QByteArray& data) {
+    const QString folder = QDir::cleanPath(QFileInfo(path).absolutePath());
+    const QByteArray dir = QFile::encodeName(folder);
+    if (!makeFolder(dir)) return ioError(folder, errno);
+
+    const QByteArray target = QFile::encodeName(path);
+    QByteArray temp = target + ".tmp-XXXXXX";
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) return ioError(path, errno);
+    int err = 0;
+    if (::fchmod(fd, 0600) != 0 || !writeAll(fd, data) || ::fsync(fd) != 0) err = errno;
+    if (::close(fd) != 0 && !err) err = errno;
+    if (!err && ::rename(temp.constData(), target.constData()) != 0) err = errno;
+    if (err) {
+        ::unlink(temp.constData());
+        return ioError(path, err);
+    }
+    // The rename itself must survive a power cut too.
+    const int dfd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        ::fsync(dfd);
+        ::close(dfd);
+    }
+    return {};
+}
+
+QString setAside(const QString& path) {
+    const QString aside = path + QStringLiteral(".corrupt");
+    const QByteArray to = QFile::encodeName(aside);
+    // rename() replaces a file, but not one of the other kind (a folder found at the path).
+    ::unlink(to.constData());
+    if (::rename(QFile::encodeName(path).constData(), to.constData()) != 0) return {};
+    return aside;
+}
+
+namespace detail {
+
+Result<std::optional<QByteArray>> readAtMost(const QString& path, qint64 limit, const QString& leadIn) {
+    auto failure = [&](int err) {
+        return Error{Error::Kind::Io, QStringLiteral("%1: %2").arg(leadIn, reason(path, err)), err};
+    };
+    // Non-blocking: a FIFO left at the path must not hang the start; it reads as empty.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return std::optional<QByteArray>();
+        return failure(errno);
+    }
+    QByteArray data(qMin<qint64>(limit, 64 * 1024), Qt::Uninitialized);
+    qint64 size = 0;
+    int err = 0;
+    while (size < limit) {
+        if (size == data.size()) data.resize(qMin(limit, size * 2));
+        const ssize_t n = ::read(fd, data.data() + size, size_t(data.size() - size));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) err = errno;
+        if (n <= 0) break;
+        size += n;
+    }
+    ::close(fd);
+    if (err) return failure(err);
+    data.truncate(size);
+    return std::optional<QByteArray>(std::move(data));
+}
+
+} // namespace detail
+
+} // namespace PrivateFile
