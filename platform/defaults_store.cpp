@@ -1,52 +1,19 @@
 #include "platform/defaults_store.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
+#include "platform/private_file.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QStandardPaths>
-
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
 DefaultsStore* g_installed = nullptr;
 
-Error ioError(const QString& what, int err) {
-    return Error{Error::Kind::Io,
-                 QStringLiteral("Ayarlar kaydedilemedi: %1 (%2)").arg(what, QString::fromLocal8Bit(strerror(err))),
-                 err};
-}
-
-bool writeAll(int fd, const QByteArray& data) {
-    const char* p = data.constData();
-    qint64 left = data.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, size_t(left));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        p += n;
-        left -= n;
-    }
-    return true;
-}
-
 } // namespace
 
 DefaultsStore::DefaultsStore(QString filePath) : m_path(std::move(filePath)) { load(); }
 
-QString DefaultsStore::defaultPath() {
-    QString base = qEnvironmentVariable("XDG_CONFIG_HOME");
-    if (base.isEmpty() || !QDir::isAbsolutePath(base)) base = QDir::homePath() + QStringLiteral("/.config");
-    return base + QStringLiteral("/kestrava/defaults.json");
-}
+QString DefaultsStore::defaultPath() { return PrivateFile::configPath(QStringLiteral("defaults.json")); }
 
 DefaultsStore& DefaultsStore::shared() {
     if (g_installed) return *g_installed;
@@ -57,24 +24,18 @@ DefaultsStore& DefaultsStore::shared() {
 void DefaultsStore::setShared(DefaultsStore* store) { g_installed = store; }
 
 void DefaultsStore::load() {
-    QFile file(m_path);
-    if (!file.exists()) return;
-    QByteArray data;
-    bool readable = file.open(QIODevice::ReadOnly) && file.size() <= maxFileSize;
-    if (readable) data = file.read(maxFileSize + 1);
-    file.close();
-    if (readable && data.size() <= maxFileSize) {
-        QJsonParseError err{};
-        const QJsonDocument doc = QJsonDocument::fromJson(data, &err);
-        if (err.error == QJsonParseError::NoError && doc.isObject()) {
-            m_values = doc.object();
-            return;
-        }
+    // Any object is a store; the kinds of its values are checked as they are read.
+    PrivateFile::Loaded<QJsonObject> loaded =
+        PrivateFile::readJson<QJsonObject>(m_path, maxFileSize, QStringLiteral("Ayarlar okunamadı"),
+                                           [](JsonDecoder&, const QJsonObject& o) { return o; });
+    if (loaded.value) {
+        m_values = std::move(*loaded.value);
+    } else if (loaded.damaged()) {
+        m_setAside = loaded.setAsidePath;
+    } else if (loaded.error) {
+        // One that cannot be opened goes aside too: kept to inspect, and the path is free for the next save.
+        m_setAside = PrivateFile::setAside(m_path);
     }
-    // Keep the damaged file for inspection instead of overwriting it with the next save.
-    const QString aside = m_path + QStringLiteral(".corrupt");
-    QFile::remove(aside);
-    if (QFile::rename(m_path, aside)) m_setAside = aside;
 }
 
 std::optional<QString> DefaultsStore::string(const QString& key) const {
@@ -111,28 +72,10 @@ Result<void> DefaultsStore::remove(const QString& key) {
 }
 
 Result<void> DefaultsStore::save() {
-    const QFileInfo info(m_path);
-    const QByteArray dir = QFile::encodeName(info.absolutePath());
-    if (!QDir().mkpath(info.absolutePath())) return ioError(info.absolutePath(), errno ? errno : EACCES);
-    ::chmod(dir.constData(), 0700);
-
     const QByteArray data = QJsonDocument(m_values).toJson(QJsonDocument::Indented);
-    QByteArray tmpl = QFile::encodeName(m_path) + ".tmp-XXXXXX";
-    const int fd = ::mkstemp(tmpl.data());
-    if (fd < 0) return ioError(m_path, errno);
-    int err = 0;
-    if (::fchmod(fd, 0600) != 0 || !writeAll(fd, data) || ::fsync(fd) != 0) err = errno;
-    if (::close(fd) != 0 && !err) err = errno;
-    if (!err && ::rename(tmpl.constData(), QFile::encodeName(m_path).constData()) != 0) err = errno;
-    if (err) {
-        ::unlink(tmpl.constData());
-        return ioError(m_path, err);
-    }
-    // Make the rename itself durable.
-    const int dfd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        ::fsync(dfd);
-        ::close(dfd);
-    }
-    return {};
+    const Result<void> written = PrivateFile::write(m_path, data);
+    if (written) return written;
+    Error error = written.error();
+    error.message = QStringLiteral("Ayarlar kaydedilemedi: %1").arg(error.message);
+    return error;
 }

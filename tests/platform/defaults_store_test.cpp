@@ -9,7 +9,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -38,8 +40,10 @@ class DefaultsStoreTest : public QObject {
 
 private Q_SLOTS:
     void init() {
-        QFile::remove(path());
-        QFile::remove(path() + QStringLiteral(".corrupt"));
+        for (const QString& p : {path(), path() + QStringLiteral(".corrupt")}) {
+            QFile::remove(p);
+            QDir(p).removeRecursively();
+        }
     }
 
     void missingFileIsEmpty() {
@@ -111,6 +115,16 @@ private Q_SLOTS:
                  std::optional<QString>(QStringLiteral("new")));
     }
 
+    void unopenableFileIsSetAside() {
+        // A folder where the file should be cannot be opened, even by root.
+        QVERIFY(QDir().mkpath(path()));
+        writeFile(path() + QStringLiteral(".corrupt"), "older");
+        DefaultsStore s(path());
+        QCOMPARE(s.setAsidePath(), path() + QStringLiteral(".corrupt"));
+        QVERIFY(QFileInfo(s.setAsidePath()).isDir());
+        QVERIFY(s.setString(QStringLiteral("kestrava-token"), QStringLiteral("new")).ok());
+    }
+
     void unwritableFolderReportsAndKeepsMemory() {
         // A path under a regular file can never be created, even by root.
         const QString blocker = m_dir.path() + QStringLiteral("/blocker");
@@ -119,6 +133,8 @@ private Q_SLOTS:
         const Result<void> r = s.setString(QStringLiteral("kestrava-token"), QStringLiteral("t"));
         QVERIFY(!r.ok());
         QCOMPARE(r.error().kind, Error::Kind::Io);
+        QCOMPARE(r.error().message, QStringLiteral("Ayarlar kaydedilemedi: %1/kestrava (%2)")
+                                        .arg(blocker, QString::fromLocal8Bit(strerror(ENOTDIR))));
         QCOMPARE(s.string(QStringLiteral("kestrava-token")), std::optional<QString>(QStringLiteral("t")));
     }
 
