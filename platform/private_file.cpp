@@ -36,9 +36,10 @@ bool writeAll(int fd, const QByteArray& data) {
     return true;
 }
 
-// mkdir -p with mode 0700 for every folder it makes; on failure errno says why.
-bool makeFolder(const QByteArray& dir) {
-    if (::mkdir(dir.constData(), 0700) == 0) return true;
+// mkdir -p: the folders above get the usual mode (the umask decides), the file's own folder 0700;
+// on failure errno says why.
+bool makeFolder(const QByteArray& dir, mode_t mode) {
+    if (::mkdir(dir.constData(), mode) == 0) return true;
     if (errno == EEXIST) {
         struct stat st {};
         if (::stat(dir.constData(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
@@ -47,9 +48,9 @@ bool makeFolder(const QByteArray& dir) {
     }
     const qsizetype slash = dir.lastIndexOf('/');
     if (errno != ENOENT || slash <= 0) return false;
-    if (!makeFolder(dir.left(slash))) return false;
+    if (!makeFolder(dir.left(slash), 0777)) return false;
     // EEXIST: made meanwhile by another writer.
-    return ::mkdir(dir.constData(), 0700) == 0 || errno == EEXIST;
+    return ::mkdir(dir.constData(), mode) == 0 || errno == EEXIST;
 }
 
 } // namespace
@@ -65,7 +66,9 @@ QString configPath(const QString& fileName) {
 Result<void> write(const QString& path, const QByteArray& data) {
     const QString folder = QDir::cleanPath(QFileInfo(path).absolutePath());
     const QByteArray dir = QFile::encodeName(folder);
-    if (!makeFolder(dir)) return ioError(folder, errno);
+    if (!makeFolder(dir, 0700)) return ioError(folder, errno);
+    // A folder made by an older copy, or by hand, is made private too; failing that is no reason to stop.
+    ::chmod(dir.constData(), 0700);
 
     const QByteArray target = QFile::encodeName(path);
     QByteArray temp = target + ".tmp-XXXXXX";

@@ -40,7 +40,7 @@ int __wrap_open(const char* path, int flags, ...) {
 
 namespace {
 
-enum At { Nothing, File, Folder, FileAsFolder };
+enum At { Nothing, File, Folder, FileAsFolder, OpenFolder };
 enum Expect { Value, Missing, Io, Damaged };
 
 struct Profile {
@@ -68,6 +68,12 @@ bool writeFile(const QString& path, const QByteArray& data) {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile f(path);
     return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
+}
+
+mode_t currentUmask() {
+    const mode_t m = ::umask(0);
+    ::umask(m);
+    return m;
 }
 
 int modeOf(const QString& path) {
@@ -105,6 +111,7 @@ private Q_SLOTS:
         QTest::addColumn<int>("err");
         QTest::newRow("new, in missing folders") << int(Nothing) << 0;
         QTest::newRow("replaces the old file") << int(File) << 0;
+        QTest::newRow("folder made open by hand") << int(OpenFolder) << 0;
         QTest::newRow("folder is a regular file") << int(FileAsFolder) << ENOTDIR;
         QTest::newRow("target is a folder") << int(Folder) << EISDIR;
     }
@@ -117,6 +124,7 @@ private Q_SLOTS:
         const QString path = folder + QStringLiteral("/f.json");
         if (at == FileAsFolder) QVERIFY(writeFile(folder, "old"));
         if (at == File) QVERIFY(PrivateFile::write(path, "old").ok());
+        if (at == OpenFolder) QVERIFY(QDir().mkpath(folder) && QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther));
         if (at == Folder) QVERIFY(QDir().mkpath(path));
 
         const QStringList fds = openFds();
@@ -135,7 +143,8 @@ private Q_SLOTS:
             QCOMPARE(readFile(path), QByteArray("new"));
             QCOMPARE(modeOf(path), 0600);
             QCOMPARE(modeOf(folder), 0700);
-            QCOMPARE(modeOf(root + QStringLiteral("/a")), 0700);
+            // The folders above are the desktop's, made as any program makes them.
+            QCOMPARE(modeOf(root + QStringLiteral("/a")), int(0777 & ~currentUmask()));
         }
         // No temporary file is left beside the target, whichever way it went.
         if (at != FileAsFolder)

@@ -1,0 +1,278 @@
+// The NetworkManager backend's tables and its profile <-> settings mapping, without a bus.
+#include "vpn/networkmanager/nm_failures.h"
+#include "vpn/networkmanager/nm_settings.h"
+#include "vpn/networkmanager/nm_status.h"
+
+#include "support/status_table.h"
+
+#include <QSet>
+#include <QTest>
+
+using networkmanager::TunnelEvent;
+using networkmanager::VpnState;
+using S = VpnStatus;
+
+Q_DECLARE_METATYPE(VpnStatus)
+Q_DECLARE_METATYPE(TunnelEvent)
+Q_DECLARE_METATYPE(IkeV2Protocol)
+
+namespace {
+
+const QByteArray reference = QByteArrayLiteral("/org/freedesktop/secrets/collection/login/7");
+
+VpnProfile goodProfile() {
+    IkeV2Protocol p;
+    p.serverAddress = QStringLiteral("tr1.vpn.example.net");
+    p.remoteIdentifier = QStringLiteral("tr1.vpn.example.net");
+    p.localIdentifier = QStringLiteral("kestrava-macos");
+    p.sharedSecretReference = reference;
+    VpnProfile profile;
+    profile.protocolConfiguration = p;
+    profile.localizedDescription = QStringLiteral("Kestrava");
+    profile.isEnabled = true;
+    return profile;
+}
+
+NMStringMap section(const NMSettings& s, const char* setting, const char* key) {
+    return networkmanager::stringMap(s.value(QLatin1String(setting)).value(QLatin1String(key)));
+}
+
+} // namespace
+
+class NetworkManagerMappingTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void statusTable_data() {
+        QTest::addColumn<S>("from");
+        QTest::addColumn<TunnelEvent>("event");
+        QTest::addColumn<S>("to");
+        QTest::newRow("start from idle") << S::disconnected << TunnelEvent::StartRequested << S::connecting;
+        QTest::newRow("start while stopping") << S::disconnecting << TunnelEvent::StartRequested << S::connecting;
+        QTest::newRow("start while up") << S::connected << TunnelEvent::StartRequested << S::connected;
+        QTest::newRow("activate refused") << S::connecting << TunnelEvent::ActivateFailed << S::disconnected;
+        QTest::newRow("late refusal keeps up") << S::connected << TunnelEvent::ActivateFailed << S::connected;
+        QTest::newRow("plugin preparing") << S::disconnected << TunnelEvent::Preparing << S::connecting;
+        QTest::newRow("late preparing while stopping") << S::disconnecting << TunnelEvent::Preparing << S::disconnecting;
+        QTest::newRow("activated") << S::connecting << TunnelEvent::Activated << S::connected;
+        QTest::newRow("activated while stopping") << S::disconnecting << TunnelEvent::Activated << S::disconnecting;
+        QTest::newRow("failed while connecting") << S::connecting << TunnelEvent::Ended << S::disconnected;
+        QTest::newRow("dropped while up") << S::connected << TunnelEvent::Ended << S::disconnected;
+        QTest::newRow("ended after stop") << S::disconnecting << TunnelEvent::Ended << S::disconnected;
+        QTest::newRow("ended when idle") << S::disconnected << TunnelEvent::Ended << S::disconnected;
+        QTest::newRow("deactivating") << S::connected << TunnelEvent::Deactivating << S::disconnecting;
+        QTest::newRow("stop while connecting") << S::connecting << TunnelEvent::StopRequested << S::disconnecting;
+        QTest::newRow("stop when idle") << S::disconnected << TunnelEvent::StopRequested << S::disconnected;
+        QTest::newRow("service lost while up") << S::connected << TunnelEvent::ServiceLost << S::disconnected;
+        QTest::newRow("no profile stays invalid") << S::invalid << TunnelEvent::Activated << S::invalid;
+        QTest::newRow("no profile ignores start") << S::invalid << TunnelEvent::StartRequested << S::invalid;
+    }
+    void statusTable() {
+        QFETCH(S, from);
+        QFETCH(TunnelEvent, event);
+        QFETCH(S, to);
+        QCOMPARE(networkmanager::nextStatus(from, event), to);
+    }
+
+    // The table in the header's comment is the one the code follows, cell by cell, for every event.
+    void statusTableCommentHolds() {
+        using E = TunnelEvent;
+        const QMap<QString, E> events{
+            {QStringLiteral("StartRequested"), E::StartRequested}, {QStringLiteral("ActivateFailed"), E::ActivateFailed},
+            {QStringLiteral("Preparing"), E::Preparing},           {QStringLiteral("Activated"), E::Activated},
+            {QStringLiteral("Ended"), E::Ended},                   {QStringLiteral("Deactivating"), E::Deactivating},
+            {QStringLiteral("StopRequested"), E::StopRequested},   {QStringLiteral("ServiceLost"), E::ServiceLost},
+        };
+        const QString mismatch = statusTableMismatch(QStringLiteral(KESTRAVA_WING_DIR "/nm_status.h"), events,
+                                                     [](VpnStatus from, E e) { return networkmanager::nextStatus(from, e); });
+        QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
+    }
+
+    void vpnStates() {
+        QCOMPARE(networkmanager::eventFor(VpnState::unknown), std::nullopt);
+        for (VpnState s : {VpnState::prepare, VpnState::needAuth, VpnState::connect, VpnState::ipConfigGet})
+            QCOMPARE(networkmanager::eventFor(s), TunnelEvent::Preparing);
+        QCOMPARE(networkmanager::eventFor(VpnState::activated), TunnelEvent::Activated);
+        QCOMPARE(networkmanager::eventFor(VpnState::failed), TunnelEvent::Ended);
+        QCOMPARE(networkmanager::eventFor(VpnState::disconnected), TunnelEvent::Ended);
+        QCOMPARE(networkmanager::eventFor(VpnState(42)), std::nullopt);
+    }
+
+    void reasons_data() {
+        QTest::addColumn<uint>("reason");
+        QTest::addColumn<int>("pluginFailure"); // -1: none
+        QTest::addColumn<QString>("token");     // empty: no error at all
+        QTest::newRow("user disconnected") << 2u << -1 << QString();
+        QTest::newRow("none") << 1u << -1 << QString();
+        QTest::newRow("unknown") << 0u << -1 << QStringLiteral("UNKNOWN");
+        QTest::newRow("no secrets") << 9u << -1 << QStringLiteral("NO_SECRETS");
+        QTest::newRow("login failed") << 10u << -1 << QStringLiteral("LOGIN_FAILED");
+        QTest::newRow("timeout") << 6u << -1 << QStringLiteral("CONNECT_TIMEOUT");
+        QTest::newRow("future reason") << 99u << -1 << QStringLiteral("REASON_99");
+        // NetworkManager reports a wrong key as "unknown"; the plugin's own failure says more.
+        QTest::newRow("plugin login failure") << 0u << 0 << QStringLiteral("LOGIN_FAILED");
+        QTest::newRow("plugin connect failure") << 0u << 1 << QStringLiteral("CONNECT_FAILED");
+        QTest::newRow("plugin bad address") << 5u << 2 << QStringLiteral("BAD_IP_CONFIG");
+        QTest::newRow("unknown plugin code") << 6u << 77 << QStringLiteral("CONNECT_TIMEOUT");
+    }
+    void reasons() {
+        QFETCH(uint, reason);
+        QFETCH(int, pluginFailure);
+        QFETCH(QString, token);
+        const auto e = networkmanager::describeReason(
+            reason, pluginFailure < 0 ? std::nullopt : std::optional<uint>(uint(pluginFailure)));
+        if (token.isEmpty()) {
+            QVERIFY(!e.has_value());
+            return;
+        }
+        QVERIFY(e.has_value());
+        QCOMPARE(e->detail, token);
+        QCOMPARE(e->kind, Error::Kind::Rejected);
+        QVERIFY(!e->message.isEmpty());
+    }
+
+    void settingsCarryNoSecret() {
+        const auto s = networkmanager::settingsFor(goodProfile(), QStringLiteral("uuid-1"));
+        QVERIFY(s.ok());
+        const NMSettings& settings = s.value();
+        QCOMPARE(settings.value(QStringLiteral("connection")).value(QStringLiteral("id")).toString(),
+                 QStringLiteral("Kestrava"));
+        QCOMPARE(settings.value(QStringLiteral("connection")).value(QStringLiteral("type")).toString(), QStringLiteral("vpn"));
+        QCOMPARE(settings.value(QStringLiteral("connection")).value(QStringLiteral("autoconnect")).toBool(), false);
+        QCOMPARE(settings.value(QStringLiteral("vpn")).value(QStringLiteral("service-type")).toString(),
+                 QStringLiteral("org.freedesktop.NetworkManager.strongswan"));
+        QVERIFY(!settings.value(QStringLiteral("vpn")).contains(QStringLiteral("secrets")));
+        const NMStringMap data = section(settings, "vpn", "data");
+        QCOMPARE(data.value(QStringLiteral("address")), QStringLiteral("tr1.vpn.example.net"));
+        QCOMPARE(data.value(QStringLiteral("method")), QStringLiteral("psk"));
+        QCOMPARE(data.value(QStringLiteral("local-identity")), QStringLiteral("kestrava-macos"));
+        QCOMPARE(data.value(QStringLiteral("remote-identity")), QStringLiteral("tr1.vpn.example.net"));
+        QCOMPARE(data.value(QStringLiteral("ike")), QStringLiteral("aes256-sha256-modp2048"));
+        QCOMPARE(data.value(QStringLiteral("esp")), QStringLiteral("aes256-sha256-modp2048"));
+        QCOMPARE(data.value(QStringLiteral("virtual")), QStringLiteral("yes"));
+        QCOMPARE(data.value(QStringLiteral("password-flags")), QStringLiteral("1")); // agent-owned
+        QVERIFY(!data.contains(QStringLiteral("password")));
+        const NMStringMap user = section(settings, "user", "data");
+        QCOMPARE(QByteArray::fromBase64(user.value(QStringLiteral("app.kestrava.secret-reference")).toLatin1()), reference);
+        // NetworkManager's user data keys must contain a dot.
+        for (const QString& k : user.keys()) QVERIFY2(k.contains(QLatin1Char('.')), qPrintable(k));
+    }
+
+    void roundTrip_data() {
+        QTest::addColumn<IkeV2Protocol>("protocol");
+        QTest::addColumn<bool>("enabled");
+        IkeV2Protocol p = *goodProfile().protocolConfiguration;
+        QTest::newRow("as installed") << p << true;
+        QTest::newRow("disabled") << p << false;
+        IkeV2Protocol aead = p;
+        aead.ikeSecurityAssociationParameters = IkeSaParameters{6, 3, 19};
+        aead.childSecurityAssociationParameters = IkeSaParameters{6, 3, 31};
+        QTest::newRow("aead and curves") << aead << true;
+        IkeV2Protocol noLocal = p;
+        noLocal.localIdentifier.reset();
+        noLocal.disconnectOnSleep = true;
+        noLocal.deadPeerDetectionRate = 3;
+        QTest::newRow("no local identity, other flags") << noLocal << true;
+    }
+    void roundTrip() {
+        QFETCH(IkeV2Protocol, protocol);
+        QFETCH(bool, enabled);
+        VpnProfile profile = goodProfile();
+        profile.protocolConfiguration = protocol;
+        profile.isEnabled = enabled;
+        const auto s = networkmanager::settingsFor(profile, QStringLiteral("uuid-2"));
+        QVERIFY(s.ok());
+        QVERIFY(networkmanager::isOurs(s.value()));
+        QCOMPARE(networkmanager::uuidOf(s.value()), QStringLiteral("uuid-2"));
+        const auto back = networkmanager::profileFrom(s.value());
+        QVERIFY(back.has_value());
+        QCOMPARE(*back, profile);
+    }
+
+    void unusableProfilesAreRefused_data() {
+        QTest::addColumn<IkeV2Protocol>("protocol");
+        const IkeV2Protocol good = *goodProfile().protocolConfiguration;
+        IkeV2Protocol p = good;
+        p.serverAddress = QStringLiteral("host; rm -rf /");
+        QTest::newRow("server with shell text") << p;
+        p = good;
+        p.serverAddress.reset();
+        QTest::newRow("no server") << p;
+        p = good;
+        p.remoteIdentifier = QStringLiteral("gw\nleftsubnet=0.0.0.0/0");
+        QTest::newRow("identity with a newline") << p;
+        p = good;
+        p.sharedSecretReference.reset();
+        QTest::newRow("no keychain reference") << p;
+        p = good;
+        p.useExtendedAuthentication = true;
+        QTest::newRow("EAP") << p;
+        p = good;
+        p.ikeSecurityAssociationParameters.encryptionAlgorithm = 1;
+        QTest::newRow("DES") << p;
+    }
+    void unusableProfilesAreRefused() {
+        QFETCH(IkeV2Protocol, protocol);
+        VpnProfile profile = goodProfile();
+        profile.protocolConfiguration = protocol;
+        const auto s = networkmanager::settingsFor(profile, QStringLiteral("uuid-3"));
+        QVERIFY(!s.ok());
+        QVERIFY(s.error().message.startsWith(QStringLiteral("VPN profili kullanılamıyor")));
+    }
+
+    void whoseSettings_data() {
+        QTest::addColumn<QString>("id");
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<QString>("serviceType");
+        QTest::addColumn<bool>("marker");
+        QTest::addColumn<bool>("ours");
+        const QString sw = QStringLiteral("org.freedesktop.NetworkManager.strongswan");
+        QTest::newRow("ours by marker") << QStringLiteral("Renamed") << QStringLiteral("vpn") << sw << true << true;
+        QTest::newRow("ours by name") << QStringLiteral("Kestrava") << QStringLiteral("vpn") << sw << false << true;
+        QTest::newRow("other vpn") << QStringLiteral("Office") << QStringLiteral("vpn") << sw << false << false;
+        QTest::newRow("same name, other plugin")
+            << QStringLiteral("Kestrava") << QStringLiteral("vpn") << QStringLiteral("org.freedesktop.NetworkManager.openvpn")
+            << true << false;
+        QTest::newRow("same name, ethernet") << QStringLiteral("Kestrava") << QStringLiteral("802-3-ethernet") << QString()
+                                             << false << false;
+    }
+    void whoseSettings() {
+        QFETCH(QString, id);
+        QFETCH(QString, type);
+        QFETCH(QString, serviceType);
+        QFETCH(bool, marker);
+        QFETCH(bool, ours);
+        NMSettings s;
+        s.insert(QStringLiteral("connection"), QVariantMap{{QStringLiteral("id"), id}, {QStringLiteral("type"), type}});
+        s.insert(QStringLiteral("vpn"), QVariantMap{{QStringLiteral("service-type"), serviceType}});
+        if (marker) {
+            NMStringMap user{{QStringLiteral("app.kestrava.profile"), QStringLiteral("1")}};
+            s.insert(QStringLiteral("user"), QVariantMap{{QStringLiteral("data"), QVariant::fromValue(user)}});
+        }
+        QCOMPARE(networkmanager::isOurs(s), ours);
+        QCOMPARE(networkmanager::profileFrom(s).has_value(), ours);
+    }
+
+    // A profile someone made by hand under our name: readable, but not one the program enabled.
+    void handMadeProfile() {
+        NMStringMap data{{QStringLiteral("address"), QStringLiteral("198.51.100.9")},
+                         {QStringLiteral("method"), QStringLiteral("key")},
+                         {QStringLiteral("ike"), QStringLiteral("something-odd")}};
+        NMSettings s;
+        s.insert(QStringLiteral("connection"),
+                 QVariantMap{{QStringLiteral("id"), QStringLiteral("Kestrava")}, {QStringLiteral("type"), QStringLiteral("vpn")}});
+        s.insert(QStringLiteral("vpn"),
+                 QVariantMap{{QStringLiteral("service-type"), QStringLiteral("org.freedesktop.NetworkManager.strongswan")},
+                             {QStringLiteral("data"), QVariant::fromValue(data)}});
+        const auto p = networkmanager::profileFrom(s);
+        QVERIFY(p.has_value());
+        QVERIFY(!p->isEnabled);
+        QCOMPARE(p->protocolConfiguration->serverAddress, QStringLiteral("198.51.100.9"));
+        QCOMPARE(p->protocolConfiguration->authenticationMethod, 0);
+        QVERIFY(!p->protocolConfiguration->sharedSecretReference.has_value());
+        QCOMPARE(p->protocolConfiguration->ikeSecurityAssociationParameters, (IkeSaParameters{0, 0, 0}));
+    }
+};
+
+QTEST_GUILESS_MAIN(NetworkManagerMappingTest)
+
+#include "networkmanager_mapping_test.moc"

@@ -1,0 +1,355 @@
+// The facility against no charon at all and against an in-process stand-in that speaks VICI.
+#include "vpn/strongswan/strongswan_facility.h"
+
+#include "support/await.h"
+#include "support/fake_charon.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/stat.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const QByteArray reference = QByteArrayLiteral("/org/freedesktop/secrets/collection/login/42");
+const QByteArray secret = QByteArrayLiteral("correct horse battery staple");
+
+QByteArray readAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+} // namespace
+
+class StrongSwanFacilityTest : public QObject {
+    Q_OBJECT
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::optional<QByteArray> m_secret;
+
+    QString socketPath() const { return m_dir->path() + QStringLiteral("/charon.vici"); }
+    QString profilePath() const { return m_dir->path() + QStringLiteral("/config/kestrava/vpn-profile.json"); }
+
+    std::unique_ptr<StrongSwanFacility> facility() {
+        auto f = std::make_unique<StrongSwanFacility>(socketPath(), profilePath(),
+                                                      [this](QByteArray ref) -> QCoro::Task<std::optional<QByteArray>> {
+                                                          std::optional<QByteArray> out;
+                                                          if (ref == reference) out = m_secret;
+                                                          co_return out;
+                                                      });
+        StrongSwanFacility::Limits limits;
+        limits.command = 500ms;
+        limits.attempt = 500ms;
+        limits.terminate = 200ms;
+        f->setLimits(limits);
+        return f;
+    }
+
+    static VpnProfile profile(bool enabled = true) {
+        VpnProfile p;
+        p.localizedDescription = QStringLiteral("Kestrava");
+        p.isEnabled = enabled;
+        IkeV2Protocol ike;
+        ike.serverAddress = QStringLiteral("203.0.113.7");
+        ike.remoteIdentifier = QStringLiteral("gw.example.net");
+        ike.localIdentifier = QStringLiteral("device-1@example.net");
+        ike.sharedSecretReference = reference;
+        p.protocolConfiguration = ike;
+        return p;
+    }
+
+    // Answers initiate the way charon does when the tunnel comes up: events first, then the reply.
+    static void succeedOnInitiate(FakeCharon& charon) {
+        charon.handle("initiate", [&charon](FakeCharon::Peer&, const vici::Section&) {
+            charon.broadcast("ike-updown", ikeMessage(true));
+            charon.broadcast("child-updown", ikeMessage(true, "1", true));
+            return std::optional(vici::Section().set("success", QByteArrayLiteral("yes")));
+        });
+        charon.handle("list-sas", [&charon](FakeCharon::Peer& peer, const vici::Section&) {
+            charon.send(peer, "list-sa", ikeMessage(false, "1", true));
+            return std::optional(vici::Section());
+        });
+    }
+
+    std::unique_ptr<StrongSwanFacility> connected(FakeCharon& charon) {
+        succeedOnInitiate(charon);
+        auto f = facility();
+        f->profile() = profile();
+        if (!awaitTask(f->save()).ok()) return nullptr;
+        if (!f->startTunnel().ok()) return nullptr;
+        if (!QTest::qWaitFor([&] { return f->status() == VpnStatus::connected; }, 10'000)) return nullptr;
+        return f;
+    }
+
+private Q_SLOTS:
+    void init() {
+        m_dir = std::make_unique<QTemporaryDir>();
+        m_secret = secret;
+    }
+
+    void savesTheProfilePrivatelyAndWithoutTheSecret() {
+        auto f = facility();
+        f->profile() = profile();
+        QVERIFY(awaitTask(f->save()).ok()); // no charon: stored, pushed on connect
+        QCOMPARE(f->status(), VpnStatus::disconnected);
+
+        struct stat st {};
+        QCOMPARE(::stat(QFile::encodeName(profilePath()).constData(), &st), 0);
+        QCOMPARE(unsigned(st.st_mode & 0777), 0600u);
+        QCOMPARE(::stat(QFile::encodeName(QFileInfo(profilePath()).absolutePath()).constData(), &st), 0);
+        QCOMPARE(unsigned(st.st_mode & 0777), 0700u);
+        const QByteArray data = readAll(profilePath());
+        QVERIFY(!data.contains(secret));
+        QVERIFY(data.contains(reference.toBase64()));
+        QVERIFY(QDir(QFileInfo(profilePath()).absolutePath()).entryList(QDir::Files).size() == 1); // no temp left
+
+        auto again = facility();
+        QVERIFY(awaitTask(again->load()).ok());
+        QCOMPARE(again->profile(), profile());
+        QCOMPARE(again->status(), VpnStatus::disconnected);
+    }
+
+    void startIsRefusedAtOnce_data() {
+        QTest::addColumn<QString>("situation");
+        QTest::addColumn<int>("kind");
+        QTest::newRow("no profile") << QStringLiteral("none") << int(Error::Kind::Rejected);
+        QTest::newRow("profile disabled") << QStringLiteral("disabled") << int(Error::Kind::Rejected);
+        QTest::newRow("no charon") << QStringLiteral("no charon") << int(Error::Kind::Transport);
+    }
+    void startIsRefusedAtOnce() {
+        QFETCH(QString, situation);
+        QFETCH(int, kind);
+        std::optional<FakeCharon> charon;
+        if (situation != QLatin1String("no charon")) charon.emplace(socketPath());
+        auto f = facility();
+        if (situation != QLatin1String("none")) {
+            f->profile() = profile(situation != QLatin1String("disabled"));
+            QVERIFY(awaitTask(f->save()).ok()); // without charon: stored, pushed on connect
+        }
+        const VpnStatus before = f->status();
+        QSignalSpy changes(f.get(), &VpnFacility::statusChanged);
+        auto started = f->startTunnel();
+        QVERIFY(!started.ok());
+        QCOMPARE(int(started.error().kind), kind);
+        QVERIFY(!started.error().message.isEmpty());
+        QCOMPARE(f->status(), before);
+        QCOMPARE(changes.size(), 0);
+        if (situation == QLatin1String("no charon")) QVERIFY(started.error().message.contains(socketPath()));
+        if (situation == QLatin1String("disabled")) {
+            // Withdrawn from charon, so that its own tools cannot start it either.
+            QVERIFY(!charon->commandNames().contains("load-conn"));
+            QVERIFY(charon->commandNames().contains("unload-conn"));
+            QVERIFY(charon->commandNames().contains("unload-shared"));
+        }
+    }
+
+    void unusableProfileIsRefusedAndTheOldFileKept() {
+        auto f = facility();
+        f->profile() = profile();
+        QVERIFY(awaitTask(f->save()).ok());
+        const QByteArray before = readAll(profilePath());
+        f->profile().protocolConfiguration->serverAddress = QStringLiteral("gw.example.net, 198.51.100.1");
+        auto saved = awaitTask(f->save());
+        QVERIFY(!saved.ok());
+        QCOMPARE(saved.error().kind, Error::Kind::Rejected);
+        QCOMPARE(readAll(profilePath()), before);
+    }
+
+    void damagedFileIsSetAsideNotLost() {
+        QDir().mkpath(QFileInfo(profilePath()).absolutePath());
+        const QByteArray junk = QByteArrayLiteral("{\"format\": 1, \"isEnabled\": tru");
+        {
+            QFile file(profilePath());
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(junk);
+        }
+        auto f = facility();
+        QVERIFY(awaitTask(f->load()).ok());
+        QVERIFY(!f->profile().protocolConfiguration);
+        QCOMPARE(f->status(), VpnStatus::invalid);
+        QVERIFY(!QFile::exists(profilePath()));
+        QCOMPARE(readAll(f->setAsidePath()), junk);
+    }
+
+    void saveLoadsStructuredConfigurationIntoCharon() {
+        FakeCharon charon(socketPath());
+        auto f = facility();
+        f->profile() = profile();
+        auto saved = awaitTask(f->save());
+        QVERIFY2(saved.ok(), qPrintable(saved.ok() ? QString() : saved.error().message));
+        QCOMPARE(charon.commandNames(), (QList<QByteArray>{"load-conn", "load-shared"}));
+        const vici::Section* conn = charon.last("load-conn")->message.section("kestrava");
+        QVERIFY(conn);
+        QCOMPARE(conn->value("version"), QByteArray("2"));
+        QCOMPARE(conn->list("remote_addrs"), QList<QByteArray>{"203.0.113.7"});
+        QCOMPARE(conn->list("vips"), QList<QByteArray>{"0.0.0.0"});
+        QCOMPARE(conn->list("proposals"), QList<QByteArray>{"aes256-sha256-modp2048"});
+        QCOMPARE(conn->value("dpd_delay"), QByteArray("30s"));
+        QCOMPARE(conn->section("remote")->value("auth"), QByteArray("psk"));
+        QCOMPARE(conn->section("remote")->value("id"), QByteArray("gw.example.net"));
+        QCOMPARE(conn->section("local")->value("id"), QByteArray("device-1@example.net"));
+        const vici::Section* child = conn->section("children")->section("kestrava");
+        QVERIFY(child);
+        QCOMPARE(child->list("esp_proposals"), QList<QByteArray>{"aes256-sha256-modp2048"});
+        QCOMPARE(child->list("remote_ts"), QList<QByteArray>{"0.0.0.0/0"});
+        QCOMPARE(child->value("start_action"), QByteArray("none"));
+        const vici::Section& shared = charon.last("load-shared")->message;
+        QCOMPARE(shared.value("data"), secret);
+        QCOMPARE(shared.value("id"), QByteArray("kestrava"));
+        QCOMPARE(shared.list("owners"), (QList<QByteArray>{"device-1@example.net", "gw.example.net"}));
+    }
+
+    void saveFailures_data() {
+        QTest::addColumn<bool>("secretKnown");
+        QTest::addColumn<QByteArray>("refusing");
+        QTest::addColumn<int>("kind");
+        QTest::newRow("secret missing from the keychain") << false << QByteArray() << int(Error::Kind::Keychain);
+        QTest::newRow("charon refuses the connection") << true << QByteArray("load-conn") << int(Error::Kind::Rejected);
+        QTest::newRow("charon refuses the key") << true << QByteArray("load-shared") << int(Error::Kind::Rejected);
+        QTest::newRow("charon stays silent") << true << QByteArray("silent") << int(Error::Kind::Transport);
+    }
+    void saveFailures() {
+        QFETCH(bool, secretKnown);
+        QFETCH(QByteArray, refusing);
+        QFETCH(int, kind);
+        FakeCharon charon(socketPath());
+        if (!secretKnown) m_secret.reset();
+        if (refusing == "silent")
+            charon.handle("load-conn", [](FakeCharon::Peer&, const vici::Section&) { return std::optional<vici::Section>(); });
+        else if (!refusing.isEmpty())
+            charon.handle(refusing, [](FakeCharon::Peer&, const vici::Section&) {
+                return std::optional(failure("parsing 'remote_addrs' failed"));
+            });
+        auto f = facility();
+        f->profile() = profile();
+        auto saved = awaitTask(f->save(), 10'000);
+        QVERIFY(!saved.ok());
+        QCOMPARE(int(saved.error().kind), kind);
+        QVERIFY(!saved.error().message.isEmpty());
+        if (int(Error::Kind::Rejected) == kind) QVERIFY(saved.error().message.contains(QStringLiteral("remote_addrs")));
+        QVERIFY(QFile::exists(profilePath())); // the profile itself is kept
+    }
+
+    void connectsAndFollowsEvents() {
+        FakeCharon charon(socketPath());
+        QList<VpnStatus> seen;
+        succeedOnInitiate(charon);
+        auto f = facility();
+        f->profile() = profile();
+        QVERIFY(awaitTask(f->save()).ok());
+        connect(f.get(), &VpnFacility::statusChanged, this, [&] { seen.append(f->status()); });
+        QVERIFY(f->startTunnel().ok());
+        QTRY_VERIFY_WITH_TIMEOUT(f->status() == VpnStatus::connected, 10'000);
+        QCOMPARE(seen, (QList<VpnStatus>{VpnStatus::connecting, VpnStatus::connected}));
+        const vici::Packet* initiate = charon.last("initiate");
+        QVERIFY(initiate);
+        QCOMPARE(initiate->message.value("child"), QByteArray("kestrava"));
+        QCOMPARE(initiate->message.value("timeout"), QByteArray("500"));
+
+        seen.clear();
+        vici::Section rekey;
+        rekey.addSection("kestrava").addSection("child-sas").addSection("kestrava").addSection("new");
+        charon.broadcast("child-rekey", rekey);
+        QTRY_VERIFY_WITH_TIMEOUT(seen.size() == 2, 10'000);
+        QCOMPARE(seen, (QList<VpnStatus>{VpnStatus::reasserting, VpnStatus::connected}));
+
+        // Another connection's events leave ours alone.
+        vici::Section other;
+        other.addSection("office").set("uniqueid", QByteArrayLiteral("9"));
+        charon.broadcast("ike-updown", other);
+        QTest::qWait(50);
+        QCOMPARE(f->status(), VpnStatus::connected);
+    }
+
+    void droppedTunnelsSayWhy_data() {
+        QTest::addColumn<QByteArray>("logged");
+        QTest::addColumn<QString>("token");
+        QTest::newRow("gateway deleted it") << QByteArray("received DELETE for IKE_SA kestrava[1]") << QStringLiteral("DELETED_BY_PEER");
+        QTest::newRow("nothing said") << QByteArray() << QStringLiteral("CONNECTION_FAILED");
+    }
+    void droppedTunnelsSayWhy() {
+        QFETCH(QByteArray, logged);
+        QFETCH(QString, token);
+        FakeCharon charon(socketPath());
+        auto f = connected(charon);
+        QVERIFY(f);
+        if (!logged.isEmpty()) charon.broadcast("log", logLine(logged));
+        charon.broadcast("ike-updown", ikeMessage(false));
+        QTRY_VERIFY_WITH_TIMEOUT(f->status() == VpnStatus::disconnected, 10'000);
+        const auto error = awaitTask(f->fetchLastDisconnectError());
+        QVERIFY(error);
+        QCOMPARE(error->detail, token);
+        QVERIFY(!error->message.isEmpty());
+    }
+
+    void failedInitiateSaysWhyAndCleansUp() {
+        FakeCharon charon(socketPath());
+        charon.handle("initiate", [&charon](FakeCharon::Peer& peer, const vici::Section&) {
+            charon.send(peer, "control-log", logLine("received AUTHENTICATION_FAILED notify error", "4"));
+            // charon announces the dead IKE_SA before the reply; the reply's log settles the reason.
+            charon.broadcast("ike-updown", ikeMessage(false, "4"));
+            return std::optional(failure("establishing CHILD_SA 'kestrava' failed"));
+        });
+        auto f = facility();
+        f->profile() = profile();
+        QVERIFY(awaitTask(f->save()).ok());
+        QVERIFY(f->startTunnel().ok());
+        QTRY_VERIFY_WITH_TIMEOUT(f->status() == VpnStatus::disconnected, 10'000);
+        const auto error = awaitTask(f->fetchLastDisconnectError());
+        QVERIFY(error);
+        QCOMPARE(error->detail, QStringLiteral("AUTHENTICATION_FAILED"));
+        QTRY_VERIFY_WITH_TIMEOUT(charon.last("terminate") != nullptr, 10'000);
+        QCOMPARE(charon.last("terminate")->message.value("ike-id"), QByteArray("4"));
+    }
+
+    void silentInitiateEndsWithinTheLimit() {
+        FakeCharon charon(socketPath());
+        charon.handle("initiate", [](FakeCharon::Peer&, const vici::Section&) { return std::optional<vici::Section>(); });
+        auto f = facility();
+        f->profile() = profile();
+        QVERIFY(awaitTask(f->save()).ok());
+        QVERIFY(f->startTunnel().ok());
+        QCOMPARE(f->status(), VpnStatus::connecting);
+        QTRY_VERIFY_WITH_TIMEOUT(f->status() == VpnStatus::disconnected, 10'000);
+        QVERIFY(awaitTask(f->fetchLastDisconnectError()));
+    }
+
+    void charonGoingAwayDisconnects() {
+        auto charon = std::make_unique<FakeCharon>(socketPath());
+        auto f = connected(*charon);
+        QVERIFY(f);
+        charon->hangUp();
+        charon.reset();
+        QTRY_VERIFY_WITH_TIMEOUT(f->status() == VpnStatus::disconnected, 10'000);
+        const auto error = awaitTask(f->fetchLastDisconnectError());
+        QVERIFY(error);
+        QCOMPARE(error->detail, QStringLiteral("SERVICE_LOST"));
+        QVERIFY(!f->startTunnel().ok());
+        QVERIFY(awaitTask(f->load(), 5'000).ok()); // still reports the stored profile
+        QCOMPARE(f->profile(), profile());
+        QCOMPARE(f->status(), VpnStatus::disconnected);
+    }
+
+    void removeUnloadsAndDeletes() {
+        FakeCharon charon(socketPath());
+        auto f = facility();
+        f->profile() = profile();
+        QVERIFY(awaitTask(f->save()).ok());
+        QVERIFY(awaitTask(f->remove()).ok());
+        QVERIFY(!QFile::exists(profilePath()));
+        QCOMPARE(f->status(), VpnStatus::invalid);
+        QVERIFY(charon.commandNames().contains("unload-conn"));
+        QVERIFY(charon.commandNames().contains("unload-shared"));
+        QVERIFY(!f->startTunnel().ok());
+    }
+};
+
+QTEST_GUILESS_MAIN(StrongSwanFacilityTest)
+#include "strongswan_facility_test.moc"

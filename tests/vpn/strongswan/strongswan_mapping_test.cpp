@@ -1,0 +1,307 @@
+#include "vpn/strongswan/charon_config.h"
+#include "vpn/strongswan/charon_failures.h"
+#include "vpn/strongswan/charon_status.h"
+#include "vpn/strongswan/profile_file.h"
+
+#include "support/status_table.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTest>
+
+using strongswan::TunnelEvent;
+using S = VpnStatus;
+
+Q_DECLARE_METATYPE(vici::Section)
+Q_DECLARE_METATYPE(VpnStatus)
+Q_DECLARE_METATYPE(TunnelEvent)
+Q_DECLARE_METATYPE(std::optional<TunnelEvent>)
+Q_DECLARE_METATYPE(IkeV2Protocol)
+Q_DECLARE_METATYPE(std::vector<vici::Section>)
+
+namespace {
+
+// An event body as charon sends it: the IKE_SA under its name, CHILD_SAs under child-sas.
+vici::Section ikeEvent(const QByteArray& ikeName, bool up, const QByteArray& childKey = {},
+                       const QByteArray& childName = {}) {
+    vici::Section m;
+    if (up) m.set("up", QByteArrayLiteral("yes"));
+    vici::Section& ike = m.addSection(ikeName);
+    ike.set("uniqueid", QByteArrayLiteral("3"));
+    ike.set("state", QByteArrayLiteral("ESTABLISHED"));
+    if (!childKey.isEmpty()) {
+        vici::Section& child = ike.addSection("child-sas").addSection(childKey);
+        if (!childName.isEmpty()) child.set("name", childName);
+        child.set("state", QByteArrayLiteral("INSTALLED"));
+    }
+    return m;
+}
+
+vici::Section childRekey() {
+    vici::Section m;
+    vici::Section& child = m.addSection("kestrava").addSection("child-sas").addSection("kestrava");
+    child.addSection("old").set("name", QByteArrayLiteral("kestrava"));
+    child.addSection("new").set("name", QByteArrayLiteral("kestrava"));
+    return m;
+}
+
+vici::Section sa(const QByteArray& ikeState, QList<QByteArray> childStates, const QByteArray& ikeName = "kestrava") {
+    vici::Section m;
+    vici::Section& ike = m.addSection(ikeName);
+    ike.set("state", ikeState);
+    vici::Section& children = ike.addSection("child-sas");
+    int n = 1;
+    for (const QByteArray& state : childStates) {
+        vici::Section& c = children.addSection("kestrava-" + QByteArray::number(n++));
+        c.set("name", QByteArrayLiteral("kestrava"));
+        c.set("state", state);
+    }
+    return m;
+}
+
+IkeV2Protocol goodProtocol() {
+    IkeV2Protocol p;
+    p.serverAddress = QStringLiteral("vpn.example.net");
+    p.remoteIdentifier = QStringLiteral("vpn.example.net");
+    p.localIdentifier = QStringLiteral("user@example.net");
+    p.sharedSecretReference = QByteArrayLiteral("/org/freedesktop/secrets/collection/login/7");
+    return p;
+}
+
+} // namespace
+
+class StrongSwanMappingTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void statusTable_data() {
+        QTest::addColumn<VpnStatus>("from");
+        QTest::addColumn<TunnelEvent>("event");
+        QTest::addColumn<VpnStatus>("to");
+        using E = TunnelEvent;
+        QTest::newRow("start from disconnected") << S::disconnected << E::StartRequested << S::connecting;
+        QTest::newRow("start while stopping") << S::disconnecting << E::StartRequested << S::connecting;
+        QTest::newRow("IKE up is not connected") << S::connecting << E::IkeUp << S::connecting;
+        QTest::newRow("child up connects") << S::connecting << E::ChildUp << S::connected;
+        QTest::newRow("child up ends reasserting") << S::reasserting << E::ChildUp << S::connected;
+        QTest::newRow("child up while stopping") << S::disconnecting << E::ChildUp << S::disconnecting;
+        QTest::newRow("initiate failed") << S::connecting << E::InitiateFailed << S::disconnected;
+        QTest::newRow("IKE down while connecting") << S::connecting << E::IkeDown << S::disconnected;
+        QTest::newRow("IKE down after connect") << S::connected << E::IkeDown << S::disconnected;
+        // Our own stop: the terminate's answer comes once the SA, its address and route are gone.
+        QTest::newRow("IKE down during our stop") << S::disconnecting << E::IkeDown << S::disconnecting;
+        QTest::newRow("charon gone during our stop") << S::disconnecting << E::ServiceLost << S::disconnected;
+        QTest::newRow("child down after connect") << S::connected << E::ChildDown << S::disconnected;
+        QTest::newRow("child down while connecting") << S::connecting << E::ChildDown << S::connecting;
+        QTest::newRow("child down while stopping") << S::disconnecting << E::ChildDown << S::disconnecting;
+        QTest::newRow("rekey reasserts") << S::connected << E::Rekeyed << S::reasserting;
+        QTest::newRow("stop connected") << S::connected << E::StopRequested << S::disconnecting;
+        QTest::newRow("stop connecting") << S::connecting << E::StopRequested << S::disconnecting;
+        QTest::newRow("terminate done") << S::disconnecting << E::TerminateDone << S::disconnected;
+        QTest::newRow("stale terminate reply") << S::connecting << E::TerminateDone << S::connecting;
+        QTest::newRow("no profile stays invalid") << S::invalid << E::ChildUp << S::invalid;
+    }
+    void statusTable() {
+        QFETCH(VpnStatus, from);
+        QFETCH(TunnelEvent, event);
+        QFETCH(VpnStatus, to);
+        QCOMPARE(strongswan::nextStatus(from, event), to);
+    }
+
+    // The table in the header's comment is the one the code follows, cell by cell, for every event.
+    void statusTableCommentHolds() {
+        using E = TunnelEvent;
+        const QMap<QString, E> events{
+            {QStringLiteral("StartRequested"), E::StartRequested}, {QStringLiteral("InitiateFailed"), E::InitiateFailed},
+            {QStringLiteral("IkeUp"), E::IkeUp},                   {QStringLiteral("IkeDown"), E::IkeDown},
+            {QStringLiteral("ChildUp"), E::ChildUp},               {QStringLiteral("ChildDown"), E::ChildDown},
+            {QStringLiteral("Rekeyed"), E::Rekeyed},               {QStringLiteral("StopRequested"), E::StopRequested},
+            {QStringLiteral("TerminateDone"), E::TerminateDone},   {QStringLiteral("ServiceLost"), E::ServiceLost},
+        };
+        const QString mismatch = statusTableMismatch(QStringLiteral(KESTRAVA_WING_DIR "/charon_status.h"), events,
+                                                     [](VpnStatus from, E e) { return strongswan::nextStatus(from, e); });
+        QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
+    }
+
+    void classifiesEvents_data() {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<vici::Section>("message");
+        QTest::addColumn<std::optional<TunnelEvent>>("expected");
+        using E = TunnelEvent;
+        QTest::newRow("ike up") << QByteArray("ike-updown") << ikeEvent("kestrava", true) << std::optional(E::IkeUp);
+        QTest::newRow("ike down") << QByteArray("ike-updown") << ikeEvent("kestrava", false) << std::optional(E::IkeDown);
+        QTest::newRow("ike of another connection") << QByteArray("ike-updown") << ikeEvent("office", true)
+                                                   << std::optional<E>();
+        QTest::newRow("child up") << QByteArray("child-updown") << ikeEvent("kestrava", true, "kestrava-1", "kestrava")
+                                  << std::optional(E::ChildUp);
+        QTest::newRow("child down") << QByteArray("child-updown") << ikeEvent("kestrava", false, "kestrava-2", "kestrava")
+                                    << std::optional(E::ChildDown);
+        QTest::newRow("another child of our IKE_SA") << QByteArray("child-updown")
+                                                     << ikeEvent("kestrava", true, "extra-1", "extra") << std::optional<E>();
+        QTest::newRow("ike rekey") << QByteArray("ike-rekey") << ikeEvent("kestrava", false) << std::optional(E::Rekeyed);
+        QTest::newRow("child rekey") << QByteArray("child-rekey") << childRekey() << std::optional(E::Rekeyed);
+        QTest::newRow("unrelated event") << QByteArray("list-sa") << ikeEvent("kestrava", true) << std::optional<E>();
+    }
+    void classifiesEvents() {
+        QFETCH(QByteArray, name);
+        QFETCH(vici::Section, message);
+        QFETCH(std::optional<TunnelEvent>, expected);
+        QCOMPARE(strongswan::classifyEvent(name, message), expected);
+    }
+
+    void statusFromListedSas_data() {
+        QTest::addColumn<std::vector<vici::Section>>("sas");
+        QTest::addColumn<VpnStatus>("expected");
+        QTest::newRow("none") << std::vector<vici::Section>{} << S::disconnected;
+        QTest::newRow("installed") << std::vector{sa("ESTABLISHED", {"INSTALLED"})} << S::connected;
+        QTest::newRow("after child rekey: old deleted, new installed")
+            << std::vector{sa("ESTABLISHED", {"DELETED", "INSTALLED"})} << S::connected;
+        QTest::newRow("IKE_SA without CHILD_SA carries nothing") << std::vector{sa("ESTABLISHED", {})} << S::disconnected;
+        QTest::newRow("deleting") << std::vector{sa("DELETING", {"INSTALLED"})} << S::disconnecting;
+        QTest::newRow("another connection") << std::vector{sa("ESTABLISHED", {"INSTALLED"}, "office")} << S::disconnected;
+        QTest::newRow("old deleting, new up") << std::vector{sa("DELETING", {}), sa("ESTABLISHED", {"INSTALLED"})}
+                                              << S::connected;
+    }
+    void statusFromListedSas() {
+        QFETCH(std::vector<vici::Section>, sas);
+        QFETCH(VpnStatus, expected);
+        QCOMPARE(strongswan::statusFromSas(sas), expected);
+    }
+
+    void describesFailures_data() {
+        QTest::addColumn<QStringList>("log");
+        QTest::addColumn<QString>("errmsg");
+        QTest::addColumn<QString>("token");
+        QTest::addColumn<int>("notify");
+        const QString childFailed = QStringLiteral("establishing CHILD_SA 'kestrava' failed");
+        QTest::newRow("wrong key at the gateway")
+            << QStringList{QStringLiteral("establishing CHILD_SA kestrava{3}"),
+                           QStringLiteral("received AUTHENTICATION_FAILED notify error")}
+            << childFailed << QStringLiteral("AUTHENTICATION_FAILED") << 24;
+        QTest::newRow("proposals refused") << QStringList{QStringLiteral("received NO_PROPOSAL_CHOSEN notify error")}
+                                           << childFailed << QStringLiteral("NO_PROPOSAL_CHOSEN") << 14;
+        QTest::newRow("gateway silent") << QStringList{QStringLiteral("giving up after 2 retransmits"),
+                                                       QStringLiteral("peer not responding, trying again (2/1)")}
+                                        << childFailed << QStringLiteral("PEER_NOT_RESPONDING") << 0;
+        QTest::newRow("our limit ran out") << QStringList{}
+                                           << QStringLiteral("CHILD_SA 'kestrava' not established after 2000ms")
+                                           << QStringLiteral("PEER_NOT_RESPONDING") << 0;
+        QTest::newRow("auth failure wins over the delete that follows")
+            << QStringList{QStringLiteral("received AUTHENTICATION_FAILED notify error"),
+                           QStringLiteral("received DELETE for IKE_SA kestrava[1]")}
+            << QString() << QStringLiteral("AUTHENTICATION_FAILED") << 24;
+        QTest::newRow("gateway closed it") << QStringList{QStringLiteral("received DELETE for IKE_SA kestrava[4]")}
+                                           << QString() << QStringLiteral("DELETED_BY_PEER") << 0;
+        QTest::newRow("unknown cause keeps charon's text") << QStringList{QStringLiteral("something new")} << childFailed
+                                                           << QStringLiteral("CONNECTION_FAILED") << 0;
+    }
+    void describesFailures() {
+        QFETCH(QStringList, log);
+        QFETCH(QString, errmsg);
+        QFETCH(QString, token);
+        QFETCH(int, notify);
+        const Error e = strongswan::describeFailure(log, errmsg, QStringLiteral("Bağlantı kurulamadı."));
+        QCOMPARE(e.kind, Error::Kind::Rejected);
+        QCOMPARE(e.detail, token);
+        QCOMPARE(e.code, notify);
+        QVERIFY(!e.message.isEmpty());
+        if (token == QLatin1String("CONNECTION_FAILED")) QVERIFY(e.message.contains(errmsg));
+    }
+
+    void proposalsFollowTheParameters_data() {
+        QTest::addColumn<int>("encryption");
+        QTest::addColumn<int>("integrity");
+        QTest::addColumn<int>("group");
+        QTest::addColumn<QByteArray>("ike");
+        QTest::addColumn<QByteArray>("esp");
+        QTest::newRow("defaults") << 4 << 3 << 14 << QByteArray("aes256-sha256-modp2048") << QByteArray("aes256-sha256-modp2048");
+        QTest::newRow("aes128 sha384 ecp256") << 3 << 4 << 19 << QByteArray("aes128-sha384-ecp256")
+                                              << QByteArray("aes128-sha384-ecp256");
+        QTest::newRow("gcm takes a prf for IKE only") << 6 << 3 << 31 << QByteArray("aes256gcm16-prfsha256-curve25519")
+                                                      << QByteArray("aes256gcm16-curve25519");
+    }
+    void proposalsFollowTheParameters() {
+        QFETCH(int, encryption);
+        QFETCH(int, integrity);
+        QFETCH(int, group);
+        QFETCH(QByteArray, ike);
+        QFETCH(QByteArray, esp);
+        IkeV2Protocol p = goodProtocol();
+        p.ikeSecurityAssociationParameters = {encryption, integrity, group};
+        p.childSecurityAssociationParameters = {encryption, integrity, group};
+        auto usable = IkeProfile::check(p);
+        QVERIFY(usable.ok());
+        const vici::Section m = strongswan::connectionMessage(*usable);
+        const vici::Section* conn = m.section("kestrava");
+        QCOMPARE(conn->list("proposals"), QList<QByteArray>{ike});
+        QCOMPARE(conn->section("children")->section("kestrava")->list("esp_proposals"), QList<QByteArray>{esp});
+        QCOMPARE(conn->list("remote_addrs"), QList<QByteArray>{"vpn.example.net"});
+        QCOMPARE(conn->section("local")->value("id"), QByteArray("user@example.net"));
+        QCOMPARE(conn->section("remote")->value("id"), QByteArray("vpn.example.net"));
+        const vici::Section key = strongswan::sharedSecretMessage(*usable, "s3cret");
+        QCOMPARE(key.list("owners"), (QList<QByteArray>{"user@example.net", "vpn.example.net"}));
+        QCOMPARE(key.value("data"), QByteArray("s3cret"));
+    }
+
+    void wireFailuresReadAsCharonTexts_data() {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<int>("errorKind");
+        QTest::addColumn<QString>("text");
+        using K = vici::Failure::Kind;
+        QTest::newRow("unreachable") << int(K::Unreachable) << int(Error::Kind::Transport)
+                                     << QStringLiteral("VPN hizmetine (charon) ulaşılamadı: x");
+        QTest::newRow("timed out") << int(K::TimedOut) << int(Error::Kind::Transport)
+                                   << QStringLiteral("VPN hizmetine (charon) ulaşılamadı: x");
+        QTest::newRow("unknown command") << int(K::UnknownCommand) << int(Error::Kind::Rejected)
+                                         << QStringLiteral("VPN hizmeti x komutunu tanımıyor");
+        QTest::newRow("unknown event") << int(K::UnknownEvent) << int(Error::Kind::Rejected)
+                                       << QStringLiteral("VPN hizmeti x olayını tanımıyor");
+        QTest::newRow("malformed") << int(K::Malformed) << int(Error::Kind::Transport)
+                                   << QStringLiteral("VPN hizmetinden bozuk yanıt geldi: x");
+        QTest::newRow("unsendable") << int(K::Unsendable) << int(Error::Kind::Serialization)
+                                    << QStringLiteral("VPN hizmetine gönderilemedi: x");
+    }
+    void wireFailuresReadAsCharonTexts() {
+        QFETCH(int, kind);
+        QFETCH(int, errorKind);
+        QFETCH(QString, text);
+        const Error e = strongswan::charonError(vici::Failure{vici::Failure::Kind(kind), QStringLiteral("x")});
+        QCOMPARE(int(e.kind), errorKind);
+        QCOMPARE(e.message, text);
+    }
+
+    void refusesDamagedProfileFiles_data() {
+        QTest::addColumn<QByteArray>("data");
+        const QJsonObject good = QJsonDocument::fromJson([] {
+                                     VpnProfile p;
+                                     p.protocolConfiguration = goodProtocol();
+                                     return strongswan::encodeProfile(p);
+                                 }()).object();
+        auto changed = [&](const QString& key, const QJsonValue& v) {
+            QJsonObject o = good;
+            o.insert(key, v);
+            return QJsonDocument(o).toJson();
+        };
+        auto protocolChanged = [&](const QString& key, const QJsonValue& v) {
+            QJsonObject o = good;
+            QJsonObject p = o.value(QStringLiteral("protocol")).toObject();
+            p.insert(key, v);
+            o.insert(QStringLiteral("protocol"), p);
+            return QJsonDocument(o).toJson();
+        };
+        QTest::newRow("not JSON") << QByteArray("{\"format\": 1,");
+        QTest::newRow("other format") << changed(QStringLiteral("format"), 2);
+        QTest::newRow("enabled as text") << changed(QStringLiteral("isEnabled"), QStringLiteral("yes"));
+        QTest::newRow("server as number") << protocolChanged(QStringLiteral("serverAddress"), 5);
+        QTest::newRow("reference not base64") << protocolChanged(QStringLiteral("sharedSecretReference"), QStringLiteral("@@"));
+    }
+    void refusesDamagedProfileFiles() {
+        QFETCH(QByteArray, data);
+        auto decoded = strongswan::decodeProfile(data);
+        QVERIFY(!decoded.ok());
+        QCOMPARE(decoded.error().kind, Error::Kind::Decode);
+    }
+};
+
+QTEST_GUILESS_MAIN(StrongSwanMappingTest)
+#include "strongswan_mapping_test.moc"

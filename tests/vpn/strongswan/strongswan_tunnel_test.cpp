@@ -1,0 +1,317 @@
+// A real IKEv2 tunnel: a gateway charon and a client charon in two network namespaces, the facility
+// driving the client charon over its VICI socket. Needs root; skips elsewhere.
+#include "vpn/keychain/memory_keychain.h"
+#include "vpn/strongswan/strongswan_facility.h"
+#include "vpn/vpn_controller.h"
+
+#include "support/await.h"
+#include "support/netns_pair.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const QString pairScript = QStringLiteral(KESTRAVA_NETNS_DIR "/ikev2-pair.sh");
+const QByteArray secretReference = QByteArrayLiteral("/org/freedesktop/secrets/collection/test/1");
+
+QByteArray why(StrongSwanFacility& f) {
+    const auto e = awaitTask(f.fetchLastDisconnectError());
+    return QStringLiteral("status %1, last error: %2 [%3]")
+        .arg(int(f.status()))
+        .arg(e ? e->message : QStringLiteral("none"), e ? e->detail : QString())
+        .toUtf8();
+}
+
+} // namespace
+
+class StrongSwanTunnelTest : public QObject {
+    Q_OBJECT
+    QTemporaryDir m_dir;
+    NetnsPair m_pair{pairScript, m_dir.path() + QStringLiteral("/pair"), QStringLiteral("pair.env")};
+    QByteArray m_secret;
+    std::unique_ptr<StrongSwanFacility> m_facility;
+
+    QString env(const char* key) const { return m_pair.env(key); }
+    QString profilePath() const { return m_dir.path() + QStringLiteral("/home/kestrava/vpn-profile.json"); }
+
+    std::unique_ptr<StrongSwanFacility> makeFacility() {
+        auto f = std::make_unique<StrongSwanFacility>(
+            env("CLIENT_VICI"), profilePath(), [this](QByteArray reference) -> QCoro::Task<std::optional<QByteArray>> {
+                if (reference != secretReference) co_return std::nullopt;
+                QByteArray copy = m_secret; // g++ 12 would move from the member itself
+                co_return copy;
+            });
+        StrongSwanFacility::Limits limits;
+        limits.attempt = 3s; // the gateway of the unreachable case never answers
+        f->setLimits(limits);
+        return f;
+    }
+
+    void setProfile(StrongSwanFacility& f, const QString& server, bool enabled = true) {
+        VpnProfile p;
+        p.localizedDescription = QStringLiteral("Kestrava");
+        p.isEnabled = enabled;
+        IkeV2Protocol ike;
+        ike.serverAddress = server;
+        ike.remoteIdentifier = env("GW_ID");
+        ike.localIdentifier = env("CLIENT_ID");
+        ike.sharedSecretReference = secretReference;
+        p.protocolConfiguration = ike;
+        f.profile() = p;
+    }
+
+    bool tunnelAddressAnswers() const { return m_pair.tunnelAddressAnswers(); }
+
+    // charon's own view, over a VICI connection of the test's.
+    std::vector<vici::Section> listSas() {
+        vici::Connection c;
+        if (!awaitTask(c.open(env("CLIENT_VICI"), 5s), 10'000).ok()) return {};
+        if (!awaitTask(c.subscribe("list-sa", 5s), 10'000).ok()) return {};
+        auto reply = awaitTask(c.request("list-sas", {}, 5s), 10'000);
+        std::vector<vici::Section> out;
+        if (reply)
+            for (auto& [name, m] : reply->streamed) out.push_back(m);
+        return out;
+    }
+    Result<vici::Reply> command(const QByteArray& name, vici::Section args) {
+        vici::Connection c;
+        auto opened = awaitTask(c.open(env("CLIENT_VICI"), 5s), 10'000);
+        if (!opened) return opened.error();
+        return awaitTask(c.request(name, std::move(args), 30s), 40'000);
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        if (::geteuid() != 0) QSKIP("needs root: creates network namespaces and runs charon");
+        QVERIFY(m_dir.isValid());
+        const Run up = m_pair.up();
+        if (up.exitCode == 77) QSKIP(qPrintable(QStringLiteral("cannot set up namespaces and charon here: %1")
+                                                    .arg(QString::fromUtf8(up.output).trimmed())));
+        QVERIFY2(up.exitCode == 0, up.output.constData());
+        QVERIFY(!env("CLIENT_VICI").isEmpty());
+    }
+
+    void cleanupTestCase() {
+        m_facility.reset();
+    }
+
+    void init() {
+        m_secret = env("PSK").toUtf8();
+        m_facility = makeFacility();
+    }
+
+    void cleanup() {
+        // Leave charon as the next case expects it: no tunnel, nothing loaded.
+        if (m_facility && m_facility->status() != VpnStatus::disconnected && m_facility->status() != VpnStatus::invalid) {
+            QList<VpnStatus> seen;
+            m_facility->stopTunnel();
+            waitForStatus(*m_facility, VpnStatus::disconnected, &seen);
+        }
+        if (m_facility) (void)awaitTask(m_facility->remove(), 30'000);
+        m_facility.reset();
+    }
+
+    void connectsCarriesTrafficAndDisconnects() {
+        StrongSwanFacility& f = *m_facility;
+        QVERIFY(awaitTask(f.load()).ok());
+        QCOMPARE(f.status(), VpnStatus::invalid);
+        QVERIFY(!tunnelAddressAnswers());
+
+        setProfile(f, env("GW_ADDR"));
+        auto saved = awaitTask(f.save());
+        QVERIFY2(saved.ok(), qPrintable(saved.ok() ? QString() : saved.error().message));
+        QVERIFY(awaitTask(f.load()).ok());
+        QCOMPARE(f.status(), VpnStatus::disconnected);
+        QFile file(profilePath());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(!file.readAll().contains(m_secret));
+
+        QList<VpnStatus> seen;
+        auto started = f.startTunnel();
+        QVERIFY2(started.ok(), qPrintable(started.ok() ? QString() : started.error().message));
+        QCOMPARE(f.status(), VpnStatus::connecting);
+        QVERIFY2(waitForStatus(f, VpnStatus::connected, &seen), why(f).constData());
+        QCOMPARE(seen.last(), VpnStatus::connected);
+        QVERIFY(!seen.contains(VpnStatus::disconnected));
+
+        QVERIFY(tunnelAddressAnswers());
+
+        const auto sas = listSas();
+        QCOMPARE(sas.size(), size_t(1));
+        const vici::Section* ike = sas[0].section("kestrava");
+        QVERIFY(ike);
+        QCOMPARE(ike->value("encr-alg"), QByteArray("AES_CBC"));
+        QCOMPARE(ike->value("encr-keysize"), QByteArray("256"));
+        QCOMPARE(ike->value("integ-alg"), QByteArray("HMAC_SHA2_256_128"));
+        QCOMPARE(ike->value("dh-group"), QByteArray("MODP_2048"));
+        QVERIFY(ike->list("local-vips").value_or(QList<QByteArray>()).value(0).startsWith("10.99.0."));
+        const vici::Section* children = ike->section("child-sas");
+        QVERIFY(children && !children->entries().empty());
+        const vici::Section& child = children->entries().front().section;
+        QCOMPARE(child.value("state"), QByteArray("INSTALLED"));
+        QCOMPARE(child.value("encr-alg"), QByteArray("AES_CBC"));
+        QCOMPARE(child.value("encr-keysize"), QByteArray("256"));
+        QCOMPARE(child.value("integ-alg"), QByteArray("HMAC_SHA2_256_128"));
+        QVERIFY(child.value("bytes-out").value_or("0").toLongLong() > 0);
+
+        // A second copy of the program finds the tunnel as it is.
+        auto other = makeFacility();
+        QVERIFY(awaitTask(other->load()).ok());
+        QCOMPARE(other->status(), VpnStatus::connected);
+        QCOMPARE(other->profile(), f.profile());
+        other.reset();
+
+        seen.clear();
+        f.stopTunnel();
+        QCOMPARE(f.status(), VpnStatus::disconnecting);
+        QVERIFY(waitForStatus(f, VpnStatus::disconnected, &seen));
+        QVERIFY(!tunnelAddressAnswers());
+        QVERIFY(listSas().empty());
+        QCOMPARE(awaitTask(f.fetchLastDisconnectError()), std::optional<Error>());
+    }
+
+    void rekeyReassertsAndStaysUp_data() {
+        QTest::addColumn<QByteArray>("which");
+        QTest::newRow("CHILD_SA") << QByteArray("child");
+        QTest::newRow("IKE_SA") << QByteArray("ike");
+    }
+    void rekeyReassertsAndStaysUp() {
+        QFETCH(QByteArray, which);
+        StrongSwanFacility& f = *m_facility;
+        setProfile(f, env("GW_ADDR"));
+        QVERIFY(awaitTask(f.save()).ok());
+        QList<VpnStatus> seen;
+        QVERIFY(f.startTunnel().ok());
+        QVERIFY2(waitForStatus(f, VpnStatus::connected, &seen), why(f).constData());
+
+        seen.clear();
+        QObject ctx;
+        connect(&f, &VpnFacility::statusChanged, &ctx, [&] { seen.append(f.status()); });
+        vici::Section args;
+        args.set(which, QByteArrayLiteral("kestrava"));
+        auto rekeyed = command("rekey", args);
+        QVERIFY(rekeyed.ok());
+        QCOMPARE(rekeyed->response.value("success"), QByteArray("yes"));
+        QTest::qWaitFor([&] { return seen.size() >= 2 && f.status() == VpnStatus::connected; }, 10'000);
+        QCOMPARE(seen, (QList<VpnStatus>{VpnStatus::reasserting, VpnStatus::connected}));
+        QVERIFY(tunnelAddressAnswers());
+    }
+
+    // The road the connect flow takes: the secret into the keychain, the profile installed, start()
+    // waiting for the system to report the tunnel up.
+    void controllerInstallsAndStarts() {
+        MemoryKeychain keychain;
+        auto f = std::make_unique<StrongSwanFacility>(
+            env("CLIENT_VICI"), m_dir.path() + QStringLiteral("/controller/vpn-profile.json"), secretResolver(keychain));
+        auto installed = awaitTask(VPNController::install(*f, keychain, env("GW_ADDR"), env("GW_ID"), env("PSK")), 30'000);
+        QVERIFY2(installed.ok(), qPrintable(installed.ok() ? QString() : installed.error().message));
+        QElapsedTimer elapsed;
+        elapsed.start();
+        auto started = awaitTask(VPNController::start(*f, Clock::system()), 40'000);
+        const qint64 ms = elapsed.elapsed();
+        QVERIFY2(started.ok(), qPrintable(started.ok() ? QString() : started.error().message));
+        qInfo("VPNController::start() to connected: %lld ms", ms);
+        QCOMPARE(f->status(), VpnStatus::connected);
+        QVERIFY(tunnelAddressAnswers());
+        // Installing the same gateway again keeps the profile; starting while up starts nothing.
+        QVERIFY(awaitTask(VPNController::install(*f, keychain, env("GW_ADDR"), env("GW_ID"), env("PSK")), 30'000).ok());
+        QVERIFY(awaitTask(VPNController::start(*f, Clock::system()), 40'000).ok());
+
+        QList<VpnStatus> seen;
+        VPNController::stop(*f);
+        QVERIFY(waitForStatus(*f, VpnStatus::disconnected, &seen));
+
+        // A wrong key: refused, with the system's reason after the dash.
+        QVERIFY(awaitTask(VPNController::install(*f, keychain, env("GW_ADDR"), env("GW_ID"), QStringLiteral("yanlış")), 30'000).ok());
+        auto refused = awaitTask(VPNController::start(*f, Clock::system()), 40'000);
+        QVERIFY(!refused.ok());
+        QVERIFY2(refused.error().description().startsWith(QStringLiteral("Sistem VPN bağlantıyı reddetti \u2013 ")),
+                 qPrintable(refused.error().description()));
+        QVERIFY(!tunnelAddressAnswers());
+        (void)awaitTask(f->remove(), 30'000);
+    }
+
+    void wrongKeyEndsWithTheAuthenticationReason() {
+        StrongSwanFacility& f = *m_facility;
+        m_secret = QByteArrayLiteral("not-the-gateway-key");
+        setProfile(f, env("GW_ADDR"));
+        QVERIFY(awaitTask(f.save()).ok());
+        QList<VpnStatus> seen;
+        QVERIFY(f.startTunnel().ok());
+        QVERIFY(waitForStatus(f, VpnStatus::disconnected, &seen));
+        QVERIFY(!seen.contains(VpnStatus::connected));
+        const auto error = awaitTask(f.fetchLastDisconnectError());
+        QVERIFY(error);
+        QCOMPARE(error->detail, QStringLiteral("AUTHENTICATION_FAILED"));
+        QCOMPARE(error->code, 24);
+        QVERIFY(error->message.contains(QStringLiteral("Kimlik doğrulama")));
+        QVERIFY(listSas().empty());
+
+        // The right key afterwards works without restarting anything.
+        m_secret = env("PSK").toUtf8();
+        QVERIFY(awaitTask(f.save()).ok());
+        QVERIFY(f.startTunnel().ok());
+        QVERIFY2(waitForStatus(f, VpnStatus::connected, &seen), why(f).constData());
+        QCOMPARE(awaitTask(f.fetchLastDisconnectError()), std::optional<Error>());
+    }
+
+    void silentGatewayEndsWithinTheAttemptLimit() {
+        StrongSwanFacility& f = *m_facility;
+        setProfile(f, QStringLiteral("192.0.2.9")); // on the link, nobody there
+        QVERIFY(awaitTask(f.save()).ok());
+        QList<VpnStatus> seen;
+        QVERIFY(f.startTunnel().ok());
+        QVERIFY(waitForStatus(f, VpnStatus::disconnected, &seen, 30'000));
+        const auto error = awaitTask(f.fetchLastDisconnectError());
+        QVERIFY(error);
+        QCOMPARE(error->detail, QStringLiteral("PEER_NOT_RESPONDING"));
+        // The attempt does not linger in charon after we gave up on it.
+        QTRY_VERIFY_WITH_TIMEOUT(listSas().empty(), 5'000);
+    }
+
+    void stopWhileConnectingGivesUpTheAttempt() {
+        StrongSwanFacility& f = *m_facility;
+        setProfile(f, QStringLiteral("192.0.2.9"));
+        QVERIFY(awaitTask(f.save()).ok());
+        QList<VpnStatus> seen;
+        QVERIFY(f.startTunnel().ok());
+        f.stopTunnel();
+        QCOMPARE(f.status(), VpnStatus::disconnecting);
+        QVERIFY(waitForStatus(f, VpnStatus::disconnected, &seen));
+        QCOMPARE(awaitTask(f.fetchLastDisconnectError()), std::optional<Error>());
+        QTRY_VERIFY_WITH_TIMEOUT(listSas().empty(), 5'000);
+    }
+
+    void disabledProfileCannotBeStarted() {
+        StrongSwanFacility& f = *m_facility;
+        setProfile(f, env("GW_ADDR"));
+        QVERIFY(awaitTask(f.save()).ok());
+        setProfile(f, env("GW_ADDR"), false);
+        QVERIFY(awaitTask(f.save()).ok());
+        auto started = f.startTunnel();
+        QVERIFY(!started.ok());
+        QCOMPARE(f.status(), VpnStatus::disconnected);
+        // Not through charon's own tools either: the configuration is gone from it.
+        vici::Section args;
+        args.set("child", QByteArrayLiteral("kestrava"));
+        args.set("timeout", QByteArrayLiteral("2000"));
+        auto initiated = command("initiate", args);
+        QVERIFY(initiated.ok());
+        QCOMPARE(initiated->response.value("success"), QByteArray("no"));
+        QVERIFY(!tunnelAddressAnswers());
+    }
+};
+
+QTEST_GUILESS_MAIN(StrongSwanTunnelTest)
+#include "strongswan_tunnel_test.moc"

@@ -1,0 +1,325 @@
+#include "vpn/strongswan/vici.h"
+
+#include "support/await.h"
+
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QPointer>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QtEndian>
+
+using namespace std::chrono_literals;
+using vici::ElementType;
+using vici::PacketType;
+
+Q_DECLARE_METATYPE(vici::Section)
+
+namespace {
+
+QByteArray el(ElementType t) { return QByteArray(1, char(t)); }
+QByteArray name(const QByteArray& n) { return QByteArray(1, char(n.size())) + n; }
+QByteArray value(const QByteArray& v) {
+    const quint16 len = qToBigEndian<quint16>(quint16(v.size()));
+    return QByteArray(reinterpret_cast<const char*>(&len), 2) + v;
+}
+QByteArray kv(const QByteArray& k, const QByteArray& v) { return el(ElementType::KeyValue) + name(k) + value(v); }
+QByteArray frame(const QByteArray& body) {
+    const quint32 len = qToBigEndian<quint32>(quint32(body.size()));
+    return QByteArray(reinterpret_cast<const char*>(&len), 4) + body;
+}
+QByteArray response(const QByteArray& message) { return frame(QByteArray(1, char(PacketType::CmdResponse)) + message); }
+QByteArray eventFrame(const QByteArray& n, const QByteArray& message) {
+    return frame(QByteArray(1, char(PacketType::Event)) + name(n) + message);
+}
+
+vici::Section nested() {
+    vici::Section s;
+    s.set("version", QByteArrayLiteral("2"));
+    vici::Section& conn = s.addSection("kestrava");
+    conn.setList("remote_addrs", {QByteArrayLiteral("192.0.2.1"), QByteArrayLiteral("gw.example")});
+    conn.setList("empty", {});
+    vici::Section& child = conn.addSection("children").addSection("kestrava");
+    child.set("start_action", QByteArrayLiteral("none"));
+    child.set("binary", QByteArray("\0\xff\n", 3));
+    conn.addSection("empty-section");
+    return s;
+}
+
+// A scripted peer: answers each frame it receives with the next canned reply (or stays silent).
+class ScriptedPeer : public QObject {
+    Q_OBJECT
+public:
+    explicit ScriptedPeer(const QString& path) {
+        QLocalServer::removeServer(path);
+        m_server.listen(path);
+        connect(&m_server, &QLocalServer::newConnection, this, [this] {
+            m_client = m_server.nextPendingConnection();
+            connect(m_client, &QLocalSocket::readyRead, this, &ScriptedPeer::onRead);
+        });
+    }
+    QList<QByteArray> replies; // one per request; an empty entry means: do not answer
+    QList<vici::Packet> received;
+    QPointer<QLocalSocket> m_client;
+
+private:
+    void onRead() {
+        m_reader.append(m_client->readAll());
+        while (true) {
+            auto body = m_reader.next();
+            if (!body || !*body) break;
+            auto packet = vici::decodePacket(**body);
+            if (packet) received.append(*packet);
+            if (!replies.isEmpty()) {
+                const QByteArray reply = replies.takeFirst();
+                if (reply == "hang up") m_client->disconnectFromServer();
+                else if (!reply.isEmpty()) m_client->write(reply);
+            }
+        }
+    }
+    QLocalServer m_server;
+    vici::FrameReader m_reader;
+};
+
+} // namespace
+
+class ViciCodecTest : public QObject {
+    Q_OBJECT
+    QTemporaryDir m_dir;
+    QString socketPath() const { return m_dir.path() + QStringLiteral("/charon.vici"); }
+
+private Q_SLOTS:
+    void decodesWireBytes_data() {
+        QTest::addColumn<QByteArray>("wire");
+        QTest::addColumn<vici::Section>("expected");
+
+        QTest::newRow("empty message") << QByteArray() << vici::Section();
+        vici::Section flat;
+        flat.set("success", QByteArrayLiteral("yes")).set("errmsg", QByteArray());
+        QTest::newRow("key-values, empty value") << kv("success", "yes") + kv("errmsg", "") << flat;
+        vici::Section list;
+        list.setList("vips", {QByteArrayLiteral("0.0.0.0"), QByteArrayLiteral("::")});
+        QTest::newRow("list") << el(ElementType::ListStart) + name("vips") + el(ElementType::ListItem) + value("0.0.0.0")
+                + el(ElementType::ListItem) + value("::") + el(ElementType::ListEnd)
+                              << list;
+        vici::Section sections;
+        sections.addSection("a").addSection("b").set("k", QByteArrayLiteral("v"));
+        sections.set("after", QByteArrayLiteral("1"));
+        QTest::newRow("nested sections, value after") << el(ElementType::SectionStart) + name("a") + el(ElementType::SectionStart)
+                + name("b") + kv("k", "v") + el(ElementType::SectionEnd) + el(ElementType::SectionEnd) + kv("after", "1")
+                                                   << sections;
+    }
+    void decodesWireBytes() {
+        QFETCH(QByteArray, wire);
+        QFETCH(vici::Section, expected);
+        auto decoded = vici::decodeMessage(wire);
+        QVERIFY2(decoded.ok(), qPrintable(decoded.ok() ? QString() : decoded.error().detail));
+        QCOMPARE(*decoded, expected);
+    }
+
+    void packetsCarryNamesOnlyWhereTheTypeHasOne_data() {
+        QTest::addColumn<int>("type");
+        QTest::addColumn<QByteArray>("name");
+        QTest::newRow("request") << int(PacketType::CmdRequest) << QByteArray("list-sas");
+        QTest::newRow("event") << int(PacketType::Event) << QByteArray("ike-updown");
+        QTest::newRow("response") << int(PacketType::CmdResponse) << QByteArray();
+    }
+    void packetsCarryNamesOnlyWhereTheTypeHasOne() {
+        QFETCH(int, type);
+        QFETCH(QByteArray, name);
+        vici::Packet p{PacketType(type), name, nested()};
+        auto framed = vici::encodeFrame(p);
+        QVERIFY(framed.ok());
+        QCOMPARE(qFromBigEndian<quint32>(framed->constData()), quint32(framed->size() - 4));
+        auto back = vici::decodePacket(QByteArrayView(*framed).sliced(4));
+        QVERIFY(back.ok());
+        QCOMPARE(int(back->type), type);
+        QCOMPARE(back->name, name);
+        QCOMPARE(back->message, p.message);
+        QCOMPARE(back->message.section("kestrava")->section("children")->section("kestrava")->value("binary"),
+                 QByteArray("\0\xff\n", 3));
+    }
+
+    void refusesMalformedMessages_data() {
+        QTest::addColumn<QByteArray>("wire");
+        QTest::newRow("unknown element") << QByteArray("\x09", 1);
+        QTest::newRow("section end at top") << el(ElementType::SectionEnd);
+        QTest::newRow("unclosed section") << el(ElementType::SectionStart) + name("a") + kv("k", "v");
+        QTest::newRow("unclosed list") << el(ElementType::ListStart) + name("l") + el(ElementType::ListItem) + value("x");
+        QTest::newRow("item outside list") << el(ElementType::ListItem) + value("x");
+        QTest::newRow("key-value inside list") << el(ElementType::ListStart) + name("l") + kv("k", "v") + el(ElementType::ListEnd);
+        QTest::newRow("key name cut") << el(ElementType::KeyValue) + QByteArray("\x05" "ab");
+        QTest::newRow("value cut") << el(ElementType::KeyValue) + name("k") + QByteArray("\x00\x09" "abc", 5);
+        QByteArray deep;
+        for (int i = 0; i < 40; ++i) deep += el(ElementType::SectionStart) + name("s");
+        for (int i = 0; i < 40; ++i) deep += el(ElementType::SectionEnd);
+        QTest::newRow("too deep") << deep;
+    }
+    void refusesMalformedMessages() {
+        QFETCH(QByteArray, wire);
+        auto decoded = vici::decodeMessage(wire);
+        QVERIFY(!decoded.ok());
+        QCOMPARE(decoded.error().kind, vici::Failure::Kind::Malformed);
+        QVERIFY(decoded.error().detail.contains(QLatin1String("at offset")));
+    }
+
+    void refusesMalformedPackets_data() {
+        QTest::addColumn<QByteArray>("body");
+        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("unknown type") << QByteArray("\x08", 1);
+        QTest::newRow("name cut") << QByteArray(1, char(PacketType::Event)) + QByteArray("\x09" "ike", 4);
+        QTest::newRow("bad message") << QByteArray(1, char(PacketType::CmdResponse)) + el(ElementType::SectionEnd);
+    }
+    void refusesMalformedPackets() {
+        QFETCH(QByteArray, body);
+        QVERIFY(!vici::decodePacket(body).ok());
+    }
+
+    void refusesWhatCannotBeEncoded_data() {
+        QTest::addColumn<vici::Section>("message");
+        vici::Section longKey;
+        longKey.set(QByteArray(256, 'k'), QByteArrayLiteral("v"));
+        QTest::newRow("key over 255") << longKey;
+        vici::Section longValue;
+        longValue.set("k", QByteArray(0x10000, 'v'));
+        QTest::newRow("value over 65535") << longValue;
+        vici::Section longItem;
+        longItem.setList("l", {QByteArray(0x10000, 'v')});
+        QTest::newRow("list item over 65535") << longItem;
+        vici::Section huge;
+        for (int i = 0; i < 10; ++i) huge.set("k" + QByteArray::number(i), QByteArray(60'000, 'v'));
+        QTest::newRow("frame over the limit") << huge;
+    }
+    void refusesWhatCannotBeEncoded() {
+        QFETCH(vici::Section, message);
+        auto framed = vici::encodeFrame(vici::Packet{PacketType::CmdRequest, "load-conn", message});
+        QVERIFY(!framed.ok());
+        QCOMPARE(framed.error().kind, vici::Failure::Kind::Unsendable);
+    }
+
+    void framesAreCutFromAStreamByteByByte() {
+        const QByteArray stream = response(kv("a", "1")) + eventFrame("log", kv("msg", "x")) + response(QByteArray());
+        vici::FrameReader reader;
+        QList<QByteArray> bodies;
+        for (char c : stream) {
+            reader.append(QByteArrayView(&c, 1));
+            auto next = reader.next();
+            QVERIFY(next.ok());
+            if (*next) bodies.append(**next);
+        }
+        QCOMPARE(bodies.size(), 3);
+        QCOMPARE(vici::decodePacket(bodies[1])->name, QByteArray("log"));
+        QCOMPARE(reader.buffered(), 0);
+    }
+
+    void oversizedOrEmptyFrameFailsTheStream_data() {
+        QTest::addColumn<quint32>("length");
+        QTest::newRow("zero") << quint32(0);
+        QTest::newRow("over the limit") << quint32(vici::maxPacketSize + 1);
+    }
+    void oversizedOrEmptyFrameFailsTheStream() {
+        QFETCH(quint32, length);
+        const quint32 be = qToBigEndian(length);
+        vici::FrameReader reader;
+        reader.append(QByteArrayView(reinterpret_cast<const char*>(&be), 4));
+        QVERIFY(!reader.next().ok());
+        reader.append(response(QByteArray()));
+        QVERIFY(!reader.next().ok()); // out of step for good
+    }
+
+    // The connection against a peer on a socket.
+
+    void missingSocketFailsAtOnce() {
+        vici::Connection c;
+        auto r = awaitTask(c.open(m_dir.path() + QStringLiteral("/absent.vici"), 2s), 5'000);
+        QVERIFY(!r.ok());
+        QCOMPARE(r.error().kind, vici::Failure::Kind::Unreachable);
+        QVERIFY(r.error().detail.contains(QStringLiteral("absent.vici")));
+        auto q = awaitTask(c.request("list-sas", {}, 1s), 5'000);
+        QVERIFY(!q.ok());
+    }
+
+    void commandGetsItsStreamedEventsAndResponse() {
+        ScriptedPeer peer(socketPath());
+        peer.replies = {eventFrame("list-sa", el(ElementType::SectionStart) + name("kestrava") + kv("state", "ESTABLISHED")
+                                             + el(ElementType::SectionEnd))
+                        + response(kv("success", "yes"))};
+        vici::Connection c;
+        QVERIFY(awaitTask(c.open(socketPath(), 2s), 5'000).ok());
+        vici::Section args;
+        args.set("ike", QByteArrayLiteral("kestrava"));
+        auto r = awaitTask(c.request("list-sas", args, 5s), 10'000);
+        QVERIFY(r.ok());
+        QCOMPARE(r->response.value("success"), QByteArray("yes"));
+        QCOMPARE(r->streamed.size(), size_t(1));
+        QCOMPARE(r->streamed[0].second.section("kestrava")->value("state"), QByteArray("ESTABLISHED"));
+        QCOMPARE(peer.received.size(), 1);
+        QCOMPARE(peer.received[0].name, QByteArray("list-sas"));
+        QCOMPARE(peer.received[0].message, args);
+    }
+
+    void requestsQueueInOrder() {
+        ScriptedPeer peer(socketPath());
+        peer.replies = {response(kv("n", "1")), response(kv("n", "2"))};
+        vici::Connection c;
+        QVERIFY(awaitTask(c.open(socketPath(), 2s), 5'000).ok());
+        std::optional<vici::Outcome<vici::Reply>> first, second;
+        // Captures would die with the closure; coroutine parameters live in the frame.
+        auto ask = [](vici::Connection* c, QByteArray command, std::optional<vici::Outcome<vici::Reply>>* out) -> QCoro::Task<> {
+            *out = co_await c->request(command, {}, 5s);
+        };
+        auto a = ask(&c, "one", &first);
+        auto b = ask(&c, "two", &second);
+        QTRY_VERIFY_WITH_TIMEOUT(first && second, 2'000);
+        QCOMPARE((*first)->response.value("n"), QByteArray("1"));
+        QCOMPARE((*second)->response.value("n"), QByteArray("2"));
+        QCOMPARE(peer.received[0].name, QByteArray("one"));
+        QCOMPARE(peer.received[1].name, QByteArray("two"));
+    }
+
+    void peerFaultsEndTheRequestWithAnError_data() {
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<int>("kind");
+        using K = vici::Failure::Kind;
+        QTest::newRow("silent peer") << QByteArray() << int(K::TimedOut);
+        QTest::newRow("peer hangs up") << QByteArray("hang up") << int(K::Unreachable);
+        QTest::newRow("garbage frame") << frame(QByteArray("\x01\x09", 2)) << int(K::Malformed);
+        QTest::newRow("oversized frame") << QByteArray("\x7f\xff\xff\xff", 4) << int(K::Malformed);
+        QTest::newRow("wrong reply type") << frame(QByteArray(1, char(PacketType::EventConfirm))) << int(K::Malformed);
+        QTest::newRow("unknown command") << frame(QByteArray(1, char(PacketType::CmdUnknown))) << int(K::UnknownCommand);
+    }
+    void peerFaultsEndTheRequestWithAnError() {
+        QFETCH(QByteArray, reply);
+        QFETCH(int, kind);
+        ScriptedPeer peer(socketPath());
+        peer.replies = {reply};
+        vici::Connection c;
+        QVERIFY(awaitTask(c.open(socketPath(), 2s), 5'000).ok());
+        QSignalSpy lost(&c, &vici::Connection::lost);
+        auto r = awaitTask(c.request("version", {}, 300ms), 10'000);
+        QVERIFY(!r.ok());
+        QCOMPARE(int(r.error().kind), kind);
+        // Anything but a refusal leaves the stream out of step: the connection closes.
+        if (kind != int(vici::Failure::Kind::UnknownCommand)) {
+            QVERIFY(!c.isOpen());
+            QCOMPARE(lost.size(), 1);
+        }
+    }
+
+    void subscribeTellsUnknownEventsApart() {
+        ScriptedPeer peer(socketPath());
+        peer.replies = {frame(QByteArray(1, char(PacketType::EventConfirm))), frame(QByteArray(1, char(PacketType::EventUnknown)))};
+        vici::Connection c;
+        QVERIFY(awaitTask(c.open(socketPath(), 2s), 5'000).ok());
+        QVERIFY(awaitTask(c.subscribe("ike-updown", 2s), 5'000).ok());
+        auto unknown = awaitTask(c.subscribe("no-such-event", 2s), 5'000);
+        QVERIFY(!unknown.ok());
+        QCOMPARE(unknown.error().kind, vici::Failure::Kind::UnknownEvent);
+        QCOMPARE(int(peer.received[0].type), int(PacketType::EventRegister));
+        QCOMPARE(peer.received[0].name, QByteArray("ike-updown"));
+    }
+};
+
+QTEST_GUILESS_MAIN(ViciCodecTest)
+#include "vici_codec_test.moc"

@@ -1,0 +1,402 @@
+#include "vpn/networkmanager/networkmanager_facility.h"
+
+#include "vpn/networkmanager/nm_failures.h"
+
+#include <QDBusArgument>
+#include <QDBusConnectionInterface>
+#include <QDBusPendingCall>
+#include <QDBusServiceWatcher>
+#include <QDBusVariant>
+#include <QFileInfo>
+#include <QPointer>
+#include <QUuid>
+
+#include <qcoro/qcorodbuspendingcall.h>
+
+namespace {
+
+const QString managerPath = QStringLiteral("/org/freedesktop/NetworkManager");
+const QString settingsPath = QStringLiteral("/org/freedesktop/NetworkManager/Settings");
+const QString agentManagerPath = QStringLiteral("/org/freedesktop/NetworkManager/AgentManager");
+const QString managerInterface = QStringLiteral("org.freedesktop.NetworkManager");
+const QString settingsInterface = QStringLiteral("org.freedesktop.NetworkManager.Settings");
+const QString connectionInterface = QStringLiteral("org.freedesktop.NetworkManager.Settings.Connection");
+const QString activeInterface = QStringLiteral("org.freedesktop.NetworkManager.Connection.Active");
+const QString vpnInterface = QStringLiteral("org.freedesktop.NetworkManager.VPN.Connection");
+const QString agentManagerInterface = QStringLiteral("org.freedesktop.NetworkManager.AgentManager");
+const QString propertiesInterface = QStringLiteral("org.freedesktop.DBus.Properties");
+const QString pluginPath = QStringLiteral("/org/freedesktop/NetworkManager/VPN/Plugin");
+const QString pluginInterface = QStringLiteral("org.freedesktop.NetworkManager.VPN.Plugin");
+
+// Where NetworkManager looks for VPN plugin descriptions.
+const char* const pluginFiles[] = {
+    "/usr/lib/NetworkManager/VPN/nm-strongswan-service.name",
+    "/etc/NetworkManager/VPN/nm-strongswan-service.name",
+};
+
+} // namespace
+
+using namespace networkmanager;
+
+NetworkManagerFacility::NetworkManagerFacility(QDBusConnection bus, SecretResolver resolver, QObject* parent)
+    : LiveFacility(QStringLiteral("networkmanager"), parent), m_bus(std::move(bus)) {
+    registerTypes();
+    m_agent = new SecretAgent(m_bus, std::move(resolver), this);
+    if (!m_bus.isConnected()) return;
+    m_agentExported =
+        m_bus.registerObject(QString::fromLatin1(agentPath), m_agent, QDBusConnection::ExportScriptableSlots);
+    const QString nm = QString::fromLatin1(service);
+    // Any path: the active connection's path is known only once ActivateConnection answers.
+    m_bus.connect(nm, QString(), vpnInterface, QStringLiteral("VpnStateChanged"), this,
+                  SLOT(onVpnStateChanged(QDBusMessage)));
+    m_bus.connect(nm, QString(), activeInterface, QStringLiteral("StateChanged"), this,
+                  SLOT(onActiveStateChanged(QDBusMessage)));
+    m_bus.connect(nm, QString(), connectionInterface, QStringLiteral("Removed"), this,
+                  SLOT(onConnectionRemoved(QDBusMessage)));
+    m_bus.connect(QString::fromLatin1(pluginService), pluginPath, pluginInterface, QStringLiteral("Failure"), this,
+                  SLOT(onPluginFailure(QDBusMessage)));
+    m_watcher = new QDBusServiceWatcher(nm, m_bus, QDBusServiceWatcher::WatchForOwnerChange, this);
+    connect(m_watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
+            [this](const QString&, const QString& oldOwner, const QString&) {
+                // A new NetworkManager knows neither our agent nor our active connection.
+                if (!oldOwner.isEmpty()) onServiceGone();
+            });
+}
+
+NetworkManagerFacility::~NetworkManagerFacility() {
+    if (!m_bus.isConnected()) return;
+    if (m_agentRegistered) {
+        // No waiting for the answer on the way out.
+        QDBusMessage bye = QDBusMessage::createMethodCall(QString::fromLatin1(service), agentManagerPath,
+                                                          agentManagerInterface, QStringLiteral("Unregister"));
+        bye.setAutoStartService(false);
+        m_bus.send(bye);
+    }
+    if (m_agentExported) m_bus.unregisterObject(QString::fromLatin1(agentPath));
+}
+
+bool NetworkManagerFacility::available(const QDBusConnection& bus, std::chrono::milliseconds limit) {
+    bool plugin = false;
+    for (const char* f : pluginFiles) plugin = plugin || QFileInfo::exists(QString::fromLatin1(f));
+    if (!plugin || !bus.isConnected()) return false;
+    QDBusMessage ping = QDBusMessage::createMethodCall(QString::fromLatin1(service), managerPath, propertiesInterface,
+                                                       QStringLiteral("Get"));
+    ping << managerInterface << QStringLiteral("Version");
+    ping.setAutoStartService(false); // asking must not start NetworkManager
+
+    return bus.call(ping, QDBus::Block, int(limit.count())).type() == QDBusMessage::ReplyMessage;
+}
+
+Error NetworkManagerFacility::busError(const QDBusMessage& reply, const QString& what) const {
+    return networkmanager::busError(reply, what, m_bus.isConnected());
+}
+
+QCoro::Task<NetworkManagerFacility::Reply> NetworkManagerFacility::call(QString path, QString interface, QString method,
+                                                                         QVariantList args) {
+    QDBusMessage message = QDBusMessage::createMethodCall(QString::fromLatin1(service), path, interface, method);
+    message.setArguments(args);
+    const QDBusPendingCall pending = m_bus.asyncCall(message, int(m_limits.call.count()));
+    QDBusMessage reply = co_await pending;
+    co_return Reply{reply};
+}
+
+QCoro::Task<std::optional<QVariant>> NetworkManagerFacility::property(QString path, QString interface, QString name) {
+    const QVariantList args{interface, name};
+    const Reply r = co_await call(path, propertiesInterface, QStringLiteral("Get"), args);
+    if (!r.ok() || r.message.arguments().isEmpty()) co_return std::nullopt;
+    const QVariant value = r.message.arguments().first().value<QDBusVariant>().variant();
+    co_return value;
+}
+
+QCoro::Task<Result<void>> NetworkManagerFacility::ensureAgent() {
+    if (m_agentRegistered) co_return Result<void>();
+    QPointer<NetworkManagerFacility> self(this);
+    // Capability 0: we never ask the user; the keychain has the key or there is none.
+    const QVariantList args{QString::fromLatin1(agentIdentifier), QVariant::fromValue(uint(0))};
+    const Reply r = co_await call(agentManagerPath, agentManagerInterface, QStringLiteral("RegisterWithCapabilities"), args);
+    if (!self) co_return Result<void>();
+    // Already registered from this connection (another facility of this process): that agent answers.
+    if (!r.ok() && !r.message.errorMessage().contains(QLatin1String("already registered")))
+        co_return busError(r.message, QStringLiteral("anahtar aracısını kaydetmedi"));
+    m_agentRegistered = r.ok();
+    co_return Result<void>();
+}
+
+QCoro::Task<std::optional<QString>> NetworkManagerFacility::findConnection() {
+    QPointer<NetworkManagerFacility> self(this);
+    auto settingsOf = [this](QString path) -> QCoro::Task<std::optional<NMSettings>> {
+        const Reply r = co_await call(path, connectionInterface, QStringLiteral("GetSettings"));
+        if (!r.ok() || r.message.arguments().isEmpty()) co_return std::nullopt;
+        NMSettings s = qdbus_cast<NMSettings>(r.message.arguments().first());
+        co_return s;
+    };
+    auto adopt = [this](const QString& path, const NMSettings& s) {
+        m_connectionPath = path;
+        m_uuid = uuidOf(s);
+        m_stored = profileFrom(s);
+    };
+    if (!m_connectionPath.isEmpty()) {
+        const QString cached = m_connectionPath;
+        auto s = co_await settingsOf(cached);
+        if (!self) co_return std::nullopt;
+        if (s && isOurs(*s)) {
+            adopt(cached, *s);
+            co_return cached;
+        }
+    }
+    const Reply list = co_await call(settingsPath, settingsInterface, QStringLiteral("ListConnections"));
+    if (!self) co_return std::nullopt;
+    if (!list.ok()) co_return std::nullopt;
+    const auto paths = qdbus_cast<QList<QDBusObjectPath>>(list.message.arguments().value(0));
+    for (const QDBusObjectPath& p : paths) {
+        auto s = co_await settingsOf(p.path());
+        if (!self) co_return std::nullopt;
+        if (s && isOurs(*s)) {
+            adopt(p.path(), *s);
+            co_return p.path();
+        }
+    }
+    m_connectionPath.clear();
+    m_uuid.clear();
+    m_stored.reset();
+    co_return std::nullopt;
+}
+
+QCoro::Task<> NetworkManagerFacility::refreshActive() {
+    QPointer<NetworkManagerFacility> self(this);
+    const auto actives = co_await property(managerPath, managerInterface, QStringLiteral("ActiveConnections"));
+    if (!self || !actives) co_return;
+    QString found;
+    for (const QDBusObjectPath& p : qdbus_cast<QList<QDBusObjectPath>>(*actives)) {
+        const auto conn = co_await property(p.path(), activeInterface, QStringLiteral("Connection"));
+        if (!self) co_return;
+        if (conn && qdbus_cast<QDBusObjectPath>(*conn).path() == m_connectionPath) {
+            found = p.path();
+            break;
+        }
+    }
+    if (m_activating) co_return; // the attempt's own reply and signals decide
+    if (found.isEmpty()) {
+        m_activePath.clear();
+        setStatus(VpnStatus::disconnected);
+        co_return;
+    }
+    m_activePath = found;
+    const auto state = co_await property(found, activeInterface, QStringLiteral("State"));
+    const auto vpn = co_await property(found, vpnInterface, QStringLiteral("VpnState"));
+    if (!self || m_activating || m_activePath != found) co_return;
+    VpnStatus s = VpnStatus::disconnected;
+    if (vpn) {
+        const auto e = eventFor(VpnState(vpn->toUInt()));
+        if (e == TunnelEvent::Preparing) s = VpnStatus::connecting;
+        else if (e == TunnelEvent::Activated) s = VpnStatus::connected;
+    }
+    if (state && ActiveState(state->toUInt()) == ActiveState::deactivating) s = VpnStatus::disconnecting;
+    setStatus(s);
+}
+
+QCoro::Task<Result<void>> NetworkManagerFacility::load() {
+    QPointer<NetworkManagerFacility> self(this);
+    if (!m_bus.isConnected())
+        co_return noBusError(m_bus.lastError().message());
+    // A reachable NetworkManager answers this; an unreachable one is an error, not an empty profile.
+    const Reply probe = co_await call(settingsPath, settingsInterface, QStringLiteral("ListConnections"));
+    if (!self) co_return Result<void>();
+    if (!probe.ok()) co_return busError(probe.message, QStringLiteral("profilleri okuyamadı"));
+    const auto path = co_await findConnection();
+    if (!self) co_return Result<void>();
+    if (!path) {
+        m_profile = VpnProfile{};
+        m_activePath.clear();
+        setStatus(VpnStatus::invalid);
+        co_return Result<void>();
+    }
+    m_profile = *m_stored;
+    if (status() == VpnStatus::invalid) presetStatus(VpnStatus::disconnected); // the refresh below announces it
+    co_await refreshActive();
+    co_return Result<void>();
+}
+
+QCoro::Task<Result<void>> NetworkManagerFacility::save() {
+    QPointer<NetworkManagerFacility> self(this);
+    const QString uuid = m_uuid.isEmpty() ? QUuid::createUuid().toString(QUuid::WithoutBraces) : m_uuid;
+    const Result<NMSettings> settings = settingsFor(m_profile, uuid);
+    if (!settings) co_return settings.error();
+    const VpnProfile saving = m_profile;
+    const QVariant arg = QVariant::fromValue(settings.value());
+    if (!m_connectionPath.isEmpty()) {
+        const QVariantList args{arg};
+        const Reply r = co_await call(m_connectionPath, connectionInterface, QStringLiteral("Update"), args);
+        if (!self) co_return Result<void>();
+        if (r.ok()) {
+            m_stored = saving;
+            m_uuid = uuid;
+            if (status() == VpnStatus::invalid) setStatus(VpnStatus::disconnected);
+            co_return Result<void>();
+        }
+        // Removed behind our back: add it anew.
+        if (!r.message.errorName().endsWith(QLatin1String(".UnknownMethod")) &&
+            !r.message.errorName().endsWith(QLatin1String(".UnknownObject")) &&
+            !r.message.errorName().endsWith(QLatin1String("Settings.InvalidConnection")))
+            co_return busError(r.message, QStringLiteral("profili kaydetmedi"));
+        m_connectionPath.clear();
+    }
+    const QVariantList addArgs{arg};
+    const Reply r = co_await call(settingsPath, settingsInterface, QStringLiteral("AddConnection"), addArgs);
+    if (!self) co_return Result<void>();
+    if (!r.ok()) co_return busError(r.message, QStringLiteral("profili kaydetmedi"));
+    m_connectionPath = qdbus_cast<QDBusObjectPath>(r.message.arguments().value(0)).path();
+    m_uuid = uuid;
+    m_stored = saving;
+    if (status() == VpnStatus::invalid) setStatus(VpnStatus::disconnected);
+    co_return Result<void>();
+}
+
+QCoro::Task<Result<void>> NetworkManagerFacility::remove() {
+    QPointer<NetworkManagerFacility> self(this);
+    if (m_connectionPath.isEmpty()) {
+        (void)co_await findConnection();
+        if (!self) co_return Result<void>();
+    }
+    if (!m_connectionPath.isEmpty()) {
+        const Reply r = co_await call(m_connectionPath, connectionInterface, QStringLiteral("Delete"));
+        if (!self) co_return Result<void>();
+        if (!r.ok() && !r.message.errorName().endsWith(QLatin1String(".UnknownObject")) &&
+            !r.message.errorName().endsWith(QLatin1String(".UnknownMethod")))
+            co_return busError(r.message, QStringLiteral("profili silmedi"));
+    }
+    m_connectionPath.clear();
+    m_uuid.clear();
+    m_stored.reset();
+    m_profile = VpnProfile{};
+    m_activePath.clear();
+    retireAttempts();
+    m_activating = false;
+    setStatus(VpnStatus::invalid);
+    co_return Result<void>();
+}
+
+Result<void> NetworkManagerFacility::startTunnel() {
+    // A profile that vanished from NetworkManager is no profile either.
+    if (auto problem = storedProblem(!m_connectionPath.isEmpty())) return *problem;
+    if (!m_bus.isConnected()) return noBusToStartError();
+    if (Tunnel::isUp(status())) return {};
+    m_pluginFailure.reset();
+    m_stopPending = false;
+    m_early.clear();
+    const quint64 attempt = beginAttempt();
+    m_activating = true;
+    apply(TunnelEvent::StartRequested);
+    runStart(attempt);
+    return {};
+}
+
+QCoro::Task<> NetworkManagerFacility::runStart(quint64 attempt) {
+    QPointer<NetworkManagerFacility> self(this);
+    auto current = [&] { return self && isCurrent(attempt); };
+    auto giveUp = [&](const Error& error) {
+        m_activating = false;
+        setLastError(error);
+        apply(TunnelEvent::ActivateFailed);
+    };
+    const Result<void> agent = co_await ensureAgent();
+    if (!current()) co_return;
+    if (!agent) co_return giveUp(agent.error());
+    const QVariantList args{QVariant::fromValue(QDBusObjectPath(m_connectionPath)),
+                            QVariant::fromValue(QDBusObjectPath(QStringLiteral("/"))),
+                            QVariant::fromValue(QDBusObjectPath(QStringLiteral("/")))};
+    const Reply r = co_await call(managerPath, managerInterface, QStringLiteral("ActivateConnection"), args);
+    if (!current()) co_return;
+    if (!r.ok()) co_return giveUp(busError(r.message, QStringLiteral("bağlantıyı başlatmadı")));
+    m_activating = false;
+    m_activePath = qdbus_cast<QDBusObjectPath>(r.message.arguments().value(0)).path();
+    const auto early = m_early.take(m_activePath);
+    m_early.clear();
+    if (m_stopPending) {
+        runStop(attempt);
+        co_return;
+    }
+    if (early.first != 0 || early.second != 0) applyVpnState(early.first, early.second);
+}
+
+void NetworkManagerFacility::stopTunnel() {
+    noteUserStop();
+    apply(TunnelEvent::StopRequested);
+    if (m_activating) {
+        m_stopPending = true; // once ActivateConnection answers
+        return;
+    }
+    if (!m_activePath.isEmpty()) runStop(attempt());
+}
+
+QCoro::Task<> NetworkManagerFacility::runStop(quint64 attempt) {
+    QPointer<NetworkManagerFacility> self(this);
+    const QString active = m_activePath;
+    const QVariantList args{QVariant::fromValue(QDBusObjectPath(active))};
+    const Reply r = co_await call(managerPath, managerInterface, QStringLiteral("DeactivateConnection"), args);
+    if (!self || !isCurrent(attempt)) co_return;
+    // Already gone is as good as stopped.
+    if (!r.ok() && status() == VpnStatus::disconnecting) {
+        m_activePath.clear();
+        apply(TunnelEvent::Ended);
+    }
+}
+
+void NetworkManagerFacility::apply(TunnelEvent event) { setStatus(networkmanager::nextStatus(status(), event)); }
+
+void NetworkManagerFacility::applyVpnState(uint state, uint reason) {
+    const auto event = eventFor(VpnState(state));
+    if (!event) return;
+    if (*event == TunnelEvent::Ended) {
+        // The first end of an attempt says why; the disconnected that follows a failure says less.
+        noteEnd(describeReason(reason, m_pluginFailure));
+        m_activePath.clear();
+    }
+    apply(*event);
+}
+
+void NetworkManagerFacility::onVpnStateChanged(const QDBusMessage& message) {
+    const QList<QVariant> args = message.arguments();
+    if (args.size() < 2) return;
+    const uint state = args.at(0).toUInt();
+    const uint reason = args.at(1).toUInt();
+    if (!m_activePath.isEmpty() && message.path() == m_activePath) return applyVpnState(state, reason);
+    // Ours before ActivateConnection answered: keep the latest, the reply places it.
+    if (m_activating) m_early.insert(message.path(), {state, reason});
+}
+
+void NetworkManagerFacility::onActiveStateChanged(const QDBusMessage& message) {
+    const QList<QVariant> args = message.arguments();
+    if (args.isEmpty() || m_activePath.isEmpty() || message.path() != m_activePath) return;
+    const auto state = ActiveState(args.at(0).toUInt());
+    if (state == ActiveState::deactivating) apply(TunnelEvent::Deactivating);
+    else if (state == ActiveState::deactivated) applyVpnState(uint(VpnState::disconnected), args.value(1).toUInt());
+}
+
+void NetworkManagerFacility::onPluginFailure(const QDBusMessage& message) {
+    if (message.arguments().isEmpty()) return;
+    if (status() == VpnStatus::connecting || m_activating) m_pluginFailure = message.arguments().first().toUInt();
+}
+
+void NetworkManagerFacility::onConnectionRemoved(const QDBusMessage& message) {
+    if (m_connectionPath.isEmpty() || message.path() != m_connectionPath) return;
+    m_connectionPath.clear();
+    m_uuid.clear();
+    m_stored.reset();
+    m_profile = VpnProfile{};
+    m_activePath.clear();
+    m_activating = false;
+    retireAttempts();
+    setStatus(VpnStatus::invalid);
+}
+
+void NetworkManagerFacility::onServiceGone() {
+    m_agentRegistered = false;
+    m_activePath.clear();
+    if (m_activating) {
+        m_activating = false;
+        retireAttempts();
+    }
+    if (Tunnel::mayStop(status())) noteEnd(serviceStoppedError());
+    apply(TunnelEvent::ServiceLost);
+}

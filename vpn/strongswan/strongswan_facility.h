@@ -1,0 +1,98 @@
+#pragma once
+
+#include "vpn/ike_profile.h"
+#include "vpn/live_facility.h"
+#include "vpn/strongswan/charon_status.h"
+#include "vpn/strongswan/vici.h"
+
+#include <QPointer>
+#include <QSet>
+#include <QStringList>
+
+#include <chrono>
+#include <optional>
+
+namespace strongswan::detail {
+// Lets coroutines wait for a one-off condition set elsewhere.
+class Wakeup : public QObject {
+    Q_OBJECT
+Q_SIGNALS:
+    void fired();
+};
+} // namespace strongswan::detail
+
+// The VPN facility over strongSwan's charon and its VICI socket.
+//
+// The profile lives in a per-user file and is pushed into charon (load-conn, load-shared) on save and
+// again before each start, since charon forgets it when it restarts. Commands go over one connection;
+// events (ike-updown, child-updown, rekeys, log) over a second; each initiate over a connection of its
+// own, so that a stop can pass while charon is still trying to reach the gateway.
+//
+// charon being unreachable is not an error for load(): the stored profile is reported and the status is
+// disconnected. save() then stores the file and succeeds; the configuration reaches charon on connect.
+// startTunnel() is where an unreachable charon is reported. A file that cannot be read as a profile is
+// moved aside (setAsidePath()) and load() succeeds without a profile.
+class StrongSwanFacility final : public LiveFacility {
+    Q_OBJECT
+public:
+    struct Limits {
+        std::chrono::milliseconds command{10'000};
+        // How long one connection attempt may take before we stop waiting for the gateway.
+        std::chrono::milliseconds attempt{30'000};
+        // Graceful delete of the IKE_SA before charon drops it without the gateway's answer.
+        std::chrono::milliseconds terminate{3'000};
+    };
+
+    explicit StrongSwanFacility(QString socketPath = defaultSocketPath(), QString profilePath = defaultProfilePath(),
+                                SecretResolver resolver = {}, QObject* parent = nullptr);
+    ~StrongSwanFacility() override;
+
+    static QString defaultSocketPath();
+    // vpn-profile.json in the program's per-user configuration folder.
+    static QString defaultProfilePath();
+
+    void setLimits(Limits limits) { m_limits = limits; }
+    QString profilePath() const { return m_profilePath; }
+    QString setAsidePath() const { return m_setAside; }
+
+    QCoro::Task<Result<void>> load() override;
+    QCoro::Task<Result<void>> save() override;
+    QCoro::Task<Result<void>> remove() override;
+    Result<void> startTunnel() override;
+    void stopTunnel() override;
+
+private:
+    void apply(strongswan::TunnelEvent event);
+    bool canReachSocketNow() const;
+    QCoro::Task<Result<void>> ensureChannels();
+    QCoro::Task<vici::Outcome<void>> openChannels();
+    QCoro::Task<Result<void>> pushConfiguration(IkeProfile::Usable profile);
+    QCoro::Task<Result<void>> withdrawConfiguration();
+    QCoro::Task<Result<VpnStatus>> queryStatus();
+    QCoro::Task<vici::Outcome<vici::Reply>> terminate(QByteArray ikeSelector, QByteArray value);
+    QCoro::Task<> runStart(quint64 attempt, IkeProfile::Usable profile);
+    QCoro::Task<> runStop(quint64 attempt);
+    QCoro::Task<> confirmAfterRekey();
+    void onEvent(const QByteArray& name, const vici::Section& message);
+    void noteSa(const QByteArray& uniqueId);
+    void terminateLeftover(QByteArray uniqueId);
+    void onEventsLost(const vici::Failure& why);
+
+    QString m_socketPath;
+    QString m_profilePath;
+    QString m_setAside;
+    SecretResolver m_resolver;
+    Limits m_limits;
+
+    QStringList m_recentLog;
+    bool m_initiating = false; // an initiate of the current attempt awaits its reply
+    // IKE_SAs of this attempt, and those of earlier ones whose late down events must not end this one.
+    QSet<QByteArray> m_knownSas;
+    QSet<QByteArray> m_retiredSas;
+
+    vici::Connection* m_commands = nullptr;
+    vici::Connection* m_events = nullptr;
+    bool m_opening = false;
+    std::optional<Error> m_openError;
+    strongswan::detail::Wakeup m_opened;
+};
