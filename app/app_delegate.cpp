@@ -5,6 +5,7 @@
 #include "ui/images.h"
 #include "ui/panel_content.h"
 #include "ui/popup_model.h"
+#include "vpn/vpn_controller.h"
 #include "vpn/vpn_facility.h"
 
 #include <QCoreApplication>
@@ -24,17 +25,6 @@ namespace {
 constexpr int quitDelayMs = 1500;
 // A press on the tray icon first takes the focus from the panel; that close is the toggle.
 constexpr int toggleAfterCloseMs = 400;
-
-bool tunnelUp(VpnStatus s) {
-    return s == VpnStatus::connecting || s == VpnStatus::connected || s == VpnStatus::reasserting;
-}
-
-QCoro::Task<> stopAfterLoad(VpnFacility& facility) {
-    // Whatever the load says, the stop is tried on the status the facility reports.
-    (void)co_await facility.load();
-    const VpnStatus s = facility.status();
-    if (s != VpnStatus::invalid && s != VpnStatus::disconnected) facility.stopTunnel();
-}
 
 } // namespace
 
@@ -177,13 +167,13 @@ void AppDelegate::togglePanel() {
 void AppDelegate::requestQuit() {
     if (m_quitting) return;
     m_quitting = true;
-    const bool stopping = tunnelUp(m_facility.status());
+    const bool stopping = Tunnel::isUp(m_facility.status());
     Q_EMIT quitStarted(stopping);
     if (!stopping) {
         exitNow();
         return;
     }
-    stopAfterLoad(m_facility);
+    VPNController::stop(m_facility);
     // Fixed: the process ends whether or not the stop has finished.
     QTimer::singleShot(quitDelayMs, this, &AppDelegate::exitNow);
 }

@@ -5,7 +5,6 @@
 #include "state/app_state.h"
 #include "state/app_state_fields.h"
 #include "update/updater.h"
-#include "vpn/vpn_controller.h"
 #include "vpn/vpn_facility.h"
 
 #include <QCoreApplication>

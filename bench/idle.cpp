@@ -8,8 +8,8 @@
 #include "support/manual_clock.h"
 #include "support/service_fixture.h"
 #include "support/test_env.h"
-#include "vpn/memory_keychain.h"
-#include "vpn/simulated_facility.h"
+#include "vpn/keychain/memory_keychain.h"
+#include "vpn/simulated/simulated_facility.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

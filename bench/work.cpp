@@ -9,7 +9,7 @@
 #include "app/measure.h"
 #include "platform/defaults_store.h"
 #include "state/app_state.h"
-#include "vpn/simulated_facility.h"
+#include "vpn/simulated/simulated_facility.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -1,6 +1,6 @@
 // charon's wire format: frames cut from a stream, packets and messages decoded; what decodes encodes
 // back to bytes that decode to the same.
-#include "vpn/vici_client.h"
+#include "vpn/strongswan/vici.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <optional>
 #include <utility>
 #include <variant>
 
@@ -27,11 +28,12 @@ struct Error {
     bool operator==(const Error&) const = default;
 };
 
-// Value-or-error result for every operation that can fail; no exceptions cross an await.
-template <class T> class [[nodiscard]] Result {
+// Value-or-error result for every operation that can fail; no exceptions cross an await. Layers below
+// the user's text use a failure type of their own for E and turn it into an Error at their boundary.
+template <class T, class E = Error> class [[nodiscard]] Result {
 public:
     Result(T value) : m_v(std::in_place_index<0>, std::move(value)) {}
-    Result(Error error) : m_v(std::in_place_index<1>, std::move(error)) {}
+    Result(E error) : m_v(std::in_place_index<1>, std::move(error)) {}
 
     bool ok() const { return m_v.index() == 0; }
     explicit operator bool() const { return ok(); }
@@ -39,7 +41,7 @@ public:
     T& value() & { return std::get<0>(m_v); }
     const T& value() const& { return std::get<0>(m_v); }
     T&& value() && { return std::get<0>(std::move(m_v)); }
-    const Error& error() const { return std::get<1>(m_v); }
+    const E& error() const { return std::get<1>(m_v); }
 
     T* operator->() { return &value(); }
     const T* operator->() const { return &value(); }
@@ -47,19 +49,18 @@ public:
     const T& operator*() const& { return value(); }
 
 private:
-    std::variant<T, Error> m_v;
+    std::variant<T, E> m_v;
 };
 
-template <> class [[nodiscard]] Result<void> {
+template <class E> class [[nodiscard]] Result<void, E> {
 public:
     Result() = default;
-    Result(Error error) : m_error(std::move(error)), m_failed(true) {}
+    Result(E error) : m_error(std::move(error)) {}
 
-    bool ok() const { return !m_failed; }
+    bool ok() const { return !m_error; }
     explicit operator bool() const { return ok(); }
-    const Error& error() const { return m_error; }
+    const E& error() const { return *m_error; }
 
 private:
-    Error m_error{Error::Kind::Io, {}};
-    bool m_failed = false;
+    std::optional<E> m_error;
 };

@@ -26,11 +26,6 @@ constexpr std::chrono::milliseconds refreshInterval{30'000};
 constexpr std::chrono::milliseconds updateInterval{21'600'000};
 constexpr int maxDismissed = 100;
 
-// Whether the system's tunnel carries traffic: a tunnel going down keeps its route until it is gone.
-bool routedThroughTunnel(VpnStatus s) {
-    return s == VpnStatus::connected || s == VpnStatus::reasserting || s == VpnStatus::disconnecting;
-}
-
 qint64 saturatingAdd(qint64 a, qint64 b) {
     qint64 out = 0;
     if (!__builtin_add_overflow(a, b, &out)) return out;
@@ -232,7 +227,7 @@ void AppState::syncSystemStatus() {
     const ConnectionStatus previous = m_status;
     const VpnStatus system = facility().status();
     // Up or down, the routes change under the network connections.
-    const bool up = routedThroughTunnel(system);
+    const bool up = Tunnel::carriesTraffic(system);
     if (m_systemUp && *m_systemUp != up) Http::pathChanged();
     m_systemUp = up;
     switch (system) {
@@ -258,7 +253,7 @@ QCoro::Task<> AppState::refreshIps() {
     QPointer<AppState> self(this);
     // The system reports the tunnel going down a moment before its route is gone: a lookup started
     // then goes through the tunnel, and its answer is the exit address, not the user's own.
-    const bool startedThroughTunnel = routedThroughTunnel(facility().status());
+    const bool startedThroughTunnel = Tunnel::carriesTraffic(facility().status());
     const std::optional<PublicGeo> geo = co_await API::publicGeo();
     if (!self) co_return;
     if (m_status == ConnectionStatus::connected) {

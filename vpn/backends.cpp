@@ -1,10 +1,10 @@
-// Chooses the process-wide VPN facility and keychain.
+// Chooses the process-wide VPN facility and keychain: the one file that knows every wing.
 #include "vpn/keychain.h"
-#include "vpn/memory_keychain.h"
-#include "vpn/networkmanager_facility.h"
-#include "vpn/secret_service_keychain.h"
-#include "vpn/simulated_facility.h"
-#include "vpn/strongswan_facility.h"
+#include "vpn/keychain/memory_keychain.h"
+#include "vpn/keychain/secret_service_keychain.h"
+#include "vpn/networkmanager/networkmanager_facility.h"
+#include "vpn/simulated/simulated_facility.h"
+#include "vpn/strongswan/strongswan_facility.h"
 #include "vpn/vpn_facility.h"
 
 #include <QCoreApplication>
@@ -49,10 +49,8 @@ QString forcedBackend() { return qEnvironmentVariable("KESTRAVA_VPN_BACKEND").tr
 bool simulated() { return forcedBackend() == QLatin1String("simulated"); }
 
 // The facility reads the secret from the keychain only when it hands it to the system.
-StrongSwanFacility::SecretResolver keychainResolver() {
-    return [](QByteArray reference) -> QCoro::Task<std::optional<QByteArray>> {
-        co_return co_await Keychain::shared().secretFor(std::move(reference));
-    };
+VpnFacility::SecretResolver keychainResolver() {
+    return [](QByteArray reference) { return secretResolver(Keychain::shared())(std::move(reference)); };
 }
 
 std::unique_ptr<VpnFacility> strongSwan() {

@@ -1,12 +1,14 @@
 #pragma once
 
+#include "platform/result.h"
+#include "vpn/vpn_facility.h"
+
 #include <QByteArray>
 #include <QString>
 
 #include <qcoro/qcorotask.h>
 
 #include <memory>
-#include <optional>
 
 // Status codes of keychain operations, in the system's numbering (shown to the user in error texts).
 namespace KeychainStatus {
@@ -19,26 +21,33 @@ inline constexpr int interactionNotAllowed = -25308; // the provider did not ans
 inline constexpr int ioError = -36;               // any other provider failure
 } // namespace KeychainStatus
 
+// A keychain call that did not succeed, with the system's status code (never success).
+struct KeychainFailure {
+    int status = KeychainStatus::ioError;
+    bool operator==(const KeychainFailure&) const = default;
+};
+
+template <class T> using KeychainResult = Result<T, KeychainFailure>;
+
 // One generic-password item store, addressed by service and account. The reference of an item is
 // opaque bytes, stable for the item's life, compared byte for byte.
 class Keychain {
 public:
     virtual ~Keychain() = default;
 
-    struct RefResult {
-        int status = KeychainStatus::success;
-        QByteArray reference; // empty unless status is success
-    };
-
     // Replaces the data of the existing item; itemNotFound when there is none.
-    virtual QCoro::Task<int> update(QString service, QString account, QByteArray data) = 0;
-    // Adds a new item and returns its reference.
-    virtual QCoro::Task<RefResult> add(QString service, QString account, QByteArray data) = 0;
+    virtual QCoro::Task<KeychainResult<void>> update(QString service, QString account, QByteArray data) = 0;
+    // Adds a new item and returns its reference (empty if the provider gave none).
+    virtual QCoro::Task<KeychainResult<QByteArray>> add(QString service, QString account, QByteArray data) = 0;
     // The reference of the existing item.
-    virtual QCoro::Task<RefResult> copyMatching(QString service, QString account) = 0;
+    virtual QCoro::Task<KeychainResult<QByteArray>> copyMatching(QString service, QString account) = 0;
     // The data of the item a reference names, for the VPN facility that must hand it to the system.
-    virtual QCoro::Task<std::optional<QByteArray>> secretFor(QByteArray reference) = 0;
+    virtual QCoro::Task<KeychainResult<QByteArray>> secretFor(QByteArray reference) = 0;
 
     static Keychain& shared();
     static void setShared(std::unique_ptr<Keychain> keychain);
 };
+
+// Lets a facility read the secret behind a reference from this keychain; nothing when the keychain
+// fails. The keychain must outlive the facility.
+VpnFacility::SecretResolver secretResolver(Keychain& keychain);

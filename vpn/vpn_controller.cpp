@@ -60,17 +60,18 @@ QCoro::Task<Result<QByteArray>> storeSecret(Keychain& keychain, const QString& s
     const QString service = text(keychainService);
     const QString account = text(keychainAccount);
     const QByteArray bytes = secret.toUtf8();
-    const int updated = co_await keychain.update(service, account, bytes);
-    Keychain::RefResult found;
-    if (updated == KeychainStatus::itemNotFound)
+    const KeychainResult<void> updated = co_await keychain.update(service, account, bytes);
+    KeychainResult<QByteArray> found = KeychainFailure{};
+    if (!updated && updated.error().status == KeychainStatus::itemNotFound)
         found = co_await keychain.add(service, account, bytes);
-    else if (updated != KeychainStatus::success)
-        co_return VPNControllerError::keychain(updated);
+    else if (!updated)
+        co_return VPNControllerError::keychain(updated.error().status);
     else
         found = co_await keychain.copyMatching(service, account);
-    if (found.status != KeychainStatus::success || found.reference.isEmpty())
-        co_return VPNControllerError::keychain(found.status);
-    co_return found.reference;
+    if (!found) co_return VPNControllerError::keychain(found.error().status);
+    // A call that succeeded without a reference reports its own status, success.
+    if (found->isEmpty()) co_return VPNControllerError::keychain(KeychainStatus::success);
+    co_return found.value();
 }
 
 VpnProfile profileFor(const QString& hostname, const QString& remoteId, const QByteArray& secretRef) {
@@ -165,26 +166,11 @@ QCoro::Task<Result<void>> start(VpnFacility& facility, Clock& clock) {
 
 void stop(VpnFacility& facility) {
     [](VpnFacility* f) -> QCoro::Task<> {
+        // Whatever the load says, the stop is tried on the status the facility reports.
         (void)co_await f->load();
-        const VpnStatus s = f->status();
-        if (s == VpnStatus::invalid || s == VpnStatus::disconnected) co_return;
-        f->stopTunnel();
+        if (Tunnel::mayStop(f->status())) f->stopTunnel();
     }(&facility);
 }
-
-QCoro::Task<Result<void>> install(QString hostname, QString remoteId, QString secret) {
-    co_return co_await install(VpnFacility::shared(), Keychain::shared(), std::move(hostname), std::move(remoteId),
-                               std::move(secret));
-}
-
-QCoro::Task<Result<void>> reinstall(QString hostname, QString remoteId, QString secret) {
-    co_return co_await reinstall(VpnFacility::shared(), Keychain::shared(), std::move(hostname), std::move(remoteId),
-                                 std::move(secret));
-}
-
-QCoro::Task<Result<void>> start() { co_return co_await start(VpnFacility::shared(), Clock::system()); }
-
-void stop() { stop(VpnFacility::shared()); }
 
 } // namespace VPNController
 

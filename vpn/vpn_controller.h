@@ -2,6 +2,7 @@
 
 #include "platform/clock.h"
 #include "platform/result.h"
+#include "vpn/ike_profile.h"
 #include "vpn/keychain.h"
 #include "vpn/vpn_facility.h"
 
@@ -18,14 +19,14 @@ Error keychain(int code);
 Error rejected(const QString& message);
 } // namespace VPNControllerError
 
-// Stateless operations on the system VPN profile and tunnel. The overloads without a facility use
-// the process-wide one, its keychain and the system clock.
+// Stateless operations on the system VPN profile and tunnel, on the facility, keychain and clock given.
+// The user's texts of this layer are made here and nowhere below.
 namespace VPNController {
 
 inline constexpr const char* keychainService = "app.kestrava.macos.ike";
 inline constexpr const char* keychainAccount = "shared-secret";
 inline constexpr const char* localIdentifier = "kestrava-macos";
-inline constexpr const char* profileDescription = "Kestrava";
+inline constexpr const char* profileDescription = IkeProfile::name;
 inline constexpr double startTimeoutSeconds = 28.0;
 
 inline constexpr const char* timedOutText = "VPN bağlantısı zaman aşımına uğradı";
@@ -51,10 +52,5 @@ struct WaitOutcome {
     std::optional<QString> message;
 };
 QCoro::Task<WaitOutcome> waitForTunnel(VpnFacility& facility, Clock& clock, double timeoutSeconds);
-
-QCoro::Task<Result<void>> install(QString hostname, QString remoteId, QString secret);
-QCoro::Task<Result<void>> reinstall(QString hostname, QString remoteId, QString secret);
-QCoro::Task<Result<void>> start();
-void stop();
 
 } // namespace VPNController

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/result.h"
+#include "vpn/vpn_status.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -8,11 +9,9 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
-
-// The six statuses of the system's VPN connection, with the system's raw values.
-enum class VpnStatus { invalid = 0, disconnected = 1, connecting = 2, connected = 3, reasserting = 4, disconnecting = 5 };
 
 struct IkeSaParameters {
     int encryptionAlgorithm = 4; // AES-256
@@ -51,6 +50,10 @@ struct VpnProfile {
 class VpnFacility : public QObject {
     Q_OBJECT
 public:
+    // Reads the secret behind a keychain reference when a backend hands it to the system; nothing when
+    // the keychain has no such item or cannot be reached.
+    using SecretResolver = std::function<QCoro::Task<std::optional<QByteArray>>(QByteArray reference)>;
+
     using QObject::QObject;
     ~VpnFacility() override = default;
 

@@ -4,7 +4,7 @@
 #include "support/dev_service.h"
 #include "support/service_fixture.h"
 #include "support/test_env.h"
-#include "vpn/simulated_facility.h"
+#include "vpn/simulated/simulated_facility.h"
 
 #include <QElapsedTimer>
 #include <QGuiApplication>

@@ -53,7 +53,7 @@ client_script() { # file, the lines that start "$@" on a session bus with the se
         "$2" > "$1"
     chmod +x "$1"
 }
-client_script "$D/client.sh" "exec \"$top/tests/vpn/keyring_session.sh\" env XDG_CONFIG_HOME=\"$D/config\" \"\$@\""
+client_script "$D/client.sh" "exec \"$top/tests/vpn/keychain/keyring_session.sh\" env XDG_CONFIG_HOME=\"$D/config\" \"\$@\""
 program_env=(KESTRAVA_API_ORIGIN=http://$API_ADDR:8080 KESTRAVA_WEB_ORIGIN=http://$API_ADDR:8080 KESTRAVA_VPN_BACKEND=strongswan)
 in_client() { # command...: run in the client namespace through the wrapper; limit= and client= before the call
     timeout "${limit:-600}" ip netns exec "$NS_CLIENT" unshare --mount env "${program_env[@]}" "${client:-$D/client.sh}" "$@"

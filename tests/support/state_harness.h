@@ -2,8 +2,8 @@
 
 #include "state/app_state.h"
 #include "support/manual_clock.h"
-#include "vpn/memory_keychain.h"
-#include "vpn/simulated_facility.h"
+#include "vpn/keychain/memory_keychain.h"
+#include "vpn/simulated/simulated_facility.h"
 
 #include <QList>
 #include <QUrl>

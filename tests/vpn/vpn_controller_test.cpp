@@ -1,5 +1,5 @@
-#include "vpn/memory_keychain.h"
-#include "vpn/simulated_facility.h"
+#include "vpn/keychain/memory_keychain.h"
+#include "vpn/simulated/simulated_facility.h"
 #include "vpn/vpn_controller.h"
 
 #include "support/await.h"

@@ -17,11 +17,6 @@ constexpr int recentLogLines = 40;
 
 bool succeeded(const vici::Section& response) { return response.value("success") == QByteArrayLiteral("yes"); }
 
-// Not there is as good as withdrawn.
-bool succeededOrAbsent(const vici::Section& response) {
-    return succeeded(response) || response.text("errmsg").contains(QLatin1String("not found"));
-}
-
 QStringList logMessages(const std::vector<std::pair<QByteArray, vici::Section>>& streamed) {
     QStringList lines;
     for (const auto& [name, message] : streamed)
@@ -120,6 +115,18 @@ QCoro::Task<vici::Outcome<void>> StrongSwanFacility::openChannels() {
     co_return vici::Outcome<void>();
 }
 
+QCoro::Task<Result<vici::Reply>> StrongSwanFacility::command(QByteArray name, vici::Section args, Refusal refusal) {
+    QPointer<StrongSwanFacility> self(this);
+    auto reply = co_await m_commands->request(name, std::move(args), m_limits.command);
+    if (!self) co_return gone();
+    if (!reply) co_return strongswan::charonError(reply.error());
+    const bool refused = refusal != Refusal::ignored && !succeeded(reply->response);
+    // Not there is as good as withdrawn.
+    const bool absent = reply->response.text("errmsg").contains(QLatin1String("not found"));
+    if (refused && !(refusal == Refusal::unlessAbsent && absent)) co_return strongswan::serviceError(name, reply->response);
+    co_return std::move(reply).value();
+}
+
 QCoro::Task<Result<void>> StrongSwanFacility::pushConfiguration(IkeProfile::Usable profile) {
     QPointer<StrongSwanFacility> self(this);
     if (!m_resolver) co_return strongswan::noKeychainError();
@@ -127,46 +134,33 @@ QCoro::Task<Result<void>> StrongSwanFacility::pushConfiguration(IkeProfile::Usab
     if (!self) co_return gone();
     if (!secret || secret->isEmpty()) co_return strongswan::missingSecretError();
 
-    auto loaded = co_await m_commands->request("load-conn", strongswan::connectionMessage(profile), m_limits.command);
-    if (!self) co_return gone();
-    if (!loaded) co_return strongswan::charonError(loaded.error());
-    if (!succeeded(loaded->response)) co_return strongswan::serviceError("load-conn", loaded->response);
-
+    auto loaded = co_await command("load-conn", strongswan::connectionMessage(profile));
+    if (!loaded) co_return loaded.error();
     vici::Section shared = strongswan::sharedSecretMessage(profile, *secret);
     secret->fill('\0');
-    auto keyed = co_await m_commands->request("load-shared", std::move(shared), m_limits.command);
-    if (!self) co_return gone();
-    if (!keyed) co_return strongswan::charonError(keyed.error());
-    if (!succeeded(keyed->response)) co_return strongswan::serviceError("load-shared", keyed->response);
+    auto keyed = co_await command("load-shared", std::move(shared));
+    if (!keyed) co_return keyed.error();
     co_return Result<void>();
 }
 
 QCoro::Task<Result<void>> StrongSwanFacility::withdrawConfiguration() {
-    QPointer<StrongSwanFacility> self(this);
     vici::Section conn;
     conn.set("name", strongswan::connectionName);
-    auto unloaded = co_await m_commands->request("unload-conn", std::move(conn), m_limits.command);
-    if (!self) co_return gone();
-    if (!unloaded) co_return strongswan::charonError(unloaded.error());
-    if (!succeededOrAbsent(unloaded->response)) co_return strongswan::serviceError("unload-conn", unloaded->response);
-
+    auto unloaded = co_await command("unload-conn", std::move(conn), Refusal::unlessAbsent);
+    if (!unloaded) co_return unloaded.error();
     vici::Section key;
     key.set("id", strongswan::connectionName);
-    auto unkeyed = co_await m_commands->request("unload-shared", std::move(key), m_limits.command);
-    if (!self) co_return gone();
-    if (!unkeyed) co_return strongswan::charonError(unkeyed.error());
-    if (!succeededOrAbsent(unkeyed->response)) co_return strongswan::serviceError("unload-shared", unkeyed->response);
+    auto unkeyed = co_await command("unload-shared", std::move(key), Refusal::unlessAbsent);
+    if (!unkeyed) co_return unkeyed.error();
     co_return Result<void>();
 }
 
 QCoro::Task<Result<VpnStatus>> StrongSwanFacility::queryStatus() {
-    QPointer<StrongSwanFacility> self(this);
     vici::Section args;
     // Blocking on purpose: with noblock an IKE_SA busy rekeying is left out, and looks gone.
     args.set("ike", strongswan::connectionName);
-    auto reply = co_await m_commands->request("list-sas", std::move(args), m_limits.command);
-    if (!self) co_return gone();
-    if (!reply) co_return strongswan::charonError(reply.error());
+    auto reply = co_await command("list-sas", std::move(args), Refusal::ignored);
+    if (!reply) co_return reply.error();
     std::vector<vici::Section> sas;
     for (auto& [name, message] : reply->streamed)
         if (name == "list-sa") sas.push_back(std::move(message));

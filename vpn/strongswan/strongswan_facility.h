@@ -66,6 +66,10 @@ private:
     bool canReachSocketNow() const;
     QCoro::Task<Result<void>> ensureChannels();
     QCoro::Task<vici::Outcome<void>> openChannels();
+    // How a command's success=no counts: as the failure, not at all (list-sas), or not when what it
+    // would remove is not there.
+    enum class Refusal { fails, ignored, unlessAbsent };
+    QCoro::Task<Result<vici::Reply>> command(QByteArray name, vici::Section args, Refusal refusal = Refusal::fails);
     QCoro::Task<Result<void>> pushConfiguration(IkeProfile::Usable profile);
     QCoro::Task<Result<void>> withdrawConfiguration();
     QCoro::Task<Result<VpnStatus>> queryStatus();

@@ -4,7 +4,7 @@
 //   kestrava-connect-timer VICI_SOCKET SERVER REMOTE_ID LOCAL_ID PSK ROUNDS
 //
 // Prints one line per round ("facility round N: X.XXX ms") and the median.
-#include "vpn/strongswan_facility.h"
+#include "vpn/strongswan/strongswan_facility.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -84,7 +84,7 @@ class StrongSwanTunnelTest : public QObject {
             for (auto& [name, m] : reply->streamed) out.push_back(m);
         return out;
     }
-    Result<vici::Reply> command(const QByteArray& name, vici::Section args) {
+    vici::Outcome<vici::Reply> command(const QByteArray& name, vici::Section args) {
         vici::Connection c;
         auto opened = awaitTask(c.open(env("CLIENT_VICI"), 5s), 10'000);
         if (!opened) return opened.error();

@@ -1,0 +1,64 @@
+#include "support/netns_pair.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QObject>
+#include <QProcess>
+#include <QTest>
+
+Run run(const QString& program, const QStringList& args, int limitMs) {
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(program, args);
+    Run r;
+    if (!p.waitForStarted(limitMs)) return r;
+    if (!p.waitForFinished(limitMs)) {
+        p.kill();
+        p.waitForFinished(5'000);
+        r.output = p.readAll();
+        return r;
+    }
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.output = p.readAll();
+    return r;
+}
+
+bool waitForStatus(VpnFacility& facility, VpnStatus wanted, QList<VpnStatus>* seen, int limitMs) {
+    QObject ctx;
+    if (seen) QObject::connect(&facility, &VpnFacility::statusChanged, &ctx, [&] { seen->append(facility.status()); });
+    return QTest::qWaitFor([&] { return facility.status() == wanted; }, limitMs);
+}
+
+NetnsPair::NetnsPair(QString script, QString dir, QString envFile)
+    : m_script(std::move(script)), m_dir(std::move(dir)), m_envFile(std::move(envFile)) {}
+
+NetnsPair::~NetnsPair() {
+    if (m_up) run(QStringLiteral("bash"), {m_script, QStringLiteral("down"), m_dir});
+}
+
+Run NetnsPair::up(int limitMs) {
+    // The script ties the namespaces' life to ours: they go when this process does.
+    Run r = run(QStringLiteral("bash"),
+                {m_script, QStringLiteral("up"), m_dir, QString::number(QCoreApplication::applicationPid())}, limitMs);
+    if (r.exitCode != 0) return r;
+    m_up = true;
+    QFile envFile(m_dir + QLatin1Char('/') + m_envFile);
+    if (!envFile.open(QIODevice::ReadOnly)) return Run{-1, "no environment file " + QFile::encodeName(envFile.fileName())};
+    for (const QByteArray& line : envFile.readAll().split('\n')) {
+        const int eq = line.indexOf('=');
+        if (eq > 0) m_env.insert(QString::fromUtf8(line.left(eq)), QString::fromUtf8(line.mid(eq + 1)));
+    }
+    return r;
+}
+
+Run NetnsPair::inClient(const QStringList& command, int limitMs) const {
+    return run(QStringLiteral("ip"), QStringList{QStringLiteral("netns"), QStringLiteral("exec"), env("NS_CLIENT")} + command,
+               limitMs);
+}
+
+bool NetnsPair::tunnelAddressAnswers() const {
+    return inClient({QStringLiteral("ping"), QStringLiteral("-c"), QStringLiteral("1"), QStringLiteral("-W"),
+                     QStringLiteral("2"), env("TUNNEL_ADDR")})
+               .exitCode
+        == 0;
+}

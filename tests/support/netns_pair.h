@@ -1,0 +1,48 @@
+#pragma once
+
+#include "vpn/vpn_facility.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+// What a command printed (stdout and stderr together) and how it ended; -1 when it did not start, was
+// killed at its limit, or crashed.
+struct Run {
+    int exitCode = -1;
+    QByteArray output;
+};
+Run run(const QString& program, const QStringList& args, int limitMs = 30'000);
+
+// Waits, bounded, for the facility to report wanted; each status it passes through lands in seen.
+bool waitForStatus(VpnFacility& facility, VpnStatus wanted, QList<VpnStatus>* seen = nullptr, int limitMs = 20'000);
+
+// One of the network-namespace set-ups in tests/vpn/netns (a gateway and a client), brought up by its
+// script and read from the environment file the script writes. Needs root.
+class NetnsPair {
+public:
+    // script: the set-up's script; dir: where it keeps its state; envFile: its environment file's name.
+    NetnsPair(QString script, QString dir, QString envFile);
+    ~NetnsPair();
+    NetnsPair(const NetnsPair&) = delete;
+    NetnsPair& operator=(const NetnsPair&) = delete;
+
+    // Runs "script up"; the script's own exit code (77: cannot run here) and output on failure.
+    Run up(int limitMs = 30'000);
+    bool isUp() const { return m_up; }
+    QString env(const char* key) const { return m_env.value(QLatin1String(key)); }
+    QString dir() const { return m_dir; }
+
+    Run inClient(const QStringList& command, int limitMs = 30'000) const;
+    // Whether the address behind the gateway answers a ping from the client: the tunnel carries traffic.
+    bool tunnelAddressAnswers() const;
+
+private:
+    QString m_script;
+    QString m_dir;
+    QString m_envFile;
+    QMap<QString, QString> m_env;
+    bool m_up = false;
+};

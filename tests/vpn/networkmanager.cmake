@@ -1,3 +1,0 @@
-kestrava_add_test(networkmanager_mapping_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/networkmanager_mapping_test.cpp LABELS unit)
-kestrava_add_test(networkmanager_tunnel_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/networkmanager_tunnel_test.cpp LABELS tunnel)
-target_compile_definitions(networkmanager_tunnel_test PRIVATE KESTRAVA_NETNS_DIR="${CMAKE_CURRENT_LIST_DIR}/netns")

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "platform/result.h"
+#include "vpn/vpn_facility.h"
+
+#include <QMap>
+#include <QString>
+#include <QVariantMap>
+
+#include <optional>
+
+// NetworkManager's connection settings (a{sa{sv}}) and string dictionaries (a{ss}).
+using NMSettings = QMap<QString, QVariantMap>;
+using NMStringMap = QMap<QString, QString>;
+
+namespace networkmanager {
+
+inline constexpr const char* service = "org.freedesktop.NetworkManager";
+inline constexpr const char* pluginService = "org.freedesktop.NetworkManager.strongswan";
+inline constexpr const char* agentPath = "/org/freedesktop/NetworkManager/SecretAgent";
+inline constexpr const char* agentIdentifier = "app.kestrava";
+// Keys of our own in the profile's "user" setting; the secret itself is never among them.
+inline constexpr const char* markerKey = "app.kestrava.profile";
+inline constexpr const char* referenceKey = "app.kestrava.secret-reference";
+
+// Registers the D-Bus types above; safe to call more than once.
+void registerTypes();
+
+// The connection settings for a profile (no secret in them), or why the profile cannot be used.
+Result<NMSettings> settingsFor(const VpnProfile& profile, const QString& uuid);
+// Whether settings are our profile: our marker, or our name on the strongSwan plugin's type.
+bool isOurs(const NMSettings& settings);
+// The profile the settings hold; settings that are not ours give nothing.
+std::optional<VpnProfile> profileFrom(const NMSettings& settings);
+// The settings' connection.uuid.
+QString uuidOf(const NMSettings& settings);
+// a{ss} as it arrives from D-Bus (QDBusArgument) or as built in-process.
+NMStringMap stringMap(const QVariant& value);
+
+} // namespace networkmanager

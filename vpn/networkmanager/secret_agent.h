@@ -1,0 +1,42 @@
+#pragma once
+
+#include "vpn/networkmanager/nm_settings.h"
+#include "vpn/vpn_facility.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QHash>
+#include <QObject>
+
+namespace networkmanager {
+
+// The agent that hands our connection's pre-shared key to NetworkManager when the plugin asks.
+class SecretAgent : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.NetworkManager.SecretAgent")
+public:
+    using SecretResolver = VpnFacility::SecretResolver;
+    SecretAgent(QDBusConnection bus, SecretResolver resolver, QObject* parent = nullptr);
+
+    int requestsAnswered() const { return m_answered; }
+
+public Q_SLOTS:
+    Q_SCRIPTABLE NMSettings GetSecrets(const NMSettings& connection, const QDBusObjectPath& connectionPath,
+                                       const QString& settingName, const QStringList& hints, uint flags,
+                                       const QDBusMessage& message);
+    Q_SCRIPTABLE void CancelGetSecrets(const QDBusObjectPath& connectionPath, const QString& settingName);
+    Q_SCRIPTABLE void SaveSecrets(const NMSettings& connection, const QDBusObjectPath& connectionPath);
+    Q_SCRIPTABLE void DeleteSecrets(const NMSettings& connection, const QDBusObjectPath& connectionPath);
+
+private:
+    QCoro::Task<> answer(QByteArray reference, QString connectionPath, QDBusMessage message, quint64 request);
+
+    QDBusConnection m_bus;
+    SecretResolver m_resolver;
+    quint64 m_request = 0;
+    QHash<QString, quint64> m_pending; // connection path -> request still being answered
+    int m_answered = 0;
+};
+
+} // namespace networkmanager
