@@ -203,7 +203,7 @@ private Q_SLOTS:
         auto rekeyed = command("rekey", args);
         QVERIFY(rekeyed.ok());
         QCOMPARE(rekeyed->response.value("success"), QByteArray("yes"));
-        QTest::qWaitFor([&] { return seen.size() >= 2 && f.status() == VpnStatus::connected; }, 10'000);
+        (void)QTest::qWaitFor([&] { return seen.size() >= 2 && f.status() == VpnStatus::connected; }, 10'000);
         QCOMPARE(seen, (QList<VpnStatus>{VpnStatus::reasserting, VpnStatus::connected}));
         QVERIFY(tunnelAddressAnswers());
     }
