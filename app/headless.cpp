@@ -123,7 +123,8 @@ QCoro::Task<int> run(QStringList args) {
         co_await state.login(*opts->login, password);
         if (state.errorMessage()) code = 1;
         if (!state.signedIn()) code = 1;
-        if (code == 0) co_await state.loadServers();
+        // Signing in starts nothing else; a connect that follows needs the list the new session may see.
+        if (code == 0 && opts->connect) co_await state.loadServers();
     }
     if (code == 0 && opts->connect) {
         if (!state.signedIn()) {

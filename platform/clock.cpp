@@ -17,6 +17,7 @@ public:
     }
     void stop() override { m_timer.stop(); }
     bool isActive() const override { return m_timer.isActive(); }
+    void setPrecise(bool precise) override { m_timer.setTimerType(precise ? Qt::PreciseTimer : Qt::CoarseTimer); }
 
 private:
     QTimer m_timer;

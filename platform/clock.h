@@ -14,6 +14,9 @@ public:
     virtual void start(std::chrono::milliseconds interval, bool repeating) = 0;
     virtual void stop() = 0;
     virtual bool isActive() const = 0;
+    // Timers are coarse unless asked: the system may then move them by up to 5 % to group wake-ups, early
+    // as well as late. A precise timer never fires before its time.
+    virtual void setPrecise(bool precise) = 0;
 
 Q_SIGNALS:
     void timeout();

@@ -12,13 +12,10 @@
 #include "vpn/vpn_facility.h"
 
 #include <QDeadlineTimer>
-#include <QLoggingCategory>
 #include <QPointer>
 #include <QProcess>
 
 #include <limits>
-
-Q_LOGGING_CATEGORY(lcState, "kestrava.state")
 
 namespace {
 
@@ -42,9 +39,9 @@ std::optional<QUrl> webLink(const QString& text) {
 }
 
 void openWithDesktop(const QUrl& url) {
-    // The URL goes as one argument, never through a shell.
-    if (!QProcess::startDetached(QStringLiteral("xdg-open"), {url.toString(QUrl::FullyEncoded)}))
-        qCWarning(lcState, "could not hand a link to the desktop");
+    // The URL goes as one argument, never through a shell. A desktop without a handler shows nothing,
+    // as a browser that does not start would; the program keeps no log.
+    (void)QProcess::startDetached(QStringLiteral("xdg-open"), {url.toString(QUrl::FullyEncoded)});
 }
 
 } // namespace
@@ -67,8 +64,8 @@ VpnFacility& AppState::facility() const { return m_env.facility ? *m_env.facilit
 Keychain& AppState::keychain() const { return m_env.keychain ? *m_env.keychain : Keychain::shared(); }
 
 void AppState::storeText(const QString& key, const QString& value) {
-    const Result<void> r = m_store.setString(key, value);
-    if (!r.ok()) qCWarning(lcState, "could not store %s: %s", qPrintable(key), qPrintable(r.error().description()));
+    // The field holds the value whether or not the file took it; there is no log to tell.
+    (void)m_store.setString(key, value);
 }
 
 // Sign-in and sign-out.
@@ -98,8 +95,7 @@ void AppState::logout() {
     setToken(std::nullopt);
     setExitIp(std::nullopt);
     setStatus(ConnectionStatus::idle);
-    const Result<void> r = m_store.remove(DefaultsKeys::token);
-    if (!r.ok()) qCWarning(lcState, "could not forget the token: %s", qPrintable(r.error().description()));
+    (void)m_store.remove(DefaultsKeys::token);
 }
 
 // Servers.
@@ -297,8 +293,7 @@ void AppState::dismissNotice() {
     QStringList list = m_store.stringList(DefaultsKeys::dismissedCampaigns).value_or(QStringList());
     list.append(m_notice->id);
     if (list.size() > maxDismissed) list = list.mid(list.size() - maxDismissed);
-    const Result<void> r = m_store.setStringList(DefaultsKeys::dismissedCampaigns, list);
-    if (!r.ok()) qCWarning(lcState, "could not store a dismissed notice: %s", qPrintable(r.error().description()));
+    (void)m_store.setStringList(DefaultsKeys::dismissedCampaigns, list);
     setNotice(std::nullopt);
 }
 
@@ -330,7 +325,9 @@ void AppState::startUpWork() {
     startUpTask(syncAfterLoad());
     startUpTask(loadServers());
 
+    // Precise: a coarse timer may come up to 5 % early, and these promise their intervals.
     m_refreshTimer = clock().createTimer();
+    m_refreshTimer->setPrecise(true);
     QObject::connect(m_refreshTimer.get(), &ClockTimer::timeout, this, [this] { refreshTick(); });
     m_refreshTimer->start(refreshInterval, true);
 
@@ -338,6 +335,7 @@ void AppState::startUpWork() {
     startUpTask(checkForUpdate());
 
     m_updateTimer = clock().createTimer();
+    m_updateTimer->setPrecise(true);
     QObject::connect(m_updateTimer.get(), &ClockTimer::timeout, this, [this] { checkForUpdate(); });
     m_updateTimer->start(updateInterval, true);
 }

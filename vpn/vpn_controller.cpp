@@ -120,6 +120,8 @@ QCoro::Task<WaitOutcome> waitForTunnel(VpnFacility& facility, Clock& clock, doub
     auto wait = std::make_unique<TunnelWait>();
     TunnelWait* w = wait.get();
     std::unique_ptr<ClockTimer> timeout = clock.createTimer();
+    // The wait is promised in full: a coarse time-out could give up a second and more early.
+    timeout->setPrecise(true);
     ClockTimer* t = timeout.get();
 
     QObject::connect(t, &ClockTimer::timeout, w, [w, &facility] {

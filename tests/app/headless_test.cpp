@@ -1,5 +1,7 @@
 #include "support/service_fixture.h"
 
+#include <QDir>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
@@ -16,6 +18,7 @@ class HeadlessTest : public QObject {
         int code = -1;
         QList<QJsonObject> lines;
         QByteArray raw;
+        QByteArray errors; // standard error alone
         QJsonObject lastState() const {
             for (auto it = lines.crbegin(); it != lines.crend(); ++it)
                 if (it->contains(QStringLiteral("state"))) return it->value(QStringLiteral("state")).toObject();
@@ -29,9 +32,9 @@ class HeadlessTest : public QObject {
         }
     };
 
-    Run run(const QStringList& args, const QByteArray& input = {}) {
+    Run run(const QStringList& args, const QByteArray& input = {}, const QString& config = QStringLiteral("config")) {
         QProcess p;
-        p.setProcessEnvironment(programEnvironment(m_service, m_home.path(), m_home.filePath(QStringLiteral("config"))));
+        p.setProcessEnvironment(programEnvironment(m_service, m_home.path(), m_home.filePath(config)));
         p.start(QStringLiteral(KESTRAVA_APP_PATH), QStringList{QStringLiteral("--headless")} + args);
         Run r;
         if (!p.waitForStarted(10'000)) return r;
@@ -43,7 +46,8 @@ class HeadlessTest : public QObject {
             return r;
         }
         r.code = p.exitCode();
-        r.raw = p.readAllStandardOutput() + p.readAllStandardError();
+        r.errors = p.readAllStandardError();
+        r.raw = p.readAllStandardOutput() + r.errors;
         for (const QByteArray& line : r.raw.split('\n'))
             if (line.startsWith('{')) r.lines.append(QJsonDocument::fromJson(line).object());
         return r;
@@ -75,6 +79,39 @@ private Q_SLOTS:
         QVERIFY(!r.raw.contains("tok-1"));
         QVERIFY(!r.raw.contains("psk-1"));
         QVERIFY(!r.raw.contains("\"pw\""));
+    }
+
+    // A sign-in asks the service for nothing but the sign-in; whatever else the run did came before it.
+    void signInAloneStartsNothingElse() {
+        const Run r = run({QStringLiteral("--login"), QStringLiteral("a@kestrava.test")}, "pw\n",
+                          QStringLiteral("config-login-only"));
+        QCOMPARE(r.code, 0);
+        QCOMPARE(r.lastState().value(QStringLiteral("token")), QJsonValue(true));
+        QStringList after;
+        bool signedIn = false;
+        for (const QJsonValue& q : m_service.requests()) {
+            const QString path = q.toObject().value(QStringLiteral("path")).toString();
+            if (signedIn) after.append(path);
+            signedIn = signedIn || path == QLatin1String("/auth/login");
+        }
+        QVERIFY(signedIn);
+        QCOMPARE(after, QStringList());
+    }
+
+    // The program keeps no log, not even when the settings cannot be written: the state shows what
+    // matters, and nothing reaches standard error.
+    void writesNoLog() {
+        QVERIFY(QDir(m_home.path()).mkpath(QStringLiteral("config-blocked")));
+        QFile blocker(m_home.filePath(QStringLiteral("config-blocked/kestrava")));
+        QVERIFY(blocker.open(QIODevice::WriteOnly)); // where the settings folder should be
+        blocker.close();
+        const Run r = run({QStringLiteral("--login"), QStringLiteral("a@kestrava.test"), QStringLiteral("--connect"),
+                           QStringLiteral("tr-1")},
+                          "pw\n",
+                          QStringLiteral("config-blocked"));
+        QCOMPARE(r.code, 0);
+        QCOMPARE(r.lastState().value(QStringLiteral("status")).toString(), QStringLiteral("connected"));
+        QCOMPARE(QString::fromUtf8(r.errors), QString());
     }
 
     void aSecondRunIsStillSignedIn() {

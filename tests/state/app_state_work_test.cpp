@@ -9,6 +9,7 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -330,6 +331,20 @@ private Q_SLOTS:
         // A later check that finds nothing newer took the offer away.
         QVERIFY(!m_state->updateInfo());
         QCOMPARE(updates.count(), 4);
+    }
+
+    // The refresh and the update check are promised every 30 s and every 6 h: timers that may come early
+    // would break that.
+    void repeatingTimersArePrecise() {
+        remake(true);
+        QList<qint64> repeating;
+        for (const ManualClock::Armed& t : m_h->clock.armed()) {
+            if (!t.repeating) continue;
+            repeating.append(t.intervalMs);
+            QVERIFY2(t.precise, qPrintable(QString::number(t.intervalMs)));
+        }
+        std::sort(repeating.begin(), repeating.end());
+        QCOMPARE(repeating, (QList<qint64>{30'000, 21'600'000}));
     }
 
     void timersHoldTheStateWeakly() {

@@ -14,6 +14,7 @@ public:
     }
     void stop() override { m_active = false; }
     bool isActive() const override { return m_active; }
+    void setPrecise(bool precise) override { m_precise = precise; }
 
     ManualClock* m_clock;
     qint64 m_interval = 0;
@@ -21,6 +22,7 @@ public:
     quint64 m_order = 0;
     bool m_repeating = false;
     bool m_active = false;
+    bool m_precise = false;
 };
 
 std::unique_ptr<ClockTimer> ManualClock::createTimer() {
@@ -34,6 +36,13 @@ int ManualClock::activeTimers() const {
     for (const auto& t : m_timers)
         if (t && t->m_active) ++n;
     return n;
+}
+
+QList<ManualClock::Armed> ManualClock::armed() const {
+    QList<Armed> out;
+    for (const auto& t : m_timers)
+        if (t && t->m_active) out.append({t->m_interval, t->m_repeating, t->m_precise});
+    return out;
 }
 
 void ManualClock::advance(qint64 ms) {

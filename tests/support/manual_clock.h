@@ -15,6 +15,12 @@ public:
     void advance(qint64 ms);
     // Timers currently armed.
     int activeTimers() const;
+    struct Armed {
+        qint64 intervalMs;
+        bool repeating;
+        bool precise;
+    };
+    QList<Armed> armed() const;
 
 private:
     friend class ManualTimer;

@@ -110,8 +110,6 @@ Result<VpnProfile> decodeProfile(QByteArrayView data) {
 Result<StoredProfile> readProfileFile(const QString& path) {
     PrivateFile::Loaded<VpnProfile> loaded = PrivateFile::readJson<VpnProfile>(path, maxProfileSize, leadIn(), readProfile);
     if (loaded.error && !loaded.damaged()) return *loaded.error;
-    if (loaded.damaged())
-        qWarning("strongswan: %s; moved to %s", qPrintable(loaded.error->message), qPrintable(loaded.setAsidePath));
     return StoredProfile{std::move(loaded.value), loaded.setAsidePath};
 }
 
