@@ -10,9 +10,12 @@ Run run(const QString& program, const QStringList& args, int limitMs) {
     QProcess p;
     p.setProcessChannelMode(QProcess::MergedChannels);
     p.start(program, args);
+    p.closeWriteChannel();
     Run r;
     if (!p.waitForStarted(limitMs)) return r;
-    if (!p.waitForFinished(limitMs)) {
+    // The event loop runs meanwhile: the command may need an answer from this very process (our
+    // secret agent, when nmcli turns the tunnel on).
+    if (!QTest::qWaitFor([&] { return p.state() == QProcess::NotRunning; }, limitMs)) {
         p.kill();
         p.waitForFinished(5'000);
         r.output = p.readAll();

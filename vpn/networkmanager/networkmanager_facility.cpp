@@ -57,9 +57,11 @@ NetworkManagerFacility::NetworkManagerFacility(QDBusConnection bus, SecretResolv
                   SLOT(onPluginFailure(QDBusMessage)));
     m_watcher = new QDBusServiceWatcher(nm, m_bus, QDBusServiceWatcher::WatchForOwnerChange, this);
     connect(m_watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
-            [this](const QString&, const QString& oldOwner, const QString&) {
+            [this](const QString&, const QString& oldOwner, const QString& newOwner) {
                 // A new NetworkManager knows neither our agent nor our active connection.
                 if (!oldOwner.isEmpty()) onServiceGone();
+                // Our connection may be turned on from outside at any time: the new one learns of us at once.
+                if (!newOwner.isEmpty()) rejoin();
             });
 }
 
@@ -203,6 +205,10 @@ QCoro::Task<Result<void>> NetworkManagerFacility::load() {
     const Reply probe = co_await call(settingsPath, settingsInterface, QStringLiteral("ListConnections"));
     if (!self) co_return Result<void>();
     if (!probe.ok()) co_return busError(probe.message, QStringLiteral("profilleri okuyamadı"));
+    // From now on, not only at our first start: the desktop's menu or nmcli may turn the tunnel on, and
+    // then NetworkManager asks the registered agents for the key. A failure here is met again at start.
+    (void)co_await ensureAgent();
+    if (!self) co_return Result<void>();
     const auto path = co_await findConnection();
     if (!self) co_return Result<void>();
     if (!path) {
@@ -350,6 +356,8 @@ void NetworkManagerFacility::applyVpnState(uint state, uint reason) {
     if (*event == TunnelEvent::Ended) {
         // The first end of an attempt says why; the disconnected that follows a failure says less.
         noteEnd(describeReason(reason, m_pluginFailure));
+        // What that activation still reports (a disconnected after failed) is not a new one to follow.
+        if (!m_activePath.isEmpty()) m_notOurs.insert(m_activePath);
         m_activePath.clear();
     }
     apply(*event);
@@ -361,8 +369,54 @@ void NetworkManagerFacility::onVpnStateChanged(const QDBusMessage& message) {
     const uint state = args.at(0).toUInt();
     const uint reason = args.at(1).toUInt();
     if (!m_activePath.isEmpty() && message.path() == m_activePath) return applyVpnState(state, reason);
-    // Ours before ActivateConnection answered: keep the latest, the reply places it.
-    if (m_activating) m_early.insert(message.path(), {state, reason});
+    // Not placed yet: ours before ActivateConnection answered (the reply places it), or an activation
+    // that someone else started. Only the latest state counts.
+    m_early.insert(message.path(), {state, reason});
+    if (!m_activating) placeOutsideActivation(message.path());
+}
+
+QCoro::Task<> NetworkManagerFacility::placeOutsideActivation(QString activePath) {
+    if (m_notOurs.contains(activePath) || m_placing.contains(activePath)) co_return;
+    QPointer<NetworkManagerFacility> self(this);
+    m_placing.insert(activePath);
+    const auto connection = co_await property(activePath, activeInterface, QStringLiteral("Connection"));
+    if (!self) co_return;
+    const QString connectionPath = connection ? qdbus_cast<QDBusObjectPath>(*connection).path() : QString();
+    bool ours = !connectionPath.isEmpty() && connectionPath == m_connectionPath;
+    if (!ours && !connectionPath.isEmpty() && !m_uuid.isEmpty()) {
+        // Known by another path (NetworkManager restarted, or the profile was made again): its UUID tells.
+        const Reply settings = co_await call(connectionPath, connectionInterface, QStringLiteral("GetSettings"));
+        if (!self) co_return;
+        ours = settings.ok() && !settings.message.arguments().isEmpty()
+            && uuidOf(qdbus_cast<NMSettings>(settings.message.arguments().first())) == m_uuid;
+        if (ours) m_connectionPath = connectionPath;
+    }
+    m_placing.remove(activePath);
+    const auto latest = m_early.take(activePath);
+    // Only a connection coming up is news; the end of one we never followed changes nothing.
+    if (ours && eventFor(VpnState(latest.first)) == TunnelEvent::Ended) co_return;
+    if (!ours) {
+        // Another VPN of the user's; a few of them at most, but never let the set grow without end.
+        if (m_notOurs.size() > 64) m_notOurs.clear();
+        if (!connectionPath.isEmpty()) m_notOurs.insert(activePath);
+        co_return;
+    }
+    // Our own start meanwhile, or this one already placed: theirs decides.
+    if (m_activating || m_activePath == activePath) co_return;
+    m_activePath = activePath;
+    // An attempt of its own: why it ends is news, whatever the user stopped before.
+    beginAttempt();
+    applyVpnState(latest.first, latest.second);
+}
+
+void NetworkManagerFacility::rejoin() {
+    [](QPointer<NetworkManagerFacility> self) -> QCoro::Task<> {
+        if (!self) co_return;
+        (void)co_await self->ensureAgent();
+        // Object paths are the new NetworkManager's own: find our connection again.
+        if (!self || self->m_activating) co_return;
+        if (co_await self->findConnection() && self) co_await self->refreshActive();
+    }(QPointer<NetworkManagerFacility>(this));
 }
 
 void NetworkManagerFacility::onActiveStateChanged(const QDBusMessage& message) {
@@ -392,6 +446,9 @@ void NetworkManagerFacility::onConnectionRemoved(const QDBusMessage& message) {
 
 void NetworkManagerFacility::onServiceGone() {
     m_agentRegistered = false;
+    // A new NetworkManager counts its active connections from the start again.
+    m_notOurs.clear();
+    m_early.clear();
     m_activePath.clear();
     if (m_activating) {
         m_activating = false;

@@ -8,6 +8,7 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QHash>
+#include <QSet>
 
 #include <chrono>
 #include <optional>
@@ -66,6 +67,9 @@ private:
     void apply(networkmanager::TunnelEvent event);
     void applyVpnState(uint state, uint reason);
     void onServiceGone();
+    QCoro::Task<> placeOutsideActivation(QString activePath);
+    // After NetworkManager restarted: our agent, our connection and its state, anew.
+    void rejoin();
     Error busError(const QDBusMessage& reply, const QString& what) const;
 
     QDBusConnection m_bus;
@@ -83,4 +87,7 @@ private:
     bool m_stopPending = false;
     // VPN states that arrived for active connections we could not place yet (path -> state, reason).
     QHash<QString, std::pair<uint, uint>> m_early;
+    // Active connections being looked at, and those not to follow: another connection's, or ours ended.
+    QSet<QString> m_placing;
+    QSet<QString> m_notOurs;
 };

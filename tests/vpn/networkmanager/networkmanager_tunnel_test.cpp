@@ -55,6 +55,13 @@ class NetworkManagerTunnelTest : public QObject {
     Run inClient(const QStringList& command) { return m_pair.inClient(command); }
     bool tunnelAddressAnswers() const { return m_pair.tunnelAddressAnswers(); }
 
+    // nmcli connection ARGS on the private bus; true when it succeeded.
+    bool nmcli(const QStringList& args) {
+        const Run r = run(QStringLiteral("nmcli"), QStringList{QStringLiteral("connection")} + args, 60'000);
+        if (r.exitCode != 0) qWarning("nmcli %s: %s", qPrintable(args.join(QLatin1Char(' '))), r.output.constData());
+        return r.exitCode == 0;
+    }
+
     // What NetworkManager keeps on disk for our profile.
     QByteArray storedKeyfiles() {
         QByteArray all;
@@ -242,6 +249,56 @@ private Q_SLOTS:
         const Result<void> started = awaitTask(VPNController::start(f, Clock::system()));
         QVERIFY2(started.ok(), qPrintable(message(started) + QLatin1Char('\n') + QString::fromUtf8(logs())));
         QCOMPARE(f.status(), VpnStatus::connected);
+        QVERIFY(tunnelAddressAnswers());
+    }
+
+    // The tunnel turned down and up again from outside (nmcli here, the desktop's network menu for a
+    // user): the facility follows every change of our connection, whoever makes it.
+    void outsideChangesAreFollowed() {
+        NetworkManagerFacility& f = *m_facility;
+        QVERIFY(awaitTask(install(f, env("PSK"))).ok());
+        QVERIFY(awaitTask(VPNController::start(f, Clock::system())).ok());
+        QVERIFY(nmcli({QStringLiteral("down"), QStringLiteral("Kestrava")}));
+        QVERIFY(waitForStatus(f, VpnStatus::disconnected));
+        QVERIFY(QTest::qWaitFor([&] { return !tunnelAddressAnswers(); }, 15'000));
+
+        QList<VpnStatus> seen;
+        QObject watch;
+        connect(&f, &VpnFacility::statusChanged, &watch, [&] { seen.append(f.status()); });
+        QVERIFY2(nmcli({QStringLiteral("up"), QStringLiteral("Kestrava")}), qPrintable(QString::fromUtf8(logs())));
+        QVERIFY2(waitForStatus(f, VpnStatus::connected), qPrintable(QString::fromUtf8(logs())));
+        QVERIFY(!seen.isEmpty());
+        QCOMPARE(seen.first(), VpnStatus::connecting);
+        QVERIFY(tunnelAddressAnswers());
+        QVERIFY(!awaitTask(f.fetchLastDisconnectError()).has_value());
+
+        QVERIFY(nmcli({QStringLiteral("down"), QStringLiteral("Kestrava")}));
+        QVERIFY(waitForStatus(f, VpnStatus::disconnected));
+    }
+
+    // Turned on from outside while the program runs but has not connected since it started: its
+    // agent is there from the start and hands NetworkManager the key; nobody is asked for one.
+    void outsideActivationBeforeOurFirstConnect() {
+        QVERIFY(awaitTask(install(*m_facility, env("PSK"))).ok());
+        m_facility.reset(); // the program ends, and starts again
+        m_facility = makeFacility();
+        NetworkManagerFacility& f = *m_facility;
+        QVERIFY(awaitTask(f.load()).ok());
+        QCOMPARE(f.status(), VpnStatus::disconnected);
+        QVERIFY2(nmcli({QStringLiteral("up"), QStringLiteral("Kestrava")}), qPrintable(QString::fromUtf8(logs())));
+        QVERIFY(waitForStatus(f, VpnStatus::connected));
+        QVERIFY(f.secretRequestsAnswered() >= 1);
+        QVERIFY(tunnelAddressAnswers());
+    }
+
+    // A restarted NetworkManager knows no agents: ours registers with the new one by itself.
+    void agentReturnsAfterARestart() {
+        NetworkManagerFacility& f = *m_facility;
+        QVERIFY(awaitTask(install(f, env("PSK"))).ok());
+        const Run restart = run(QStringLiteral("bash"), {pairScript, QStringLiteral("restart-nm"), pairDir()}, 60'000);
+        QVERIFY2(restart.exitCode == 0, restart.output.constData());
+        QVERIFY2(nmcli({QStringLiteral("up"), QStringLiteral("Kestrava")}), qPrintable(QString::fromUtf8(logs())));
+        QVERIFY(waitForStatus(f, VpnStatus::connected));
         QVERIFY(tunnelAddressAnswers());
     }
 
