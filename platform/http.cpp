@@ -1,6 +1,7 @@
 #include "platform/http.h"
 
 #include <QNetworkAccessManager>
+#include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QPointer>
 #include <QTimer>
@@ -12,10 +13,37 @@
 
 namespace {
 
-// Codes Qt uses for a complete HTTP reply with a 4xx/5xx status; everything else is transport.
-// Qt files 400 and 418 under ProtocolInvalidOperationError.
-bool isHttpStatusError(QNetworkReply::NetworkError e) {
+// Whether a plain http request went out through a forwarding HTTP proxy, the same choice the
+// manager makes. Such a proxy refuses us with a 407 of its own as the HTTP reply; through a tunnel
+// (https, SOCKS) it refuses before there is any reply.
+bool forwardedByProxy(const QNetworkAccessManager& nam, const QUrl& url) {
+    if (url.scheme().compare(QLatin1String("http"), Qt::CaseInsensitive) != 0) return false;
+    const QNetworkProxyQuery query(url);
+    QList<QNetworkProxy> proxies;
+    if (QNetworkProxyFactory* factory = nam.proxyFactory())
+        proxies = factory->queryProxy(query);
+    else if (nam.proxy().type() != QNetworkProxy::DefaultProxy)
+        proxies = {nam.proxy()};
+    else
+        proxies = QNetworkProxyFactory::proxyForQuery(query);
+    for (const QNetworkProxy& p : proxies) {
+        if ((p.capabilities() & QNetworkProxy::CachingCapability) &&
+            (p.type() == QNetworkProxy::HttpProxy || p.type() == QNetworkProxy::HttpCachingProxy))
+            return true;
+        if (p.isTransparentProxy()) return false;
+    }
+    return false;
+}
+
+// Codes Qt gives a complete HTTP reply for its 4xx/5xx status; everything else is transport, also
+// when headers came before the failure and the reply carries their status. Qt files 400 and 418
+// under ProtocolInvalidOperationError, and 407 among the proxy errors although no proxy need be
+// involved: only a forwarding proxy's own 407 is a proxy's refusal.
+bool isHttpStatusError(const QNetworkReply& reply) {
+    const QNetworkReply::NetworkError e = reply.error();
     const int code = int(e);
+    if (e == QNetworkReply::ProxyAuthenticationRequiredError)
+        return !(reply.manager() && forwardedByProxy(*reply.manager(), reply.url()));
     return (code >= 201 && code <= 299) || (code >= 401 && code <= 499) ||
            e == QNetworkReply::ProtocolInvalidOperationError;
 }
@@ -123,7 +151,7 @@ QCoro::Task<Result<Reply>> send(QNetworkRequest request, QByteArray method, QByt
 
     const QVariant statusAttr = raw->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     const QNetworkReply::NetworkError err = raw->error();
-    if (err != QNetworkReply::NoError && !(statusAttr.isValid() && isHttpStatusError(err)))
+    if (err != QNetworkReply::NoError && !(statusAttr.isValid() && isHttpStatusError(*raw)))
         co_return Error{Error::Kind::Transport, raw->errorString(), int(err)};
 
     Reply out;

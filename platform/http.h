@@ -32,7 +32,7 @@ void pathChanged();
 inline constexpr int wholeTransferFactor = 3;
 
 // Sends the request and waits for the whole reply. Any HTTP status is a reply; only a failure
-// to get a complete reply (no network, time-out, reset, TLS, oversize) is an error.
+// to get a complete reply (no network, time-out, reset, TLS, a proxy refusing us, oversize) is an error.
 QCoro::Task<Result<Reply>> send(QNetworkRequest request, QByteArray method, QByteArray body = {},
                                qint64 maxBytes = maxReplyBytes);
 

@@ -134,6 +134,62 @@ private Q_SLOTS:
         QCOMPARE(req.value(QStringLiteral("method")).toString(), QStringLiteral("GET"));
     }
 
+    // Qt names some statuses as errors of its own (407 as a proxy error, with no proxy in use):
+    // the user still reads the service's answer.
+    void statusNamedByQtShowsTheServiceAnswer_data() {
+        QTest::addColumn<bool>("signIn"); // else connect
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QJsonObject>("replySpec");
+        QTest::addColumn<QString>("shown");
+        const auto json = [](const char* key, const char* text) {
+            const QJsonObject body{{QString::fromUtf8(key), QString::fromUtf8(text)}};
+            return QJsonObject{{QStringLiteral("body"), body}};
+        };
+        const auto message = [&](const char* text) { return json("message", text); };
+        const auto challenged = [](QJsonObject spec, const char* header) {
+            const QString realm = QStringLiteral("Basic realm=\"k\"");
+            spec.insert(QStringLiteral("headers"), QJsonObject{{QString::fromUtf8(header), realm}});
+            return spec;
+        };
+        const QJsonObject html{{QStringLiteral("rawBody"), QStringLiteral("<h1>hata</h1>")}};
+        const auto fallback = [](int status) { return QStringLiteral("Sunucu hatası (%1)").arg(status); };
+        QTest::newRow("sign-in 407 message") << true << 407 << message("Hesap kapalı") << QStringLiteral("Hesap kapalı");
+        QTest::newRow("sign-in 407 html") << true << 407 << html << fallback(407);
+        QTest::newRow("sign-in 407 challenge")
+            << true << 407 << challenged(message("Vekil"), "Proxy-Authenticate") << QStringLiteral("Vekil");
+        QTest::newRow("connect 407 error") << false << 407 << json("error", "E") << QStringLiteral("E");
+        QTest::newRow("connect 407 challenge html") << false << 407 << challenged(html, "Proxy-Authenticate")
+                                                    << fallback(407);
+        QTest::newRow("sign-in 401 challenge")
+            << true << 401 << challenged(message("Şifre hatalı"), "WWW-Authenticate") << QStringLiteral("Şifre hatalı");
+        QTest::newRow("sign-in 403") << true << 403 << message("Engellendi") << QStringLiteral("Engellendi");
+        QTest::newRow("sign-in 404") << true << 404 << html << fallback(404);
+        QTest::newRow("connect 405") << false << 405 << html << fallback(405);
+        QTest::newRow("connect 409") << false << 409 << message("Başka cihazda") << QStringLiteral("Başka cihazda");
+        QTest::newRow("connect 410") << false << 410 << html << fallback(410);
+        QTest::newRow("connect 413") << false << 413 << html << fallback(413);
+        QTest::newRow("connect 416") << false << 416 << message("Aralık") << QStringLiteral("Aralık");
+        QTest::newRow("sign-in 418") << true << 418 << html << fallback(418);
+        QTest::newRow("sign-in 429") << true << 429 << message("Bekleyin") << QStringLiteral("Bekleyin");
+        QTest::newRow("connect 501") << false << 501 << html << fallback(501);
+        QTest::newRow("connect 502") << false << 502 << html << fallback(502);
+        QTest::newRow("sign-in 599") << true << 599 << message("Bakım") << QStringLiteral("Bakım");
+    }
+    void statusNamedByQtShowsTheServiceAnswer() {
+        QFETCH(bool, signIn);
+        QFETCH(int, status);
+        QFETCH(QJsonObject, replySpec);
+        QFETCH(QString, shown);
+        replySpec.insert(QStringLiteral("status"), status);
+        useOverride("POST", signIn ? "/auth/login" : "/connect", replySpec);
+        const Error error =
+            signIn ? awaitTask(API::login(QStringLiteral("a@kestrava.test"), QStringLiteral("pw"))).error()
+                   : awaitTask(API::connect(QStringLiteral("tok-1"), QStringLiteral("tr-1"))).error();
+        QCOMPARE(error.description(), shown);
+        QCOMPARE(error.kind, Error::Kind::Server);
+        QCOMPARE(error.code, status);
+    }
+
     void trackSendsTwoKeys() {
         awaitTask(API::trackNotify(QStringLiteral("tok-1"), QStringLiteral("c1"), QStringLiteral("clicked")));
         const QJsonObject req = only("/notify/track");
@@ -183,6 +239,22 @@ private Q_SLOTS:
         QTest::newRow("503 with a valid body is used")
             << body(503, QJsonObject{{QStringLiteral("ip"), QStringLiteral("198.51.100.2")}}) << QStringLiteral("198.51.100.2")
             << false;
+        // Statuses that Qt reports as errors of its own name still bring their body.
+        const QJsonObject valid{{QStringLiteral("ip"), QStringLiteral("198.51.100.4")}};
+        QTest::newRow("407 with a valid body is used") << body(407, valid) << QStringLiteral("198.51.100.4") << false;
+        QJsonObject challenged = body(407, valid);
+        challenged.insert(QStringLiteral("headers"),
+                          QJsonObject{{QStringLiteral("Proxy-Authenticate"), QStringLiteral("Basic realm=\"k\"")}});
+        QTest::newRow("407 challenge with a valid body is used")
+            << challenged << QStringLiteral("198.51.100.4") << false;
+        challenged = body(401, valid);
+        challenged.insert(QStringLiteral("headers"),
+                          QJsonObject{{QStringLiteral("WWW-Authenticate"), QStringLiteral("Basic realm=\"k\"")}});
+        QTest::newRow("401 challenge with a valid body is used")
+            << challenged << QStringLiteral("198.51.100.4") << false;
+        QTest::newRow("404 with a valid body is used") << body(404, valid) << QStringLiteral("198.51.100.4") << false;
+        QTest::newRow("418 with a valid body is used") << body(418, valid) << QStringLiteral("198.51.100.4") << false;
+        QTest::newRow("429 with a valid body is used") << body(429, valid) << QStringLiteral("198.51.100.4") << false;
         QTest::newRow("null city, no code")
             << body(200, QJsonObject{{QStringLiteral("ip"), QStringLiteral("198.51.100.3")}, {QStringLiteral("city"), QJsonValue::Null}})
             << QStringLiteral("198.51.100.3") << false;

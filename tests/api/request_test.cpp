@@ -11,8 +11,13 @@
 #include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QNetworkReply>
 #include <QPointer>
 #include <QRegularExpression>
+#include <QScopeGuard>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 
 #include <memory>
@@ -26,6 +31,37 @@ QJsonObject override(const char* method, const char* path, int status, const QJs
     o.insert(QStringLiteral("status"), status);
     return o;
 }
+
+// An HTTP proxy that wants a sign-in of its own: every request, forwarded or a tunnel, gets a 407
+// whose body looks like one of the service's messages.
+class RefusingProxy : public QObject {
+public:
+    RefusingProxy() {
+        m_server.listen(QHostAddress::LocalHost, 0);
+        // One signal for each connection.
+        QObject::connect(&m_server, &QTcpServer::newConnection, this, [this] {
+            QTcpSocket* s = m_server.nextPendingConnection();
+            if (!s) return;
+            QObject::connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
+            QObject::connect(s, &QTcpSocket::readyRead, s, [s] {
+                if (s->property("answered").toBool() || !s->peek(64 * 1024).contains("\r\n\r\n")) return;
+                s->setProperty("answered", true);
+                const QByteArray body = R"({"message":"Vekil sunucu"})";
+                s->write("HTTP/1.1 407 Proxy Authentication Required\r\n"
+                         "Proxy-Authenticate: Basic realm=\"vekil\"\r\n"
+                         "Content-Type: application/json\r\n"
+                         "Content-Length: " +
+                         QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+                s->disconnectFromHost();
+            });
+        });
+    }
+    bool listening() const { return m_server.isListening(); }
+    quint16 port() const { return m_server.serverPort(); }
+
+private:
+    QTcpServer m_server;
+};
 
 } // namespace
 
@@ -238,6 +274,32 @@ private Q_SLOTS:
         QVERIFY(!r.ok());
         QCOMPARE(r.error().kind, Error::Kind::Transport);
         QVERIFY(!r.error().description().isEmpty());
+    }
+
+    // A proxy of the user's refusing us is not the service: whatever body it sent, the platform's
+    // text stays. Plain http reaches it as an HTTP request, https as a tunnel.
+    void proxyRefusalIsTransport_data() {
+        QTest::addColumn<bool>("tunnel");
+        QTest::newRow("forwarded") << false;
+        QTest::newRow("tunnelled") << true;
+    }
+    void proxyRefusalIsTransport() {
+        QFETCH(bool, tunnel);
+        RefusingProxy proxy;
+        QVERIFY(proxy.listening());
+        Http::manager().setProxy(QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), proxy.port()));
+        const auto restore = qScopeGuard([] {
+            Http::manager().setProxy(QNetworkProxy());
+            Http::manager().clearConnectionCache();
+        });
+        QUrl url = API::url(QStringLiteral("/servers"));
+        if (tunnel) url.setScheme(QStringLiteral("https"));
+        const Result<Http::Reply> r = awaitTask(Http::send(QNetworkRequest(url), "GET"));
+        QVERIFY2(!r.ok(), r.ok() ? qPrintable(QString::number(r->status)) : "");
+        QCOMPARE(r.error().kind, Error::Kind::Transport);
+        QCOMPARE(r.error().code, int(QNetworkReply::ProxyAuthenticationRequiredError));
+        QVERIFY2(!r.error().message.contains(QStringLiteral("Vekil")), qPrintable(r.error().message));
+        QVERIFY(m_service.requests().isEmpty());
     }
 
     // The tunnel changed the path: what is in flight finishes on its old connections, new requests

@@ -37,6 +37,18 @@ private Q_SLOTS:
         };
         QTest::newRow("newer") << manifest(200, info("1.0.1")) << QStringLiteral("1.0.1");
         QTest::newRow("404 page with a valid manifest is used") << manifest(404, info("2.0")) << QStringLiteral("2.0");
+        // Statuses that Qt reports as errors of its own name still bring their body.
+        QTest::newRow("407 with a valid manifest is used") << manifest(407, info("2.1")) << QStringLiteral("2.1");
+        QJsonObject challenged = manifest(407, info("2.2"));
+        challenged.insert(QStringLiteral("headers"),
+                          QJsonObject{{QStringLiteral("Proxy-Authenticate"), QStringLiteral("Basic realm=\"k\"")}});
+        QTest::newRow("407 challenge with a valid manifest is used") << challenged << QStringLiteral("2.2");
+        challenged = manifest(401, info("2.3"));
+        challenged.insert(QStringLiteral("headers"),
+                          QJsonObject{{QStringLiteral("WWW-Authenticate"), QStringLiteral("Basic realm=\"k\"")}});
+        QTest::newRow("401 challenge with a valid manifest is used") << challenged << QStringLiteral("2.3");
+        QTest::newRow("410 with a valid manifest is used") << manifest(410, info("2.4")) << QStringLiteral("2.4");
+        QTest::newRow("503 with a valid manifest is used") << manifest(503, info("2.5")) << QStringLiteral("2.5");
         QTest::newRow("same") << manifest(200, info("1.0")) << QString();
         QTest::newRow("older") << manifest(200, info("0.9.9")) << QString();
         QTest::newRow("mac null") << manifest(200, QJsonValue::Null) << QString();
