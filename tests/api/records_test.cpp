@@ -51,6 +51,35 @@ private Q_SLOTS:
                                        << QStringLiteral("servers[0].load") << qint64(0);
         QTest::newRow("out of range") << list({serverJson("9223372036854775808")}) << false
                                       << QStringLiteral("servers[0].load") << qint64(0);
+        // Qt reads every number that is not a plain 64-bit integer through a double and keeps a
+        // whole double within 64 bits as an integer: what it had to round must not pass for one.
+        const QString load = QStringLiteral("servers[0].load");
+        QTest::newRow("just below min int64") << list({serverJson("-9223372036854775809")}) << false << load << qint64(0);
+        QTest::newRow("below min int64, rounds to it") << list({serverJson("-9223372036854776000")}) << false << load
+                                                       << qint64(0);
+        QTest::newRow("1e19") << list({serverJson("1e19")}) << false << load << qint64(0);
+        QTest::newRow("-1e19") << list({serverJson("-1e19")}) << false << load << qint64(0);
+        QTest::newRow("fraction rounding to a whole")
+            << list({serverJson("0.99999999999999999999")}) << false << load << qint64(0);
+        QTest::newRow("fraction beyond 2^53") << list({serverJson("9007199254740993.5")}) << false << load << qint64(0);
+        QTest::newRow("min int64 below by a fraction")
+            << list({serverJson("-9223372036854775808.5")}) << false << load << qint64(0);
+        QTest::newRow("pingMs just below min int64")
+            << list({serverJson("1", R"(,"pingMs":-9223372036854775809)")}) << false
+            << QStringLiteral("servers[0].pingMs") << qint64(0);
+        // A whole number is exact however it is written.
+        QTest::newRow("min int64 with a fraction") << list({serverJson("-9223372036854775808.0")}) << true << QString()
+                                                   << std::numeric_limits<qint64>::min();
+        QTest::newRow("max int64 with an exponent") << list({serverJson("9.223372036854775807e18")}) << true
+                                                    << QString() << std::numeric_limits<qint64>::max();
+        QTest::newRow("beyond 2^53 with a fraction")
+            << list({serverJson("9007199254740993.0")}) << true << QString() << qint64(9007199254740993LL);
+        QTest::newRow("beyond 2^53 with an exponent")
+            << list({serverJson("1234567890123457e3")}) << true << QString() << qint64(1234567890123457000LL);
+        QTest::newRow("1e18") << list({serverJson("1E+18")}) << true << QString() << qint64(1000000000000000000LL);
+        QTest::newRow("unknown key out of range is ignored")
+            << list({serverJson("4", R"(,"x":-9223372036854775809,"y":[1e-5,0.99999999999999999999])")}) << true
+            << QString() << qint64(4);
         QTest::newRow("huge exponent") << list({serverJson("1e300")}) << false << QStringLiteral("servers[0].load")
                                        << qint64(0);
         QTest::newRow("bool as integer") << list({serverJson("true")}) << false << QStringLiteral("servers[0].load")
@@ -90,6 +119,25 @@ private Q_SLOTS:
             QCOMPARE(r.error().detail, failingPath);
             QVERIFY2(r.error().description().contains(failingPath), qPrintable(r.error().description()));
         }
+    }
+
+    // The byte offset of a damaged reply is the reply's own, whatever numbers came before it.
+    void parseErrorOffset_data() {
+        QTest::addColumn<QByteArray>("number");
+        QTest::newRow("rounded down to min int64") << QByteArray("-9223372036854775809");
+        QTest::newRow("whole, written shorter") << QByteArray("1234567890123457e3");
+        QTest::newRow("whole, written longer") << QByteArray("9007199254740993.000");
+        QTest::newRow("fraction rounding to a whole") << QByteArray("0.99999999999999999999");
+    }
+    void parseErrorOffset() {
+        QFETCH(QByteArray, number);
+        const auto reply = [](const QByteArray& n) {
+            return R"({"a":[)" + n + "," + n + R"(],"servers":[{"id":"s1", "load":)" + n + R"(,}]})";
+        };
+        const Result<ServersResponse> odd = ServersResponse::fromJson(reply(number));
+        const Result<ServersResponse> plain = ServersResponse::fromJson(reply("1" + QByteArray(number.size() - 1, ' ')));
+        QVERIFY(!odd.ok() && !plain.ok());
+        QCOMPARE(odd.error().message, plain.error().message);
     }
 
     void optionalNullEqualsMissing() {
