@@ -139,10 +139,14 @@ QCoro::Task<Result<Reply>> send(QNetworkRequest request, QByteArray method, QByt
     });
 
     if (const int stall = request.transferTimeout(); stall > 0 && !raw->isFinished()) {
+        // The reply's own timer, gone with it: a free single-shot would live out the whole limit.
+        auto* limit = new QTimer(raw);
+        limit->setSingleShot(true);
         // Aborted like a stalled transfer, so it reads as the same platform error.
-        QTimer::singleShot(std::chrono::milliseconds(qint64(stall) * wholeTransferFactor), raw, [raw] {
+        QObject::connect(limit, &QTimer::timeout, raw, [raw] {
             if (!raw->isFinished()) raw->abort();
         });
+        limit->start(std::chrono::milliseconds(qint64(stall) * wholeTransferFactor));
     }
 
     if (!raw->isFinished()) co_await raw;

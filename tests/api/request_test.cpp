@@ -7,6 +7,7 @@
 #include "support/service_fixture.h"
 #include "support/test_env.h"
 
+#include <QAbstractEventDispatcher>
 #include <QJsonArray>
 #include <QElapsedTimer>
 #include <QJsonDocument>
@@ -379,6 +380,20 @@ private Q_SLOTS:
         QCOMPARE(p.value(QStringLiteral("platform")).toString(), QStringLiteral("macos"));
         QCOMPARE(p.value(QStringLiteral("kind")).toString(), QStringLiteral("app"));
         QCOMPARE(p.value(QStringLiteral("fingerprint")).toString(), QStringLiteral("fp"));
+    }
+
+    // The whole-transfer limit of a request ends with it: a minute-long timer per request, kept after
+    // the reply, piled up whenever requests came faster than the limit (one per status change).
+    void nothingOfARequestOutlivesIt() {
+        const auto pending = [] { return QAbstractEventDispatcher::instance()->children().size(); };
+        (void)awaitTask(API::publicGeo()); // whatever a first request sets up once
+        const qsizetype before = pending();
+        for (int i = 0; i < 20; ++i) {
+            (void)awaitTask(API::publicGeo());
+            (void)awaitTask(API::request<ServersResponse>(QStringLiteral("/servers"), QStringLiteral("GET"),
+                                                          QStringLiteral("tok-1")));
+        }
+        QCOMPARE(pending(), before);
     }
 
     void concurrentRequests() {

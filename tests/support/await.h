@@ -18,7 +18,11 @@ template <class T> T awaitTask(QCoro::Task<T>&& task, int limitMs = 120'000) {
     };
     auto running = run();
     if (!out) {
-        QTimer::singleShot(limitMs, &loop, &QEventLoop::quit);
+        // A timer of this call's own: a free single-shot would outlive it by the whole limit.
+        QTimer limit;
+        limit.setSingleShot(true);
+        QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+        limit.start(limitMs);
         loop.exec();
     }
     if (!out) qFatal("task did not finish within %d ms", limitMs);
@@ -35,7 +39,10 @@ inline void awaitTask(QCoro::Task<void>&& task, int limitMs = 120'000) {
     };
     auto running = run();
     if (!done) {
-        QTimer::singleShot(limitMs, &loop, &QEventLoop::quit);
+        QTimer limit;
+        limit.setSingleShot(true);
+        QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+        limit.start(limitMs);
         loop.exec();
     }
     if (!done) qFatal("task did not finish within %d ms", limitMs);
