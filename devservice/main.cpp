@@ -30,6 +30,7 @@ QString key(const char* k) { return QString::fromUtf8(k); }
 // With its parameter the library leaves the reply uncompressed: its gzip stalls the transfer of
 // bodies of a few megabytes (an 11 MB list arrived in part after 20 s).
 const char* const jsonType = "application/json; charset=utf-8";
+const char* const fileType = "application/octet-stream";
 
 std::string jsonText(const QJsonValue& v) {
     if (v.isObject()) return QJsonDocument(v.toObject()).toJson(QJsonDocument::Compact).toStdString();
@@ -67,7 +68,7 @@ public:
             scenario = m_scenario;
             spec = takeOverride(req);
         }
-        if (spec) return applyOverride(*spec, res);
+        if (spec) return applyOverride(*spec, overriddenFile(scenario, *spec, req), res);
         route(scenario, req, res);
     }
 
@@ -119,17 +120,30 @@ private:
         return std::nullopt;
     }
 
-    static void applyOverride(const QJsonObject& o, httplib::Response& res) {
+    // An override with no body of its own on a path of `files` serves that file, so an update image
+    // can be cut or slowed like any reply.
+    static std::optional<std::string> overriddenFile(const QJsonObject& scenario, const QJsonObject& o,
+                                                     const httplib::Request& req) {
+        if (o.contains(key("body")) || o.contains(key("rawBody")) || o.contains(key("rawBodyHex"))) return std::nullopt;
+        const QJsonValue file = scenario.value(key("files")).toObject().value(qs(req.path));
+        if (!file.isString()) return std::nullopt;
+        QFile f(file.toString());
+        if (!f.open(QIODevice::ReadOnly)) return std::nullopt;
+        return f.readAll().toStdString();
+    }
+
+    static void applyOverride(const QJsonObject& o, const std::optional<std::string>& file, httplib::Response& res) {
         const int delay = o.value(key("delayMs")).toInt();
         if (delay > 0) std::this_thread::sleep_for(std::chrono::milliseconds(std::min(delay, 600'000)));
         res.status = o.value(key("status")).toInt(200);
         const QJsonObject headers = o.value(key("headers")).toObject();
         for (auto it = headers.begin(); it != headers.end(); ++it) res.set_header(ss(it.key()), ss(it.value().toString()));
-        const std::string type = ss(o.value(key("contentType")).toString(QString::fromLatin1(jsonType)));
+        const QString defaultType = QString::fromLatin1(file ? fileType : jsonType);
+        const std::string type = ss(o.value(key("contentType")).toString(defaultType));
 
         if (o.value(key("dropConnection")).toBool()) {
             // Promise a body and close without sending it: the client sees the connection fail.
-            res.set_content_provider(64, jsonType,
+            res.set_content_provider(file ? std::max<size_t>(file->size(), 1) : 64, type,
                                      [](size_t, size_t, httplib::DataSink&) { return false; });
             return;
         }
@@ -154,8 +168,9 @@ private:
         }
         if (o.contains(key("dropAfterBytes"))) {
             // The reply's headers promise the whole body; the connection closes after the first bytes.
-            const std::string body = o.contains(key("rawBody")) ? ss(o.value(key("rawBody")).toString())
-                                                               : jsonText(o.value(key("body")));
+            const std::string body = file                          ? *file
+                                     : o.contains(key("rawBody")) ? ss(o.value(key("rawBody")).toString())
+                                                                  : jsonText(o.value(key("body")));
             const size_t cut = size_t(std::clamp<qint64>(o.value(key("dropAfterBytes")).toInteger(), 0, qint64(body.size())));
             res.set_content_provider(body.size() + 1, type, [body, cut](size_t offset, size_t, httplib::DataSink& sink) {
                 if (offset >= cut) return false;
@@ -182,7 +197,7 @@ private:
             return res.set_content(QByteArray::fromHex(o.value(key("rawBodyHex")).toString().toLatin1()).toStdString(), type);
         if (o.contains(key("rawBody"))) return res.set_content(ss(o.value(key("rawBody")).toString()), type);
         if (o.contains(key("body"))) return res.set_content(jsonText(o.value(key("body"))), type);
-        res.set_content("", type);
+        res.set_content(file.value_or(std::string()), type);
     }
 
     static std::optional<QJsonObject> jsonBody(const httplib::Request& req) {
@@ -272,7 +287,7 @@ private:
     static void serveFile(const QString& path, httplib::Response& res) {
         QFile f(path);
         if (!f.open(QIODevice::ReadOnly)) return replyMessage(res, 404, "Bulunamadı");
-        res.set_content(f.readAll().toStdString(), "application/octet-stream");
+        res.set_content(f.readAll().toStdString(), fileType);
     }
 
     void control(const httplib::Request& req, httplib::Response& res) {

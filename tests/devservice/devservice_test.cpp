@@ -1,6 +1,7 @@
 #include "support/service_fixture.h"
 
 #include <QJsonDocument>
+#include <QTemporaryFile>
 #include <QTest>
 
 // The stand-in must answer the way the tests above it assume; these rows pin that down.
@@ -91,6 +92,31 @@ private Q_SLOTS:
         // A new scenario starts the count again.
         QVERIFY(m_service.setScenario(scenario));
         QCOMPARE(m_service.call("GET", "/geo").status, 503);
+    }
+
+    void overrideOfAFile_data() {
+        QTest::addColumn<QJsonObject>("reply");
+        QTest::addColumn<QByteArray>("body");
+        QTest::newRow("whole, with a status of its own") << QJsonObject{{QStringLiteral("status"), 203}} << QByteArray("0123456789");
+        QTest::newRow("cut after 4 bytes") << QJsonObject{{QStringLiteral("dropAfterBytes"), 4}} << QByteArray("0123");
+        QTest::newRow("closed after the headers") << QJsonObject{{QStringLiteral("dropConnection"), true}} << QByteArray();
+        QTest::newRow("a body of its own wins") << QJsonObject{{QStringLiteral("rawBody"), QStringLiteral("x")}} << QByteArray("x");
+    }
+    void overrideOfAFile() {
+        QFETCH(QJsonObject, reply);
+        QFETCH(QByteArray, body);
+        QTemporaryFile file;
+        QVERIFY(file.open());
+        file.write("0123456789");
+        file.flush();
+        QJsonObject scenario = basicScenario();
+        scenario.insert(QStringLiteral("files"), QJsonObject{{QStringLiteral("/img"), file.fileName()}});
+        reply.insert(QStringLiteral("path"), QStringLiteral("/img"));
+        scenario.insert(QStringLiteral("overrides"), QJsonArray{reply});
+        QVERIFY(m_service.setScenario(scenario));
+        const DevService::Reply r = m_service.call("GET", "/img");
+        QCOMPARE(r.status, reply.value(QStringLiteral("status")).toInt(200));
+        QCOMPARE(r.body, body);
     }
 
     void recordsWhatArrived() {
