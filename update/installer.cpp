@@ -32,9 +32,23 @@ namespace {
 
 // Larger than any bundle we ship; a bigger body is not an update.
 constexpr qint64 maxImageBytes = 1024LL * 1024 * 1024;
-constexpr int transferStallMs = 60'000;
 
 Error platformError(const QString& text, int code = 0) { return Error{Error::Kind::Io, text, code}; }
+
+// Every way a download fails reads the same, with why after it: the platform's text, or ours.
+Error downloadError(const QString& why) {
+    Error e = updateError(UpdateError::download);
+    e.message += QStringLiteral(": ") + why;
+    return e;
+}
+
+// Qt's codes for a whole HTTP reply with an error status; such a reply is saved like any other.
+// ProtocolInvalidOperationError is how Qt files 400 and 418.
+bool isHttpStatusError(QNetworkReply::NetworkError e) {
+    const int code = int(e);
+    return (code >= 201 && code <= 299) || (code >= 401 && code <= 499) ||
+           e == QNetworkReply::ProtocolInvalidOperationError;
+}
 
 QString resolved(const QString& tool) {
     if (tool.startsWith(QLatin1Char('/'))) return tool;
@@ -96,14 +110,15 @@ bool removeTree(const QString& path) {
     return QDir(path).removeRecursively();
 }
 
-// Downloads into a temporary file beside the image; the caller moves it into place.
-QCoro::Task<Result<std::unique_ptr<QTemporaryFile>>> download(QUrl url, QString dir) {
+// Downloads into a temporary file beside the image; the caller moves it into place. Only a whole
+// reply comes back: a transfer that breaks, stalls or comes up short removes what it wrote.
+QCoro::Task<Result<std::unique_ptr<QTemporaryFile>>> download(QUrl url, QString dir, std::chrono::milliseconds stall) {
     auto file = std::make_unique<QTemporaryFile>(dir + QStringLiteral("/Kestrava-download-XXXXXX"));
     if (!file->open())
         co_return platformError(QStringLiteral("Güncelleme dosyası yazılamadı: %1").arg(file->errorString()));
     QNetworkRequest request(url);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setTransferTimeout(transferStallMs);
+    request.setTransferTimeout(int(stall.count()));
     QPointer<QNetworkReply> reply = Http::manager().get(request);
     bool tooLarge = false;
     bool writeFailed = false;
@@ -122,18 +137,21 @@ QCoro::Task<Result<std::unique_ptr<QTemporaryFile>>> download(QUrl url, QString 
     });
     if (!reply->isFinished()) co_await qCoro(reply.data(), &QNetworkReply::finished);
     reply->deleteLater();
-    if (tooLarge) co_return Error{Error::Kind::Transport, QStringLiteral("Güncelleme dosyası beklenenden büyük")};
+    if (tooLarge) co_return downloadError(QStringLiteral("Güncelleme dosyası beklenenden büyük"));
     if (writeFailed)
         co_return platformError(QStringLiteral("Güncelleme dosyası yazılamadı: %1").arg(file->errorString()));
+    // An error page is a reply like any other and is saved; a reply that did not arrive whole is not.
+    const bool http = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
+    if (reply->error() != QNetworkReply::NoError && !(http && isHttpStatusError(reply->error())))
+        co_return downloadError(reply->errorString());
     const QByteArray rest = reply->readAll();
     if (!rest.isEmpty() && file->write(rest) != rest.size())
         co_return platformError(QStringLiteral("Güncelleme dosyası yazılamadı: %1").arg(file->errorString()));
-    // Any HTTP answer is saved as it came; only a failure to get one counts here.
-    const bool http = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
-    if (reply->error() != QNetworkReply::NoError && !http)
-        co_return Error{Error::Kind::Transport, reply->errorString()};
     if (!file->flush())
         co_return platformError(QStringLiteral("Güncelleme dosyası yazılamadı: %1").arg(file->errorString()));
+    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+    if (length.isValid() && length.toLongLong() != file->size())
+        co_return downloadError(QStringLiteral("%1 bayttan %2 bayt geldi").arg(length.toLongLong()).arg(file->size()));
     co_return std::move(file);
 }
 
@@ -265,7 +283,7 @@ QCoro::Task<Result<void>> downloadAndInstall(Info info, InstallPlan plan) {
     const QString imagePath = plan.imageDir + QLatin1Char('/') + *fileName;
 
     // 2. The body, whatever the status.
-    Result<std::unique_ptr<QTemporaryFile>> downloaded = co_await download(url, plan.imageDir);
+    Result<std::unique_ptr<QTemporaryFile>> downloaded = co_await download(url, plan.imageDir, plan.transferStall);
     if (!downloaded) co_return downloaded.error();
 
     // 3. Into place under the versioned name.

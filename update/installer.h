@@ -31,6 +31,8 @@ struct InstallPlan {
     QString shell = QStringLiteral("sh");
     // A tool that runs longer than this is stopped and counts as failed.
     std::chrono::milliseconds toolLimit{300'000};
+    // A download that receives nothing for this long is given up.
+    std::chrono::milliseconds transferStall{60'000};
     // Asks the application to quit through its normal quit path.
     std::function<void()> terminate;
 
