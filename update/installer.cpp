@@ -1,11 +1,13 @@
 #include "update/installer.h"
 
+#include "platform/config.h"
 #include "platform/http.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHostAddress>
 #include <QLoggingCategory>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -49,6 +51,20 @@ bool isHttpStatusError(QNetworkReply::NetworkError e) {
     return (code >= 201 && code <= 299) || (code >= 401 && code <= 499) ||
            e == QNetworkReply::ProtocolInvalidOperationError;
 }
+
+bool isWebAddress(const QUrl& url) {
+    return url.isValid() && !url.host().isEmpty() &&
+           (url.scheme() == QLatin1String("https") || url.scheme() == QLatin1String("http"));
+}
+
+// A manifest fetched over https that sends us to plain http would let anyone on the path swap the
+// image. This machine cannot be on the path, and an http website (tests, the demo) has nothing to lose.
+bool trustedSource(const QUrl& image, const QUrl& webOrigin) {
+    return image.scheme() == QLatin1String("https") || webOrigin.scheme() == QLatin1String("http") ||
+           QHostAddress(image.host()).isLoopback();
+}
+
+Error untrustedSource() { return downloadError(QStringLiteral("Güncelleme dosyası güvenli olmayan bir adresten sunuluyor")); }
 
 QString resolved(const QString& tool) {
     if (tool.startsWith(QLatin1Char('/'))) return tool;
@@ -112,16 +128,31 @@ bool removeTree(const QString& path) {
 
 // Downloads into a temporary file beside the image; the caller moves it into place. Only a whole
 // reply comes back: a transfer that breaks, stalls or comes up short removes what it wrote.
-QCoro::Task<Result<std::unique_ptr<QTemporaryFile>>> download(QUrl url, QString dir, std::chrono::milliseconds stall) {
+QCoro::Task<Result<std::unique_ptr<QTemporaryFile>>> download(QUrl url, QString dir, std::chrono::milliseconds stall,
+                                                              QUrl webOrigin) {
     auto file = std::make_unique<QTemporaryFile>(dir + QStringLiteral("/Kestrava-download-XXXXXX"));
     if (!file->open())
         co_return platformError(QStringLiteral("Güncelleme dosyası yazılamadı: %1").arg(file->errorString()));
     QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::UserVerifiedRedirectPolicy);
     request.setTransferTimeout(int(stall.count()));
     QPointer<QNetworkReply> reply = Http::manager().get(request);
     bool tooLarge = false;
     bool writeFailed = false;
+    bool untrustedRedirect = false;
+    QUrl current = url;
+    // Each hop is held to the rule of the first address, and none goes from https down to http.
+    QObject::connect(reply, &QNetworkReply::redirected, reply, [&, r = reply.data()](const QUrl& to) {
+        const QUrl next = current.resolved(to);
+        const bool downgrade = current.scheme() == QLatin1String("https") && next.scheme() != QLatin1String("https");
+        if (downgrade || !isWebAddress(next) || !trustedSource(next, webOrigin)) {
+            untrustedRedirect = true;
+            r->abort();
+            return;
+        }
+        current = next;
+        Q_EMIT r->redirectAllowed();
+    });
     QTemporaryFile* out = file.get();
     QObject::connect(reply, &QNetworkReply::readyRead, reply, [&, r = reply.data()] {
         const QByteArray chunk = r->readAll();
@@ -137,6 +168,7 @@ QCoro::Task<Result<std::unique_ptr<QTemporaryFile>>> download(QUrl url, QString 
     });
     if (!reply->isFinished()) co_await qCoro(reply.data(), &QNetworkReply::finished);
     reply->deleteLater();
+    if (untrustedRedirect) co_return untrustedSource();
     if (tooLarge) co_return downloadError(QStringLiteral("Güncelleme dosyası beklenenden büyük"));
     if (writeFailed)
         co_return platformError(QStringLiteral("Güncelleme dosyası yazılamadı: %1").arg(file->errorString()));
@@ -211,6 +243,7 @@ InstallPlan InstallPlan::forThisUser() {
     plan.mountPoint = privateDir + QStringLiteral("/kestrava-update-mount");
     plan.installedApp = QDir::homePath() + QStringLiteral("/Applications/Kestrava.app");
     plan.processId = QCoreApplication::applicationPid();
+    plan.webOrigin = Config::webOrigin();
     plan.terminate = [] {
         if (auto* app = QCoreApplication::instance())
             QMetaObject::invokeMethod(app, &QCoreApplication::quit, Qt::QueuedConnection);
@@ -275,15 +308,14 @@ QCoro::Task<Result<void>> downloadAndInstall(Info info) {
 QCoro::Task<Result<void>> downloadAndInstall(Info info, InstallPlan plan) {
     // 1. Only a web address is an update; a file: or data: one would read this machine instead.
     const QUrl url(info.url, QUrl::StrictMode);
-    if (info.url.trimmed().isEmpty() || !url.isValid() || url.host().isEmpty() ||
-        (url.scheme() != QLatin1String("https") && url.scheme() != QLatin1String("http")))
-        co_return updateError(UpdateError::download);
+    if (info.url.trimmed().isEmpty() || !isWebAddress(url)) co_return updateError(UpdateError::download);
+    if (!trustedSource(url, plan.webOrigin)) co_return untrustedSource();
     const std::optional<QString> fileName = imageFileName(info.version);
     if (!fileName) co_return updateError(UpdateError::download);
     const QString imagePath = plan.imageDir + QLatin1Char('/') + *fileName;
 
     // 2. The body, whatever the status.
-    Result<std::unique_ptr<QTemporaryFile>> downloaded = co_await download(url, plan.imageDir, plan.transferStall);
+    Result<std::unique_ptr<QTemporaryFile>> downloaded = co_await download(url, plan.imageDir, plan.transferStall, plan.webOrigin);
     if (!downloaded) co_return downloaded.error();
 
     // 3. Into place under the versioned name.

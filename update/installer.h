@@ -5,6 +5,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <QUrl>
 
 #include <qcoro/qcorotask.h>
 
@@ -25,6 +26,7 @@ struct InstallPlan {
     QString mountPoint;   // private to this user, created fresh for each attach
     QString installedApp; // ~/Applications/Kestrava.app
     qint64 processId = 0; // the process the hand-off script waits for
+    QUrl webOrigin;       // where the manifest came from: an https website sends us to https images only
     QString attachTool = QStringLiteral("squashfuse");
     QString detachTool = QStringLiteral("fusermount3");
     QString copyTool = QStringLiteral("cp");
@@ -37,7 +39,7 @@ struct InstallPlan {
     std::function<void()> terminate;
 
     // This user's: the temporary folder, $XDG_RUNTIME_DIR (else ~/.cache/kestrava), ~/Applications,
-    // this process, and a queued QCoreApplication::quit.
+    // this process, the website origin, and a queued QCoreApplication::quit.
     static InstallPlan forThisUser();
 };
 

@@ -10,6 +10,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QProcess>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslServer>
+#include <QSslSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -65,11 +71,56 @@ const QByteArray shellTool = R"SH(#!/bin/sh
 printf '%s' "$2" > "$STANDIN_LOG.script.tmp" && /bin/mv "$STANDIN_LOG.script.tmp" "$STANDIN_LOG.script"
 )SH";
 
+// An https server on loopback: each path answers with a file or a redirect, then the connection closes.
+class TlsServer {
+public:
+    QMap<QByteArray, QByteArray> replies; // path -> the whole HTTP reply
+
+    bool start(const QString& certFile, const QString& keyFile) {
+        QFile cert(certFile);
+        QFile key(keyFile);
+        if (!cert.open(QIODevice::ReadOnly) || !key.open(QIODevice::ReadOnly)) return false;
+        QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
+        conf.setLocalCertificate(QSslCertificate(&cert));
+        conf.setPrivateKey(QSslKey(&key, QSsl::Ec));
+        m_server.setSslConfiguration(conf);
+        QObject::connect(&m_server, &QTcpServer::pendingConnectionAvailable, &m_server, [this] { accept(); });
+        return m_server.listen(QHostAddress::LocalHost);
+    }
+    QString origin() const { return QStringLiteral("https://127.0.0.1:%1").arg(m_server.serverPort()); }
+
+    static QByteArray file(const QByteArray& body) {
+        return "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+    }
+    static QByteArray redirect(const QString& to) {
+        return "HTTP/1.1 302 Found\r\nLocation: " + to.toUtf8() + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+    }
+
+private:
+    QSslServer m_server;
+
+    void accept() {
+        while (QTcpSocket* s = m_server.nextPendingConnection()) {
+            auto* buffer = new QByteArray;
+            QObject::connect(s, &QObject::destroyed, [buffer] { delete buffer; });
+            QObject::connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
+            QObject::connect(s, &QTcpSocket::readyRead, s, [this, s, buffer] {
+                *buffer += s->readAll();
+                if (!buffer->contains("\r\n\r\n")) return;
+                const QByteArray path = buffer->split(' ').value(1);
+                s->write(replies.value(path, "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"));
+                s->disconnectFromHost();
+            });
+        }
+    }
+};
+
 } // namespace
 
 class InstallerTest : public QObject {
     Q_OBJECT
     DevService m_service;
+    TlsServer m_tls;
     QTemporaryDir m_dir;
     QString m_log;
     int m_terminations = 0;
@@ -145,6 +196,23 @@ private Q_SLOTS:
         m_log = path(QStringLiteral("tools.log"));
         qputenv("STANDIN_LOG", m_log.toUtf8());
         qputenv("STANDIN_IMAGES", path(QStringLiteral("images")).toUtf8());
+
+        // A certificate of our own for the https server, trusted by this process only.
+        const QString cert = path(QStringLiteral("tls/cert.pem"));
+        const QString key = path(QStringLiteral("tls/key.pem"));
+        QDir().mkpath(path(QStringLiteral("tls")));
+        QProcess openssl;
+        openssl.start(QStringLiteral("openssl"),
+                      {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("ec"),
+                       QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
+                       QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"), QStringLiteral("/CN=127.0.0.1"),
+                       QStringLiteral("-addext"), QStringLiteral("subjectAltName=IP:127.0.0.1"), QStringLiteral("-keyout"), key,
+                       QStringLiteral("-out"), cert});
+        QVERIFY2(openssl.waitForFinished(30'000) && openssl.exitCode() == 0, openssl.readAllStandardError().constData());
+        QSslConfiguration trusted = QSslConfiguration::defaultConfiguration();
+        trusted.addCaCertificates(cert);
+        QSslConfiguration::setDefaultConfiguration(trusted);
+        QVERIFY(m_tls.start(cert, key));
     }
 
     void init() {
@@ -290,6 +358,61 @@ private Q_SLOTS:
         QVERIFY(!toolNames().contains(QStringLiteral("squashfuse")));
         QCOMPARE(leftInTmp(), QStringList());
         QCOMPARE(m_terminations, 0);
+    }
+
+    // An https website only sends us to https images, except on this machine; no redirect lands on http
+    // from https. Refused before the image is asked for.
+    void imageSource_data() {
+        QTest::addColumn<QString>("origin"); // "SERVICE" and "TLS" stand for the two servers' origins
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QString>("text"); // empty: installed
+        const QString site = QStringLiteral("https://kestrava.example");
+        const QString insecure = QStringLiteral("Güncelleme indirilemedi: Güncelleme dosyası güvenli olmayan bir adresten sunuluyor");
+        QTest::newRow("https site, http image") << site << QStringLiteral("http://cdn.kestrava.invalid/img") << insecure;
+        QTest::newRow("https site, https image") << site << QStringLiteral("TLS/img") << QString();
+        QTest::newRow("https site, http image on loopback") << site << QStringLiteral("SERVICE/img") << QString();
+        QTest::newRow("https site, http image on IPv6 loopback")
+            << site << QStringLiteral("http://[::1]:9/img") << QStringLiteral("Güncelleme indirilemedi: Connection refused");
+        QTest::newRow("http site, http image elsewhere")
+            << QStringLiteral("SERVICE") << QStringLiteral("http://cdn.kestrava.invalid/img")
+            << QStringLiteral("Güncelleme indirilemedi: Host cdn.kestrava.invalid not found");
+        QTest::newRow("https site, https image redirected to http on loopback") << site << QStringLiteral("TLS/down") << insecure;
+        QTest::newRow("http site, https image redirected to http on loopback")
+            << QStringLiteral("SERVICE") << QStringLiteral("TLS/down") << insecure;
+        QTest::newRow("https site, http image on loopback redirected elsewhere")
+            << site << QStringLiteral("SERVICE/away") << insecure;
+    }
+    void imageSource() {
+        QFETCH(QString, origin);
+        QFETCH(QString, url);
+        QFETCH(QString, text);
+        const QString image = makeImage(QStringLiteral("7.0"), {QStringLiteral("Kestrava.app")});
+        QJsonObject scenario = basicScenario();
+        scenario.insert(QStringLiteral("files"), QJsonObject{{QStringLiteral("/img"), image}});
+        scenario.insert(QStringLiteral("overrides"),
+                        QJsonArray{QJsonObject{{QStringLiteral("path"), QStringLiteral("/away")},
+                                               {QStringLiteral("status"), 302},
+                                               {QStringLiteral("headers"), QJsonObject{{QStringLiteral("Location"),
+                                                                                        QStringLiteral("http://cdn.kestrava.invalid/img")}}}}});
+        QVERIFY(m_service.setScenario(scenario));
+        QVERIFY(m_service.clearRequests());
+        m_tls.replies = {{"/img", TlsServer::file(readFile(image))},
+                         {"/down", TlsServer::redirect(m_service.origin() + QStringLiteral("/img"))}};
+        for (QString* s : {&origin, &url}) {
+            s->replace(QLatin1String("SERVICE"), m_service.origin());
+            s->replace(QLatin1String("TLS"), m_tls.origin());
+        }
+        Updater::InstallPlan p = plan();
+        p.webOrigin = QUrl(origin);
+        const Result<void> r = install(QStringLiteral("7.0"), url, p);
+        QCOMPARE(r.ok() ? QString() : r.error().message, text);
+        if (text.isEmpty()) {
+            QCOMPARE(readFile(path(QStringLiteral("home/Applications/Kestrava.app/Info.json"))), QByteArray("{\"version\": \"7.0\"}"));
+        } else {
+            QCOMPARE(r.error().code, int(Updater::UpdateError::download));
+            QCOMPARE(m_service.requests(QStringLiteral("GET"), QStringLiteral("/img")).size(), 0);
+            QCOMPARE(leftInTmp(), QStringList());
+        }
     }
 
     void failedCopyLeavesTheInstalledBundle() {
