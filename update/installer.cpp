@@ -8,7 +8,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
-#include <QLoggingCategory>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -26,8 +25,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-Q_LOGGING_CATEGORY(lcUpdate, "kestrava.update")
-
 namespace Updater {
 
 namespace {
@@ -36,6 +33,13 @@ namespace {
 constexpr qint64 maxImageBytes = 1024LL * 1024 * 1024;
 
 Error platformError(const QString& text, int code = 0) { return Error{Error::Kind::Io, text, code}; }
+
+// The mount case; which tool failed, and how, goes in the detail.
+Error toolFailed(const QString& how) {
+    Error e = updateError(UpdateError::mount);
+    e.detail = how;
+    return e;
+}
 
 // Every way a download fails reads the same, with why after it: the platform's text, or ours.
 Error downloadError(const QString& why) {
@@ -268,13 +272,12 @@ QCoro::Task<Result<int>> runProcess(QString executable, QStringList arguments, s
     if (!finished) {
         process.kill();
         process.waitForFinished(2'000);
-        qCWarning(lcUpdate, "%s did not finish in time", qPrintable(executable));
-        co_return updateError(UpdateError::mount);
+        co_return toolFailed(QStringLiteral("%1 did not finish in time").arg(executable));
     }
-    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
-        qCWarning(lcUpdate, "%s exited with %d", qPrintable(executable), process.exitCode());
-        co_return updateError(UpdateError::mount);
-    }
+    if (process.exitStatus() != QProcess::NormalExit)
+        co_return toolFailed(QStringLiteral("%1 ended by a signal").arg(executable));
+    if (process.exitCode() != 0)
+        co_return toolFailed(QStringLiteral("%1 exited with %2").arg(executable).arg(process.exitCode()));
     co_return 0;
 }
 
