@@ -21,9 +21,14 @@
 #include <qcoro/qcorosignal.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace Updater {
 
@@ -189,6 +194,75 @@ QCoro::Task<Result<std::unique_ptr<QTemporaryFile>>> download(QUrl url, QString 
     if (length.isValid() && length.toLongLong() != file->size())
         co_return downloadError(QStringLiteral("%1 bayttan %2 bayt geldi").arg(length.toLongLong()).arg(file->size()));
     co_return std::move(file);
+}
+
+// Closes every descriptor from `from` up, except `keep`. Called between fork and exec: system calls only.
+void closeDescriptorsFrom(int from, int keep, int limit) {
+    const bool below = keep <= from || ::close_range(unsigned(from), unsigned(keep - 1), 0) == 0;
+    if (below && ::close_range(unsigned(keep + 1), ~0U, 0) == 0) return;
+    for (int fd = from; fd < limit; ++fd) // a kernel without close_range
+        if (fd != keep) ::close(fd);
+}
+
+// Starts the hand-off with nothing of ours: a session of its own, /dev/null for its standard streams
+// and no other descriptor, so whoever reads our output sees its end when we quit, not when the new
+// copy does. Forked twice, so that it is never our child to wait for.
+Result<void> startHandOff(const QString& program, const QStringList& arguments) {
+    QList<QByteArray> args{QFile::encodeName(program)};
+    for (const QString& a : arguments) args.append(a.toLocal8Bit());
+    std::vector<char*> argv;
+    for (QByteArray& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    rlimit files{};
+    const int limit = ::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < 65536 ? int(files.rlim_cur) : 65536;
+    const auto failed = [&](int err) {
+        return platformError(QStringLiteral("%1 başlatılamadı: %2").arg(program, QString::fromLocal8Bit(std::strerror(err))), err);
+    };
+
+    // The grandchild's exec closes this pipe; a failure to get there writes its errno first.
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) return failed(errno);
+    const pid_t middle = ::fork();
+    if (middle < 0) {
+        const int err = errno;
+        ::close(report[0]);
+        ::close(report[1]);
+        return failed(err);
+    }
+    if (middle == 0) {
+        // Only async-signal-safe calls until exec.
+        ::setsid();
+        const pid_t child = ::fork();
+        if (child != 0) {
+            if (child < 0) {
+                const int err = errno;
+                (void)!::write(report[1], &err, sizeof err);
+            }
+            ::_exit(0);
+        }
+        sigset_t none;
+        ::sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        const int keep = ::fcntl(report[1], F_DUPFD_CLOEXEC, 3);
+        const int null = ::open("/dev/null", O_RDWR);
+        if (keep >= 0 && null >= 0 && ::dup2(null, 0) == 0 && ::dup2(null, 1) == 1 && ::dup2(null, 2) == 2) {
+            closeDescriptorsFrom(3, keep, limit);
+            ::execv(argv[0], argv.data());
+        }
+        const int err = errno;
+        (void)!::write(keep >= 0 ? keep : report[1], &err, sizeof err);
+        ::_exit(127);
+    }
+    ::close(report[1]);
+    while (::waitpid(middle, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    int err = 0;
+    ssize_t n = 0;
+    while ((n = ::read(report[0], &err, sizeof err)) < 0 && errno == EINTR) {
+    }
+    ::close(report[0]);
+    if (n == sizeof err) return failed(err);
+    return {};
 }
 
 // Copies the bundle beside the installed one and swaps it in by rename; on any failure the installed
@@ -366,8 +440,8 @@ QCoro::Task<Result<void>> downloadAndInstall(Info info, InstallPlan plan) {
     const QString script = handOffScript(plan.processId, plan.detachTool, plan.mountPoint, plan.installedApp);
     const QString shell = resolved(plan.shell);
     if (shell.isEmpty()) co_return platformError(QStringLiteral("Araç bulunamadı: %1").arg(plan.shell));
-    if (!QProcess::startDetached(shell, {QStringLiteral("-c"), script}))
-        co_return platformError(QStringLiteral("%1 başlatılamadı").arg(plan.shell));
+    if (Result<void> started = startHandOff(shell, {QStringLiteral("-c"), script}); !started)
+        co_return started.error();
 
     // 11. Quit through the application's normal path; if it stays, the update still succeeded.
     if (plan.terminate) plan.terminate();

@@ -20,6 +20,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <unistd.h>
+
 namespace {
 
 void writeFile(const QString& path, const QByteArray& data, bool executable = false) {
@@ -67,10 +69,16 @@ fi
 exec /bin/cp "$@"
 )SH";
 
-// The hand-off is detached: it records the script in a file of its own, whenever it gets to run.
+// The hand-off is detached: it records the script in a file of its own, whenever it gets to run, and
+// what its standard streams and the test's extra descriptor are.
 const QByteArray shellTool = R"SH(#!/bin/sh
+streams=$(for fd in 0 1 2 $STANDIN_EXTRA_FD; do printf '%s=%s ' "$fd" "$(/bin/readlink /proc/$$/fd/$fd)"; done)
+printf '%s' "$streams" > "$STANDIN_LOG.streams"
 printf '%s' "$2" > "$STANDIN_LOG.script.tmp" && /bin/mv "$STANDIN_LOG.script.tmp" "$STANDIN_LOG.script"
 )SH";
+
+// A descriptor this process leaves open across exec, as a caller's pipe would be.
+constexpr int extraFd = 100;
 
 // An https server on loopback: each path answers with a file or a redirect, then the connection closes.
 class TlsServer {
@@ -197,6 +205,12 @@ private Q_SLOTS:
         m_log = path(QStringLiteral("tools.log"));
         qputenv("STANDIN_LOG", m_log.toUtf8());
         qputenv("STANDIN_IMAGES", path(QStringLiteral("images")).toUtf8());
+        int pipeFds[2];
+        QVERIFY(::pipe(pipeFds) == 0);
+        QCOMPARE(::dup2(pipeFds[1], extraFd), extraFd);
+        ::close(pipeFds[0]);
+        ::close(pipeFds[1]);
+        qputenv("STANDIN_EXTRA_FD", QByteArray::number(extraFd));
 
         // A certificate of our own for the https server, trusted by this process only.
         const QString cert = path(QStringLiteral("tls/cert.pem"));
@@ -219,6 +233,7 @@ private Q_SLOTS:
     void init() {
         QFile::remove(m_log);
         QFile::remove(m_log + QStringLiteral(".script"));
+        QFile::remove(m_log + QStringLiteral(".streams"));
         qunsetenv("STANDIN_CP_FAIL");
         m_terminations = 0;
         QDir(path(QStringLiteral("home"))).removeRecursively();
@@ -255,6 +270,9 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(script), 10'000);
         QCOMPARE(QString::fromUtf8(readFile(script)),
                  Updater::handOffScript(4242, QStringLiteral("fusermount3"), mp, plan().installedApp));
+        // Nothing of ours: whoever reads our output sees its end when we quit, not when the new copy does.
+        QCOMPARE(readFile(m_log + QStringLiteral(".streams")),
+                 QByteArray("0=/dev/null 1=/dev/null 2=/dev/null ") + QByteArray::number(extraFd) + "= ");
         QVERIFY(!QFileInfo::exists(mp));
     }
 
@@ -414,6 +432,18 @@ private Q_SLOTS:
             QCOMPARE(m_service.requests(QStringLiteral("GET"), QStringLiteral("/img")).size(), 0);
             QCOMPARE(leftInTmp(), QStringList());
         }
+    }
+
+    void handOffThatCannotStart() {
+        serve(QStringLiteral("/img"), makeImage(QStringLiteral("8.0"), {QStringLiteral("Kestrava.app")}));
+        Updater::InstallPlan p = plan();
+        p.shell = path(QStringLiteral("not-a-shell"));
+        writeFile(p.shell, "#!/bin/sh\n");
+        const Result<void> r = install(QStringLiteral("8.0"), m_service.origin() + QStringLiteral("/img"), p);
+        QVERIFY(!r.ok());
+        QCOMPARE(r.error().message, p.shell + QStringLiteral(" başlatılamadı: Permission denied"));
+        QCOMPARE(toolNames().last(), QStringLiteral("fusermount3")); // detached on the way out
+        QCOMPARE(m_terminations, 0);
     }
 
     void failedCopyLeavesTheInstalledBundle() {
