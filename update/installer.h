@@ -61,7 +61,9 @@ QString handOffScript(qint64 processId, const QString& detachTool, const QString
                       const QString& installedApp);
 
 // Downloads the offered image, installs the bundle it holds as plan.installedApp, starts the hand-off
-// and asks the application to quit. A failed copy leaves the installed bundle as it was.
+// and asks the application to quit. A download that does not arrive whole, or comes over http where
+// the website is https, fails with download and leaves nothing behind; a failed copy leaves the
+// installed bundle as it was.
 QCoro::Task<Result<void>> downloadAndInstall(Info info, InstallPlan plan);
 QCoro::Task<Result<void>> downloadAndInstall(Info info);
 
