@@ -35,11 +35,16 @@ bool forwardedByProxy(const QNetworkAccessManager& nam, const QUrl& url) {
     return false;
 }
 
+} // namespace
+
+namespace Http {
+
 // Codes Qt gives a complete HTTP reply for its 4xx/5xx status; everything else is transport, also
 // when headers came before the failure and the reply carries their status. Qt files 400 and 418
 // under ProtocolInvalidOperationError, and 407 among the proxy errors although no proxy need be
 // involved: only a forwarding proxy's own 407 is a proxy's refusal.
-bool isHttpStatusError(const QNetworkReply& reply) {
+bool isStatusReply(const QNetworkReply& reply) {
+    if (!reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid()) return false;
     const QNetworkReply::NetworkError e = reply.error();
     const int code = int(e);
     if (e == QNetworkReply::ProxyAuthenticationRequiredError)
@@ -47,6 +52,10 @@ bool isHttpStatusError(const QNetworkReply& reply) {
     return (code >= 201 && code <= 299) || (code >= 401 && code <= 499) ||
            e == QNetworkReply::ProtocolInvalidOperationError;
 }
+
+} // namespace Http
+
+namespace {
 
 Error tooLarge(qint64 maxBytes) {
     return Error{Error::Kind::Transport,
@@ -155,7 +164,7 @@ QCoro::Task<Result<Reply>> send(QNetworkRequest request, QByteArray method, QByt
 
     const QVariant statusAttr = raw->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     const QNetworkReply::NetworkError err = raw->error();
-    if (err != QNetworkReply::NoError && !(statusAttr.isValid() && isHttpStatusError(*raw)))
+    if (err != QNetworkReply::NoError && !isStatusReply(*raw))
         co_return Error{Error::Kind::Transport, raw->errorString(), int(err)};
 
     Reply out;

@@ -8,6 +8,7 @@
 #include <qcoro/qcorotask.h>
 
 class QNetworkAccessManager;
+class QNetworkReply;
 
 namespace Http {
 
@@ -30,6 +31,10 @@ void pathChanged();
 // The request's transfer time-out only ends a transfer that stalls; a reply that trickles in keeps
 // it alive. The whole transfer is therefore also limited to this many times that time-out.
 inline constexpr int wholeTransferFactor = 3;
+
+// Whether a finished reply with an error is a whole reply with an HTTP error status (the server's
+// answer), rather than a failure to get one.
+bool isStatusReply(const QNetworkReply& reply);
 
 // Sends the request and waits for the whole reply. Any HTTP status is a reply; only a failure
 // to get a complete reply (no network, time-out, reset, TLS, a proxy refusing us, oversize) is an error.

@@ -46,19 +46,11 @@ Error toolFailed(const QString& how) {
     return e;
 }
 
-// Every way a download fails reads the same, with why after it: the platform's text, or ours.
+// A download we refuse ourselves: the download case's own text, and why in the detail.
 Error downloadError(const QString& why) {
     Error e = updateError(UpdateError::download);
-    e.message += QStringLiteral(": ") + why;
+    e.detail = why;
     return e;
-}
-
-// Qt's codes for a whole HTTP reply with an error status; such a reply is saved like any other.
-// ProtocolInvalidOperationError is how Qt files 400 and 418.
-bool isHttpStatusError(QNetworkReply::NetworkError e) {
-    const int code = int(e);
-    return (code >= 201 && code <= 299) || (code >= 401 && code <= 499) ||
-           e == QNetworkReply::ProtocolInvalidOperationError;
 }
 
 bool isWebAddress(const QUrl& url) {
@@ -181,10 +173,10 @@ QCoro::Task<Result<std::unique_ptr<QTemporaryFile>>> download(QUrl url, QString 
     if (tooLarge) co_return downloadError(QStringLiteral("Güncelleme dosyası beklenenden büyük"));
     if (writeFailed)
         co_return platformError(QStringLiteral("Güncelleme dosyası yazılamadı: %1").arg(file->errorString()));
-    // An error page is a reply like any other and is saved; a reply that did not arrive whole is not.
-    const bool http = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
-    if (reply->error() != QNetworkReply::NoError && !(http && isHttpStatusError(reply->error())))
-        co_return downloadError(reply->errorString());
+    // An error page is a reply like any other and is saved; a reply that did not arrive whole is not,
+    // and its failure is the platform's own, as every transport failure of the download.
+    if (reply->error() != QNetworkReply::NoError && !Http::isStatusReply(*reply))
+        co_return Error{Error::Kind::Transport, reply->errorString(), int(reply->error())};
     const QByteArray rest = reply->readAll();
     if (!rest.isEmpty() && file->write(rest) != rest.size())
         co_return platformError(QStringLiteral("Güncelleme dosyası yazılamadı: %1").arg(file->errorString()));
