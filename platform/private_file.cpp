@@ -21,6 +21,10 @@ Error ioError(const QString& what, int err) {
     return Error{Error::Kind::Io, reason(what, err), err};
 }
 
+Error readError(const QString& path, const QString& leadIn, int err) {
+    return Error{Error::Kind::Io, QStringLiteral("%1: %2").arg(leadIn, reason(path, err)), err};
+}
+
 bool writeAll(int fd, const QByteArray& data) {
     const char* p = data.constData();
     qint64 left = data.size();
@@ -38,7 +42,7 @@ bool writeAll(int fd, const QByteArray& data) {
 
 // mkdir -p: the folders above get the usual mode (the umask decides), the file's own folder 0700;
 // on failure errno says why.
-bool makeFolder(const QByteArray& dir, mode_t mode) {
+bool makeFolders(const QByteArray& dir, mode_t mode) {
     if (::mkdir(dir.constData(), mode) == 0) return true;
     if (errno == EEXIST) {
         struct stat st {};
@@ -48,7 +52,7 @@ bool makeFolder(const QByteArray& dir, mode_t mode) {
     }
     const qsizetype slash = dir.lastIndexOf('/');
     if (errno != ENOENT || slash <= 0) return false;
-    if (!makeFolder(dir.left(slash), 0777)) return false;
+    if (!makeFolders(dir.left(slash), 0777)) return false;
     // EEXIST: made meanwhile by another writer.
     return ::mkdir(dir.constData(), mode) == 0 || errno == EEXIST;
 }
@@ -63,12 +67,18 @@ QString configPath(const QString& fileName) {
     return base + QStringLiteral("/kestrava/") + fileName;
 }
 
-Result<void> write(const QString& path, const QByteArray& data) {
+Result<void> makeFolder(const QString& path) {
     const QString folder = QDir::cleanPath(QFileInfo(path).absolutePath());
     const QByteArray dir = QFile::encodeName(folder);
-    if (!makeFolder(dir, 0700)) return ioError(folder, errno);
+    if (!makeFolders(dir, 0700)) return ioError(folder, errno);
     // A folder made by an older copy, or by hand, is made private too; failing that is no reason to stop.
     ::chmod(dir.constData(), 0700);
+    return {};
+}
+
+Result<void> write(const QString& path, const QByteArray& data) {
+    if (Result<void> made = makeFolder(path); !made) return made;
+    const QByteArray dir = QFile::encodeName(QDir::cleanPath(QFileInfo(path).absolutePath()));
 
     const QByteArray target = QFile::encodeName(path);
     QByteArray temp = target + ".tmp-XXXXXX";
@@ -102,16 +112,24 @@ QString setAside(const QString& path) {
 
 namespace detail {
 
-Result<std::optional<QByteArray>> readAtMost(const QString& path, qint64 limit, const QString& leadIn) {
-    auto failure = [&](int err) {
-        return Error{Error::Kind::Io, QStringLiteral("%1: %2").arg(leadIn, reason(path, err)), err};
-    };
+int openToRead(const QString& path) {
     // Non-blocking: a FIFO left at the path must not hang the start; it reads as empty.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    return ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+}
+
+Result<std::optional<QByteArray>> readAtMost(const QString& path, qint64 limit, const QString& leadIn) {
+    const int fd = openToRead(path);
     if (fd < 0) {
         if (errno == ENOENT || errno == ENOTDIR) return std::optional<QByteArray>();
-        return failure(errno);
+        return readError(path, leadIn, errno);
     }
+    Result<QByteArray> data = readFrom(fd, limit, path, leadIn);
+    ::close(fd);
+    if (!data) return data.error();
+    return std::optional<QByteArray>(std::move(*data));
+}
+
+Result<QByteArray> readFrom(int fd, qint64 limit, const QString& path, const QString& leadIn) {
     QByteArray data(qMin<qint64>(limit, 64 * 1024), Qt::Uninitialized);
     qint64 size = 0;
     int err = 0;
@@ -123,10 +141,9 @@ Result<std::optional<QByteArray>> readAtMost(const QString& path, qint64 limit, 
         if (n <= 0) break;
         size += n;
     }
-    ::close(fd);
-    if (err) return failure(err);
+    if (err) return readError(path, leadIn, err);
     data.truncate(size);
-    return std::optional<QByteArray>(std::move(data));
+    return data;
 }
 
 } // namespace detail

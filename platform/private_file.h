@@ -23,6 +23,10 @@ QString configPath(const QString& fileName);
 // the caller to put its own lead-in before.
 Result<void> write(const QString& path, const QByteArray& data);
 
+// Makes the folder that path goes in as write() does: mode 0700, and the folders above as any program
+// makes them. The error (Io, code = errno) reads "FOLDER (reason)".
+Result<void> makeFolder(const QString& path);
+
 // Moves a damaged file to path + ".corrupt", replacing an older one: the new path, or empty if it
 // could not be moved.
 QString setAside(const QString& path);
@@ -42,7 +46,25 @@ template <class T> struct Loaded {
 namespace detail {
 // At most limit bytes of the file; nullopt when there is none. The error reads "leadIn: PATH (reason)".
 Result<std::optional<QByteArray>> readAtMost(const QString& path, qint64 limit, const QString& leadIn);
+// The same in two steps, for a caller that must know which file it read: a descriptor opened as
+// readAtMost opens it (-1 and errno when it cannot; ENOENT or ENOTDIR: there is none), then its bytes.
+int openToRead(const QString& path);
+Result<QByteArray> readFrom(int fd, qint64 limit, const QString& path, const QString& leadIn);
 } // namespace detail
+
+// Decodes data that must hold one JSON object of at most maxSize bytes, as readJson does; the Decode
+// error's text begins with leadIn.
+template <class T, class F>
+Result<T> decodeJson(const QByteArray& data, qint64 maxSize, const QString& leadIn, F decode) {
+    JsonDecoder d(leadIn);
+    if (data.size() > maxSize) {
+        d.fail(QStringLiteral("dosya %1 bayttan büyük").arg(maxSize));
+    } else if (const std::optional<QJsonObject> root = d.parseObject(data)) {
+        T value = decode(d, *root);
+        if (!d.failed()) return value;
+    }
+    return d.error();
+}
 
 // Reads a file of at most maxSize bytes and decodes its object with decode(JsonDecoder&, const
 // QJsonObject&) -> T. Every error text begins with leadIn, e.g. "VPN profili okunamadı".
@@ -55,18 +77,12 @@ Loaded<T> readJson(const QString& path, qint64 maxSize, const QString& leadIn, F
         return out;
     }
     if (!bytes->has_value()) return out;
-    const QByteArray& data = **bytes;
-    JsonDecoder d(leadIn);
-    if (data.size() > maxSize) {
-        d.fail(QStringLiteral("dosya %1 bayttan büyük").arg(maxSize));
-    } else if (const std::optional<QJsonObject> root = d.parseObject(data)) {
-        T value = decode(d, *root);
-        if (!d.failed()) {
-            out.value = std::move(value);
-            return out;
-        }
+    Result<T> decoded = decodeJson<T>(**bytes, maxSize, leadIn, decode);
+    if (decoded) {
+        out.value = std::move(*decoded);
+        return out;
     }
-    out.error = d.error();
+    out.error = decoded.error();
     out.setAsidePath = setAside(path);
     return out;
 }
