@@ -345,6 +345,7 @@ private Q_SLOTS:
         }
         std::sort(repeating.begin(), repeating.end());
         QCOMPARE(repeating, (QList<qint64>{30'000, 21'600'000}));
+        QVERIFY(StateHarness::spin([&] { return !m_state->startingUp(); }));
     }
 
     void timersHoldTheStateWeakly() {

@@ -1,5 +1,6 @@
 #include "vpn/simulated/simulated_facility.h"
 
+#include <QPointer>
 #include <QTimer>
 
 #include <qcoro/qcorosignal.h>
@@ -11,6 +12,11 @@ SimulatedFacility::SimulatedFacility(Clock& clock, QObject* parent)
 }
 
 SimulatedFacility::~SimulatedFacility() = default;
+
+namespace {
+// What an operation reports when the facility went away while it was under way.
+Error gone() { return Error{Error::Kind::Io, QStringLiteral("VPN altyapısı kapatıldı")}; }
+} // namespace
 
 QCoro::Task<> SimulatedFacility::pause() {
     // Completion callbacks of a real facility never arrive inside the call that asked for them.
@@ -28,7 +34,9 @@ QCoro::Task<> SimulatedFacility::pause() {
 
 QCoro::Task<Result<void>> SimulatedFacility::load() {
     ++loads;
+    QPointer<SimulatedFacility> self(this);
     co_await pause();
+    if (!self) co_return gone();
     if (loadError) {
         const Error e = *loadError; // a copy: the script keeps its error for the next call
         co_return e;
@@ -40,7 +48,9 @@ QCoro::Task<Result<void>> SimulatedFacility::load() {
 QCoro::Task<Result<void>> SimulatedFacility::save() {
     ++saves;
     const VpnProfile toStore = m_profile;
+    QPointer<SimulatedFacility> self(this);
     co_await pause();
+    if (!self) co_return gone();
     if (saveError) {
         const Error e = *saveError; // a copy: the script keeps its error for the next call
         co_return e;
@@ -51,7 +61,9 @@ QCoro::Task<Result<void>> SimulatedFacility::save() {
 
 QCoro::Task<Result<void>> SimulatedFacility::remove() {
     ++removes;
+    QPointer<SimulatedFacility> self(this);
     co_await pause();
+    if (!self) co_return gone();
     if (removeError) {
         const Error e = *removeError; // a copy: the script keeps its error for the next call
         co_return e;
@@ -78,7 +90,7 @@ void SimulatedFacility::stopTunnel() {
 
 QCoro::Task<std::optional<Error>> SimulatedFacility::fetchLastDisconnectError() {
     const std::optional<Error> e = disconnectError;
-    co_await pause();
+    co_await pause(); // touches nothing of ours afterwards: the facility may be gone by then
     co_return e;
 }
 
