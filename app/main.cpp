@@ -3,6 +3,7 @@
 #include "app/measure.h"
 #include "app/single_instance.h"
 #include "platform/defaults_store.h"
+#include "platform/http.h"
 #include "update/updater.h"
 #include "vpn/vpn_facility.h"
 
@@ -49,7 +50,9 @@ int main(int argc, char** argv) {
         QCoreApplication app(argc, argv);
         QCoreApplication::setApplicationName(QStringLiteral("Kestrava"));
         QCoreApplication::setApplicationVersion(QStringLiteral(KESTRAVA_VERSION));
-        return runHeadless(QCoreApplication::arguments());
+        const int code = runHeadless(QCoreApplication::arguments());
+        Http::shutdown();
+        return code;
     }
     if (!hasDisplay()) {
         QCoreApplication app(argc, argv);
@@ -109,5 +112,7 @@ int main(int argc, char** argv) {
     }
     delegate.launch();
     if (measure) measure->begin();
-    return QApplication::exec();
+    const int code = QApplication::exec();
+    Http::shutdown();
+    return code;
 }

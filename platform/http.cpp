@@ -86,6 +86,12 @@ QNetworkAccessManager*& current() {
     return nam;
 }
 
+// Managers replaced by pathChanged() that still serve requests in flight.
+QList<QPointer<QNetworkAccessManager>>& retired() {
+    static QList<QPointer<QNetworkAccessManager>> list;
+    return list;
+}
+
 QList<QNetworkReply*> repliesOf(const QNetworkAccessManager* m) {
     return m->findChildren<QNetworkReply*>(Qt::FindDirectChildrenOnly);
 }
@@ -118,7 +124,18 @@ void pathChanged() {
     // A request still connecting over the old path would hold up every new one to the same host
     // (Qt waits for a connecting channel rather than opening another): new requests get a new pool.
     current() = makeManager();
+    retired().removeAll(nullptr);
+    retired().append(old);
     deleteWhenIdle(old);
+}
+
+void shutdown() {
+    // Each manager quits and joins its own thread; after the application object is gone that thread
+    // would start its event loop without one, and Qt would say so on standard error.
+    for (const QPointer<QNetworkAccessManager>& m : std::as_const(retired())) delete m.data();
+    retired().clear();
+    delete current();
+    current() = nullptr;
 }
 
 QCoro::Task<Result<Reply>> send(QNetworkRequest request, QByteArray method, QByteArray body, qint64 maxBytes) {

@@ -28,6 +28,10 @@ struct Reply {
 // in flight they finish on their own, and new requests use new connections.
 void pathChanged();
 
+// Ends every network access manager while the application object still exists; nothing may be sent
+// afterwards. For the end of main().
+void shutdown();
+
 // The request's transfer time-out only ends a transfer that stalls; a reply that trickles in keeps
 // it alive. The whole transfer is therefore also limited to this many times that time-out.
 inline constexpr int wholeTransferFactor = 3;
