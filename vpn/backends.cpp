@@ -1,14 +1,16 @@
 // Chooses the process-wide VPN facility and keychain: the one file that knows every wing.
+#include "vpn/backends.h"
+
 #include "vpn/keychain.h"
 #include "vpn/keychain/memory_keychain.h"
 #include "vpn/keychain/secret_service_keychain.h"
 #include "vpn/networkmanager/networkmanager_facility.h"
 #include "vpn/simulated/simulated_facility.h"
+#include "vpn/strongswan/charon_failures.h"
 #include "vpn/strongswan/strongswan_facility.h"
 #include "vpn/vpn_facility.h"
 
 #include <QCoreApplication>
-#include <QFileInfo>
 #include <QtGlobal>
 
 namespace {
@@ -70,9 +72,15 @@ std::unique_ptr<VpnFacility> chooseFacility() {
     if (!forced.isEmpty() && forced != QLatin1String("auto"))
         return std::make_unique<UnavailableFacility>(
             QStringLiteral("Bilinmeyen VPN altyapısı: %1 (networkmanager, strongswan veya simulated olmalı)").arg(forced));
-    // The desktop's own VPN facility first; a bare charon serves machines without NetworkManager.
-    if (NetworkManagerFacility::available(QDBusConnection::systemBus())) return networkManager();
-    if (QFileInfo::exists(StrongSwanFacility::defaultSocketPath())) return strongSwan();
+    const bool nm = NetworkManagerFacility::available(QDBusConnection::systemBus());
+    const QString socket = StrongSwanFacility::defaultSocketPath();
+    switch (Backends::choose(nm, nm ? StrongSwanFacility::SocketAccess::missing : StrongSwanFacility::probeSocket(socket))) {
+    case Backends::Choice::networkManager: return networkManager();
+    case Backends::Choice::strongSwan: return strongSwan();
+    case Backends::Choice::charonDenied:
+        return std::make_unique<UnavailableFacility>(strongswan::accessDeniedError(socket).message);
+    case Backends::Choice::none: break;
+    }
     return std::make_unique<UnavailableFacility>(
         QStringLiteral("Bu bilgisayarda IKEv2 VPN hizmeti bulunamadı: NetworkManager'ın strongSwan eklentisi ya da "
                        "strongSwan gerekli"));
@@ -85,6 +93,22 @@ std::unique_ptr<Keychain> chooseKeychain() {
 }
 
 } // namespace
+
+namespace Backends {
+
+Choice choose(bool networkManagerAvailable, StrongSwanFacility::SocketAccess charon) {
+    using A = StrongSwanFacility::SocketAccess;
+    if (networkManagerAvailable) return Choice::networkManager;
+    switch (charon) {
+    case A::reachable:
+    case A::refused: return Choice::strongSwan;
+    case A::denied: return Choice::charonDenied;
+    case A::missing: break;
+    }
+    return Choice::none;
+}
+
+} // namespace Backends
 
 VpnFacility& VpnFacility::shared() {
     auto& slot = facilitySlot();

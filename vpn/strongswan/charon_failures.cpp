@@ -84,6 +84,14 @@ Error unreachableError(const QString& socketPath) {
                      .arg(socketPath)};
 }
 
+Error accessDeniedError(const QString& socketPath) {
+    return Error{Error::Kind::Rejected,
+                 QStringLiteral("VPN hizmetine (charon) erişim izni yok: %1 bu kullanıcıya kapalı. NetworkManager'ın "
+                                "strongSwan eklentisini kurun ya da charon'un soketini bu kullanıcıya açın.")
+                     .arg(socketPath),
+                 0, QStringLiteral("ACCESS_DENIED")};
+}
+
 Error serviceLostError(const vici::Failure& failure) {
     return Error{Error::Kind::Transport, QStringLiteral("VPN hizmetiyle (charon) bağlantı kesildi: %1").arg(failure.detail),
                  0, QStringLiteral("SERVICE_LOST")};

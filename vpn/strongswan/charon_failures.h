@@ -23,6 +23,8 @@ Error charonError(const vici::Failure& failure);
 Error serviceError(const QByteArray& command, const vici::Section& response);
 // The socket did not accept a connection when a start needed it.
 Error unreachableError(const QString& socketPath);
+// charon runs, but its socket is closed to this user.
+Error accessDeniedError(const QString& socketPath);
 // The event connection closed while the tunnel was up or coming up.
 Error serviceLostError(const vici::Failure& failure);
 // The keychain could not hand over the profile's secret.

@@ -48,14 +48,18 @@ QString StrongSwanFacility::defaultProfilePath() { return PrivateFile::configPat
 
 void StrongSwanFacility::apply(TunnelEvent event) { setStatus(strongswan::nextStatus(status(), event)); }
 
-bool StrongSwanFacility::canReachSocketNow() const {
-    if (m_events->isOpen()) return true;
-    // A unix socket connects or refuses at once; this does not wait.
+StrongSwanFacility::SocketAccess StrongSwanFacility::probeSocket(const QString& path) {
     QLocalSocket probe;
-    probe.connectToServer(m_socketPath);
-    const bool reachable = probe.state() != QLocalSocket::UnconnectedState;
-    probe.abort();
-    return reachable;
+    probe.connectToServer(path);
+    if (probe.state() != QLocalSocket::UnconnectedState) {
+        probe.abort();
+        return SocketAccess::reachable;
+    }
+    switch (probe.error()) {
+    case QLocalSocket::ServerNotFoundError: return SocketAccess::missing;
+    case QLocalSocket::SocketAccessError: return SocketAccess::denied;
+    default: return SocketAccess::refused;
+    }
 }
 
 QCoro::Task<Result<void>> StrongSwanFacility::ensureChannels() {
@@ -256,7 +260,14 @@ Result<void> StrongSwanFacility::startTunnel() {
     auto usable = IkeProfile::check(*m_stored->protocolConfiguration);
     if (!usable) return usable.error();
     if (Tunnel::isUp(status())) return {};
-    if (!canReachSocketNow()) return strongswan::unreachableError(m_socketPath);
+    if (!m_events->isOpen()) {
+        switch (probeSocket(m_socketPath)) {
+        case SocketAccess::reachable: break;
+        case SocketAccess::denied: return strongswan::accessDeniedError(m_socketPath);
+        case SocketAccess::missing:
+        case SocketAccess::refused: return strongswan::unreachableError(m_socketPath);
+        }
+    }
     m_recentLog.clear();
     m_initiating = false;
     m_retiredSas.unite(m_knownSas);

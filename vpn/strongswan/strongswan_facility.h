@@ -48,6 +48,10 @@ public:
     ~StrongSwanFacility() override;
 
     static QString defaultSocketPath();
+
+    // What this user meets at charon's socket, without waiting: a unix socket connects or refuses at once.
+    enum class SocketAccess { reachable, missing, refused, denied };
+    static SocketAccess probeSocket(const QString& path);
     // vpn-profile.json in the program's per-user configuration folder.
     static QString defaultProfilePath();
 
@@ -63,7 +67,6 @@ public:
 
 private:
     void apply(strongswan::TunnelEvent event);
-    bool canReachSocketNow() const;
     QCoro::Task<Result<void>> ensureChannels();
     QCoro::Task<vici::Outcome<void>> openChannels();
     // How a command's success=no counts: as the failure, not at all (list-sas), or not when what it

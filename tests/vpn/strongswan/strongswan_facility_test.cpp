@@ -9,11 +9,15 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLocalServer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -114,6 +118,77 @@ private Q_SLOTS:
         QVERIFY(awaitTask(again->load()).ok());
         QCOMPARE(again->profile(), profile());
         QCOMPARE(again->status(), VpnStatus::disconnected);
+    }
+
+    // charon runs, but its socket is root's alone: a user who may not use it is told so, not asked
+    // whether strongSwan runs.
+    void socketClosedToThisUser() {
+        if (::geteuid() != 0) QSKIP("needs root to act as another user");
+        FakeCharon charon(socketPath());
+        QCOMPARE(::chmod(QFile::encodeName(socketPath()).constData(), 0600), 0);
+        {
+            auto f = facility();
+            f->profile() = profile();
+            QVERIFY(awaitTask(f->save()).ok());
+        }
+        // The profile is the other user's to read, as it would be in their own home.
+        const QString folder = QFileInfo(profilePath()).absolutePath();
+        for (const QString& d : {m_dir->path(), QFileInfo(folder).absolutePath(), folder})
+            QCOMPARE(::chmod(QFile::encodeName(d).constData(), 0755), 0);
+        QCOMPARE(::chmod(QFile::encodeName(profilePath()).constData(), 0644), 0);
+
+        int out[2];
+        QCOMPARE(::pipe(out), 0);
+        const pid_t child = ::fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            ::close(out[0]);
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+            QByteArray said = QByteArray::number(int(StrongSwanFacility::probeSocket(socketPath()))) + '\n';
+            auto f = facility();
+            const bool loaded = awaitTask(f->load(), 5'000).ok();
+            const auto started = f->startTunnel();
+            said += loaded ? (started.ok() ? QByteArray("started") : started.error().message.toUtf8()) : "load failed";
+            (void)!::write(out[1], said.constData(), size_t(said.size()));
+            ::_exit(0);
+        }
+        ::close(out[1]);
+        QByteArray said;
+        char buffer[512];
+        for (int i = 0; i < 200; ++i) { // bounded: 10 s
+            const ssize_t n = ::read(out[0], buffer, sizeof buffer);
+            if (n <= 0) break;
+            said.append(buffer, n);
+        }
+        ::close(out[0]);
+        int status = 0;
+        if (!QTest::qWaitFor([&] { return ::waitpid(child, &status, WNOHANG) == child; }, 10'000)) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, &status, 0);
+            QFAIL("the other user's copy did not finish");
+        }
+        const QList<QByteArray> lines = said.split('\n');
+        QCOMPARE(lines.size(), 2);
+        QCOMPARE(lines.at(0).toInt(), int(StrongSwanFacility::SocketAccess::denied));
+        const QString text = QString::fromUtf8(lines.at(1));
+        QVERIFY2(text.startsWith(QStringLiteral("VPN hizmetine (charon) erişim izni yok: ")), qPrintable(text));
+        QVERIFY(text.contains(socketPath()));
+    }
+
+    void socketStatesAreToldApart() {
+        QCOMPARE(StrongSwanFacility::probeSocket(socketPath()), StrongSwanFacility::SocketAccess::missing);
+        {
+            FakeCharon charon(socketPath());
+            QCOMPARE(StrongSwanFacility::probeSocket(socketPath()), StrongSwanFacility::SocketAccess::reachable);
+        }
+        // A socket file nobody listens on any more: charon stopped.
+        QLocalServer stale;
+        stale.setSocketOptions(QLocalServer::WorldAccessOption);
+        QVERIFY(stale.listen(socketPath()));
+        const QByteArray kept = QFile::encodeName(socketPath() + QStringLiteral(".kept"));
+        QCOMPARE(::link(QFile::encodeName(socketPath()).constData(), kept.constData()), 0);
+        stale.close();
+        QCOMPARE(StrongSwanFacility::probeSocket(QFile::decodeName(kept)), StrongSwanFacility::SocketAccess::refused);
     }
 
     void startIsRefusedAtOnce_data() {
