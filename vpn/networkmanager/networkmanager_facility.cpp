@@ -89,6 +89,11 @@ bool NetworkManagerFacility::available(const QDBusConnection& bus, std::chrono::
     return bus.call(ping, QDBus::Block, int(limit.count())).type() == QDBusMessage::ReplyMessage;
 }
 
+void NetworkManagerFacility::setUuid(const QString& uuid) {
+    m_uuid = uuid;
+    m_agent->setConnection(uuid);
+}
+
 Error NetworkManagerFacility::busError(const QDBusMessage& reply, const QString& what) const {
     return networkmanager::busError(reply, what, m_bus.isConnected());
 }
@@ -134,7 +139,7 @@ QCoro::Task<std::optional<QString>> NetworkManagerFacility::findConnection() {
     };
     auto adopt = [this](const QString& path, const NMSettings& s) {
         m_connectionPath = path;
-        m_uuid = uuidOf(s);
+        setUuid(uuidOf(s));
         m_stored = profileFrom(s);
     };
     if (!m_connectionPath.isEmpty()) {
@@ -159,7 +164,7 @@ QCoro::Task<std::optional<QString>> NetworkManagerFacility::findConnection() {
         }
     }
     m_connectionPath.clear();
-    m_uuid.clear();
+    setUuid(QString());
     m_stored.reset();
     co_return std::nullopt;
 }
@@ -236,7 +241,7 @@ QCoro::Task<Result<void>> NetworkManagerFacility::save() {
         if (!self) co_return Result<void>();
         if (r.ok()) {
             m_stored = saving;
-            m_uuid = uuid;
+            setUuid(uuid);
             if (status() == VpnStatus::invalid) setStatus(VpnStatus::disconnected);
             co_return Result<void>();
         }
@@ -252,7 +257,7 @@ QCoro::Task<Result<void>> NetworkManagerFacility::save() {
     if (!self) co_return Result<void>();
     if (!r.ok()) co_return busError(r.message, QStringLiteral("profili kaydetmedi"));
     m_connectionPath = qdbus_cast<QDBusObjectPath>(r.message.arguments().value(0)).path();
-    m_uuid = uuid;
+    setUuid(uuid);
     m_stored = saving;
     if (status() == VpnStatus::invalid) setStatus(VpnStatus::disconnected);
     co_return Result<void>();
@@ -272,7 +277,7 @@ QCoro::Task<Result<void>> NetworkManagerFacility::remove() {
             co_return busError(r.message, QStringLiteral("profili silmedi"));
     }
     m_connectionPath.clear();
-    m_uuid.clear();
+    setUuid(QString());
     m_stored.reset();
     m_profile = VpnProfile{};
     m_activePath.clear();
@@ -435,7 +440,7 @@ void NetworkManagerFacility::onPluginFailure(const QDBusMessage& message) {
 void NetworkManagerFacility::onConnectionRemoved(const QDBusMessage& message) {
     if (m_connectionPath.isEmpty() || message.path() != m_connectionPath) return;
     m_connectionPath.clear();
-    m_uuid.clear();
+    setUuid(QString());
     m_stored.reset();
     m_profile = VpnProfile{};
     m_activePath.clear();

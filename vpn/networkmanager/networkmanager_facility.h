@@ -67,6 +67,8 @@ private:
     void apply(networkmanager::TunnelEvent event);
     void applyVpnState(uint state, uint reason);
     void onServiceGone();
+    // Our connection's UUID, which the agent answers for alone.
+    void setUuid(const QString& uuid);
     QCoro::Task<> placeOutsideActivation(QString activePath);
     // After NetworkManager restarted: our agent, our connection and its state, anew.
     void rejoin();

@@ -1,7 +1,13 @@
 #include "vpn/networkmanager/secret_agent.h"
 
+#include "vpn/networkmanager/nm_status.h"
+
 #include <QDBusConnectionInterface>
+#include <QDBusPendingCall>
+#include <QDBusVariant>
 #include <QPointer>
+
+#include <qcoro/qcorodbuspendingcall.h>
 
 namespace networkmanager {
 
@@ -16,8 +22,10 @@ NMSettings SecretAgent::GetSecrets(const NMSettings& connection, const QDBusObje
         return NMSettings{};
     };
     message.setDelayedReply(true);
-    // Only our own profile's key, and only to NetworkManager itself.
-    if (settingName != QLatin1String("vpn") || !isOurs(connection)) return refuse("not a Kestrava connection");
+    // Only our own profile's key, known by its UUID (a look-alike of the same name gets nothing), and
+    // only to NetworkManager itself.
+    if (settingName != QLatin1String("vpn") || !isOurs(connection) || m_uuid.isEmpty() || uuidOf(connection) != m_uuid)
+        return refuse("not a Kestrava connection");
     const QDBusReply<QString> owner = m_bus.interface()->serviceOwner(QString::fromLatin1(service));
     if (!owner.isValid() || owner.value() != message.service()) return refuse("not asked by NetworkManager");
     const NMStringMap user = stringMap(connection.value(QStringLiteral("user")).value(QStringLiteral("data")));
@@ -30,8 +38,49 @@ NMSettings SecretAgent::GetSecrets(const NMSettings& connection, const QDBusObje
     return {};
 }
 
+QCoro::Task<std::optional<QVariant>> SecretAgent::property(QString path, QString interface, QString name) {
+    QDBusMessage get = QDBusMessage::createMethodCall(QString::fromLatin1(service), path,
+                                                      QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+    get << interface << name;
+    const QDBusMessage reply = co_await m_bus.asyncCall(get, 5'000);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) co_return std::nullopt;
+    const QVariant value = reply.arguments().first().value<QDBusVariant>().variant();
+    co_return value;
+}
+
+QCoro::Task<bool> SecretAgent::activationWaitsFor(QString connectionPath) {
+    QPointer<SecretAgent> self(this);
+    const auto actives = co_await property(QStringLiteral("/org/freedesktop/NetworkManager"),
+                                           QStringLiteral("org.freedesktop.NetworkManager"), QStringLiteral("ActiveConnections"));
+    if (!self || !actives) co_return false;
+    for (const QDBusObjectPath& active : qdbus_cast<QList<QDBusObjectPath>>(*actives)) {
+        const auto connection = co_await property(active.path(), QStringLiteral("org.freedesktop.NetworkManager.Connection.Active"),
+                                                  QStringLiteral("Connection"));
+        if (!self) co_return false;
+        if (!connection || qdbus_cast<QDBusObjectPath>(*connection).path() != connectionPath) continue;
+        const auto state = co_await property(active.path(), QStringLiteral("org.freedesktop.NetworkManager.VPN.Connection"),
+                                             QStringLiteral("VpnState"));
+        if (!self || !state) co_return false;
+        // Up to the point where the plugin has the key; an activated or ending one asks for nothing.
+        const auto s = VpnState(state->toUInt());
+        co_return s == VpnState::prepare || s == VpnState::needAuth || s == VpnState::connect;
+    }
+    co_return false;
+}
+
 QCoro::Task<> SecretAgent::answer(QByteArray reference, QString connectionPath, QDBusMessage message, quint64 request) {
     QPointer<SecretAgent> self(this);
+    // A request to show the saved secrets (nmcli -s, a settings dialog) comes with no activation
+    // waiting: the key is the keychain's to show, not ours.
+    const bool due = co_await activationWaitsFor(connectionPath);
+    if (!self) co_return;
+    if (m_pending.value(connectionPath) != request) co_return; // cancelled; NetworkManager had its answer
+    if (!due) {
+        m_pending.remove(connectionPath);
+        m_bus.send(message.createErrorReply(QStringLiteral("org.freedesktop.NetworkManager.SecretAgent.NoSecrets"),
+                                            QStringLiteral("no activation of this connection asks for it")));
+        co_return;
+    }
     std::optional<QByteArray> secret = co_await m_resolver(reference);
     if (!self) co_return;
     if (m_pending.value(connectionPath) != request) co_return; // cancelled; NetworkManager had its answer

@@ -20,6 +20,8 @@ public:
     SecretAgent(QDBusConnection bus, SecretResolver resolver, QObject* parent = nullptr);
 
     int requestsAnswered() const { return m_answered; }
+    // The one connection whose key the agent hands out, by its UUID; none while empty.
+    void setConnection(const QString& uuid) { m_uuid = uuid; }
 
 public Q_SLOTS:
     Q_SCRIPTABLE NMSettings GetSecrets(const NMSettings& connection, const QDBusObjectPath& connectionPath,
@@ -31,12 +33,16 @@ public Q_SLOTS:
 
 private:
     QCoro::Task<> answer(QByteArray reference, QString connectionPath, QDBusMessage message, quint64 request);
+    // Whether an activation of the connection waits for its secrets now: the only time the key is due.
+    QCoro::Task<bool> activationWaitsFor(QString connectionPath);
+    QCoro::Task<std::optional<QVariant>> property(QString path, QString interface, QString name);
 
     QDBusConnection m_bus;
     SecretResolver m_resolver;
     quint64 m_request = 0;
     QHash<QString, quint64> m_pending; // connection path -> request still being answered
     int m_answered = 0;
+    QString m_uuid;
 };
 
 } // namespace networkmanager

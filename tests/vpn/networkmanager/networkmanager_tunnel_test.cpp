@@ -17,6 +17,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUuid>
 
 #include <memory>
 #include <unistd.h>
@@ -300,6 +301,37 @@ private Q_SLOTS:
         QVERIFY2(nmcli({QStringLiteral("up"), QStringLiteral("Kestrava")}), qPrintable(QString::fromUtf8(logs())));
         QVERIFY(waitForStatus(f, VpnStatus::connected));
         QVERIFY(tunnelAddressAnswers());
+    }
+
+    // The key goes to NetworkManager's activation of our connection and nowhere else: not to a request
+    // to show the secrets (nmcli -s), not to a look-alike connection of the same name and marker.
+    void keyOnlyForOurActivation() {
+        NetworkManagerFacility& f = *m_facility;
+        QVERIFY(awaitTask(install(f, env("PSK"))).ok());
+        QVERIFY(awaitTask(VPNController::start(f, Clock::system())).ok());
+        const Run shown = run(QStringLiteral("nmcli"), {QStringLiteral("-s"), QStringLiteral("-g"), QStringLiteral("vpn.secrets"),
+                                                        QStringLiteral("connection"), QStringLiteral("show"), f.connectionPath()});
+        QVERIFY2(!shown.output.contains(env("PSK").toUtf8()), shown.output.constData());
+        VPNController::stop(f);
+        QVERIFY(waitForStatus(f, VpnStatus::disconnected));
+
+        // Same name, same marker, same keychain reference; another UUID.
+        const Result<NMSettings> copy = networkmanager::settingsFor(f.profile(), QUuid::createUuid().toString(QUuid::WithoutBraces));
+        QVERIFY(copy.ok());
+        QDBusMessage add = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.NetworkManager"),
+                                                          QStringLiteral("/org/freedesktop/NetworkManager/Settings"),
+                                                          QStringLiteral("org.freedesktop.NetworkManager.Settings"),
+                                                          QStringLiteral("AddConnection"));
+        add << QVariant::fromValue(copy.value());
+        const QDBusMessage added = m_bus->call(add, QDBus::Block, 10'000);
+        QVERIFY2(added.type() == QDBusMessage::ReplyMessage, qPrintable(added.errorMessage()));
+        const QString lookAlike = qdbus_cast<QDBusObjectPath>(added.arguments().value(0)).path();
+        const int answered = f.secretRequestsAnswered();
+        const bool up = nmcli({QStringLiteral("up"), QStringLiteral("path"), lookAlike});
+        (void)nmcli({QStringLiteral("delete"), QStringLiteral("path"), lookAlike});
+        QVERIFY(!up);
+        QCOMPARE(f.secretRequestsAnswered(), answered);
+        QCOMPARE(f.status(), VpnStatus::disconnected);
     }
 
     void removedBehindOurBack() {
