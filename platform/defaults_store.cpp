@@ -8,7 +8,6 @@
 #include <QJsonDocument>
 
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -20,11 +19,6 @@ namespace {
 DefaultsStore* g_installed = nullptr;
 
 const QString readLeadIn = QStringLiteral("Ayarlar okunamadı");
-
-Error ioError(const QString& what, int err) {
-    const QString text = QStringLiteral("%1 (%2)").arg(what, QString::fromLocal8Bit(strerror(err)));
-    return Error{Error::Kind::Io, text, err};
-}
 
 class Descriptor {
 public:
@@ -104,13 +98,13 @@ public:
         const QDeadlineTimer deadline(DefaultsStore::lockWaitMs);
         for (;;) {
             Descriptor fd(::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-            if (fd.get() < 0) return ioError(path, errno);
+            if (fd.get() < 0) return PrivateFile::ioError(path, errno);
             // Polled, not waited for: a copy that hangs holding it must not hang this one too.
             int pauseMs = 1;
             while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
                 const int err = errno;
                 if (err == EINTR) continue;
-                if (err != EWOULDBLOCK || deadline.hasExpired()) return ioError(path, err);
+                if (err != EWOULDBLOCK || deadline.hasExpired()) return PrivateFile::ioError(path, err);
                 ::usleep(useconds_t(pauseMs) * 1000);
                 pauseMs = qMin(pauseMs * 2, 8);
             }
@@ -119,7 +113,7 @@ public:
             if (::fstat(fd.get(), &held) == 0 && ::stat(name.constData(), &named) == 0 &&
                 held.st_dev == named.st_dev && held.st_ino == named.st_ino)
                 return WriteLock(name, std::move(fd));
-            if (deadline.hasExpired()) return ioError(path, EWOULDBLOCK);
+            if (deadline.hasExpired()) return PrivateFile::ioError(path, EWOULDBLOCK);
         }
     }
     WriteLock(WriteLock&&) = default;

@@ -17,10 +17,6 @@ QString reason(const QString& what, int err) {
     return QStringLiteral("%1 (%2)").arg(what, QString::fromLocal8Bit(strerror(err)));
 }
 
-Error ioError(const QString& what, int err) {
-    return Error{Error::Kind::Io, reason(what, err), err};
-}
-
 Error readError(const QString& path, const QString& leadIn, int err) {
     return Error{Error::Kind::Io, QStringLiteral("%1: %2").arg(leadIn, reason(path, err)), err};
 }
@@ -61,6 +57,8 @@ bool makeFolders(const QByteArray& dir, mode_t mode) {
 
 namespace PrivateFile {
 
+Error ioError(const QString& path, int err) { return Error{Error::Kind::Io, reason(path, err), err}; }
+
 QString configPath(const QString& fileName) {
     QString base = qEnvironmentVariable("XDG_CONFIG_HOME");
     if (base.isEmpty() || !QDir::isAbsolutePath(base)) base = QDir::homePath() + QStringLiteral("/.config");
@@ -99,6 +97,11 @@ Result<void> write(const QString& path, const QByteArray& data) {
         ::close(dfd);
     }
     return {};
+}
+
+Result<void> remove(const QString& path) {
+    if (::unlink(QFile::encodeName(path).constData()) == 0 || errno == ENOENT) return {};
+    return ioError(path, errno);
 }
 
 QString setAside(const QString& path) {

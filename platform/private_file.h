@@ -15,6 +15,10 @@
 // lost when found damaged.
 namespace PrivateFile {
 
+// How every failure of these files reads: Io, code = errno, "PATH (reason)", for the caller to put its
+// own lead-in before.
+Error ioError(const QString& path, int err);
+
 // $XDG_CONFIG_HOME/kestrava/<fileName>, or ~/.config/kestrava/<fileName> when that is unset or relative.
 QString configPath(const QString& fileName);
 
@@ -26,6 +30,9 @@ Result<void> write(const QString& path, const QByteArray& data);
 // Makes the folder that path goes in as write() does: mode 0700, and the folders above as any program
 // makes them. The error (Io, code = errno) reads "FOLDER (reason)".
 Result<void> makeFolder(const QString& path);
+
+// Removes the file; one that is not there counts as removed.
+Result<void> remove(const QString& path);
 
 // Moves a damaged file to path + ".corrupt", replacing an older one: the new path, or empty if it
 // could not be moved.

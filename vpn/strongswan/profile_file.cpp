@@ -3,13 +3,8 @@
 #include "platform/json_decoder.h"
 #include "platform/private_file.h"
 
-#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-
-#include <cerrno>
-#include <cstring>
-#include <unistd.h>
 
 namespace strongswan {
 
@@ -122,10 +117,11 @@ Result<void> writeProfileFile(const QString& path, const VpnProfile& profile) {
 }
 
 Result<void> removeProfileFile(const QString& path) {
-    if (::unlink(QFile::encodeName(path).constData()) == 0 || errno == ENOENT) return {};
-    const int err = errno;
-    return Error{Error::Kind::Io,
-                 QStringLiteral("VPN profili silinemedi: %1 (%2)").arg(path, QString::fromLocal8Bit(strerror(err))), err};
+    const Result<void> removed = PrivateFile::remove(path);
+    if (removed) return removed;
+    Error e = removed.error();
+    e.message = QStringLiteral("VPN profili silinemedi: %1").arg(e.message);
+    return e;
 }
 
 } // namespace strongswan
