@@ -1,12 +1,12 @@
 #include "vpn/networkmanager/networkmanager_facility.h"
 
+#include "vpn/networkmanager/nm_bus.h"
 #include "vpn/networkmanager/nm_failures.h"
 
 #include <QDBusArgument>
 #include <QDBusConnectionInterface>
 #include <QDBusPendingCall>
 #include <QDBusServiceWatcher>
-#include <QDBusVariant>
 #include <QFileInfo>
 #include <QPointer>
 #include <QUuid>
@@ -14,19 +14,6 @@
 #include <qcoro/qcorodbuspendingcall.h>
 
 namespace {
-
-const QString managerPath = QStringLiteral("/org/freedesktop/NetworkManager");
-const QString settingsPath = QStringLiteral("/org/freedesktop/NetworkManager/Settings");
-const QString agentManagerPath = QStringLiteral("/org/freedesktop/NetworkManager/AgentManager");
-const QString managerInterface = QStringLiteral("org.freedesktop.NetworkManager");
-const QString settingsInterface = QStringLiteral("org.freedesktop.NetworkManager.Settings");
-const QString connectionInterface = QStringLiteral("org.freedesktop.NetworkManager.Settings.Connection");
-const QString activeInterface = QStringLiteral("org.freedesktop.NetworkManager.Connection.Active");
-const QString vpnInterface = QStringLiteral("org.freedesktop.NetworkManager.VPN.Connection");
-const QString agentManagerInterface = QStringLiteral("org.freedesktop.NetworkManager.AgentManager");
-const QString propertiesInterface = QStringLiteral("org.freedesktop.DBus.Properties");
-const QString pluginPath = QStringLiteral("/org/freedesktop/NetworkManager/VPN/Plugin");
-const QString pluginInterface = QStringLiteral("org.freedesktop.NetworkManager.VPN.Plugin");
 
 // Where NetworkManager looks for VPN plugin descriptions.
 const char* const pluginFiles[] = {
@@ -37,6 +24,7 @@ const char* const pluginFiles[] = {
 } // namespace
 
 using namespace networkmanager;
+using namespace networkmanager::bus;
 
 NetworkManagerFacility::NetworkManagerFacility(QDBusConnection bus, SecretResolver resolver, QObject* parent)
     : LiveFacility(QStringLiteral("networkmanager"), parent), m_bus(std::move(bus)) {
@@ -108,11 +96,7 @@ QCoro::Task<NetworkManagerFacility::Reply> NetworkManagerFacility::call(QString 
 }
 
 QCoro::Task<std::optional<QVariant>> NetworkManagerFacility::property(QString path, QString interface, QString name) {
-    const QVariantList args{interface, name};
-    const Reply r = co_await call(path, propertiesInterface, QStringLiteral("Get"), args);
-    if (!r.ok() || r.message.arguments().isEmpty()) co_return std::nullopt;
-    const QVariant value = r.message.arguments().first().value<QDBusVariant>().variant();
-    co_return value;
+    co_return co_await bus::property(m_bus, std::move(path), std::move(interface), std::move(name), m_limits.call);
 }
 
 QCoro::Task<Result<void>> NetworkManagerFacility::ensureAgent() {

@@ -1,13 +1,10 @@
 #include "vpn/networkmanager/secret_agent.h"
 
+#include "vpn/networkmanager/nm_bus.h"
 #include "vpn/networkmanager/nm_status.h"
 
 #include <QDBusConnectionInterface>
-#include <QDBusPendingCall>
-#include <QDBusVariant>
 #include <QPointer>
-
-#include <qcoro/qcorodbuspendingcall.h>
 
 namespace networkmanager {
 
@@ -17,7 +14,7 @@ SecretAgent::SecretAgent(QDBusConnection bus, SecretResolver resolver, QObject* 
 NMSettings SecretAgent::GetSecrets(const NMSettings& connection, const QDBusObjectPath& connectionPath,
                                    const QString& settingName, const QStringList&, uint, const QDBusMessage& message) {
     auto refuse = [&](const char* why) {
-        m_bus.send(message.createErrorReply(QStringLiteral("org.freedesktop.NetworkManager.SecretAgent.NoSecrets"),
+        m_bus.send(message.createErrorReply(bus::noSecretsError,
                                             QString::fromLatin1(why)));
         return NMSettings{};
     };
@@ -38,28 +35,18 @@ NMSettings SecretAgent::GetSecrets(const NMSettings& connection, const QDBusObje
     return {};
 }
 
-QCoro::Task<std::optional<QVariant>> SecretAgent::property(QString path, QString interface, QString name) {
-    QDBusMessage get = QDBusMessage::createMethodCall(QString::fromLatin1(service), path,
-                                                      QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
-    get << interface << name;
-    const QDBusMessage reply = co_await m_bus.asyncCall(get, 5'000);
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) co_return std::nullopt;
-    const QVariant value = reply.arguments().first().value<QDBusVariant>().variant();
-    co_return value;
-}
-
 QCoro::Task<bool> SecretAgent::activationWaitsFor(QString connectionPath) {
     QPointer<SecretAgent> self(this);
-    const auto actives = co_await property(QStringLiteral("/org/freedesktop/NetworkManager"),
-                                           QStringLiteral("org.freedesktop.NetworkManager"), QStringLiteral("ActiveConnections"));
+    constexpr std::chrono::milliseconds limit{5'000};
+    const auto actives = co_await bus::property(m_bus, bus::managerPath, bus::managerInterface,
+                                                QStringLiteral("ActiveConnections"), limit);
     if (!self || !actives) co_return false;
     for (const QDBusObjectPath& active : qdbus_cast<QList<QDBusObjectPath>>(*actives)) {
-        const auto connection = co_await property(active.path(), QStringLiteral("org.freedesktop.NetworkManager.Connection.Active"),
-                                                  QStringLiteral("Connection"));
+        const auto connection =
+            co_await bus::property(m_bus, active.path(), bus::activeInterface, QStringLiteral("Connection"), limit);
         if (!self) co_return false;
         if (!connection || qdbus_cast<QDBusObjectPath>(*connection).path() != connectionPath) continue;
-        const auto state = co_await property(active.path(), QStringLiteral("org.freedesktop.NetworkManager.VPN.Connection"),
-                                             QStringLiteral("VpnState"));
+        const auto state = co_await bus::property(m_bus, active.path(), bus::vpnInterface, QStringLiteral("VpnState"), limit);
         if (!self || !state) co_return false;
         // Up to the point where the plugin has the key; an activated or ending one asks for nothing.
         const auto s = VpnState(state->toUInt());
@@ -77,7 +64,7 @@ QCoro::Task<> SecretAgent::answer(QByteArray reference, QString connectionPath, 
     if (m_pending.value(connectionPath) != request) co_return; // cancelled; NetworkManager had its answer
     if (!due) {
         m_pending.remove(connectionPath);
-        m_bus.send(message.createErrorReply(QStringLiteral("org.freedesktop.NetworkManager.SecretAgent.NoSecrets"),
+        m_bus.send(message.createErrorReply(bus::noSecretsError,
                                             QStringLiteral("no activation of this connection asks for it")));
         co_return;
     }
@@ -86,7 +73,7 @@ QCoro::Task<> SecretAgent::answer(QByteArray reference, QString connectionPath, 
     if (m_pending.value(connectionPath) != request) co_return; // cancelled; NetworkManager had its answer
     m_pending.remove(connectionPath);
     if (!secret || secret->isEmpty()) {
-        m_bus.send(message.createErrorReply(QStringLiteral("org.freedesktop.NetworkManager.SecretAgent.NoSecrets"),
+        m_bus.send(message.createErrorReply(bus::noSecretsError,
                                             QStringLiteral("the keychain has no such item")));
         co_return;
     }

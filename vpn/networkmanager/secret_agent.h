@@ -35,7 +35,6 @@ private:
     QCoro::Task<> answer(QByteArray reference, QString connectionPath, QDBusMessage message, quint64 request);
     // Whether an activation of the connection waits for its secrets now: the only time the key is due.
     QCoro::Task<bool> activationWaitsFor(QString connectionPath);
-    QCoro::Task<std::optional<QVariant>> property(QString path, QString interface, QString name);
 
     QDBusConnection m_bus;
     SecretResolver m_resolver;
