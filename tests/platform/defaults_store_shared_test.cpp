@@ -1,6 +1,9 @@
 // Several copies of the program on one settings file: each process's writes must survive the others'.
 #include "platform/defaults_store.h"
 
+#include "platform/defaults_keys.h"
+#include "support/files.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -17,24 +20,8 @@
 
 namespace {
 
-const QString token = QStringLiteral("kestrava-token");
-const QString email = QStringLiteral("kestrava-email");
-const QString plan = QStringLiteral("kestrava-plan");
-const QString server = QStringLiteral("kestrava-server");
-const QString originalIp = QStringLiteral("kestrava-original-ip");
-const QString dismissed = QStringLiteral("kestrava-dismissed-campaigns");
-
-QByteArray readFile(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-void writeFile(const QString& path, const QByteArray& data) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(f.write(data), data.size());
-}
+using namespace DefaultsKeys;
+const QString& dismissed = dismissedCampaigns;
 
 QJsonObject fileObject(const QString& path) {
     QJsonParseError err{};
@@ -160,7 +147,7 @@ private Q_SLOTS:
     void viewFollowsOtherWriters() {
         QFETCH(QStringList, ops);
         const QStringList keys{token, email, originalIp, dismissed};
-        writeFile(path(), R"({"kestrava-email":"old@x.tr"})");
+        QVERIFY(writeFile(path(), R"({"kestrava-email":"old@x.tr"})"));
         const DefaultsStore reader(path());
         DefaultsStore writer(path());
         for (const QString& op : ops) {
@@ -199,7 +186,7 @@ private Q_SLOTS:
         QFETCH(QStringList, peerOps);
         QFETCH(QString, ourOp);
         QFETCH(QByteArray, after);
-        writeFile(path(), before);
+        QVERIFY(writeFile(path(), before));
         DefaultsStore ours(path());
         Peer peer(QStringList{path(), QStringLiteral("ops")} + peerOps);
         QVERIFY(peer.ready());
@@ -247,7 +234,7 @@ private Q_SLOTS:
         // Damaged behind the store's back, after it has read the file.
         QVERIFY(QFile::remove(path()));
         if (folder) QVERIFY(QDir().mkpath(path()));
-        else writeFile(path(), content);
+        else QVERIFY(writeFile(path(), content));
 
         QVERIFY(s.setString(originalIp, QStringLiteral("1.2.3.4")).ok());
         // Set aside whole; the write goes on from nothing rather than from what this copy remembered.

@@ -1,5 +1,7 @@
 #include "platform/defaults_store.h"
 
+#include "support/files.h"
+
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
@@ -18,18 +20,6 @@
 #include <unistd.h>
 
 namespace {
-
-QByteArray readFile(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-void writeFile(const QString& path, const QByteArray& data) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(data);
-}
 
 } // namespace
 
@@ -85,7 +75,7 @@ private Q_SLOTS:
     }
 
     void otherKindReadsAbsent() {
-        writeFile(path(), R"({"kestrava-token":["x"],"kestrava-dismissed-campaigns":"a","n":5,"l":["a",1]})");
+        QVERIFY(writeFile(path(), R"({"kestrava-token":["x"],"kestrava-dismissed-campaigns":"a","n":5,"l":["a",1]})"));
         DefaultsStore s(path());
         QVERIFY(!s.string(QStringLiteral("kestrava-token")));
         QVERIFY(!s.stringList(QStringLiteral("kestrava-dismissed-campaigns")));
@@ -105,7 +95,7 @@ private Q_SLOTS:
     }
     void corruptFileIsSetAside() {
         QFETCH(QByteArray, content);
-        writeFile(path(), content);
+        QVERIFY(writeFile(path(), content));
         DefaultsStore s(path());
         QVERIFY(!s.string(QStringLiteral("kestrava-token")));
         QCOMPARE(s.setAsidePath(), path() + QStringLiteral(".corrupt"));
@@ -118,7 +108,7 @@ private Q_SLOTS:
     void unopenableFileIsSetAside() {
         // A folder where the file should be cannot be opened, even by root.
         QVERIFY(QDir().mkpath(path()));
-        writeFile(path() + QStringLiteral(".corrupt"), "older");
+        QVERIFY(writeFile(path() + QStringLiteral(".corrupt"), "older"));
         DefaultsStore s(path());
         QCOMPARE(s.setAsidePath(), path() + QStringLiteral(".corrupt"));
         QVERIFY(QFileInfo(s.setAsidePath()).isDir());
@@ -128,7 +118,7 @@ private Q_SLOTS:
     void unwritableFolderReportsAndKeepsMemory() {
         // A path under a regular file can never be created, even by root.
         const QString blocker = m_dir.path() + QStringLiteral("/blocker");
-        writeFile(blocker, "x");
+        QVERIFY(writeFile(blocker, "x"));
         DefaultsStore s(blocker + QStringLiteral("/kestrava/defaults.json"));
         const Result<void> r = s.setString(QStringLiteral("kestrava-token"), QStringLiteral("t"));
         QVERIFY(!r.ok());

@@ -1,5 +1,7 @@
 #include "platform/private_file.h"
 
+#include "support/files.h"
+
 #include <QDir>
 #include <QJsonDocument>
 #include <QTemporaryDir>
@@ -58,17 +60,6 @@ Profile decodeProfile(JsonDecoder& d, const QJsonObject& o) {
 
 constexpr qint64 maxSize = 256;
 const QString leadIn = QStringLiteral("VPN profili okunamadı");
-
-QByteArray readFile(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
-}
-
-bool writeFile(const QString& path, const QByteArray& data) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
-}
 
 mode_t currentUmask() {
     const mode_t m = ::umask(0);

@@ -3,6 +3,7 @@
 
 #include "support/await.h"
 #include "support/fake_charon.h"
+#include "support/files.h"
 
 #include <QDir>
 #include <QFile>
@@ -25,11 +26,6 @@ namespace {
 
 const QByteArray reference = QByteArrayLiteral("/org/freedesktop/secrets/collection/login/42");
 const QByteArray secret = QByteArrayLiteral("correct horse battery staple");
-
-QByteArray readAll(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 } // namespace
 
@@ -109,7 +105,7 @@ private Q_SLOTS:
         QCOMPARE(unsigned(st.st_mode & 0777), 0600u);
         QCOMPARE(::stat(QFile::encodeName(QFileInfo(profilePath()).absolutePath()).constData(), &st), 0);
         QCOMPARE(unsigned(st.st_mode & 0777), 0700u);
-        const QByteArray data = readAll(profilePath());
+        const QByteArray data = readFile(profilePath());
         QVERIFY(!data.contains(secret));
         QVERIFY(data.contains(reference.toBase64()));
         QVERIFY(QDir(QFileInfo(profilePath()).absolutePath()).entryList(QDir::Files).size() == 1); // no temp left
@@ -229,12 +225,12 @@ private Q_SLOTS:
         auto f = facility();
         f->profile() = profile();
         QVERIFY(awaitTask(f->save()).ok());
-        const QByteArray before = readAll(profilePath());
+        const QByteArray before = readFile(profilePath());
         f->profile().protocolConfiguration->serverAddress = QStringLiteral("gw.example.net, 198.51.100.1");
         auto saved = awaitTask(f->save());
         QVERIFY(!saved.ok());
         QCOMPARE(saved.error().kind, Error::Kind::Rejected);
-        QCOMPARE(readAll(profilePath()), before);
+        QCOMPARE(readFile(profilePath()), before);
     }
 
     void damagedFileIsSetAsideNotLost() {
@@ -250,7 +246,7 @@ private Q_SLOTS:
         QVERIFY(!f->profile().protocolConfiguration);
         QCOMPARE(f->status(), VpnStatus::invalid);
         QVERIFY(!QFile::exists(profilePath()));
-        QCOMPARE(readAll(f->setAsidePath()), junk);
+        QCOMPARE(readFile(f->setAsidePath()), junk);
     }
 
     void saveLoadsStructuredConfigurationIntoCharon() {
