@@ -32,15 +32,18 @@ QCoro::Task<> SimulatedFacility::pause() {
     co_await qCoro(timer.get(), &ClockTimer::timeout);
 }
 
-QCoro::Task<Result<void>> SimulatedFacility::load() {
-    ++loads;
+QCoro::Task<std::optional<Error>> SimulatedFacility::settle(std::optional<Error> SimulatedFacility::*scripted) {
     QPointer<SimulatedFacility> self(this);
     co_await pause();
     if (!self) co_return gone();
-    if (loadError) {
-        const Error e = *loadError; // a copy: the script keeps its error for the next call
-        co_return e;
-    }
+    // A copy: the script keeps its error for the next call.
+    const std::optional<Error> e = this->*scripted;
+    co_return e;
+}
+
+QCoro::Task<Result<void>> SimulatedFacility::load() {
+    ++loads;
+    if (const auto e = co_await settle(&SimulatedFacility::loadError)) co_return *e;
     m_profile = storedProfile.value_or(VpnProfile{});
     co_return Result<void>();
 }
@@ -48,26 +51,14 @@ QCoro::Task<Result<void>> SimulatedFacility::load() {
 QCoro::Task<Result<void>> SimulatedFacility::save() {
     ++saves;
     const VpnProfile toStore = m_profile;
-    QPointer<SimulatedFacility> self(this);
-    co_await pause();
-    if (!self) co_return gone();
-    if (saveError) {
-        const Error e = *saveError; // a copy: the script keeps its error for the next call
-        co_return e;
-    }
+    if (const auto e = co_await settle(&SimulatedFacility::saveError)) co_return *e;
     storedProfile = toStore;
     co_return Result<void>();
 }
 
 QCoro::Task<Result<void>> SimulatedFacility::remove() {
     ++removes;
-    QPointer<SimulatedFacility> self(this);
-    co_await pause();
-    if (!self) co_return gone();
-    if (removeError) {
-        const Error e = *removeError; // a copy: the script keeps its error for the next call
-        co_return e;
-    }
+    if (const auto e = co_await settle(&SimulatedFacility::removeError)) co_return *e;
     if (!storedProfile) co_return Error{Error::Kind::Io, QStringLiteral("Kaldırılacak VPN profili yok")};
     storedProfile.reset();
     m_profile = VpnProfile{};

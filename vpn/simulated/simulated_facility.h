@@ -53,6 +53,9 @@ public:
 
 private:
     QCoro::Task<> pause();
+    // Waits as a platform call would; then how the call ends if not as asked: the facility gone
+    // meanwhile, or the error the script set for it.
+    QCoro::Task<std::optional<Error>> settle(std::optional<Error> SimulatedFacility::*scripted);
     Clock& m_clock;
     VpnStatus m_status = VpnStatus::disconnected;
     QList<Step> m_pending;
