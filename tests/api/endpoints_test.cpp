@@ -146,10 +146,10 @@ private Q_SLOTS:
             return QJsonObject{{QStringLiteral("body"), body}};
         };
         const auto message = [&](const char* text) { return json("message", text); };
-        const auto challenged = [](QJsonObject spec, const char* header) {
+        const auto challenged = [](QJsonObject reply, const char* header) {
             const QString realm = QStringLiteral("Basic realm=\"k\"");
-            spec.insert(QStringLiteral("headers"), QJsonObject{{QString::fromUtf8(header), realm}});
-            return spec;
+            reply.insert(QStringLiteral("headers"), QJsonObject{{QString::fromUtf8(header), realm}});
+            return reply;
         };
         const QJsonObject html{{QStringLiteral("rawBody"), QStringLiteral("<h1>hata</h1>")}};
         const auto fallback = [](int status) { return QStringLiteral("Sunucu hatası (%1)").arg(status); };
