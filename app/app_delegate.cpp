@@ -85,7 +85,7 @@ void AppDelegate::launch() {
     }
     updateIcon();
     if (m_tray) m_tray->show();
-    if (m_options.showAtStart || (m_options.tray && !m_trayShown)) showPanel();
+    if (m_options.showAtStart || (m_options.tray && !m_trayShown && !m_options.startHidden)) showPanel();
 }
 
 void AppDelegate::updateIcon() {

@@ -26,6 +26,7 @@ public:
     struct Options {
         bool tray = true;           // off in tests that drive the panel alone
         bool showAtStart = false;   // --show
+        bool startHidden = false;   // --hidden: no popup at start, even without a tray
     };
     AppDelegate(DefaultsStore& store, VpnFacility& facility, Options options, QObject* parent = nullptr);
     ~AppDelegate() override;

@@ -1,4 +1,6 @@
 #include "app/app_delegate.h"
+#include "app/application_bus.h"
+#include "app/drop_notice.h"
 #include "app/headless.h"
 #include "app/measure.h"
 #include "app/single_instance.h"
@@ -11,8 +13,12 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QSocketNotifier>
+#include <QSystemTrayIcon>
+#include <QTimer>
 
 #include <csignal>
+#include <functional>
+#include <memory>
 #include <cstdio>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -34,6 +40,33 @@ void printVersion() {
 bool hasDisplay() {
     return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
            !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+}
+
+// How this start meets a copy already running: the same copy is brought forward and this start
+// ends (an ordinary launcher click must not cost the tunnel); another version or place, or a hung
+// copy, is ended through its quit path and this one takes over (the update hand-off needs that).
+enum class Start { run, handedOver };
+Start meetRunningCopy(SingleInstance& instance, ApplicationBus& bus, bool hidden) {
+    const ApplicationBus::Found found = bus.findRunning();
+    if (found == ApplicationBus::Found::twin && (hidden || bus.activateRunning())) {
+        std::fputs("Kestrava: zaten çalışıyor; açık olan kopya kullanılıyor.\n", stderr);
+        return Start::handedOver;
+    }
+    instance.claim();
+    bus.serve();
+    return Start::run;
+}
+
+// At login the tray host may come up after this program; a hidden start waits a little for it.
+void whenTrayReady(const std::function<void()>& launch) {
+    auto* poll = new QTimer(QCoreApplication::instance());
+    auto tries = std::make_shared<int>(0);
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, tries, launch] {
+        if (!QSystemTrayIcon::isSystemTrayAvailable() && ++*tries < 40) return;
+        poll->deleteLater();
+        launch();
+    });
+    poll->start(500);
 }
 
 } // namespace
@@ -83,14 +116,21 @@ int main(int argc, char** argv) {
     std::unique_ptr<QSocketNotifier> signals;
     if (signalPipe[0] >= 0) signals = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
 
+    // --hidden: the tray icon only, as the start at login wants it.
+    const bool hidden = args.contains(QStringLiteral("--hidden"));
     SingleInstance instance;
+    ApplicationBus bus(InstanceIdentity::ofThisProgram());
     // A measured run must neither end nor be ended by the copy in use.
-    if (!plan.active) instance.claim();
+    if (!plan.active && meetRunningCopy(instance, bus, hidden) == Start::handedOver) return 0;
 
     AppDelegate::Options options;
-    options.showAtStart = args.contains(QStringLiteral("--show"));
+    options.showAtStart = args.contains(QStringLiteral("--show")) && !hidden;
+    options.startHidden = hidden;
     AppDelegate delegate(DefaultsStore::shared(), VpnFacility::shared(), options);
     QObject::connect(&instance, &SingleInstance::quitRequested, &delegate, &AppDelegate::requestQuit);
+    QObject::connect(&bus, &ApplicationBus::activateRequested, &delegate, &AppDelegate::showPanel);
+    QObject::connect(&bus, &ApplicationBus::quitRequested, &delegate, &AppDelegate::requestQuit);
+    DropNotice dropNotice(delegate);
     QObject::connect(&delegate, &AppDelegate::exiting, &app, [] { QCoreApplication::exit(0); });
     if (signals)
         QObject::connect(signals.get(), &QSocketNotifier::activated, &delegate, [&delegate] {
@@ -110,7 +150,10 @@ int main(int argc, char** argv) {
             [&delegate] { delegate.closePanel(); }, sinceStart);
         QObject::connect(measure.get(), &Measure::done, &app, [] { QCoreApplication::exit(0); });
     }
-    delegate.launch();
+    if (hidden && !QSystemTrayIcon::isSystemTrayAvailable())
+        whenTrayReady([&delegate] { delegate.launch(); });
+    else
+        delegate.launch();
     if (measure) measure->begin();
     const int code = QApplication::exec();
     Http::shutdown();

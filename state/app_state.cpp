@@ -91,6 +91,8 @@ QCoro::Task<> AppState::login(QString email, QString password) {
 }
 
 void AppState::logout() {
+    m_stopAsked = true;
+    m_wasUp = false;
     VPNController::stop(facility());
     setToken(std::nullopt);
     setExitIp(std::nullopt);
@@ -134,6 +136,7 @@ std::optional<Server> AppState::activeServer() const {
 
 QCoro::Task<> AppState::toggle() {
     if (m_status == ConnectionStatus::connected || m_status == ConnectionStatus::connecting) {
+        m_stopAsked = true;
         VPNController::stop(facility());
         co_return;
     }
@@ -154,6 +157,7 @@ QCoro::Task<> AppState::connect(Server server) {
 QCoro::Task<> AppState::connectFlow(Server server) {
     QPointer<AppState> self(this);
     const QString token = *m_token;
+    m_stopAsked = false;
     setBusy(true);
     setErrorMessage(std::nullopt);
     setStatus(ConnectionStatus::connecting);
@@ -241,6 +245,12 @@ void AppState::syncSystemStatus() {
         setStatus(ConnectionStatus::idle);
         setExitIp(std::nullopt);
         break;
+    }
+    if (m_status == ConnectionStatus::connected) m_wasUp = true;
+    if (m_status == ConnectionStatus::idle && m_wasUp) {
+        m_wasUp = false;
+        if (!m_stopAsked) Q_EMIT tunnelDropped();
+        m_stopAsked = false;
     }
     if (m_status != previous) refreshIps();
 }

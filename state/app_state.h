@@ -131,6 +131,8 @@ Q_SIGNALS:
     void updateInfoChanged();
     void updatingChanged();
     void noticeChanged();
+    // The tunnel was up and went down without this program asking (the system or the network ended it).
+    void tunnelDropped();
 
 private:
     void startUpWork();
@@ -169,6 +171,8 @@ private:
     std::optional<QString> m_originalPlace;
     std::optional<QString> m_exitIp;
     std::optional<bool> m_systemUp; // the system's tunnel at the last sync
+    bool m_wasUp = false;           // connected since the last time it went down
+    bool m_stopAsked = false;       // the user took it down (power button, sign-out)
     std::optional<QString> m_activeServerId;
     bool m_busy = false;
     std::optional<Updater::Info> m_updateInfo;

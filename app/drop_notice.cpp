@@ -1,0 +1,59 @@
+#include "app/drop_notice.h"
+
+#include "app/app_delegate.h"
+#include "state/app_state.h"
+
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+
+namespace {
+
+const QString service = QStringLiteral("org.freedesktop.Notifications");
+const QString objectPath = QStringLiteral("/org/freedesktop/Notifications");
+const QString interface = QStringLiteral("org.freedesktop.Notifications");
+
+} // namespace
+
+const QString DropNotice::summary = QStringLiteral("VPN bağlantısı kesildi");
+const QString DropNotice::body =
+    QStringLiteral("Tünel siz kapatmadan kapandı; trafiğiniz artık VPN’den geçmiyor. "
+                   "Yeniden bağlanmak için Kestrava’yı açın.");
+
+DropNotice::DropNotice(AppDelegate& delegate, QDBusConnection bus, QObject* parent)
+    : QObject(parent), m_delegate(delegate), m_bus(std::move(bus)) {
+    QObject::connect(&delegate.state(), &AppState::tunnelDropped, this, &DropNotice::tell);
+    QObject::connect(&delegate, &AppDelegate::quitStarted, this, [this] { m_quitting = true; });
+    if (!m_bus.isConnected()) return;
+    m_bus.connect(service, objectPath, interface, QStringLiteral("ActionInvoked"), this,
+                  SLOT(onAction(uint, QString)));
+    m_bus.connect(service, objectPath, interface, QStringLiteral("NotificationClosed"), this,
+                  SLOT(onClosed(uint, uint)));
+}
+
+void DropNotice::tell() {
+    if (m_quitting || m_delegate.panelVisible() || !m_bus.isConnected()) return;
+    QDBusMessage notify = QDBusMessage::createMethodCall(service, objectPath, interface, QStringLiteral("Notify"));
+    const QVariantMap hints{
+        {QStringLiteral("desktop-entry"), QStringLiteral("app.kestrava.linux")},
+        {QStringLiteral("urgency"), QVariant::fromValue(uchar(1))},
+        {QStringLiteral("category"), QStringLiteral("network.disconnected")},
+    };
+    notify << QStringLiteral("Kestrava") << m_shownId << QStringLiteral("app.kestrava.linux") << summary << body
+           << QStringList{QStringLiteral("default"), QStringLiteral("Kestrava’yı aç")} << hints << int(-1);
+    // Never waited for: a desktop without a notification service must not hold the program up.
+    auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(notify), this);
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* w) {
+        const QDBusPendingReply<uint> reply = *w;
+        if (reply.isValid()) m_shownId = reply.value();
+        w->deleteLater();
+    });
+}
+
+void DropNotice::onAction(uint id, const QString& action) {
+    if (id != 0 && id == m_shownId && action == QStringLiteral("default")) m_delegate.showPanel();
+}
+
+void DropNotice::onClosed(uint id, uint) {
+    if (id == m_shownId) m_shownId = 0;
+}

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QDBusConnection>
+#include <QObject>
+
+class AppDelegate;
+
+// Tells the user through the desktop's notification service when the tunnel went down without
+// being asked to: not after a stop the user pressed, not while the popup is open and shows it, and
+// not on the way out. A missing bus or service only means no notice.
+class DropNotice : public QObject {
+    Q_OBJECT
+public:
+    explicit DropNotice(AppDelegate& delegate, QDBusConnection bus = QDBusConnection::sessionBus(),
+                        QObject* parent = nullptr);
+
+    static const QString summary;
+    static const QString body;
+
+private Q_SLOTS:
+    void tell();
+    void onAction(uint id, const QString& action);
+    void onClosed(uint id, uint reason);
+
+private:
+
+    AppDelegate& m_delegate;
+    QDBusConnection m_bus;
+    bool m_quitting = false;
+    uint m_shownId = 0; // the notice on screen, replaced rather than stacked by the next drop
+};
