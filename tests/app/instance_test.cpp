@@ -24,6 +24,8 @@ class InstanceTest : public QObject {
         QProcessEnvironment env = programEnvironment(m_service, m_home.path(), m_home.filePath(u"config"_qs));
         env.insert(u"XDG_RUNTIME_DIR"_qs, m_home.filePath(u"runtime"_qs));
         env.insert(u"QT_QPA_PLATFORM"_qs, u"offscreen"_qs);
+        // No session bus: the instance sockets alone keep one copy, and nothing breaks for the missing bus.
+        env.insert(u"DBUS_SESSION_BUS_ADDRESS"_qs, u"unix:path=/nonexistent/kestrava-bus"_qs);
         env.insert(u"QT_QUICK_BACKEND"_qs, u"software"_qs);
         p->setProcessEnvironment(env);
         p->start(QStringLiteral(KESTRAVA_APP_PATH), {});
