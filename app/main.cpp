@@ -1,5 +1,6 @@
 #include "app/app_delegate.h"
 #include "app/application_bus.h"
+#include "app/demo_link.h"
 #include "app/drop_notice.h"
 #include "app/headless.h"
 #include "app/measure.h"
@@ -131,6 +132,7 @@ int main(int argc, char** argv) {
     QObject::connect(&bus, &ApplicationBus::activateRequested, &delegate, &AppDelegate::showPanel);
     QObject::connect(&bus, &ApplicationBus::quitRequested, &delegate, &AppDelegate::requestQuit);
     DropNotice dropNotice(delegate);
+    const std::unique_ptr<DemoLink> demoLink = DemoLink::ifDemo(VpnFacility::shared());
     QObject::connect(&delegate, &AppDelegate::exiting, &app, [] { QCoreApplication::exit(0); });
     if (signals)
         QObject::connect(signals.get(), &QSocketNotifier::activated, &delegate, [&delegate] {

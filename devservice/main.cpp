@@ -77,6 +77,10 @@ private:
     QJsonObject m_scenario;
     QJsonArray m_requests;
     std::map<int, qint64> m_overrideUses;
+    // The demo's simulated tunnel, as the program reports it: while up, /geo answers the exit of the
+    // last connect, as the real lookup would see the traffic come out of the server.
+    bool m_tunnelUp = false;
+    std::optional<QJsonObject> m_exitGeo;
 
     static QString rawQuery(const httplib::Request& req) {
         const auto mark = req.target.find('?');
@@ -217,13 +221,16 @@ private:
         return std::nullopt;
     }
 
-    static void route(const QJsonObject& scenario, const httplib::Request& req, httplib::Response& res) {
+    void route(const QJsonObject& scenario, const httplib::Request& req, httplib::Response& res) {
         const std::string& p = req.path;
         const bool get = req.method == "GET";
         const bool post = req.method == "POST";
         if (post && p == "/auth/login") return login(scenario, req, res);
         if (get && p == "/servers") {
-            if (!account(scenario, req)) return replyMessage(res, 401, "Oturum geçersiz");
+            // publicServers: the list also for a caller that is not signed in (a stale token still fails).
+            const bool anonymous = req.get_header_value("Authorization").empty();
+            const bool open = anonymous && scenario.value(key("publicServers")).toBool();
+            if (!open && !account(scenario, req)) return replyMessage(res, 401, "Oturum geçersiz");
             return replyJson(res, 200, QJsonObject{{key("servers"), scenario.value(key("servers")).toArray()}});
         }
         if (post && p == "/connect") return connect(scenario, req, res);
@@ -240,6 +247,10 @@ private:
             return replyJson(res, 200, QJsonObject{{key("ok"), true}});
         }
         if (get && p == "/geo") {
+            {
+                std::lock_guard lock(m_mutex);
+                if (m_tunnelUp && m_exitGeo) return replyJson(res, 200, *m_exitGeo);
+            }
             const QJsonObject bySource = scenario.value(key("geoBySource")).toObject();
             const QJsonValue geo = bySource.value(qs(req.remote_addr));
             return replyJson(res, 200, geo.isObject() ? geo : scenario.value(key("geo")).toObject());
@@ -266,7 +277,7 @@ private:
         replyMessage(res, 401, "E-posta veya şifre hatalı");
     }
 
-    static void connect(const QJsonObject& scenario, const httplib::Request& req, httplib::Response& res) {
+    void connect(const QJsonObject& scenario, const httplib::Request& req, httplib::Response& res) {
         if (!account(scenario, req)) return replyMessage(res, 401, "Oturum geçersiz");
         const auto body = jsonBody(req);
         if (!body || !body->value(key("serverId")).isString()) return replyMessage(res, 400, "Geçersiz istek");
@@ -279,6 +290,14 @@ private:
                                                   QStringLiteral("198.51.100.1"))}};
             const QJsonValue gateway = scenario.value(key("gateways")).toObject().value(id);
             if (gateway.isObject()) reply.insert(key("gateway"), gateway);
+            {
+                std::lock_guard lock(m_mutex);
+                // The tunnel comes up right after this reply; a lookup from then on goes through it.
+                m_tunnelUp = true;
+                m_exitGeo = QJsonObject{{key("ip"), reply.value(key("exitIp"))},
+                                        {key("city"), server.value(key("city"))},
+                                        {key("countryCode"), server.value(key("countryCode"))}};
+            }
             return replyJson(res, 200, reply);
         }
         replyMessage(res, 404, "Sunucu bulunamadı");
@@ -302,6 +321,12 @@ private:
             if (!body) return replyMessage(res, 400, "scenario must be a JSON object");
             m_scenario = *body;
             m_overrideUses.clear();
+            return replyJson(res, 200, QJsonObject{{key("ok"), true}});
+        }
+        if (req.method == "POST" && req.path == "/__control/tunnel") {
+            const auto body = jsonBody(req);
+            if (!body || !body->value(key("up")).isBool()) return replyMessage(res, 400, "tunnel needs {\"up\": BOOL}");
+            m_tunnelUp = body->value(key("up")).toBool();
             return replyJson(res, 200, QJsonObject{{key("ok"), true}});
         }
         replyMessage(res, 404, "unknown control request");
