@@ -290,7 +290,7 @@ private:
                                                   QStringLiteral("198.51.100.1"))}};
             const QJsonValue gateway = scenario.value(key("gateways")).toObject().value(id);
             if (gateway.isObject()) reply.insert(key("gateway"), gateway);
-            {
+            if (scenario.value(key("tunnelGeo")).toBool()) {
                 std::lock_guard lock(m_mutex);
                 // The tunnel comes up right after this reply; a lookup from then on goes through it.
                 m_tunnelUp = true;
