@@ -165,6 +165,34 @@ private Q_SLOTS:
         QCOMPARE(second->state(), QProcess::Running);
     }
 
+    // Without a tray host the popup is the only way in, so it opens at start, unless the start is the
+    // hidden one at login: then it waits for a launcher click (an Activate).
+    void startWithoutTray_data() {
+        QTest::addColumn<bool>("hidden");
+        QTest::addColumn<bool>("shown");
+        QTest::newRow("ordinary start") << false << true;
+        QTest::newRow("hidden start") << true << false;
+    }
+    void startWithoutTray() {
+        QFETCH(bool, hidden);
+        QFETCH(bool, shown);
+        TestEnv env;
+        SimulatedFacility facility;
+        AppDelegate::Options options; // with a tray asked for; offscreen has none
+        options.startHidden = hidden;
+        AppDelegate delegate(env.defaults(), facility, options);
+        ApplicationBus bus(program());
+        QObject::connect(&bus, &ApplicationBus::activateRequested, &delegate, &AppDelegate::showPanel);
+        delegate.launch();
+        QVERIFY(!delegate.tray());
+        QCOMPARE(delegate.panelVisible(), shown);
+        QVERIFY(bus.serve());
+        QProcess* second = launch(programPath());
+        QVERIFY(finishes(second));
+        QCOMPARE(second->exitCode(), 0);
+        QVERIFY(delegate.panelVisible());
+    }
+
     // A running copy that cannot answer holds the name; the newcomer does not wait on it forever.
     void hungOwnerIsReplaced() {
         QProcess* hung = launch(programPath());
