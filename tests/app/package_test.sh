@@ -20,7 +20,7 @@ cleanup() {
     for p in "${started[@]}"; do kill -CONT "$p" 2>/dev/null; kill -KILL "$p" 2>/dev/null || true; done
     [ -n "$x_pid" ] && kill "$x_pid" 2>/dev/null
     [ -n "$bus_pid" ] && kill "$bus_pid" 2>/dev/null
-    if $installed; then DEBIAN_FRONTEND=noninteractive apt-get purge -y -q kestrava >/dev/null 2>&1 || true; fi
+    if $installed; then DEBIAN_FRONTEND=noninteractive apt-get purge -o DPkg::Lock::Timeout=300 -y -q kestrava >/dev/null 2>&1 || true; fi
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -48,7 +48,7 @@ while read -r p; do [ -e "$p" ] && echo "$p"; done < "$work/paths" > "$work/befo
 
 step "install with apt-get"
 installed=true
-DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$deb" > "$work/apt.log" 2>&1 ||
+DEBIAN_FRONTEND=noninteractive apt-get install -o DPkg::Lock::Timeout=300 -y -q --no-install-recommends "$deb" > "$work/apt.log" 2>&1 ||
     { cat "$work/apt.log"; fail "apt-get install"; }
 dpkg -L kestrava > "$work/listed"
 [ "$(command -v kestrava)" = /usr/bin/kestrava ] || fail "kestrava is not on the PATH"
@@ -146,7 +146,7 @@ ROWS
 rm -rf "$bundle"
 
 step "purge: nothing of the package is left"
-DEBIAN_FRONTEND=noninteractive apt-get purge -y -q kestrava > "$work/purge.log" 2>&1 || { cat "$work/purge.log"; fail "purge"; }
+DEBIAN_FRONTEND=noninteractive apt-get purge -o DPkg::Lock::Timeout=300 -y -q kestrava > "$work/purge.log" 2>&1 || { cat "$work/purge.log"; fail "purge"; }
 installed=false
 left=0
 while read -r p; do
