@@ -18,9 +18,9 @@
 #include <QTimer>
 
 #include <csignal>
+#include <cstdio>
 #include <functional>
 #include <memory>
-#include <cstdio>
 #include <sys/socket.h>
 #include <unistd.h>
 

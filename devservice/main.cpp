@@ -80,6 +80,7 @@ private:
     // The demo's simulated tunnel, as the program reports it: while up, /geo answers the exit of the
     // last connect, as the real lookup would see the traffic come out of the server.
     bool m_tunnelUp = false;
+    bool m_linked = false; // a program has reported its tunnel at least once
     std::optional<QJsonObject> m_exitGeo;
 
     static QString rawQuery(const httplib::Request& req) {
@@ -290,8 +291,8 @@ private:
                                                   QStringLiteral("198.51.100.1"))}};
             const QJsonValue gateway = scenario.value(key("gateways")).toObject().value(id);
             if (gateway.isObject()) reply.insert(key("gateway"), gateway);
-            if (scenario.value(key("tunnelGeo")).toBool()) {
-                std::lock_guard lock(m_mutex);
+            std::lock_guard lock(m_mutex);
+            if (m_linked) {
                 // The tunnel comes up right after this reply; a lookup from then on goes through it.
                 m_tunnelUp = true;
                 m_exitGeo = QJsonObject{{key("ip"), reply.value(key("exitIp"))},
@@ -326,6 +327,7 @@ private:
         if (req.method == "POST" && req.path == "/__control/tunnel") {
             const auto body = jsonBody(req);
             if (!body || !body->value(key("up")).isBool()) return replyMessage(res, 400, "tunnel needs {\"up\": BOOL}");
+            m_linked = true;
             m_tunnelUp = body->value(key("up")).toBool();
             return replyJson(res, 200, QJsonObject{{key("ok"), true}});
         }
