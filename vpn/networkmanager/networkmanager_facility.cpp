@@ -27,7 +27,7 @@ using namespace networkmanager;
 using namespace networkmanager::bus;
 
 NetworkManagerFacility::NetworkManagerFacility(QDBusConnection bus, SecretResolver resolver, QObject* parent)
-    : LiveFacility(QStringLiteral("networkmanager"), parent), m_bus(std::move(bus)) {
+    : LiveFacility(QStringLiteral("networkmanager"), parent), m_bus(std::move(bus)), m_owner(currentUserName()) {
     registerTypes();
     m_agent = new SecretAgent(m_bus, std::move(resolver), this);
     if (!m_bus.isConnected()) return;
@@ -87,10 +87,13 @@ Error NetworkManagerFacility::busError(const QDBusMessage& reply, const QString&
 }
 
 QCoro::Task<NetworkManagerFacility::Reply> NetworkManagerFacility::call(QString path, QString interface, QString method,
-                                                                         QVariantList args) {
+                                                                         QVariantList args, Access access) {
     QDBusMessage message = QDBusMessage::createMethodCall(QString::fromLatin1(service), path, interface, method);
     message.setArguments(args);
-    const QDBusPendingCall pending = m_bus.asyncCall(message, int(m_limits.call.count()));
+    // Lets polkit ask the user (its agent's dialog) instead of refusing at once.
+    if (access == Access::change) message.setInteractiveAuthorizationAllowed(true);
+    const auto limit = access == Access::change ? m_limits.change : m_limits.call;
+    const QDBusPendingCall pending = m_bus.asyncCall(message, int(limit.count()));
     QDBusMessage reply = co_await pending;
     co_return Reply{reply};
 }
@@ -215,13 +218,13 @@ QCoro::Task<Result<void>> NetworkManagerFacility::load() {
 QCoro::Task<Result<void>> NetworkManagerFacility::save() {
     QPointer<NetworkManagerFacility> self(this);
     const QString uuid = m_uuid.isEmpty() ? QUuid::createUuid().toString(QUuid::WithoutBraces) : m_uuid;
-    const Result<NMSettings> settings = settingsFor(m_profile, uuid);
+    const Result<NMSettings> settings = settingsFor(m_profile, uuid, m_owner);
     if (!settings) co_return settings.error();
     const VpnProfile saving = m_profile;
     const QVariant arg = QVariant::fromValue(settings.value());
     if (!m_connectionPath.isEmpty()) {
         const QVariantList args{arg};
-        const Reply r = co_await call(m_connectionPath, connectionInterface, QStringLiteral("Update"), args);
+        const Reply r = co_await call(m_connectionPath, connectionInterface, QStringLiteral("Update"), args, Access::change);
         if (!self) co_return Result<void>();
         if (r.ok()) {
             m_stored = saving;
@@ -237,7 +240,7 @@ QCoro::Task<Result<void>> NetworkManagerFacility::save() {
         m_connectionPath.clear();
     }
     const QVariantList addArgs{arg};
-    const Reply r = co_await call(settingsPath, settingsInterface, QStringLiteral("AddConnection"), addArgs);
+    const Reply r = co_await call(settingsPath, settingsInterface, QStringLiteral("AddConnection"), addArgs, Access::change);
     if (!self) co_return Result<void>();
     if (!r.ok()) co_return busError(r.message, QStringLiteral("profili kaydetmedi"));
     m_connectionPath = qdbus_cast<QDBusObjectPath>(r.message.arguments().value(0)).path();
@@ -254,7 +257,7 @@ QCoro::Task<Result<void>> NetworkManagerFacility::remove() {
         if (!self) co_return Result<void>();
     }
     if (!m_connectionPath.isEmpty()) {
-        const Reply r = co_await call(m_connectionPath, connectionInterface, QStringLiteral("Delete"));
+        const Reply r = co_await call(m_connectionPath, connectionInterface, QStringLiteral("Delete"), {}, Access::change);
         if (!self) co_return Result<void>();
         if (!r.ok() && !r.message.errorName().endsWith(QLatin1String(".UnknownObject")) &&
             !r.message.errorName().endsWith(QLatin1String(".UnknownMethod")))
@@ -300,7 +303,7 @@ QCoro::Task<> NetworkManagerFacility::runStart(quint64 attempt) {
     const QVariantList args{QVariant::fromValue(QDBusObjectPath(m_connectionPath)),
                             QVariant::fromValue(QDBusObjectPath(QStringLiteral("/"))),
                             QVariant::fromValue(QDBusObjectPath(QStringLiteral("/")))};
-    const Reply r = co_await call(managerPath, managerInterface, QStringLiteral("ActivateConnection"), args);
+    const Reply r = co_await call(managerPath, managerInterface, QStringLiteral("ActivateConnection"), args, Access::change);
     if (!current()) co_return;
     if (!r.ok()) co_return giveUp(busError(r.message, QStringLiteral("bağlantıyı başlatmadı")));
     m_activating = false;
@@ -328,7 +331,7 @@ QCoro::Task<> NetworkManagerFacility::runStop(quint64 attempt) {
     QPointer<NetworkManagerFacility> self(this);
     const QString active = m_activePath;
     const QVariantList args{QVariant::fromValue(QDBusObjectPath(active))};
-    const Reply r = co_await call(managerPath, managerInterface, QStringLiteral("DeactivateConnection"), args);
+    const Reply r = co_await call(managerPath, managerInterface, QStringLiteral("DeactivateConnection"), args, Access::change);
     if (!self || !isCurrent(attempt)) co_return;
     // Already gone is as good as stopped.
     if (!r.ok() && status() == VpnStatus::disconnecting) {

@@ -20,13 +20,17 @@ class QDBusServiceWatcher;
 // The profile is one connection named "Kestrava" of the plugin's type. Its pre-shared key is
 // agent-owned: NetworkManager never stores it, and asks our SecretAgent for it on each activation;
 // the agent reads it from the keychain item whose reference the profile's "user" setting holds.
-// Every call on the bus is bounded (Limits::call); NetworkManager missing from the bus makes load(),
+// The connection belongs to the user the program runs as (connection.permissions), so that a desktop
+// user changes and starts it without an administrator, and other users never see it.
+// Every call on the bus is bounded (Limits); NetworkManager missing from the bus makes load(),
 // save() and remove() fail with a readable error and startTunnel() refuse.
 class NetworkManagerFacility final : public LiveFacility {
     Q_OBJECT
 public:
     struct Limits {
         std::chrono::milliseconds call{10'000};
+        // A change may wait on polkit's password dialog: a person reading and typing, not a hung daemon.
+        std::chrono::milliseconds change{300'000};
     };
 
     explicit NetworkManagerFacility(QDBusConnection bus = QDBusConnection::systemBus(), SecretResolver resolver = {},
@@ -57,7 +61,9 @@ private:
         QDBusMessage message;
         bool ok() const { return message.type() == QDBusMessage::ReplyMessage; }
     };
-    QCoro::Task<Reply> call(QString path, QString interface, QString method, QVariantList args = {});
+    enum class Access { read, change };
+    QCoro::Task<Reply> call(QString path, QString interface, QString method, QVariantList args = {},
+                            Access access = Access::read);
     QCoro::Task<std::optional<QVariant>> property(QString path, QString interface, QString name);
     QCoro::Task<Result<void>> ensureAgent();
     QCoro::Task<std::optional<QString>> findConnection();
@@ -76,6 +82,7 @@ private:
 
     QDBusConnection m_bus;
     Limits m_limits;
+    QString m_owner; // the user our connection belongs to
     networkmanager::SecretAgent* m_agent = nullptr;
     QDBusServiceWatcher* m_watcher = nullptr;
     bool m_agentExported = false;

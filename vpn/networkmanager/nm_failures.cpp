@@ -53,14 +53,26 @@ std::optional<Error> describeReason(uint reason, std::optional<uint> pluginFailu
 Error busError(const QDBusMessage& reply, const QString& what, bool busConnected) {
     QString why = reply.errorMessage();
     if (why.isEmpty()) why = reply.errorName();
-    if (reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown") ||
-        reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.NoReply") ||
-        reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.Disconnected") || !busConnected)
+    const QString name = reply.errorName();
+    if (name == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown") ||
+        name == QLatin1String("org.freedesktop.DBus.Error.Disconnected") || !busConnected)
         return Error{Error::Kind::Transport,
                      QStringLiteral("NetworkManager'a ulaşılamadı (%1). NetworkManager çalışıyor mu?")
                          .arg(why.isEmpty() ? QStringLiteral("sistem veri yolu yok") : why),
-                     0, reply.errorName()};
-    return Error{Error::Kind::Rejected, QStringLiteral("NetworkManager %1: %2").arg(what, why), 0, reply.errorName()};
+                     0, name};
+    // It is there, it did not answer in time: asking whether it runs would mislead.
+    if (name == QLatin1String("org.freedesktop.DBus.Error.NoReply") ||
+        name == QLatin1String("org.freedesktop.DBus.Error.Timeout"))
+        return Error{Error::Kind::Transport, QStringLiteral("NetworkManager %1: yanıt zamanında gelmedi.").arg(what), 0,
+                     name};
+    // polkit said no: the user has no right to it here, or did not give the password asked for.
+    if (name.endsWith(QLatin1String(".PermissionDenied")) || name == QLatin1String("org.freedesktop.DBus.Error.AccessDenied"))
+        return Error{Error::Kind::Rejected,
+                     QStringLiteral("NetworkManager %1: izin verilmedi. Bu kullanıcının VPN bağlantısını değiştirme "
+                                    "yetkisi yok ya da istenen parola girilmedi.")
+                         .arg(what),
+                     0, name};
+    return Error{Error::Kind::Rejected, QStringLiteral("NetworkManager %1: %2").arg(what, why), 0, name};
 }
 
 Error noBusError(const QString& why) {

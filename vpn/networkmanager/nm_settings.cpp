@@ -6,6 +6,9 @@
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
 
+#include <pwd.h>
+#include <unistd.h>
+
 namespace networkmanager {
 
 namespace {
@@ -46,7 +49,12 @@ NMStringMap stringMap(const QVariant& value) {
     return out;
 }
 
-Result<NMSettings> settingsFor(const VpnProfile& profile, const QString& uuid) {
+QString currentUserName() {
+    const passwd* pw = ::getpwuid(::geteuid());
+    return pw && pw->pw_name ? QString::fromLocal8Bit(pw->pw_name) : QString();
+}
+
+Result<NMSettings> settingsFor(const VpnProfile& profile, const QString& uuid, const QString& owner) {
     if (!profile.protocolConfiguration)
         return Error{Error::Kind::Rejected, QStringLiteral("VPN profili kullanılamıyor: IKEv2 ayarları yok")};
     const IkeV2Protocol& p = *profile.protocolConfiguration;
@@ -80,13 +88,17 @@ Result<NMSettings> settingsFor(const VpnProfile& profile, const QString& uuid) {
     const QString name = profile.localizedDescription.trimmed().isEmpty()
                              ? QString::fromUtf8(IkeProfile::name)
                              : profile.localizedDescription.trimmed();
+    QVariantMap connection{
+        {QStringLiteral("id"), name},
+        {QStringLiteral("uuid"), uuid},
+        {QStringLiteral("type"), QStringLiteral("vpn")},
+        {QStringLiteral("autoconnect"), false},
+    };
+    // NetworkManager's ACL entry form is "user:NAME:" (the last field is reserved).
+    if (!owner.isEmpty())
+        connection.insert(QStringLiteral("permissions"), QStringList{QStringLiteral("user:%1:").arg(owner)});
     NMSettings s;
-    s.insert(QStringLiteral("connection"), QVariantMap{
-                                               {QStringLiteral("id"), name},
-                                               {QStringLiteral("uuid"), uuid},
-                                               {QStringLiteral("type"), QStringLiteral("vpn")},
-                                               {QStringLiteral("autoconnect"), false},
-                                           });
+    s.insert(QStringLiteral("connection"), connection);
     s.insert(QStringLiteral("vpn"), QVariantMap{
                                         {QStringLiteral("service-type"), pluginType},
                                         {QStringLiteral("data"), QVariant::fromValue(data)},

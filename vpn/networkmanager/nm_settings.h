@@ -27,7 +27,11 @@ inline constexpr const char* referenceKey = "app.kestrava.secret-reference";
 void registerTypes();
 
 // The connection settings for a profile (no secret in them), or why the profile cannot be used.
-Result<NMSettings> settingsFor(const VpnProfile& profile, const QString& uuid);
+// With an owner (a user name) the connection is that user's alone: only they see and use it, and
+// changing it needs no administrator. Without one it is the machine's, for every user.
+Result<NMSettings> settingsFor(const VpnProfile& profile, const QString& uuid, const QString& owner = {});
+// The user this process runs as, by name; empty when the system does not know it.
+QString currentUserName();
 // Whether settings are our profile: our marker, or our name on the strongSwan plugin's type.
 bool isOurs(const NMSettings& settings);
 // The profile the settings hold; settings that are not ours give nothing.

@@ -6,6 +6,12 @@
 #   nm-pair.sh down DIR             stop what we started, delete our namespaces
 #   nm-pair.sh restart-nm DIR       stop NetworkManager by pid and start it again
 #   nm-pair.sh stop-plugin DIR      end the strongSwan plugin (charon-nm) of our client namespace
+#   nm-pair.sh as-user DIR CMD...   run CMD as NM_DESKTOP_USER inside that user's desktop session
+#
+# With NM_DESKTOP_USER=NAME at "up", NetworkManager decides as on a desktop: polkit on, polkitd on the
+# private bus with the machine's own rules, and NAME in an active local session: logind's state files in
+# the private /run of both, and a session scope in the cgroup trees, which is how polkit finds a
+# process's session. NAME gets what Debian grants such a session and no more.
 #
 # NetworkManager runs in the client namespace under a private mount namespace: its configuration,
 # state and /run are ours; /sys is read-only so that it manages devices without udev. A base ethernet
@@ -33,6 +39,17 @@ stop_pid() { # $1 = pid file
 teardown() {
     local d=$1 p
     stop_pid "$d/nm/nm.pid"
+    stop_pid "$d/nm/polkit.pid"
+    if [ -f "$d/nm/cgroups" ]; then
+        local g
+        while read -r g; do
+            for p in $(cat "$g/cgroup.procs" 2>/dev/null); do kill "$p" 2>/dev/null; done
+            rmdir "$g" 2>/dev/null
+            # The slices are shared with other set-ups of the same user: only when empty.
+            rmdir "$(dirname "$g")" "$(dirname "$(dirname "$g")")" 2>/dev/null
+        done < "$d/nm/cgroups"
+        rm -f "$d/nm/cgroups"
+    fi
     # charon-nm outlives NetworkManager; everything left in our client namespace is ours.
     if [ -f "$d/ns.client" ]; then
         for p in $(ip netns pids "$(cat "$d/ns.client")" 2>/dev/null); do kill "$p" 2>/dev/null; done
@@ -49,6 +66,7 @@ start_nm() {
         set -e
         N=$1
         mount -t tmpfs tmpfs /run
+        mkdir /run/systemd && mount --bind "$N/systemd" /run/systemd
         mount --bind "$N/etc" /etc/NetworkManager
         mount --bind "$N/varlib" /var/lib/NetworkManager
         mount --bind "$N/strongswan.conf" /etc/strongswan.conf
@@ -94,6 +112,15 @@ if [ "$cmd" = stop-plugin ]; then
     done
     exit 0
 fi
+if [ "$cmd" = as-user ]; then
+    shift 2
+    [ -f "$D/nm/desktop.env" ] || die "set up without NM_DESKTOP_USER"
+    . "$D/nm/desktop.env"
+    . "$D/nm.env"
+    while read -r g; do echo $$ > "$g/cgroup.procs" || die "cannot join $g"; done < "$D/nm/cgroups"
+    export DBUS_SYSTEM_BUS_ADDRESS=$BUS
+    exec setpriv --reuid="$(id -u "$DESKTOP_USER")" --regid="$(id -g "$DESKTOP_USER")" --init-groups "$@"
+fi
 if [ "$cmd" = down ]; then
     if [ -f "$D/nm-watcher.pid" ]; then
         w=$(cat "$D/nm-watcher.pid")
@@ -127,8 +154,35 @@ fi
 fail() { echo "nm-pair: $*" >&2; teardown "$D"; exit 1; }
 
 N=$D/nm
-mkdir -p "$N/etc/system-connections" "$N/varlib" "$N/log" || fail "cannot create $N"
+mkdir -p "$N/etc/system-connections" "$N/varlib" "$N/log" "$N/systemd" || fail "cannot create $N"
 BUS=unix:path=$N/system_bus_socket
+polkit=false
+bus_users='<allow user="root"/>'
+if [ -n "${NM_DESKTOP_USER:-}" ]; then
+    [ -x /usr/lib/polkit-1/polkitd ] || cannot "polkitd not found (package polkitd)"
+    uid=$(id -u "$NM_DESKTOP_USER") || fail "no user $NM_DESKTOP_USER"
+    polkit=true
+    bus_users='<allow user="*"/>'
+    # One seat, one active graphical session of the user: what logind writes for a desktop login.
+    sid=k$tag
+    mkdir -p "$N/systemd/system" "$N/systemd/sessions" "$N/systemd/users" "$N/systemd/seats" "$N/systemd/machines"
+    printf 'UID=%s\nUSER=%s\nACTIVE=1\nSTATE=active\nREMOTE=0\nTYPE=x11\nCLASS=user\nSEAT=seat0\nDISPLAY=:0\n' \
+        "$uid" "$NM_DESKTOP_USER" > "$N/systemd/sessions/$sid"
+    printf 'NAME=%s\nSTATE=active\nDISPLAY=%s\nSESSIONS=%s\nACTIVE_SESSIONS=%s\nONLINE_SESSIONS=%s\nSEATS=seat0\nACTIVE_SEATS=seat0\nONLINE_SEATS=seat0\n' \
+        "$NM_DESKTOP_USER" "$sid" "$sid" "$sid" "$sid" > "$N/systemd/users/$uid"
+    printf 'IS_SEAT0=1\nCAN_MULTI_SESSION=1\nCAN_TTY=1\nCAN_GRAPHICAL=1\nACTIVE=%s\nACTIVE_UID=%s\nSESSIONS=%s\nUIDS=%s\n' \
+        "$sid" "$uid" "$sid" "$uid" > "$N/systemd/seats/seat0"
+    : > "$N/cgroups"
+    for h in /sys/fs/cgroup/unified /sys/fs/cgroup/systemd /sys/fs/cgroup; do
+        [ -f "$h/cgroup.procs" ] || continue
+        mkdir -p "$h/user.slice/user-$uid.slice/session-$sid.scope" || cannot "cannot make a session cgroup under $h"
+        echo "$h/user.slice/user-$uid.slice/session-$sid.scope" >> "$N/cgroups"
+    done
+    [ -s "$N/cgroups" ] || cannot "no writable cgroup tree for a session"
+    printf 'DESKTOP_USER=%s\n' "$NM_DESKTOP_USER" > "$N/desktop.env"
+    # The user reaches the bus socket, nothing else of ours.
+    chmod o+x "$D" "$N"
+fi
 
 cat > "$N/dbus.conf" <<EOF
 <!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
@@ -138,7 +192,7 @@ cat > "$N/dbus.conf" <<EOF
   <listen>unix:path=$N/system_bus_socket</listen>
   <auth>EXTERNAL</auth>
   <policy context="default">
-    <allow user="root"/>
+    $bus_users
     <allow own="*"/>
     <allow send_destination="*"/>
     <allow receive_sender="*"/>
@@ -149,7 +203,7 @@ EOF
 cat > "$N/etc/NetworkManager.conf" <<EOF
 [main]
 plugins=keyfile
-auth-polkit=false
+auth-polkit=$polkit
 dns=none
 rc-manager=unmanaged
 no-auto-default=*
@@ -208,6 +262,23 @@ dbus-daemon --config-file="$N/dbus.conf" --nofork --nopidfile </dev/null >"$N/lo
 echo $! > "$N/dbus.pid"
 for i in $(seq 100); do [ -S "$N/system_bus_socket" ] && break; sleep 0.05; done
 [ -S "$N/system_bus_socket" ] || fail "private bus did not start: $(cat "$N/log/dbus.txt")"
+
+if [ "$polkit" = true ]; then
+    # polkitd as on the machine (its own user, the machine's rules), but on our bus and our /run.
+    unshare --mount --propagation private sh -c '
+        set -e
+        mount -t tmpfs tmpfs /run
+        mkdir /run/systemd && mount --bind "$1/systemd" /run/systemd
+        export DBUS_SYSTEM_BUS_ADDRESS=unix:path=$1/system_bus_socket
+        exec /usr/lib/polkit-1/polkitd --no-debug' polkit-inside "$N" </dev/null >>"$N/log/polkit.txt" 2>&1 &
+    echo $! > "$N/polkit.pid"
+    ok=
+    for i in $(seq 100); do
+        if DBUS_SYSTEM_BUS_ADDRESS=$BUS busctl --system status org.freedesktop.PolicyKit1 >/dev/null 2>&1; then ok=1; break; fi
+        sleep 0.1
+    done
+    [ -n "$ok" ] || fail "polkitd did not come up: $(tail -20 "$N/log/polkit.txt")"
+fi
 
 start_nm
 

@@ -5,6 +5,7 @@
 
 #include "support/status_table.h"
 
+#include <QDBusMessage>
 #include <QSet>
 #include <QTest>
 
@@ -155,6 +156,57 @@ private Q_SLOTS:
         QCOMPARE(QByteArray::fromBase64(user.value(QStringLiteral("app.kestrava.secret-reference")).toLatin1()), reference);
         // NetworkManager's user data keys must contain a dot.
         for (const QString& k : user.keys()) QVERIFY2(k.contains(QLatin1Char('.')), qPrintable(k));
+    }
+
+    // The user's own connection, or the machine's when the user has no name to give.
+    void owner_data() {
+        QTest::addColumn<QString>("owner");
+        QTest::addColumn<QStringList>("permissions");
+        QTest::newRow("a user") << QStringLiteral("ayse") << QStringList{QStringLiteral("user:ayse:")};
+        QTest::newRow("unknown to the system") << QString() << QStringList{};
+    }
+    void owner() {
+        QFETCH(QString, owner);
+        QFETCH(QStringList, permissions);
+        const auto s = networkmanager::settingsFor(goodProfile(), QStringLiteral("uuid-1"), owner);
+        QVERIFY(s.ok());
+        const QVariantMap connection = s.value().value(QStringLiteral("connection"));
+        QCOMPARE(connection.contains(QStringLiteral("permissions")), !permissions.isEmpty());
+        QCOMPARE(connection.value(QStringLiteral("permissions")).toStringList(), permissions);
+    }
+
+    // What the user reads when a bus call fails: a daemon that is not there, one that is too slow, and
+    // polkit saying no are three different things.
+    void busErrors_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("says");
+        QTest::addColumn<QString>("neverSays");
+        const QString running = QStringLiteral("çalışıyor mu");
+        QTest::newRow("not on the bus") << QStringLiteral("org.freedesktop.DBus.Error.ServiceUnknown")
+                                        << int(Error::Kind::Transport) << running << QString();
+        QTest::newRow("no answer in time") << QStringLiteral("org.freedesktop.DBus.Error.NoReply")
+                                           << int(Error::Kind::Transport) << QStringLiteral("zamanında gelmedi") << running;
+        QTest::newRow("polkit refused") << QStringLiteral("org.freedesktop.NetworkManager.Settings.PermissionDenied")
+                                        << int(Error::Kind::Rejected) << QStringLiteral("izin verilmedi") << running;
+        QTest::newRow("refused to activate") << QStringLiteral("org.freedesktop.NetworkManager.PermissionDenied")
+                                             << int(Error::Kind::Rejected) << QStringLiteral("izin verilmedi") << running;
+        QTest::newRow("anything else") << QStringLiteral("org.freedesktop.NetworkManager.Settings.InvalidSetting")
+                                       << int(Error::Kind::Rejected) << QStringLiteral("the daemon's words") << running;
+    }
+    void busErrors() {
+        QFETCH(QString, name);
+        QFETCH(int, kind);
+        QFETCH(QString, says);
+        QFETCH(QString, neverSays);
+        const QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("a.b"), QStringLiteral("/"), QString(),
+                                                                 QStringLiteral("M"));
+        const Error e = networkmanager::busError(call.createErrorReply(name, QStringLiteral("the daemon's words")),
+                                                 QStringLiteral("profili kaydetmedi"), true);
+        QCOMPARE(int(e.kind), kind);
+        QCOMPARE(e.detail, name);
+        QVERIFY2(e.message.contains(says), qPrintable(e.message));
+        if (!neverSays.isEmpty()) QVERIFY2(!e.message.contains(neverSays), qPrintable(e.message));
     }
 
     void roundTrip_data() {
