@@ -14,6 +14,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -32,6 +33,44 @@ const QString busName = QStringLiteral("kestrava-nm-test");
 QString message(const Result<void>& r) { return r.ok() ? QString() : r.error().message; }
 
 } // namespace
+
+// Another secret agent of the same user, as the desktop's own (its keyring, its password dialogs):
+// it records what NetworkManager asks of it and sends it, and never has a secret to give.
+class SpyAgent : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.NetworkManager.SecretAgent")
+public:
+    QByteArray needle;              // the key, to look for in what it is sent
+    int saved = 0;                  // SaveSecrets calls
+    int savedWithKey = 0;           // ... that carried the key
+    QList<uint> asked;              // GetSecrets flags, one per call
+    static constexpr uint allowInteraction = 0x1;
+
+public Q_SLOTS:
+    Q_SCRIPTABLE NMSettings GetSecrets(const NMSettings&, const QDBusObjectPath&, const QString&, const QStringList&,
+                                       uint flags, const QDBusMessage& message) {
+        asked.append(flags);
+        message.setDelayedReply(true);
+        QDBusConnection(connection).send(
+            message.createErrorReply(QStringLiteral("org.freedesktop.NetworkManager.SecretAgent.NoSecrets"), QStringLiteral("none")));
+        return {};
+    }
+    Q_SCRIPTABLE void CancelGetSecrets(const QDBusObjectPath&, const QString&) {}
+    Q_SCRIPTABLE void SaveSecrets(const NMSettings& settings, const QDBusObjectPath&) {
+        ++saved;
+        QByteArray all;
+        for (auto it = settings.cbegin(); it != settings.cend(); ++it)
+            for (auto v = it.value().cbegin(); v != it.value().cend(); ++v) {
+                all += v.value().toString().toUtf8();
+                for (const QString& s : networkmanager::stringMap(v.value())) all += s.toUtf8() + '\n';
+            }
+        if (!needle.isEmpty() && all.contains(needle)) ++savedWithKey;
+    }
+    Q_SCRIPTABLE void DeleteSecrets(const NMSettings&, const QDBusObjectPath&) {}
+
+public:
+    QString connection;
+};
 
 class NetworkManagerTunnelTest : public QObject {
     Q_OBJECT
@@ -86,6 +125,34 @@ class NetworkManagerTunnelTest : public QObject {
                 if (!line.contains("[LIB]") && !line.contains("[DMN]") && !line.contains("[JOB]")) out += line + '\n';
         }
         return out;
+    }
+
+    // A second agent on a bus connection of its own, registered with NetworkManager.
+    std::unique_ptr<SpyAgent> registerSpy() {
+        auto spy = std::make_unique<SpyAgent>();
+        spy->needle = env("PSK").toUtf8();
+        spy->connection = QStringLiteral("spy-agent");
+        QDBusConnection bus = QDBusConnection::connectToBus(env("BUS"), spy->connection);
+        if (!bus.registerObject(QStringLiteral("/org/freedesktop/NetworkManager/SecretAgent"), spy.get(),
+                                QDBusConnection::ExportScriptableSlots))
+            return {};
+        QDBusMessage reg = QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.NetworkManager"), QStringLiteral("/org/freedesktop/NetworkManager/AgentManager"),
+            QStringLiteral("org.freedesktop.NetworkManager.AgentManager"), QStringLiteral("RegisterWithCapabilities"));
+        reg << QStringLiteral("test.desktop-agent") << uint(0);
+        const QDBusMessage r = bus.call(reg, QDBus::BlockWithGui, 10'000);
+        if (r.type() != QDBusMessage::ReplyMessage) {
+            qWarning("spy agent: %s", qPrintable(r.errorMessage()));
+            return {};
+        }
+        return spy;
+    }
+    void dropSpy(std::unique_ptr<SpyAgent>& spy) {
+        if (!spy) return;
+        QDBusConnection(spy->connection).unregisterObject(
+            QStringLiteral("/org/freedesktop/NetworkManager/SecretAgent"));
+        QDBusConnection::disconnectFromBus(spy->connection);
+        spy.reset();
     }
 
     QCoro::Task<Result<void>> install(NetworkManagerFacility& f, const QString& secret) {
@@ -332,6 +399,53 @@ private Q_SLOTS:
         QVERIFY(!up);
         QCOMPARE(f.secretRequestsAnswered(), answered);
         QCOMPARE(f.status(), VpnStatus::disconnected);
+    }
+
+    // The desktop's own agent never receives the key: not when the profile is installed, connected,
+    // or changed afterwards (an Update makes NetworkManager hand the secrets it holds to the agents).
+    void keyReachesNoOtherAgent() {
+        auto spy = registerSpy();
+        QVERIFY(spy);
+        auto done = qScopeGuard([&] { dropSpy(spy); });
+        NetworkManagerFacility& f = *m_facility;
+        QVERIFY(awaitTask(install(f, env("PSK"))).ok());
+        QVERIFY(awaitTask(VPNController::start(f, Clock::system())).ok());
+        const Result<void> changed =
+            awaitTask(VPNController::reinstall(f, m_keychain, env("GW_ADDR"), env("GW_ID"), env("PSK")));
+        QVERIFY2(changed.ok(), qPrintable(message(changed)));
+        VPNController::stop(f);
+        QVERIFY(waitForStatus(f, VpnStatus::disconnected));
+        QVERIFY(awaitTask(install(f, env("PSK"))).ok());
+        QTest::qWait(1'000); // SaveSecrets follows an Update's reply
+        qInfo("the other agent: %d SaveSecrets, %d with the key; asked %lld times", spy->saved, spy->savedWithKey,
+              qlonglong(spy->asked.size()));
+        QCOMPARE(spy->savedWithKey, 0);
+        for (uint flags : spy->asked) QVERIFY2(!(flags & SpyAgent::allowInteraction), "the desktop's agent was told to ask the user");
+    }
+
+    // Turned on from the desktop while the program is not running: nobody can give the key, so the
+    // activation fails and nothing comes up. NetworkManager then asks the desktop's agent, allowing it to
+    // ask the user (the plugin's own dialog); no secret flag of the plugin's stops that (1 to 7 were
+    // tried). What must hold: no tunnel, and no agent is handed the key.
+    void outsideActivationWithoutTheProgram() {
+        QVERIFY(awaitTask(install(*m_facility, env("PSK"))).ok());
+        m_facility.reset(); // the program ends
+        auto spy = registerSpy();
+        QVERIFY(spy);
+        auto done = qScopeGuard([&] { dropSpy(spy); });
+        const Run up = run(QStringLiteral("nmcli"), {QStringLiteral("--ask"), QStringLiteral("connection"), QStringLiteral("up"),
+                                                     QStringLiteral("Kestrava")}, 90'000);
+        QStringList flags;
+        for (uint f : spy->asked) flags << QStringLiteral("0x%1").arg(f, 0, 16);
+        qInfo("nmcli up without the program: exit %d; the desktop's agent was asked %lld times (flags %s)", up.exitCode,
+              qlonglong(spy->asked.size()), qPrintable(flags.join(QLatin1Char(','))));
+        QVERIFY(up.exitCode != 0);
+        QVERIFY(up.output.contains("No valid secrets"));
+        QCOMPARE(spy->savedWithKey, 0);
+        QVERIFY(!tunnelAddressAnswers());
+        m_facility = makeFacility();
+        QVERIFY(awaitTask(m_facility->load()).ok());
+        QCOMPARE(m_facility->status(), VpnStatus::disconnected);
     }
 
     void removedBehindOurBack() {
