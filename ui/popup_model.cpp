@@ -74,6 +74,8 @@ QString PopupModel::errorText() const { return m_state.errorMessage().value_or(Q
 bool PopupModel::powerEnabled() const { return Views::powerEnabled(m_state.busy(), m_state.status()); }
 QString PopupModel::loginButtonText() const { return Views::loginButtonText(m_state.busy()); }
 
+QString PopupModel::upper(const QString& text) const { return Views::upperTurkish(text); }
+
 QString PopupModel::originalValue() const {
     return Views::originalCard(m_state.originalIp(), m_state.originalPlace(), connected()).value;
 }

@@ -88,6 +88,8 @@ public:
     QString serverName() const { return m_serverName; }
     QString serverDestination() const { return m_serverDestination; }
     QString originalValue() const;
+    // A title in capitals, as Turkish writes them.
+    Q_INVOKABLE QString upper(const QString& text) const;
     QString originalMeta() const;
     QString exitValue() const;
     QString exitMeta() const;

@@ -1,5 +1,7 @@
 #include "ui/view_text.h"
 
+#include <QLocale>
+
 namespace Views {
 
 QString flagEmoji(const QString& code) {
@@ -102,5 +104,7 @@ QString updateBannerText(const QString& version, bool updating) {
 QString noticeCallToAction(const std::optional<QString>& cta) {
     return cta && !cta->isEmpty() ? *cta : QStringLiteral("İncele →");
 }
+
+QString upperTurkish(const QString& text) { return QLocale(QLocale::Turkish, QLocale::Turkey).toUpper(text); }
 
 } // namespace Views

@@ -45,6 +45,9 @@ bool powerEnabled(bool busy, ConnectionStatus status);
 bool loginEnabled(bool busy, const QString& email, const QString& password);
 QString loginButtonText(bool busy);
 
+// Upper case as Turkish writes it (i → İ, ı → I); QML's toLocaleUpperCase ignores the locale.
+QString upperTurkish(const QString& text);
+
 bool isPlusPlan(const QString& plan);
 QString planBadgeText(const QString& plan);
 QString upgradeText(const QString& plan);

@@ -87,6 +87,11 @@ private Q_SLOTS:
                  u"203.0.113.7"_qs);
         QCOMPARE(PopupFixture::findChild(ui.find(u"originalCard"_qs), u"cardValue"_qs)->property("text").toString(),
                  u"192.0.2.44"_qs);
+        // Capitals as Turkish writes them: the dotted İ.
+        QCOMPARE(PopupFixture::findChild(ui.find(u"originalCard"_qs), u"cardTitle"_qs)->property("text").toString(),
+                 u"ORİJİNAL IP"_qs);
+        QCOMPARE(PopupFixture::findChild(ui.find(u"exitCard"_qs), u"cardTitle"_qs)->property("text").toString(),
+                 u"VPN ÇIKIŞ IP"_qs);
 
         QVERIFY(ui.save(ui.grab(), u"click-connected"_qs));
 

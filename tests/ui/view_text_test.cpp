@@ -53,6 +53,19 @@ private Q_SLOTS:
         QCOMPARE(Views::flagEmoji(code), flag);
     }
 
+    void upperTurkish_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("upper");
+        QTest::newRow("dotted i") << QStringLiteral("Orijinal IP") << QStringLiteral("ORİJİNAL IP");
+        QTest::newRow("dotless i and cedillas") << QStringLiteral("VPN çıkış IP") << QStringLiteral("VPN ÇIKIŞ IP");
+        QTest::newRow("already capitals") << QStringLiteral("İSTANBUL") << QStringLiteral("İSTANBUL");
+    }
+    void upperTurkish() {
+        QFETCH(QString, text);
+        QFETCH(QString, upper);
+        QCOMPARE(Views::upperTurkish(text), upper);
+    }
+
     void serverLine_data() {
         QTest::addColumn<std::optional<Server>>("active");
         QTest::addColumn<std::optional<Server>>("best");

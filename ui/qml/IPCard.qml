@@ -18,7 +18,8 @@ Rectangle {
         anchors { fill: parent; margins: 12 }
         spacing: 3
         Label {
-            text: card.title.toLocaleUpperCase(Qt.locale("tr_TR"))
+            objectName: "cardTitle"
+            text: card.title
             size: 10
             font.weight: Font.DemiBold
             color: PopupPalette.muted

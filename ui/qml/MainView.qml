@@ -134,7 +134,7 @@ Item {
                 objectName: "originalCard"
                 Layout.fillWidth: true
                 Layout.preferredWidth: 1
-                title: "Orijinal IP"
+                title: main.model.upper("Orijinal IP")
                 value: main.model.originalValue
                 valueColor: PopupPalette.amber
                 meta: main.model.originalMeta
@@ -148,7 +148,7 @@ Item {
                 objectName: "exitCard"
                 Layout.fillWidth: true
                 Layout.preferredWidth: 1
-                title: "VPN çıkış IP"
+                title: main.model.upper("VPN çıkış IP")
                 value: main.model.exitValue
                 valueColor: main.model.connected ? PopupPalette.mint : PopupPalette.ink
                 meta: main.model.exitMeta
