@@ -15,6 +15,9 @@
 
 namespace {
 
+// NM_ACTIVE_CONNECTION_STATE_REASON_DEVICE_DISCONNECTED: the parent connection went down.
+constexpr uint deviceDisconnectedReason = 3;
+
 // Where NetworkManager looks for VPN plugin descriptions.
 const char* const pluginFiles[] = {
     "/usr/lib/NetworkManager/VPN/nm-strongswan-service.name",
@@ -41,6 +44,8 @@ NetworkManagerFacility::NetworkManagerFacility(QDBusConnection bus, SecretResolv
                   SLOT(onActiveStateChanged(QDBusMessage)));
     m_bus.connect(nm, QString(), connectionInterface, QStringLiteral("Removed"), this,
                   SLOT(onConnectionRemoved(QDBusMessage)));
+    m_bus.connect(nm, managerPath, managerInterface, QStringLiteral("StateChanged"), this,
+                  SLOT(onNetworkStateChanged(QDBusMessage)));
     m_bus.connect(QString::fromLatin1(pluginService), pluginPath, pluginInterface, QStringLiteral("Failure"), this,
                   SLOT(onPluginFailure(QDBusMessage)));
     m_watcher = new QDBusServiceWatcher(nm, m_bus, QDBusServiceWatcher::WatchForOwnerChange, this);
@@ -270,6 +275,7 @@ QCoro::Task<Result<void>> NetworkManagerFacility::remove() {
     m_activePath.clear();
     retireAttempts();
     m_activating = false;
+    m_keepUp = m_resumeWhenOnline = false;
     setStatus(VpnStatus::invalid);
     co_return Result<void>();
 }
@@ -319,6 +325,7 @@ QCoro::Task<> NetworkManagerFacility::runStart(quint64 attempt) {
 
 void NetworkManagerFacility::stopTunnel() {
     noteUserStop();
+    m_keepUp = m_resumeWhenOnline = false;
     apply(TunnelEvent::StopRequested);
     if (m_activating) {
         m_stopPending = true; // once ActivateConnection answers
@@ -345,7 +352,14 @@ void NetworkManagerFacility::apply(TunnelEvent event) { setStatus(networkmanager
 void NetworkManagerFacility::applyVpnState(uint state, uint reason) {
     const auto event = eventFor(VpnState(state));
     if (!event) return;
+    if (*event == TunnelEvent::Activated) {
+        m_keepUp = true;
+        m_resumeWhenOnline = false;
+    }
     if (*event == TunnelEvent::Ended) {
+        // Its network went away under it; any other end (the user, the gateway, a failure) stays ended.
+        if (m_keepUp) m_resumeWhenOnline = reason == deviceDisconnectedReason;
+        m_keepUp = false;
         // The first end of an attempt says why; the disconnected that follows a failure says less.
         noteEnd(describeReason(reason, m_pluginFailure));
         // What that activation still reports (a disconnected after failed) is not a new one to follow.
@@ -432,12 +446,23 @@ void NetworkManagerFacility::onConnectionRemoved(const QDBusMessage& message) {
     m_profile = VpnProfile{};
     m_activePath.clear();
     m_activating = false;
+    m_keepUp = m_resumeWhenOnline = false;
     retireAttempts();
     setStatus(VpnStatus::invalid);
 }
 
+void NetworkManagerFacility::onNetworkStateChanged(const QDBusMessage& message) {
+    if (message.arguments().isEmpty() || !m_resumeWhenOnline) return;
+    // NM_STATE_CONNECTED_SITE and _GLOBAL: a network to reach the gateway over. Once per loss.
+    if (message.arguments().first().toUInt() < 60) return;
+    m_resumeWhenOnline = false;
+    if (status() != VpnStatus::disconnected || m_activating) return;
+    (void)startTunnel();
+}
+
 void NetworkManagerFacility::onServiceGone() {
     m_agentRegistered = false;
+    m_keepUp = m_resumeWhenOnline = false;
     // A new NetworkManager counts its active connections from the start again.
     m_notOurs.clear();
     m_early.clear();

@@ -22,6 +22,9 @@ class QDBusServiceWatcher;
 // the agent reads it from the keychain item whose reference the profile's "user" setting holds.
 // The connection belongs to the user the program runs as (connection.permissions), so that a desktop
 // user changes and starts it without an administrator, and other users never see it.
+// A tunnel that ended because its network went away (a cable, a Wi-Fi change, sleep) is started again
+// once NetworkManager is online, unless the user took it down meanwhile: NetworkManager's own
+// vpn.persistent does not do this for this plugin.
 // Every call on the bus is bounded (Limits); NetworkManager missing from the bus makes load(),
 // save() and remove() fail with a readable error and startTunnel() refuse.
 class NetworkManagerFacility final : public LiveFacility {
@@ -55,6 +58,7 @@ private Q_SLOTS:
     void onActiveStateChanged(const QDBusMessage& message);
     void onPluginFailure(const QDBusMessage& message);
     void onConnectionRemoved(const QDBusMessage& message);
+    void onNetworkStateChanged(const QDBusMessage& message);
 
 private:
     struct Reply {
@@ -94,6 +98,9 @@ private:
     std::optional<uint> m_pluginFailure;
     bool m_activating = false; // ActivateConnection of the current attempt awaits its reply
     bool m_stopPending = false;
+    // The user had the tunnel up and did not take it down: it comes back when the network does.
+    bool m_keepUp = false;
+    bool m_resumeWhenOnline = false;
     // VPN states that arrived for active connections we could not place yet (path -> state, reason).
     QHash<QString, std::pair<uint, uint>> m_early;
     // Active connections being looked at, and those not to follow: another connection's, or ours ended.

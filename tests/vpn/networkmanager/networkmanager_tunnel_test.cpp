@@ -448,6 +448,49 @@ private Q_SLOTS:
         QCOMPARE(m_facility->status(), VpnStatus::disconnected);
     }
 
+    // The network under the tunnel goes away and comes back (a cable, a Wi-Fi change, a resume): the
+    // tunnel the user had up comes back with it, and meanwhile the status says it is down. One the
+    // user took down stays down.
+    void networkReturnsTunnelReturns_data() {
+        QTest::addColumn<bool>("userStopped");
+        QTest::newRow("user had it up") << false;
+        QTest::newRow("user took it down") << true;
+    }
+    void networkReturnsTunnelReturns() {
+        QFETCH(bool, userStopped);
+        NetworkManagerFacility& f = *m_facility;
+        QVERIFY(awaitTask(install(f, env("PSK"))).ok());
+        QVERIFY(awaitTask(VPNController::start(f, Clock::system())).ok());
+        if (userStopped) {
+            VPNController::stop(f);
+            QVERIFY(waitForStatus(f, VpnStatus::disconnected));
+        }
+        // The next cases need the network, whatever fails here.
+        auto network = qScopeGuard([&] { (void)nmcli({QStringLiteral("up"), QStringLiteral("base")}); });
+        QVERIFY(nmcli({QStringLiteral("down"), QStringLiteral("base")}));
+        QVERIFY(waitForStatus(f, VpnStatus::disconnected));
+        QVERIFY(!tunnelAddressAnswers());
+        if (!userStopped) {
+            const auto why = awaitTask(f.fetchLastDisconnectError());
+            QVERIFY(why.has_value());
+            QCOMPARE(why->detail, QStringLiteral("DEVICE_DISCONNECTED"));
+        }
+        QList<VpnStatus> seen;
+        QObject watch;
+        connect(&f, &VpnFacility::statusChanged, &watch, [&] { seen.append(f.status()); });
+        network.dismiss();
+        QVERIFY(nmcli({QStringLiteral("up"), QStringLiteral("base")}));
+        if (userStopped) {
+            QTest::qWait(5'000); // long enough for a wrong start to show
+            QVERIFY(seen.isEmpty());
+            QCOMPARE(f.status(), VpnStatus::disconnected);
+            return;
+        }
+        QVERIFY2(waitForStatus(f, VpnStatus::connected, nullptr, 40'000), qPrintable(QString::fromUtf8(logs())));
+        QCOMPARE(seen.first(), VpnStatus::connecting);
+        QVERIFY(tunnelAddressAnswers());
+    }
+
     void removedBehindOurBack() {
         NetworkManagerFacility& f = *m_facility;
         QVERIFY(awaitTask(install(f, env("PSK"))).ok());
