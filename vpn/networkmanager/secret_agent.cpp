@@ -6,6 +6,8 @@
 #include <QDBusConnectionInterface>
 #include <QPointer>
 
+#include <algorithm>
+
 namespace networkmanager {
 
 SecretAgent::SecretAgent(QDBusConnection bus, SecretResolver resolver, QObject* parent)
@@ -77,12 +79,17 @@ QCoro::Task<> SecretAgent::answer(QByteArray reference, QString connectionPath, 
                                             QStringLiteral("the keychain has no such item")));
         co_return;
     }
-    NMStringMap secrets;
-    secrets.insert(QStringLiteral("password"), QString::fromUtf8(*secret));
+    QString password = QString::fromUtf8(*secret);
     secret->fill('\0');
-    NMSettings reply;
-    reply.insert(QStringLiteral("vpn"), QVariantMap{{QStringLiteral("secrets"), QVariant::fromValue(secrets)}});
-    m_bus.send(message.createReply(QVariant::fromValue(reply)));
+    {
+        NMStringMap secrets;
+        secrets.insert(QStringLiteral("password"), password);
+        NMSettings reply;
+        reply.insert(QStringLiteral("vpn"), QVariantMap{{QStringLiteral("secrets"), QVariant::fromValue(secrets)}});
+        m_bus.send(message.createReply(QVariant::fromValue(reply)));
+    }
+    // Marshalled and gone; the last copy of ours is wiped, not left in freed memory.
+    std::fill(password.begin(), password.end(), QChar(u'\0'));
     ++m_answered;
 }
 
