@@ -333,7 +333,10 @@ private Q_SLOTS:
         QList<VpnStatus> seen;
         QObject watch;
         connect(&f, &VpnFacility::statusChanged, &watch, [&] { seen.append(f.status()); });
+        QElapsedTimer timer;
+        timer.start();
         QVERIFY2(nmcli({QStringLiteral("up"), QStringLiteral("Kestrava")}), qPrintable(QString::fromUtf8(logs())));
+        qInfo("nmcli connection up, our agent answering: %lld ms", timer.elapsed());
         QVERIFY2(waitForStatus(f, VpnStatus::connected), qPrintable(QString::fromUtf8(logs())));
         QVERIFY(!seen.isEmpty());
         QCOMPARE(seen.first(), VpnStatus::connecting);
