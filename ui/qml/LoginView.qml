@@ -13,6 +13,8 @@ Item {
 
     implicitWidth: 400
     implicitHeight: column.implicitHeight + 20 + 16
+    // The form opens ready for typing.
+    Component.onCompleted: emailField.forceActiveFocus()
 
     ColumnLayout {
         id: column
@@ -72,6 +74,7 @@ Item {
                     }
                     Clickable {
                         objectName: "eyeButton"
+                        name: login.showPassword ? "Şifreyi gizle" : "Şifreyi göster"
                         anchors.fill: parent
                         anchors.margins: -6
                         onActivated: login.showPassword = !login.showPassword
@@ -105,6 +108,9 @@ Item {
                 color: PopupPalette.bg
             }
             Clickable {
+                objectName: "loginButtonArea"
+                name: login.model.loginButtonText
+                ringRadius: 23
                 anchors.fill: parent
                 enabledForInput: parent.enabledForInput
                 onActivated: login.model.login(login.email, login.password)
@@ -117,14 +123,14 @@ Item {
                 text: "Şifremi unuttum"
                 size: 12
                 color: PopupPalette.mint
-                Clickable { anchors.fill: parent; onActivated: login.model.openForgotPassword() }
+                Clickable { anchors.fill: parent; name: parent.text; onActivated: login.model.openForgotPassword() }
             }
             Item { Layout.fillWidth: true }
             Label {
                 text: "Hesabın yok mu? Kayıt ol"
                 size: 12
                 color: PopupPalette.muted
-                Clickable { anchors.fill: parent; onActivated: login.model.openRegister() }
+                Clickable { anchors.fill: parent; name: parent.text; onActivated: login.model.openRegister() }
             }
         }
         Divider {}

@@ -96,6 +96,8 @@ Item {
             }
             Clickable {
                 objectName: "serverLineButton"
+                name: "Sunucu seç: " + (main.model.serverName || main.model.serverDestination)
+                ringRadius: 14
                 anchors.fill: parent
                 onActivated: main.showPicker = !main.showPicker
             }
@@ -198,7 +200,7 @@ Item {
                     font.weight: Font.Bold
                     color: PopupPalette.mint
                 }
-                Clickable { anchors.fill: parent; onActivated: main.model.openPlans() }
+                Clickable { anchors.fill: parent; name: "Plan: " + main.model.planBadgeText; onActivated: main.model.openPlans() }
             }
             Item {
                 implicitWidth: upgradeRow.implicitWidth
@@ -218,7 +220,7 @@ Item {
                         color: PopupPalette.mint
                     }
                 }
-                Clickable { anchors.fill: parent; onActivated: main.model.openPlans() }
+                Clickable { anchors.fill: parent; name: main.model.upgradeText; onActivated: main.model.openPlans() }
             }
             Item { Layout.fillWidth: true }
             Item {
@@ -236,6 +238,7 @@ Item {
                 }
                 Clickable {
                     objectName: "logoutButton"
+                    name: "Oturumu kapat"
                     anchors.fill: parent
                     onActivated: main.model.logout()
                 }

@@ -53,6 +53,7 @@ Item {
                 color: PopupPalette.mint
                 Clickable {
                     objectName: "noticeCtaButton"
+                    name: banner.model.noticeCallToAction
                     anchors.fill: parent
                     enabledForInput: parent.visible
                     onActivated: banner.model.openNotice()
@@ -66,6 +67,7 @@ Item {
             Icon { id: close; name: "xmark"; size: 10; color: PopupPalette.muted }
             Clickable {
                 objectName: "noticeClose"
+                name: "Duyuruyu kapat"
                 anchors.fill: parent
                 anchors.margins: -6
                 onActivated: banner.model.dismissNotice()

@@ -47,6 +47,8 @@ Item {
     }
     Clickable {
         objectName: "powerButton"
+        name: power.model.connected || power.model.connecting ? "Bağlantıyı kes" : "Bağlan"
+        ringRadius: 75
         anchors.centerIn: parent
         width: 150; height: 150
         enabledForInput: power.enabledForInput

@@ -26,6 +26,7 @@ Item {
     Clickable {
         id: area
         objectName: "quitButton"
+        name: "Kestrava’i Kapat"
         anchors.fill: parent
         onActivated: quit.model.quit()
     }

@@ -33,5 +33,10 @@ Rectangle {
             color: row.plus ? PopupPalette.amber : PopupPalette.mint
         }
     }
-    Clickable { anchors.fill: parent; onActivated: row.activated() }
+    Clickable {
+        anchors.fill: parent
+        name: row.city + ", " + row.detail + ", " + row.tier
+        ringRadius: row.radius
+        onActivated: row.activated()
+    }
 }

@@ -25,6 +25,7 @@ Item {
     }
     Clickable {
         objectName: "updateButton"
+        name: banner.model.updateText
         anchors.fill: parent
         enabledForInput: !banner.model.updating
         onActivated: banner.model.applyUpdate()
