@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ui/popup_font.h"
+
 #include <QColor>
 #include <QObject>
 #include <QtQml/qqmlregistration.h>
@@ -17,6 +19,8 @@ class Palette : public QObject {
     Q_PROPERTY(QColor amber READ amber CONSTANT)
     Q_PROPERTY(QColor ink READ ink CONSTANT)
     Q_PROPERTY(QColor muted READ muted CONSTANT)
+    // The family every text of the popup is set in.
+    Q_PROPERTY(QString fontFamily READ fontFamily CONSTANT)
 public:
     using QObject::QObject;
     static QColor bg() { return QColor::fromRgbF(0.043f, 0.055f, 0.078f); }
@@ -26,5 +30,6 @@ public:
     static QColor amber() { return QColor::fromRgbF(0.976f, 0.769f, 0.263f); }
     static QColor ink() { return QColor::fromRgbF(1, 1, 1); }
     static QColor muted() { return QColor::fromRgbF(0.55f, 0.6f, 0.68f); }
+    static QString fontFamily() { return UiFont::family(); }
     Q_INVOKABLE static QColor white(qreal opacity) { return QColor::fromRgbF(1, 1, 1, float(opacity)); }
 };

@@ -8,6 +8,8 @@
 #include "ui/popup_model.h"
 
 #include <QAccessible>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QSet>
 #include <QTest>
 
@@ -60,7 +62,19 @@ class PopupKeyboardTest : public QObject {
     }
 
 private Q_SLOTS:
-    void initTestCase() { QVERIFY(startServiceForProcess(m_service)); }
+    void initTestCase() {
+        // The demo's address, an ordinary one: it must fit the account row.
+        QJsonObject scenario = basicScenario();
+        QJsonArray accounts = scenario.value(u"accounts"_qs).toArray();
+        QJsonObject account = accounts.at(0).toObject();
+        QJsonObject user = account.value(u"user"_qs).toObject();
+        account.insert(u"email"_qs, u"demo@kestrava.app"_qs);
+        user.insert(u"email"_qs, u"demo@kestrava.app"_qs);
+        account.insert(u"user"_qs, user);
+        accounts.replace(0, account);
+        scenario.insert(u"accounts"_qs, accounts);
+        QVERIFY(startServiceForProcess(m_service, scenario));
+    }
 
     void keyboardAloneSignsInAndConnects() {
         TestEnv env;
@@ -76,10 +90,10 @@ private Q_SLOTS:
 
         // The form opens ready for the e-mail; Tab takes the typing on to the password.
         QCOMPARE(ui.window->activeFocusItem(), ui.find(u"emailField"_qs));
-        ui.type(u"a@kestrava.test"_qs);
+        ui.type(u"demo@kestrava.app"_qs);
         QTest::keyClick(ui.window.get(), Qt::Key_Tab);
         ui.type(u"pw"_qs);
-        QCOMPARE(ui.find(u"emailField"_qs)->property("text").toString(), u"a@kestrava.test"_qs);
+        QCOMPARE(ui.find(u"emailField"_qs)->property("text").toString(), u"demo@kestrava.app"_qs);
         QCOMPARE(ui.find(u"passwordField"_qs)->property("text").toString(), u"pw"_qs);
 
         // Every control of the form in order, and back again the other way.
@@ -113,6 +127,11 @@ private Q_SLOTS:
         QVERIFY(h.drive([&] { return ui.find(u"headline"_qs) != nullptr; }));
         QVERIFY(h.drive([&] { return !state->servers().isEmpty(); }, 800));
         ui.grab();
+        // An ordinary address fits the account row whole.
+        QCOMPARE(ui.find(u"accountEmail"_qs)->property("text").toString(), u"demo@kestrava.app"_qs);
+        ui.save(ui.grab(), u"keyboard-signed-in"_qs);
+        QQuickItem* email = ui.find(u"accountEmail"_qs);
+        QVERIFY2(!email->property("truncated").toBool(), qPrintable(QStringLiteral("%1 wide of %2").arg(email->width()).arg(email->implicitWidth())));
 
         // Tab to the server line, Space opens the picker, Tab to a server, Space connects to it.
         auto tabTo = [&](const std::function<bool(const QString&)>& wanted) {
@@ -166,7 +185,7 @@ private Q_SLOTS:
         for (const Control& c : form) got << QString::number(int(c.role)) + u":"_qs + c.name + (c.secret ? u"*"_qs : QString());
         QVERIFY2(form == expected, qPrintable(got.join(u" | "_qs)));
 
-        QVERIFY(ui.typeInto(u"emailField"_qs, u"a@kestrava.test"_qs));
+        QVERIFY(ui.typeInto(u"emailField"_qs, u"demo@kestrava.app"_qs));
         QVERIFY(ui.typeInto(u"passwordField"_qs, u"pw"_qs));
         ui.click(ui.find(u"loginButton"_qs));
         QVERIFY(h.drive([&] { return ui.find(u"headline"_qs) != nullptr; }));

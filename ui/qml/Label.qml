@@ -5,6 +5,7 @@ import Kestrava.Model
 Text {
     property real size: 12
     color: PopupPalette.ink
+    font.family: PopupPalette.fontFamily
     font.pixelSize: size
     textFormat: Text.PlainText
     renderType: Text.QtRendering

@@ -182,8 +182,9 @@ Item {
                 color: PopupPalette.muted
                 elide: Text.ElideMiddle
                 // A long address shrinks and elides; a short one keeps its width and the rest is space.
+                // Whole pixels up: the layout rounds widths, and a fraction short elides the last letter.
                 Layout.fillWidth: true
-                Layout.maximumWidth: implicitWidth
+                Layout.maximumWidth: Math.ceil(implicitWidth)
                 Layout.minimumWidth: 0
             }
             Rectangle {

@@ -5,6 +5,7 @@ import Kestrava.Model
 TextInput {
     property string placeholder
     color: PopupPalette.ink
+    font.family: PopupPalette.fontFamily
     font.pixelSize: 14
     selectByMouse: true
     clip: true
@@ -18,6 +19,7 @@ TextInput {
         verticalAlignment: Text.AlignVCenter
         text: parent.placeholder
         color: PopupPalette.muted
+        font.family: PopupPalette.fontFamily
         font.pixelSize: 14
         visible: parent.text.length === 0
         Accessible.ignored: true
