@@ -69,6 +69,8 @@ QIcon AppDelegate::statusIcon(bool connected) {
     return icon;
 }
 
+void AppDelegate::chooseRenderer() { PanelContent::chooseRenderer(); }
+
 void AppDelegate::launch() {
     QObject::connect(m_state.get(), &AppState::statusChanged, this, &AppDelegate::updateIcon);
     if (m_options.tray && QSystemTrayIcon::isSystemTrayAvailable()) {
@@ -101,6 +103,7 @@ QQuickItem* AppDelegate::popupItem() const {
 }
 
 void AppDelegate::createPanel() {
+    PanelContent::prefetch();
     m_engine = std::make_unique<QQmlEngine>();
     m_panel = PanelContent::makeWindow();
     m_panel->setTitle(QStringLiteral("Kestrava"));
@@ -147,7 +150,13 @@ void AppDelegate::showPanel() {
 }
 
 void AppDelegate::closePanel() {
-    if (m_panel) m_panel->hide();
+    if (!m_panel || !m_panel->isVisible()) return;
+    m_panel->hide();
+    // Once the hide has gone out, and only if the panel is still hidden by then (a toggle may have
+    // shown it again), give back what the hidden panel holds; its items and the engine stay.
+    QTimer::singleShot(0, this, [this] {
+        if (m_panel && !m_panel->isVisible()) PanelContent::releaseHidden();
+    });
 }
 
 bool AppDelegate::panelVisible() const { return m_panel && m_panel->isVisible(); }

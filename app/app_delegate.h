@@ -31,6 +31,10 @@ public:
     AppDelegate(DefaultsStore& store, VpnFacility& facility, Options options, QObject* parent = nullptr);
     ~AppDelegate() override;
 
+    // Qt Quick's software renderer unless the user names another backend; before the application
+    // object is made (PanelContent::chooseRenderer).
+    static void chooseRenderer();
+
     // Tray icon bound to the status; the popup at once when asked or when there is no tray.
     void launch();
 

@@ -102,6 +102,7 @@ int main(int argc, char** argv) {
         std::signal(SIGINT, onSignal);
         std::signal(SIGTERM, onSignal);
     }
+    AppDelegate::chooseRenderer();
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Kestrava"));
     QCoreApplication::setApplicationVersion(QStringLiteral(KESTRAVA_VERSION));

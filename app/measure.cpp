@@ -1,14 +1,19 @@
 #include "app/measure.h"
 
-#include <QElapsedTimer>
+#include "ui/panel_content.h"
+
 #include <QFile>
 #include <QQuickWindow>
+#include <QSGRendererInterface>
 #include <QTimer>
 
 #include <cstdio>
 #include <sys/resource.h>
 
 namespace {
+
+// A hide whose release never reports (the bare window has none) goes on after this.
+constexpr int releaseWaitMs = 2000;
 
 long fieldKiB(const QByteArray& text, const char* name) {
     long sum = -1;
@@ -23,10 +28,24 @@ long cpuMs() {
     return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000L + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000;
 }
 
-void print(const char* key, qint64 value, const Measure::Memory& m) {
-    std::printf("{\"%s\":%lld,\"rssKiB\":%ld,\"privateKiB\":%ld,\"cpuMs\":%ld}\n", key,
-                static_cast<long long>(value), m.rssKiB, m.privateKiB, cpuMs());
+void print(const char* key, const QByteArray& value) {
+    const Measure::Memory m = Measure::memory();
+    std::printf("{\"%s\":%s,\"rssKiB\":%ld,\"privateKiB\":%ld,\"privateDirtyKiB\":%ld,\"anonKiB\":%ld,"
+                "\"fileKiB\":%ld,\"shmemKiB\":%ld,\"cpuMs\":%ld}\n",
+                key, value.constData(), m.rssKiB, m.privateKiB, m.privateDirtyKiB, m.anonKiB, m.fileKiB, m.shmemKiB,
+                cpuMs());
     std::fflush(stdout);
+}
+
+void print(const char* key, qint64 value) { print(key, QByteArray::number(value)); }
+
+const char* rendererName(QQuickWindow* w) {
+    switch (w->rendererInterface() ? w->rendererInterface()->graphicsApi() : QSGRendererInterface::Unknown) {
+    case QSGRendererInterface::Software: return "software";
+    case QSGRendererInterface::OpenGL: return "opengl";
+    case QSGRendererInterface::Vulkan: return "vulkan";
+    default: return "other";
+    }
 }
 
 } // namespace
@@ -40,7 +59,7 @@ Measure::Plan Measure::fromArguments(const QStringList& args) {
         out = std::max(0, args.at(i + 1).toInt());
         p.active = true;
     };
-    number(QStringLiteral("--measure-idle"), p.idleSeconds);
+    number(QStringLiteral("--measure-tray"), p.traySeconds);
     number(QStringLiteral("--measure-cycles"), p.cycles);
     return p;
 }
@@ -48,49 +67,106 @@ Measure::Plan Measure::fromArguments(const QStringList& args) {
 Measure::Memory Measure::memory() {
     Memory m;
     QFile status(QStringLiteral("/proc/self/status"));
-    if (status.open(QIODevice::ReadOnly)) m.rssKiB = fieldKiB(status.readAll(), "VmRSS:");
+    if (status.open(QIODevice::ReadOnly)) {
+        const QByteArray text = status.readAll();
+        m.rssKiB = fieldKiB(text, "VmRSS:");
+        m.anonKiB = fieldKiB(text, "RssAnon:");
+        m.fileKiB = fieldKiB(text, "RssFile:");
+        m.shmemKiB = fieldKiB(text, "RssShmem:");
+    }
     QFile rollup(QStringLiteral("/proc/self/smaps_rollup"));
     if (rollup.open(QIODevice::ReadOnly)) {
         const QByteArray text = rollup.readAll();
         const long clean = fieldKiB(text, "Private_Clean:"), dirty = fieldKiB(text, "Private_Dirty:");
         if (clean >= 0 && dirty >= 0) m.privateKiB = clean + dirty;
+        m.privateDirtyKiB = dirty;
     }
     return m;
 }
 
 Measure::Measure(Plan plan, std::function<QQuickWindow*()> show, std::function<void()> hide,
                  QElapsedTimer sinceStart, QObject* parent)
-    : QObject(parent), m_plan(plan), m_show(std::move(show)), m_hide(std::move(hide)), m_sinceStart(sinceStart) {}
+    : QObject(parent), m_plan(plan), m_show(std::move(show)), m_hide(std::move(hide)), m_sinceStart(sinceStart) {
+    // What each step of the panel's release gives back, the first time; every release ends a hide.
+    // The time a step took runs from the end of the previous report to this one.
+    PanelContent::setReleaseObserver([this](const char* step) {
+        if (m_printSteps) {
+            const qint64 us = m_stepTimer.isValid() ? m_stepTimer.nsecsElapsed() / 1000 : 0;
+            print("releaseStep", QByteArray("\"") + step + "\",\"us\":" + QByteArray::number(us));
+            m_stepTimer.start();
+        }
+        if (qstrcmp(step, "done") == 0 && m_afterRelease) std::exchange(m_afterRelease, nullptr)();
+    });
+}
+
+Measure::~Measure() { PanelContent::setReleaseObserver(nullptr); }
 
 void Measure::begin() {
+    if (m_plan.traySeconds < 0) {
+        show([this] {
+            // Told at once: the driver times the line, and reading the memory takes a while.
+            std::printf("{\"firstFrameMs\":%lld}\n", static_cast<long long>(m_sinceStart.elapsed()));
+            std::fflush(stdout);
+            Q_EMIT done();
+        });
+        return;
+    }
+    // The tray alone, as after a login, until the start-up requests are long done.
+    QTimer::singleShot(m_plan.traySeconds * 1000, this, [this] {
+        print("trayOnlyS", m_plan.traySeconds);
+        show([this] {
+            print("firstFrameMs", m_sinceStart.elapsed());
+            m_printSteps = true;
+            hide([this] {
+                m_printSteps = false;
+                QTimer::singleShot(m_plan.traySeconds * 1000, this, [this] {
+                    print("shownHiddenS", m_plan.traySeconds);
+                    cycle();
+                });
+            });
+        });
+    });
+}
+
+void Measure::show(std::function<void()> then) {
     QQuickWindow* w = m_show();
     if (!w) {
         Q_EMIT done();
         return;
     }
-    QObject::connect(w, &QQuickWindow::frameSwapped, this, &Measure::afterFirstFrame, Qt::SingleShotConnection);
+    if (!m_rendererTold)
+        QObject::connect(w, &QQuickWindow::frameSwapped, this, [this, w] {
+            if (std::exchange(m_rendererTold, true)) return;
+            std::printf("{\"renderer\":\"%s\"}\n", rendererName(w));
+            std::fflush(stdout);
+        }, Qt::SingleShotConnection);
+    QObject::connect(w, &QQuickWindow::frameSwapped, this, std::move(then), Qt::SingleShotConnection);
 }
 
-void Measure::afterFirstFrame() {
-    print("firstFrameMs", m_sinceStart.elapsed(), memory());
-    QTimer::singleShot(m_plan.idleSeconds * 1000, this, [this] {
-        if (m_plan.idleSeconds > 0) print("afterIdleS", m_plan.idleSeconds, memory());
-        cycle();
+void Measure::hide(std::function<void()> then) {
+    auto* fallback = new QTimer(this);
+    fallback->setSingleShot(true);
+    m_afterRelease = [then, fallback] {
+        fallback->deleteLater();
+        then();
+    };
+    QObject::connect(fallback, &QTimer::timeout, this, [this] {
+        if (m_afterRelease) std::exchange(m_afterRelease, nullptr)();
     });
+    fallback->start(releaseWaitMs);
+    m_hide();
 }
 
 void Measure::cycle() {
     const bool decade = m_done == 10 || m_done == 100 || m_done == 1000 || m_done == 10000;
-    if (m_done > 0 && (decade || m_done == m_plan.cycles / 2 || m_done == m_plan.cycles)) print("afterCycles", m_done, memory());
+    if (m_done > 0 && (decade || m_done == m_plan.cycles / 2 || m_done == m_plan.cycles)) print("afterCycles", m_done);
     if (m_done >= m_plan.cycles) {
-        Q_EMIT done();
+        QTimer::singleShot(m_plan.traySeconds * 1000, this, [this] {
+            print("cyclesHiddenS", m_plan.traySeconds);
+            Q_EMIT done();
+        });
         return;
     }
     ++m_done;
-    m_hide();
-    // Let the hide take effect, then show again and wait for the frame.
-    QTimer::singleShot(0, this, [this] {
-        QQuickWindow* w = m_show();
-        QObject::connect(w, &QQuickWindow::frameSwapped, this, &Measure::cycle, Qt::SingleShotConnection);
-    });
+    show([this] { hide([this] { cycle(); }); });
 }

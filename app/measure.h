@@ -8,28 +8,33 @@
 class QQuickWindow;
 
 // Measurement aid for scripts/bench, shared by the program and the bare window it is compared with,
-// so both are measured the same way: after the window's first frame, idle a while, then close and
-// open it a number of times, printing a JSON line with the memory at each point, then end.
+// so both are measured the same way. It prints JSON lines with the memory at each point, then ends.
+//   --quit-after-first-frame   the window's first frame, then end (start-up)
+//   --measure-tray S           a tray user's day: the tray alone for S seconds; the popup shown once
+//                              and hidden, then S seconds hidden; with --measure-cycles N, N more
+//                              openings and closings, then S seconds hidden again
 class Measure : public QObject {
     Q_OBJECT
 public:
     struct Plan {
-        bool active = false; // any of the options below was given
-        int idleSeconds = 0;
+        bool active = false; // any of the options above was given
+        int traySeconds = -1;
         int cycles = 0;
     };
-    // Reads --quit-after-first-frame, --measure-idle S and --measure-cycles N.
     static Plan fromArguments(const QStringList& args);
 
     // sinceStart runs from the start of main(); show/hide open and close the measured window.
     Measure(Plan plan, std::function<QQuickWindow*()> show, std::function<void()> hide, QElapsedTimer sinceStart,
             QObject* parent = nullptr);
-    // The window has been asked to show: wait for its first frame.
+    ~Measure() override;
+    // The program has launched: start the plan.
     void begin();
 
     struct Memory {
         long rssKiB = -1;
-        long privateKiB = -1;
+        long privateKiB = -1;      // private clean + private dirty
+        long privateDirtyKiB = -1;
+        long anonKiB = -1, fileKiB = -1, shmemKiB = -1; // the resident set by kind
     };
     static Memory memory();
 
@@ -37,11 +42,16 @@ Q_SIGNALS:
     void done();
 
 private:
-    void afterFirstFrame();
+    void show(std::function<void()> then);
+    void hide(std::function<void()> then);
     void cycle();
     Plan m_plan;
     std::function<QQuickWindow*()> m_show;
     std::function<void()> m_hide;
     QElapsedTimer m_sinceStart;
+    std::function<void()> m_afterRelease;
+    bool m_printSteps = false;
+    QElapsedTimer m_stepTimer;
+    bool m_rendererTold = false;
     int m_done = 0;
 };

@@ -1,19 +1,29 @@
 #!/usr/bin/env python3
-"""Start-up and memory of the program with its popup shown, against the bare Qt Quick window.
+"""Start-up and memory as a tray user lives them, each against a floor measured in the same run.
 
-Both are started the same way on the same display and print JSON lines (app/measure.cpp). Start-up is
-the wall time from spawn to the line that reports the first frame, the median of alternating runs.
+Runs inside the tray session of scripts/bench (bench/tray_session.sh: Xvfb, openbox, trayer):
+  1. spawn to the popup's first frame, against a bare Qt Quick window on the same renderer;
+  2. memory after the popup was shown once and hidden, against the program's own tray-only state,
+     then over many more openings and closings (app/measure.cpp, --measure-tray);
+  3. spawn to the tray host embedding the icon (the login case), against a bare QSystemTrayIcon
+     program, seen from outside by bench/tray_watch.cpp.
+Start-up figures are medians of alternating runs. Prints one JSON object.
+
+Usage: startup_memory.py BUILD ORIGIN RUNS SETTLE_S CYCLES TRAY_HOST_PID
 """
 import json
 import os
+import queue
+import signal
 import statistics
 import subprocess
 import sys
+import threading
 import time
 
 
-def run(cmd, env, limit_s):
-    """Runs cmd, returns (seconds to the firstFrameMs line, [json lines])."""
+def run_until_first_frame(cmd, env, limit_s=60):
+    """Runs cmd to its end; returns (ms from spawn to the firstFrameMs line, [json lines])."""
     start = time.monotonic()
     p = subprocess.Popen(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     first = None
@@ -25,7 +35,7 @@ def run(cmd, env, limit_s):
                 obj = json.loads(line)
                 lines.append(obj)
                 if "firstFrameMs" in obj and first is None:
-                    first = time.monotonic() - start
+                    first = (time.monotonic() - start) * 1000
             if time.monotonic() > deadline:
                 break
         p.wait(timeout=max(1, deadline - time.monotonic()))
@@ -38,51 +48,111 @@ def run(cmd, env, limit_s):
     return first, lines
 
 
+class TrayWatch:
+    """bench/tray_watch.cpp in the background: the moment the tray host embeds each process's icon."""
+
+    def __init__(self, tool, host_pid):
+        self.p = subprocess.Popen([tool, str(host_pid)], stdout=subprocess.PIPE, text=True)
+        self.events = queue.Queue()
+        ready = self.p.stdout.readline()
+        if '"ready"' not in ready:
+            raise RuntimeError("the tray watch did not start")
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for line in self.p.stdout:
+            if line.startswith("{"):
+                self.events.put(json.loads(line))
+
+    def embedded_ms(self, cmd, env, limit_s=30):
+        """Spawns cmd, returns ms from spawn to its icon's embedding, then ends it as a session would."""
+        while not self.events.empty():
+            self.events.get_nowait()
+        start = time.monotonic() * 1000
+        p = subprocess.Popen(cmd, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            deadline = time.monotonic() + limit_s
+            while time.monotonic() < deadline:
+                try:
+                    e = self.events.get(timeout=0.5)
+                except queue.Empty:
+                    continue
+                if e["pid"] == p.pid:
+                    return e["embeddedMs"] - start
+            raise RuntimeError("no tray icon from " + cmd[0])
+        finally:
+            p.send_signal(signal.SIGTERM)
+            try:
+                p.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.wait()
+
+    def close(self):
+        self.p.terminate()
+        self.p.wait()
+
+
 def main():
-    build, origin, runs, idle, cycles = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5])
+    build, origin, runs, settle, cycles, host = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), \
+        int(sys.argv[5]), int(sys.argv[6])
     env = dict(os.environ)
     env.update(KESTRAVA_API_ORIGIN=origin, KESTRAVA_WEB_ORIGIN=origin, KESTRAVA_VPN_BACKEND="simulated")
     program = [build + "/app/kestrava"]
-    bare = [build + "/bench/kestrava-bare-window"]
-    times = {"program": [], "bare": []}
-    for _ in range(runs):
-        for name, cmd in (("bare", bare), ("program", program)):
-            t, _ = run(cmd + ["--quit-after-first-frame"], env, 60)
-            times[name].append(t * 1000)
-    med = {k: statistics.median(v) for k, v in times.items()}
-    out = {"startup": {"programMs": round(med["program"], 1), "bareMs": round(med["bare"], 1),
-                       "ratio": round(med["program"] / med["bare"], 2), "runs": runs}}
+    bare_window = [build + "/bench/kestrava-bare-window"]
+    bare_tray = [build + "/bench/kestrava-bare-tray"]
+    out = {}
 
-    mem = {}
-    for name, cmd in (("bare", bare), ("program", program)):
-        _, lines = run(cmd + ["--measure-idle", str(idle), "--measure-cycles", str(cycles)], env, idle + 60 + cycles)
-        points = {}
-        for obj in lines:
-            if not {"firstFrameMs", "afterIdleS", "afterCycles"} & obj.keys():
-                continue
-            key = "first" if "firstFrameMs" in obj else "idle" if "afterIdleS" in obj else \
-                "cycles%d" % obj["afterCycles"]
-            points[key] = obj
-        mem[name] = points
-    p, b = mem["program"], mem["bare"]
-    last = "cycles%d" % cycles
-    # Growth over the second half of the cycles, after the first refresh ticks and caches have warmed up.
-    half = "cycles%d" % (cycles // 2)
+    # 1. The popup's first frame.
+    times = {"program": [], "bare": []}
+    renderer = {}
+    for _ in range(runs):
+        for name, cmd in (("bare", bare_window), ("program", program)):
+            t, lines = run_until_first_frame(cmd + ["--quit-after-first-frame"], env)
+            times[name].append(t)
+            renderer[name] = next((l["renderer"] for l in lines if "renderer" in l), "?")
+    med = {k: statistics.median(v) for k, v in times.items()}
+    out["firstFrame"] = {"programMs": round(med["program"], 1), "bareMs": round(med["bare"], 1),
+                         "ratio": round(med["program"] / med["bare"], 2), "runs": runs,
+                         "renderer": renderer["program"], "bareRenderer": renderer["bare"]}
+
+    # 3. The tray icon at login.
+    watch = TrayWatch(build + "/bench/kestrava-tray-watch", host)
+    try:
+        tray = {"program": [], "bare": []}
+        for _ in range(runs):
+            for name, cmd in (("bare", bare_tray), ("program", program)):
+                tray[name].append(watch.embedded_ms(cmd, env))
+    finally:
+        watch.close()
+    med = {k: statistics.median(v) for k, v in tray.items()}
+    out["tray"] = {"programMs": round(med["program"], 1), "bareMs": round(med["bare"], 1),
+                   "ratio": round(med["program"] / med["bare"], 2), "runs": runs}
+
+    # 2. Memory: tray only, then the popup shown once and hidden, then many more times.
+    _, lines = run_until_first_frame(program + ["--measure-tray", str(settle), "--measure-cycles", str(cycles)], env,
+                                     limit_s=4 * settle + 60 + cycles)
+    points, steps = {}, []
+    for obj in lines:
+        if "releaseStep" in obj:
+            steps.append(obj)
+        for key in ("trayOnlyS", "shownHiddenS", "cyclesHiddenS"):
+            if key in obj:
+                points[key] = obj
+        if "afterCycles" in obj:
+            points["cycles%d" % obj["afterCycles"]] = obj
+    tray_only, hidden, last = points["trayOnlyS"], points["shownHiddenS"], points["cycles%d" % cycles]
     out["memory"] = {
-        "idleSeconds": idle, "cycles": cycles,
-        "afterIdle": {"programRssKiB": p["idle"]["rssKiB"], "bareRssKiB": b["idle"]["rssKiB"],
-                      "rssRatio": round(p["idle"]["rssKiB"] / b["idle"]["rssKiB"], 2),
-                      "programPrivateKiB": p["idle"]["privateKiB"], "barePrivateKiB": b["idle"]["privateKiB"],
-                      "privateRatio": round(p["idle"]["privateKiB"] / b["idle"]["privateKiB"], 2)},
-        "after10Opens": {"programRssKiB": p["cycles10"]["rssKiB"], "bareRssKiB": b["cycles10"]["rssKiB"],
-                         "rssRatio": round(p["cycles10"]["rssKiB"] / b["cycles10"]["rssKiB"], 2),
-                         "privateRatio": round(p["cycles10"]["privateKiB"] / b["cycles10"]["privateKiB"], 2)},
-        "idleCpuMs": {"program": p["idle"]["cpuMs"] - p["first"]["cpuMs"],
-                      "bare": b["idle"]["cpuMs"] - b["first"]["cpuMs"]},
-        "growthKiB": {"program": p[last]["privateKiB"] - p[half]["privateKiB"],
-                      "bare": b[last]["privateKiB"] - b[half]["privateKiB"],
-                      "programWarmUp": p[half]["privateKiB"] - p["cycles10"]["privateKiB"],
-                      "bareWarmUp": b[half]["privateKiB"] - b["cycles10"]["privateKiB"]},
+        "settleSeconds": settle, "cycles": cycles,
+        "trayOnly": tray_only, "shownHidden": hidden, "afterCycles": last, "cyclesHidden": points["cyclesHiddenS"],
+        "rssRatio": round(hidden["rssKiB"] / tray_only["rssKiB"], 2),
+        "dirtyRatio": round(hidden["privateDirtyKiB"] / tray_only["privateDirtyKiB"], 2),
+        "growthRssKiB": last["rssKiB"] - hidden["rssKiB"],
+        "growthDirtyKiB": last["privateDirtyKiB"] - hidden["privateDirtyKiB"],
+        "hiddenCpuMs": hidden["cpuMs"] - steps[-1]["cpuMs"] if steps else None,
+        "releaseSteps": [{"step": s["releaseStep"], "us": s["us"], "rssKiB": s["rssKiB"],
+                          "privateDirtyKiB": s["privateDirtyKiB"]}
+                         for s in steps],
     }
     print(json.dumps(out))
 

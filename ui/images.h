@@ -8,6 +8,10 @@
 
 namespace Images {
 
+// The popup's two bitmaps, resources of the views' module.
+inline constexpr char logoFile[] = ":/Kestrava/Ui/images/logo.png";
+inline constexpr char backdropTextureFile[] = ":/Kestrava/Ui/images/bg-soft.png";
+
 // One of our monochrome SVG icons, drawn at size and tinted; a null image for an unknown name.
 QImage icon(const QString& name, QSize size, const QColor& color);
 
@@ -22,6 +26,12 @@ QImage roundedImage(const QString& file, int side, int radius);
 // blur / 2) and tinted. The image is the shape's size plus 2 * blur on every side.
 QImage circleShadow(int diameter, int blur, const QColor& color);
 QImage roundedRectShadow(QSize size, int radius, int blur, const QColor& color);
+
+// Starts reading these image files (PNG resources) on threads of their own; the next backdrop() or
+// roundedImage() of each file takes what was read instead of reading it itself. finishPrefetch()
+// waits for the reads and drops what no one took.
+void prefetch(const QStringList& files);
+void finishPrefetch();
 
 // "image://kestrava/icon/NAME/RRGGBB", "image://kestrava/shadow/circle/D/BLUR/AARRGGBB",
 // "image://kestrava/shadow/rect/W/H/RADIUS/BLUR/AARRGGBB", "image://kestrava/backdrop/W/H",

@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class PopupModel;
@@ -11,6 +12,23 @@ class QQuickWindow;
 
 // The panel's content, shared by the program and the tests so both show the same thing.
 namespace PanelContent {
+
+// Qt Quick's software renderer for every window of the process: the popup has no shader effect, and
+// a GPU context costs more memory and start-up than the popup itself. A backend the user names
+// (QT_QUICK_BACKEND, QMLSCENE_DEVICE, QSG_RHI_BACKEND) wins. Call it before the first Qt Quick
+// window exists (it may come before the application object); later calls do nothing.
+void chooseRenderer();
+
+// Gives back what the panel freed as it was hidden (panel_content.cpp says what each candidate
+// step returned); the window, its items and the engine stay as they are.
+void releaseHidden();
+// For the measurement aid only: called with each step's name as releaseHidden() finishes it, the
+// last being "done".
+void setReleaseObserver(std::function<void(const char* step)> observer);
+
+// Starts, on other threads, the work the first create() would otherwise do itself before its first
+// frame: reading the popup's images and loading the font database. create() waits for what is left.
+void prefetch();
 
 // A transparent window for the panel; its size then follows the content.
 std::unique_ptr<QQuickWindow> makeWindow();
