@@ -2,12 +2,14 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QObject>
 #include <QProcess>
 #include <QTest>
 
-Run run(const QString& program, const QStringList& args, int limitMs) {
+Run run(const QString& program, const QStringList& args, int limitMs, const QStringList& extraEnv) {
     QProcess p;
+    if (!extraEnv.isEmpty()) p.setEnvironment(QProcess::systemEnvironment() + extraEnv);
     p.setProcessChannelMode(QProcess::MergedChannels);
     p.start(program, args);
     p.closeWriteChannel();
@@ -32,8 +34,8 @@ bool waitForStatus(VpnFacility& facility, VpnStatus wanted, QList<VpnStatus>* se
     return QTest::qWaitFor([&] { return facility.status() == wanted; }, limitMs);
 }
 
-NetnsPair::NetnsPair(QString script, QString dir, QString envFile)
-    : m_script(std::move(script)), m_dir(std::move(dir)), m_envFile(std::move(envFile)) {}
+NetnsPair::NetnsPair(QString script, QString dir, QString envFile, QStringList upEnv)
+    : m_script(std::move(script)), m_dir(std::move(dir)), m_envFile(std::move(envFile)), m_upEnv(std::move(upEnv)) {}
 
 NetnsPair::~NetnsPair() {
     if (m_up) run(QStringLiteral("bash"), {m_script, QStringLiteral("down"), m_dir});
@@ -42,7 +44,8 @@ NetnsPair::~NetnsPair() {
 Run NetnsPair::up(int limitMs) {
     // The script ties the namespaces' life to ours: they go when this process does.
     Run r = run(QStringLiteral("bash"),
-                {m_script, QStringLiteral("up"), m_dir, QString::number(QCoreApplication::applicationPid())}, limitMs);
+                {m_script, QStringLiteral("up"), m_dir, QString::number(QCoreApplication::applicationPid())}, limitMs,
+                m_upEnv);
     if (r.exitCode != 0) return r;
     m_up = true;
     QFile envFile(m_dir + QLatin1Char('/') + m_envFile);
@@ -64,4 +67,25 @@ bool NetnsPair::tunnelAddressAnswers() const {
                      QStringLiteral("2"), env("TUNNEL_ADDR")})
                .exitCode
         == 0;
+}
+
+WireReport NetnsPair::probeWire(const QString& resolvConf) const {
+    const QString probe = QFileInfo(env("WIRE_PY")).absolutePath() + QStringLiteral("/wire-probe.sh");
+    QStringList args{probe, m_dir};
+    if (!resolvConf.isEmpty()) args.append(resolvConf);
+    const Run r = run(QStringLiteral("bash"), args, 60'000);
+    WireReport report;
+    report.details = r.output;
+    const QByteArray first = r.output.left(r.output.indexOf('\n'));
+    for (const QByteArray& field : first.split(' ')) {
+        const int eq = field.indexOf('=');
+        if (eq < 0) continue;
+        const QByteArray k = field.left(eq);
+        const QString v = QString::fromUtf8(field.mid(eq + 1));
+        if (k == "v4") report.v4 = v;
+        else if (k == "v6") report.v6 = v;
+        else if (k == "dns") report.dns = v;
+        else if (k == "other") report.other = v.toInt();
+    }
+    return report;
 }

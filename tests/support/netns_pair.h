@@ -14,7 +14,17 @@ struct Run {
     int exitCode = -1;
     QByteArray output;
 };
-Run run(const QString& program, const QStringList& args, int limitMs = 30'000);
+// extraEnv: NAME=VALUE entries added to this process's environment for the command.
+Run run(const QString& program, const QStringList& args, int limitMs = 30'000, const QStringList& extraEnv = {});
+
+// Where each kind of traffic went in one run of wire-probe.sh: "tunnel", "clear" or "blocked" for a
+// ping to the outside host of each family and a name lookup; other counts further packets in clear.
+struct WireReport {
+    QString v4, v6, dns;
+    int other = -1;
+    QByteArray details; // the probe's whole output, for failure messages
+    QString row() const { return QStringLiteral("v4=%1 v6=%2 dns=%3").arg(v4, v6, dns); }
+};
 
 // Waits, bounded, for the facility to report wanted; each status it passes through lands in seen.
 bool waitForStatus(VpnFacility& facility, VpnStatus wanted, QList<VpnStatus>* seen = nullptr, int limitMs = 20'000);
@@ -24,7 +34,8 @@ bool waitForStatus(VpnFacility& facility, VpnStatus wanted, QList<VpnStatus>* se
 class NetnsPair {
 public:
     // script: the set-up's script; dir: where it keeps its state; envFile: its environment file's name.
-    NetnsPair(QString script, QString dir, QString envFile);
+    // upEnv: NAME=VALUE entries for the script's "up" (WIRE=yes, GW_IPV6=yes).
+    NetnsPair(QString script, QString dir, QString envFile, QStringList upEnv = {});
     ~NetnsPair();
     NetnsPair(const NetnsPair&) = delete;
     NetnsPair& operator=(const NetnsPair&) = delete;
@@ -38,11 +49,15 @@ public:
     Run inClient(const QStringList& command, int limitMs = 30'000) const;
     // Whether the address behind the gateway answers a ping from the client: the tunnel carries traffic.
     bool tunnelAddressAnswers() const;
+    // For a WIRE=yes set-up: wire-probe.sh, with resolvConf standing for the client's /etc/resolv.conf
+    // when given.
+    WireReport probeWire(const QString& resolvConf = {}) const;
 
 private:
     QString m_script;
     QString m_dir;
     QString m_envFile;
+    QStringList m_upEnv;
     QMap<QString, QString> m_env;
     bool m_up = false;
 };

@@ -17,12 +17,13 @@ QByteArray dpdDelay(int rate) {
 
 } // namespace
 
-vici::Section connectionMessage(const IkeProfile::Usable& p) {
+vici::Section connectionMessage(const IkeProfile::Usable& p, const QByteArray& updown) {
     vici::Section message;
     vici::Section& conn = message.addSection(connectionName);
     conn.set("version", QByteArrayLiteral("2"));
     conn.setList("remote_addrs", {p.server.toUtf8()});
-    conn.setList("vips", {QByteArrayLiteral("0.0.0.0")});
+    // An address of each family; a gateway without an IPv6 pool grants the IPv4 one alone.
+    conn.setList("vips", {QByteArrayLiteral("0.0.0.0"), QByteArrayLiteral("::")});
     conn.setList("proposals", {p.ikeProposal});
     conn.set("dpd_delay", dpdDelay(p.deadPeerDetectionRate));
     // One attempt per start: a retry loop inside charon would hide the failure from the user.
@@ -36,8 +37,10 @@ vici::Section connectionMessage(const IkeProfile::Usable& p) {
     remote.set("auth", QByteArrayLiteral("psk"));
     remote.set("id", p.remoteId);
     vici::Section& child = conn.addSection("children").addSection(connectionName);
-    // Everything through the tunnel; a gateway that offers less narrows it.
-    child.setList("remote_ts", {QByteArrayLiteral("0.0.0.0/0")});
+    // Everything of both families through the tunnel; a gateway that offers less narrows it.
+    child.setList("remote_ts", {QByteArrayLiteral("0.0.0.0/0"), QByteArrayLiteral("::/0")});
+    // The hook blocks IPv6 while the CHILD_SA is up without an IPv6 address (see charon-updown.sh).
+    if (!updown.isEmpty()) child.set("updown", updown);
     child.setList("esp_proposals", {p.espProposal});
     child.set("start_action", QByteArrayLiteral("none"));
     child.set("close_action", QByteArrayLiteral("none"));

@@ -6,6 +6,7 @@
 #include "vpn/strongswan/charon_failures.h"
 #include "vpn/strongswan/profile_file.h"
 
+#include <QFileInfo>
 #include <QLocalSocket>
 
 using namespace std::chrono_literals;
@@ -43,6 +44,8 @@ StrongSwanFacility::StrongSwanFacility(QString socketPath, QString profilePath, 
 StrongSwanFacility::~StrongSwanFacility() = default;
 
 QString StrongSwanFacility::defaultSocketPath() { return QStringLiteral("/var/run/charon.vici"); }
+
+QString StrongSwanFacility::defaultUpdownScript() { return QStringLiteral("/usr/lib/kestrava/charon-updown"); }
 
 QString StrongSwanFacility::defaultProfilePath() { return PrivateFile::configPath(QStringLiteral("vpn-profile.json")); }
 
@@ -138,7 +141,10 @@ QCoro::Task<Result<void>> StrongSwanFacility::pushConfiguration(IkeProfile::Usab
     if (!self) co_return gone();
     if (!secret || secret->isEmpty()) co_return strongswan::missingSecretError();
 
-    auto loaded = co_await command("load-conn", strongswan::connectionMessage(profile));
+    // charon runs it as root: only a script that exists, so that a missing one does not fail the child.
+    const QFileInfo updown(m_updown);
+    const QByteArray script = updown.isAbsolute() && updown.isExecutable() ? QFile::encodeName(m_updown) : QByteArray();
+    auto loaded = co_await command("load-conn", strongswan::connectionMessage(profile, script));
     if (!loaded) co_return loaded.error();
     vici::Section shared = strongswan::sharedSecretMessage(profile, *secret);
     secret->fill('\0');

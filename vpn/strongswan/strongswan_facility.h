@@ -56,6 +56,10 @@ public:
     static QString defaultProfilePath();
 
     void setLimits(Limits limits) { m_limits = limits; }
+    // The script charon runs as our CHILD_SA comes and goes (charon-updown.sh, installed with the
+    // program): it blocks IPv6 while the gateway grants none. Not handed on when it is not there.
+    static QString defaultUpdownScript();
+    void setUpdownScript(QString path) { m_updown = std::move(path); }
     QString profilePath() const { return m_profilePath; }
     QString setAsidePath() const { return m_setAside; }
 
@@ -88,6 +92,7 @@ private:
     QString m_socketPath;
     QString m_profilePath;
     QString m_setAside;
+    QString m_updown = defaultUpdownScript();
     SecretResolver m_resolver;
     Limits m_limits;
 

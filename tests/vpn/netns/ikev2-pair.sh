@@ -10,6 +10,15 @@
 # CLIENT_CHARON=no sets up everything but the client charon. GW_EXTRA_TS adds networks (a,b) that the
 # gateway offers through the tunnel besides its tunnel-only address.
 #
+# WIRE=yes sets up for the leak tests instead: the link carries IPv4 and IPv6 with the gateway as the
+# client's router, and the gateway namespace holds an "outside" host of each family (OUT4, OUT6) that
+# answers both in clear and through the tunnel, the resolver the gateway assigns (TUNNEL_DNS4/6, which
+# knows outside.kestrava.test) and, on the link, the user's own resolver (USER_DNS, which answers the
+# same name with USER_DNS_ANSWER). The gateway offers 0.0.0.0/0 and an IPv4 pool; GW_IPV6=yes adds
+# ::/0 and an IPv6 pool. The client's resolv.conf is /etc/netns/NS/resolv.conf (RESOLV_CONF), which
+# charon's resolve plugin rewrites; wire.py sniff on CLIENT_IF sees what leaves the client's link.
+#   ikev2-pair.sh restart-client DIR hard   kill -9 the client charon instead of stopping it
+#
 # With OWNER_PID a watcher tears everything down once that process is gone, so a crashed test leaves
 # nothing behind. The data path runs in user space (kernel-libipsec): this kernel carries no ESP.
 # Exit status 77: this machine cannot do it (not root, no charon, no namespaces); 1: it broke.
@@ -32,6 +41,13 @@ teardown() {
         kill -9 "$p" 2>/dev/null
         rm -f "$d/$n/charon.pid"
     done
+    if [ -f "$d/dns.pid" ]; then
+        kill "$(cat "$d/dns.pid")" 2>/dev/null
+        rm -f "$d/dns.pid"
+    fi
+    if [ -f "$d/ns.client" ] && [ -d "/etc/netns/$(cat "$d/ns.client")" ]; then
+        rm -rf "/etc/netns/$(cat "$d/ns.client")"
+    fi
     for f in "$d/ns.client" "$d/ns.gw"; do
         [ -f "$f" ] || continue
         ns=$(cat "$f")
@@ -58,6 +74,8 @@ start_charon() { # $1 = gw|client, $2 = namespace
 if [ "$cmd" = restart-client ]; then
     # As after a crash or an upgrade of the system's daemon: every SA and loaded connection is gone.
     p=$(cat "$D/client/charon.pid") || die "no client charon in $D"
+    # hard: as after a crash, charon has no chance to take anything down.
+    [ "${3:-}" = hard ] && kill -9 "$p" 2>/dev/null
     kill "$p" 2>/dev/null
     for i in $(seq 50); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
     kill -9 "$p" 2>/dev/null
@@ -85,7 +103,7 @@ command -v swanctl >/dev/null || cannot "swanctl not found (package strongswan-s
 [ -f /usr/lib/ipsec/plugins/libstrongswan-kernel-libipsec.so ] || cannot "kernel-libipsec missing (package libcharon-extra-plugins)"
 
 owner=${3:-}
-tag=${owner:-$$}
+tag=${owner:-$$}${PAIR_TAG:-} # PAIR_TAG: a second set-up for the same owner
 NG=kvg$tag; NC=kvc$tag
 GW_ADDR=192.0.2.1; CLIENT_ADDR=192.0.2.2
 TUNNEL_ADDR=198.51.100.1
@@ -118,10 +136,48 @@ ip -n "$NG" addr add $TUNNEL_ADDR/32 dev lo || fail "tunnel-only address"
 for ns in "$NG" "$NC"; do ip -n "$ns" link set lo up || fail "lo up"; done
 ip -n "$NG" link set "g$tag" up && ip -n "$NC" link set "c$tag" up || fail "veth up"
 
+WIRE=${WIRE:-no}
+GW_IPV6=${GW_IPV6:-no}
+GW_ADDR6=2001:db8:1::1 CLIENT_ADDR6=2001:db8:1::2
+OUT4=198.51.100.80 OUT6=2001:db8:80::80
+TUNNEL_DNS4=198.51.100.53 TUNNEL_DNS6=2001:db8:80::53
+USER_DNS=192.0.2.53 USER_DNS_ANSWER=192.0.2.200
+POOL6=2001:db8:99::/120
+WIRE_NAME=outside.kestrava.test
+RESOLV_CONF=/etc/netns/$NC/resolv.conf
+if [ "$WIRE" = yes ]; then
+    ip -n "$NG" addr add $GW_ADDR6/64 dev "g$tag" nodad || fail "gateway IPv6 address"
+    ip -n "$NG" addr add $USER_DNS/24 dev "g$tag" || fail "user resolver address"
+    for a in $OUT4/32 $TUNNEL_DNS4/32; do ip -n "$NG" addr add $a dev lo || fail "outside address $a"; done
+    for a in $OUT6/128 $TUNNEL_DNS6/128; do ip -n "$NG" addr add $a dev lo nodad || fail "outside address $a"; done
+    # NetworkManager sets the client's side up from its base connection.
+    if [ "${CLIENT_CHARON:-yes}" != no ]; then
+        ip -n "$NC" addr add $CLIENT_ADDR6/64 dev "c$tag" nodad || fail "client IPv6 address"
+        ip -n "$NC" route add default via $GW_ADDR || fail "client IPv4 default route"
+        ip -n "$NC" -6 route add default via $GW_ADDR6 || fail "client IPv6 default route"
+    fi
+    ip netns exec "$NG" python3 "$(dirname "$(readlink -f "$0")")/wire.py" dns "$D/dns.log" \
+        "$TUNNEL_DNS4=$WIRE_NAME:4=$OUT4,$WIRE_NAME:6=$OUT6" "$TUNNEL_DNS6=$WIRE_NAME:4=$OUT4,$WIRE_NAME:6=$OUT6" \
+        "$USER_DNS=$WIRE_NAME:4=$USER_DNS_ANSWER" </dev/null >"$D/dns.out" 2>&1 &
+    echo $! > "$D/dns.pid"
+    # ip netns exec puts this over /etc/resolv.conf for everything run in the client namespace.
+    mkdir -p "/etc/netns/$NC" || fail "cannot create /etc/netns/$NC"
+    printf 'nameserver %s\noptions timeout:1 attempts:1\n' $USER_DNS > "$RESOLV_CONF" || fail "resolv.conf"
+    for i in $(seq 50); do ip netns exec "$NG" ss -Hlun | grep -q "$USER_DNS:53" && break; sleep 0.1; done
+fi
+
 for n in gw client; do
+    extra= resolve=
+    if [ "$WIRE" = yes ] && [ $n = client ]; then
+        # The resolvers the gateway assigns go into the client's resolv.conf while the tunnel is up.
+        extra=" updown resolve"
+        resolve="resolve {
+      file = $RESOLV_CONF
+    }"
+    fi
     cat > "$D/$n/strongswan.conf" <<EOF
 charon {
-  load = random nonce openssl kdf pem pkcs1 x509 revocation constraints kernel-libipsec kernel-netlink socket-default vici
+  load = random nonce openssl kdf pem pkcs1 x509 revocation constraints kernel-libipsec kernel-netlink socket-default vici$extra
   # A gateway that never answers gives up after about 4.75 s instead of 165 s.
   retransmit_tries = 2
   retransmit_timeout = 1.0
@@ -130,6 +186,7 @@ charon {
     vici {
       socket = unix://$D/$n/charon.vici
     }
+    $resolve
   }
   filelog {
     main {
@@ -154,13 +211,24 @@ swanctl {
 EOF
 done
 
+gw_ts=$TUNNEL_ADDR/32${GW_EXTRA_TS:+,$GW_EXTRA_TS} gw_pools=pool4 pool4_dns= pool6=
+if [ "$WIRE" = yes ]; then
+    gw_ts=0.0.0.0/0 pool4_dns="dns = $TUNNEL_DNS4"
+    if [ "$GW_IPV6" = yes ]; then
+        gw_ts=0.0.0.0/0,::/0 gw_pools=pool4,pool6
+        pool6="pool6 {
+    addrs = $POOL6
+    dns = $TUNNEL_DNS6
+  }"
+    fi
+fi
 cat > "$D/gw/swanctl.conf" <<EOF
 connections {
   rw {
     version = 2
     local_addrs = $GW_ADDR
     proposals = aes256-sha256-modp2048
-    pools = pool4
+    pools = $gw_pools
     local {
       auth = psk
       id = $GW_ID
@@ -171,7 +239,7 @@ connections {
     }
     children {
       net {
-        local_ts = $TUNNEL_ADDR/32${GW_EXTRA_TS:+,$GW_EXTRA_TS}
+        local_ts = $gw_ts
         esp_proposals = aes256-sha256-modp2048
       }
     }
@@ -180,7 +248,9 @@ connections {
 pools {
   pool4 {
     addrs = $POOL
+    $pool4_dns
   }
+  $pool6
 }
 secrets {
   ike-client {
@@ -218,5 +288,23 @@ CLIENT_CONF=$D/client/strongswan.conf
 CLIENT_LOG=$D/client/charon.log
 GW_VICI=$D/gw/charon.vici
 GW_CONF=$D/gw/strongswan.conf
+CLIENT_IF=c$tag
 EOF
+if [ "$WIRE" = yes ]; then
+    cat >> "$D/pair.env" <<EOF
+WIRE_PY=$(dirname "$(readlink -f "$0")")/wire.py
+GW_ADDR6=$GW_ADDR6
+CLIENT_ADDR6=$CLIENT_ADDR6
+OUT4=$OUT4
+OUT6=$OUT6
+TUNNEL_DNS4=$TUNNEL_DNS4
+TUNNEL_DNS6=$TUNNEL_DNS6
+USER_DNS=$USER_DNS
+USER_DNS_ANSWER=$USER_DNS_ANSWER
+WIRE_NAME=$WIRE_NAME
+RESOLV_CONF=$RESOLV_CONF
+DNS_LOG=$D/dns.log
+POOL6=$POOL6
+EOF
+fi
 exit 0

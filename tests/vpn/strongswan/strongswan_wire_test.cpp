@@ -1,0 +1,203 @@
+// What leaves the client's link while our charon tunnel is up, and after it went down in each way it
+// can: a ping to an outside host of each family and a name lookup, watched on the wire (wire-probe.sh).
+// One namespace set-up per kind of gateway: IPv4 pool only, and dual-stack. Needs root; skips elsewhere.
+#include "vpn/strongswan/strongswan_facility.h"
+
+#include "support/await.h"
+#include "support/netns_pair.h"
+
+#include <QCoreApplication>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const QString pairScript = QStringLiteral(KESTRAVA_NETNS_DIR "/ikev2-pair.sh");
+const QString updownScript = QStringLiteral(KESTRAVA_UPDOWN_SCRIPT);
+const QByteArray secretReference = QByteArrayLiteral("/org/freedesktop/secrets/collection/test/1");
+
+std::unique_ptr<StrongSwanFacility> facilityFor(const QString& vici, const QString& profilePath, QByteArray secret) {
+    auto f = std::make_unique<StrongSwanFacility>(
+        vici, profilePath, [secret](QByteArray reference) -> QCoro::Task<std::optional<QByteArray>> {
+            if (reference != secretReference) co_return std::nullopt;
+            QByteArray copy = secret;
+            co_return copy;
+        });
+    f->setUpdownScript(updownScript);
+    return f;
+}
+
+// The program in a process of its own, so that it can be killed with -9 while connected: started
+// with KESTRAVA_WIRE_HOLD set, it reads the key on standard input, brings the stored profile up,
+// says "connected" and waits to be killed.
+int holdTunnel(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    char line[256] = {};
+    if (!std::fgets(line, sizeof line, stdin)) return 2;
+    auto f = facilityFor(qEnvironmentVariable("KESTRAVA_WIRE_VICI"), qEnvironmentVariable("KESTRAVA_WIRE_PROFILE"),
+                         QByteArray(line).trimmed());
+    if (!awaitTask(f->load()).ok() || !f->startTunnel().ok()) return 3;
+    if (!waitForStatus(*f, VpnStatus::connected)) return 4;
+    std::printf("connected\n");
+    std::fflush(stdout);
+    QTest::qWait(60'000);
+    return 5;
+}
+
+} // namespace
+
+class StrongSwanWireTest : public QObject {
+    Q_OBJECT
+    QTemporaryDir m_dir;
+    std::unique_ptr<NetnsPair> m_v4Only;
+    std::unique_ptr<NetnsPair> m_dualStack;
+
+    NetnsPair& pair(const QString& gateway) { return gateway == QLatin1String("v4-only") ? *m_v4Only : *m_dualStack; }
+    QString profilePath(const QString& gateway) const { return m_dir.path() + QLatin1Char('/') + gateway + QStringLiteral("/profile.json"); }
+
+    std::unique_ptr<StrongSwanFacility> makeFacility(const QString& gateway) {
+        NetnsPair& p = pair(gateway);
+        return facilityFor(p.env("CLIENT_VICI"), profilePath(gateway), p.env("PSK").toUtf8());
+    }
+
+    void save(StrongSwanFacility& f, const QString& gateway) {
+        NetnsPair& p = pair(gateway);
+        VpnProfile profile;
+        profile.localizedDescription = QStringLiteral("Kestrava");
+        profile.isEnabled = true;
+        IkeV2Protocol ike;
+        ike.serverAddress = p.env("GW_ADDR");
+        ike.remoteIdentifier = p.env("GW_ID");
+        ike.localIdentifier = p.env("CLIENT_ID");
+        ike.sharedSecretReference = secretReference;
+        profile.protocolConfiguration = ike;
+        f.profile() = profile;
+        QVERIFY(awaitTask(f.save()).ok());
+    }
+
+    std::unique_ptr<NetnsPair> makePair(const QString& name, QStringList env) {
+        return std::make_unique<NetnsPair>(pairScript, m_dir.path() + QLatin1Char('/') + name, QStringLiteral("pair.env"),
+                                           std::move(env));
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        if (::geteuid() != 0) QSKIP("needs root: creates network namespaces and runs charon");
+        QVERIFY(m_dir.isValid());
+        m_v4Only = makePair(QStringLiteral("v4-only"), {QStringLiteral("WIRE=yes")});
+        m_dualStack = makePair(QStringLiteral("dual-stack"), {QStringLiteral("WIRE=yes"), QStringLiteral("GW_IPV6=yes"), QStringLiteral("PAIR_TAG=d")});
+        for (NetnsPair* p : {m_v4Only.get(), m_dualStack.get()}) {
+            const Run up = p->up();
+            if (up.exitCode == 77)
+                QSKIP(qPrintable(QStringLiteral("cannot set up namespaces and charon here: %1")
+                                     .arg(QString::fromUtf8(up.output).trimmed())));
+            QVERIFY2(up.exitCode == 0, up.output.constData());
+        }
+        // Without a tunnel everything goes in clear, and the probe sees it: it can tell a leak.
+        for (NetnsPair* p : {m_v4Only.get(), m_dualStack.get()}) {
+            const WireReport before = p->probeWire();
+            QVERIFY2(before.row() == QLatin1String("v4=clear v6=clear dns=clear"), before.details.constData());
+        }
+    }
+
+    void cleanupTestCase() {
+        m_v4Only.reset();
+        m_dualStack.reset();
+    }
+
+    void trafficOnTheWire_data() {
+        QTest::addColumn<QString>("gateway");
+        QTest::addColumn<QString>("event");
+        QTest::addColumn<QString>("expected");
+        // charon killed goes last for each gateway: what it leaves behind stays for later rows.
+        for (const QString gateway : {QStringLiteral("v4-only"), QStringLiteral("dual-stack")}) {
+            const QString up = gateway == QLatin1String("v4-only") ? QStringLiteral("v4=tunnel v6=blocked dns=tunnel")
+                                                                   : QStringLiteral("v4=tunnel v6=tunnel dns=tunnel");
+            const QString restored = QStringLiteral("v4=clear v6=clear dns=clear");
+            auto row = [&](const char* event, const QString& expected) {
+                QTest::addRow("%s, %s", qPrintable(gateway), event) << gateway << QString::fromLatin1(event) << expected;
+            };
+            row("connected", up);
+            row("disconnected", restored);
+            row("program killed", up);
+            row("charon restarted", restored);
+            // The data path goes with charon; its resolve plugin's line stays in resolv.conf until the
+            // next tunnel comes and goes, so the lookup goes in clear to the gateway's resolver.
+            row("charon killed", restored);
+        }
+    }
+    void trafficOnTheWire() {
+        QFETCH(QString, gateway);
+        QFETCH(QString, event);
+        QFETCH(QString, expected);
+        NetnsPair& p = pair(gateway);
+        auto f = makeFacility(gateway);
+        save(*f, gateway);
+
+        if (event == QLatin1String("program killed")) {
+            f.reset();
+            QProcess program;
+            QStringList env = QProcess::systemEnvironment();
+            env << QStringLiteral("KESTRAVA_WIRE_HOLD=1") << QStringLiteral("KESTRAVA_WIRE_VICI=") + p.env("CLIENT_VICI")
+                << QStringLiteral("KESTRAVA_WIRE_PROFILE=") + profilePath(gateway);
+            program.setEnvironment(env);
+            program.start(QCoreApplication::applicationFilePath(), {});
+            QVERIFY(program.waitForStarted());
+            program.write(p.env("PSK").toUtf8() + '\n');
+            program.closeWriteChannel();
+            QVERIFY2(QTest::qWaitFor([&] { return program.readAllStandardOutput().contains("connected")
+                                                    || program.state() == QProcess::NotRunning; }, 30'000)
+                         && program.state() == QProcess::Running,
+                     program.readAllStandardError().constData());
+            ::kill(pid_t(program.processId()), SIGKILL);
+            QVERIFY(program.waitForFinished(5'000));
+            // The tunnel outlives the program, and the next start of it finds it up.
+            f = makeFacility(gateway);
+            QVERIFY(awaitTask(f->load()).ok());
+            QCOMPARE(f->status(), VpnStatus::connected);
+        } else {
+            QVERIFY(f->startTunnel().ok());
+            QVERIFY(waitForStatus(*f, VpnStatus::connected));
+        }
+
+        if (event == QLatin1String("disconnected")) {
+            f->stopTunnel();
+            QVERIFY(waitForStatus(*f, VpnStatus::disconnected));
+        } else if (event.startsWith(QLatin1String("charon"))) {
+            QStringList args{pairScript, QStringLiteral("restart-client"), p.dir()};
+            if (event == QLatin1String("charon killed")) args << QStringLiteral("hard");
+            const Run restarted = run(QStringLiteral("bash"), args);
+            QVERIFY2(restarted.exitCode == 0, restarted.output.constData());
+            QVERIFY(waitForStatus(*f, VpnStatus::disconnected));
+        }
+
+        const WireReport seen = p.probeWire();
+        qInfo("charon | %s | %s | %s", qPrintable(gateway), qPrintable(event), qPrintable(seen.row()));
+        QVERIFY2(seen.row() == expected, seen.details.constData());
+        QVERIFY2(seen.other == 0, seen.details.constData());
+
+        // Leave no tunnel and no configuration for the next row.
+        if (f->status() != VpnStatus::disconnected) {
+            f->stopTunnel();
+            QVERIFY(waitForStatus(*f, VpnStatus::disconnected));
+        }
+        (void)awaitTask(f->remove(), 30'000);
+    }
+};
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsSet("KESTRAVA_WIRE_HOLD")) return holdTunnel(argc, argv);
+    QCoreApplication app(argc, argv);
+    StrongSwanWireTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "strongswan_wire_test.moc"
