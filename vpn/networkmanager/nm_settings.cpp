@@ -25,6 +25,34 @@ const char* const dpdKey = "app.kestrava.dpd-rate";
 QString key(const char* s) { return QString::fromLatin1(s); }
 QString yesNo(bool b) { return b ? QStringLiteral("yes") : QStringLiteral("no"); }
 
+// While the tunnel is up, only the resolvers the gateway assigns are asked: a negative priority leaves
+// out those of every other connection, and "~." sends every domain to them under systemd-resolved.
+constexpr int dnsPriority = -50;
+// Lower than any connection's default route, so that no other IPv6 route wins while we are up. Where
+// the gateway grants IPv6, charon's own routing table (looked up before main) carries ::/0 into the
+// tunnel; where it grants none, IPv6 meets this route instead of leaving beside the tunnel.
+constexpr uint ipv6BlockMetric = 1;
+
+QVariantMap ipSettings(bool ipv6) {
+    QVariantMap m{
+        {QStringLiteral("method"), QStringLiteral("auto")},
+        {QStringLiteral("dns-priority"), dnsPriority},
+    };
+    if (!ipv6) {
+        m.insert(QStringLiteral("dns-search"), QStringList{QStringLiteral("~.")});
+        return m;
+    }
+    // NetworkManager sets these routes up and takes them down with the VPN connection, whatever ends it.
+    const QVariantMap unreachable{
+        {QStringLiteral("dest"), QStringLiteral("::")},
+        {QStringLiteral("prefix"), 0u},
+        {QStringLiteral("metric"), ipv6BlockMetric},
+        {QStringLiteral("type"), QStringLiteral("unreachable")},
+    };
+    m.insert(QStringLiteral("route-data"), QVariant::fromValue(QList<QVariantMap>{unreachable}));
+    return m;
+}
+
 } // namespace
 
 void registerTypes() {
@@ -35,6 +63,7 @@ void registerTypes() {
         qRegisterMetaType<NMStringMap>("NMStringMap");
         qRegisterMetaType<NMSettings>("NMSettings");
         qDBusRegisterMetaType<QList<QDBusObjectPath>>();
+        qDBusRegisterMetaType<QList<QVariantMap>>(); // ipv6.route-data
         return true;
     }();
     (void)once;
@@ -104,8 +133,8 @@ Result<NMSettings> settingsFor(const VpnProfile& profile, const QString& uuid, c
                                         {QStringLiteral("data"), QVariant::fromValue(data)},
                                     });
     s.insert(QStringLiteral("user"), QVariantMap{{QStringLiteral("data"), QVariant::fromValue(user)}});
-    s.insert(QStringLiteral("ipv4"), QVariantMap{{QStringLiteral("method"), QStringLiteral("auto")}});
-    s.insert(QStringLiteral("ipv6"), QVariantMap{{QStringLiteral("method"), QStringLiteral("auto")}});
+    s.insert(QStringLiteral("ipv4"), ipSettings(false));
+    s.insert(QStringLiteral("ipv6"), ipSettings(true));
     return s;
 }
 

@@ -16,6 +16,10 @@
 # NetworkManager runs in the client namespace under a private mount namespace: its configuration,
 # state and /run are ours; /sys is read-only so that it manages devices without udev. A base ethernet
 # profile on the veth end gives the VPN its parent connection.
+#
+# WIRE=yes (and GW_IPV6=yes) as for ikev2-pair.sh: the base connection then has IPv4 and IPv6 with the
+# gateway as router and the user's resolver, and NetworkManager keeps its resolv.conf, which the
+# caller reads at /proc/$(cat DIR/nm/nm.pid)/root/run/NetworkManager/resolv.conf.
 # Exit status 77: this machine cannot do it; 1: it broke.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
@@ -200,11 +204,17 @@ cat > "$N/dbus.conf" <<EOF
 </busconfig>
 EOF
 
+nm_dns=none base_gw=192.0.2.254 base_dns= base_ipv6="method=disabled"
+if [ "${WIRE:-no}" = yes ]; then
+    nm_dns=default base_gw=$GW_ADDR base_dns="dns=$USER_DNS;"
+    base_ipv6="method=manual
+address1=$CLIENT_ADDR6/64,$GW_ADDR6"
+fi
 cat > "$N/etc/NetworkManager.conf" <<EOF
 [main]
 plugins=keyfile
 auth-polkit=$polkit
-dns=none
+dns=$nm_dns
 rc-manager=unmanaged
 no-auto-default=*
 
@@ -225,11 +235,12 @@ autoconnect=false
 interface-name=c$tag
 
 [ipv4]
-address1=192.0.2.2/24,192.0.2.254
+address1=192.0.2.2/24,$base_gw
+$base_dns
 method=manual
 
 [ipv6]
-method=disabled
+$base_ipv6
 EOF
 chmod 600 "$N/etc/system-connections/base.nmconnection"
 

@@ -260,7 +260,7 @@ private Q_SLOTS:
         QVERIFY(conn);
         QCOMPARE(conn->value("version"), QByteArray("2"));
         QCOMPARE(conn->list("remote_addrs"), QList<QByteArray>{"203.0.113.7"});
-        QCOMPARE(conn->list("vips"), QList<QByteArray>{"0.0.0.0"});
+        QCOMPARE(conn->list("vips"), (QList<QByteArray>{"0.0.0.0", "::"}));
         QCOMPARE(conn->list("proposals"), QList<QByteArray>{"aes256-sha256-modp2048"});
         QCOMPARE(conn->value("dpd_delay"), QByteArray("30s"));
         QCOMPARE(conn->section("remote")->value("auth"), QByteArray("psk"));
@@ -269,7 +269,7 @@ private Q_SLOTS:
         const vici::Section* child = conn->section("children")->section("kestrava");
         QVERIFY(child);
         QCOMPARE(child->list("esp_proposals"), QList<QByteArray>{"aes256-sha256-modp2048"});
-        QCOMPARE(child->list("remote_ts"), QList<QByteArray>{"0.0.0.0/0"});
+        QCOMPARE(child->list("remote_ts"), (QList<QByteArray>{"0.0.0.0/0", "::/0"}));
         QCOMPARE(child->value("start_action"), QByteArray("none"));
         const vici::Section& shared = charon.last("load-shared")->message;
         QCOMPARE(shared.value("data"), secret);
