@@ -48,13 +48,18 @@ Run NetnsPair::up(int limitMs) {
                 m_upEnv);
     if (r.exitCode != 0) return r;
     m_up = true;
+    if (!load()) return Run{-1, "no environment file " + QFile::encodeName(m_dir + QLatin1Char('/') + m_envFile)};
+    return r;
+}
+
+bool NetnsPair::load() {
     QFile envFile(m_dir + QLatin1Char('/') + m_envFile);
-    if (!envFile.open(QIODevice::ReadOnly)) return Run{-1, "no environment file " + QFile::encodeName(envFile.fileName())};
+    if (!envFile.open(QIODevice::ReadOnly)) return false;
     for (const QByteArray& line : envFile.readAll().split('\n')) {
         const int eq = line.indexOf('=');
         if (eq > 0) m_env.insert(QString::fromUtf8(line.left(eq)), QString::fromUtf8(line.mid(eq + 1)));
     }
-    return r;
+    return true;
 }
 
 Run NetnsPair::inClient(const QStringList& command, int limitMs) const {

@@ -42,6 +42,8 @@ public:
 
     // Runs "script up"; the script's own exit code (77: cannot run here) and output on failure.
     Run up(int limitMs = 30'000);
+    // Reads the environment file of a set-up that another process brought up (and will take down).
+    bool load();
     bool isUp() const { return m_up; }
     QString env(const char* key) const { return m_env.value(QLatin1String(key)); }
     QString dir() const { return m_dir; }

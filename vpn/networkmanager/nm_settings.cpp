@@ -42,14 +42,16 @@ QVariantMap ipSettings(bool ipv6) {
         m.insert(QStringLiteral("dns-search"), QStringList{QStringLiteral("~.")});
         return m;
     }
-    // NetworkManager sets these routes up and takes them down with the VPN connection, whatever ends it.
-    const QVariantMap unreachable{
+    // A route without a next hop lies on the VPN's own device, which the plugin's charon creates and
+    // which carries nothing it has no SA for. It goes with that device: when the VPN goes down, and
+    // also when NetworkManager restarts and forgets the VPN while its charon lives on, until that ends.
+    // (An "unreachable" route would lie on lo and outlive both.)
+    const QVariantMap block{
         {QStringLiteral("dest"), QStringLiteral("::")},
         {QStringLiteral("prefix"), 0u},
         {QStringLiteral("metric"), ipv6BlockMetric},
-        {QStringLiteral("type"), QStringLiteral("unreachable")},
     };
-    m.insert(QStringLiteral("route-data"), QVariant::fromValue(QList<QVariantMap>{unreachable}));
+    m.insert(QStringLiteral("route-data"), QVariant::fromValue(QList<QVariantMap>{block}));
     return m;
 }
 

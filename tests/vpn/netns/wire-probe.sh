@@ -4,7 +4,8 @@
 #   v4=WHERE v6=WHERE dns=WHERE other=N
 # WHERE: tunnel (answered, and nothing of it left the link in clear), clear (it left the link in clear),
 # blocked (unanswered, and nothing of it left). For the lookup, "tunnel" means that the gateway's resolver
-# answered a query from the tunnel's address and the user's resolver got none. other counts what else
+# answered a query from the tunnel's address and the user's resolver got none; "user" that the user's
+# resolver was asked, through the tunnel. other counts what else
 # left the link in clear besides IKE to the gateway. Lines starting with "#" follow with the details.
 #
 #   wire-probe.sh DIR [RESOLV_CONF]   RESOLV_CONF: the file that stands for /etc/resolv.conf, if not
@@ -48,7 +49,8 @@ user_got=$(echo "$queries" | awk -v u="$USER_DNS" '$1 == u' | grep -c .)
 pool4=${POOL%.*}. pool6=${POOL6%::*}::
 tunnel_got=$(echo "$queries" | awk -v p4="$pool4" -v p6="$pool6" -v u="$USER_DNS" \
     '$1 != u && (index($2, p4) == 1 || index($2, p6) == 1)' | grep -c .)
-if [ "$dns_clear" -gt 0 ] || [ "$user_got" -gt 0 ]; then dns=clear
+if [ "$dns_clear" -gt 0 ]; then dns=clear
+elif [ "$user_got" -gt 0 ]; then dns=user # the user's resolver, asked through the tunnel
 elif [ "$tunnel_got" -gt 0 ] && [ "$answer" = "$OUT4" ]; then dns=tunnel
 else dns=blocked; fi
 other=$(awk -v o4="$OUT4" -v o6="$OUT6" -v u="$USER_DNS" -v t4="$TUNNEL_DNS4" -v t6="$TUNNEL_DNS6" \
