@@ -20,6 +20,8 @@ check "connect exits 0" "$code" 0
 check "connected" "$(final status)" connected
 check "real address recorded before" "$(final originalIp)" "$REAL_IP"
 check "traffic goes through the tunnel" "$(tunnel_answers)" yes
+# The gateway grants no IPv6: IPv6 is blocked, not sent beside the tunnel; names go to its resolver.
+check "on the wire while connected" "$(wire)" "v4=tunnel v6=blocked dns=tunnel other=0"
 check "the servers arrived" "$(final servers | python3 -c 'import json,sys; print(len(json.load(sys.stdin)) > 0)')" True
 
 # Started again while connected (as after a kill): the tunnel shows as up, the lookup through it is the
@@ -48,6 +50,7 @@ check "the watching copy was killed with -9" "$killed" yes
 run
 check "after kill -9: connected" "$(final status)" connected
 check "after kill -9: stored real address" "$(final originalIp)" "$REAL_IP"
+check "after kill -9: on the wire" "$(wire)" "v4=tunnel v6=blocked dns=tunnel other=0"
 
 # Press again: down, and the real address returns.
 run --disconnect
@@ -55,6 +58,7 @@ check "disconnect exits 0" "$code" 0
 check "disconnected" "$(final status)" idle
 check "no exit address" "$(final exitIp)" null
 check "tunnel gone" "$(tunnel_answers)" no
+check "after disconnect: everything in clear again" "$(wire)" "v4=clear v6=clear dns=clear other=0"
 run
 check "after disconnect: real address" "$(final originalIp)" "$REAL_IP"
 
@@ -119,6 +123,7 @@ check "before charon restart: connected" "$(final status)" connected
 run
 check "after charon restart: idle" "$(final status)" idle
 check "after charon restart: no tunnel" "$(tunnel_answers)" no
+check "after charon restart: nothing left blocked" "$(wire)" "v4=clear v6=clear dns=clear other=0"
 run --connect
 check "after charon restart: connect works" "$(final status)" connected
 

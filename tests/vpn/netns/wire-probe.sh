@@ -5,8 +5,10 @@
 # WHERE: tunnel (answered, and nothing of it left the link in clear), clear (it left the link in clear),
 # blocked (unanswered, and nothing of it left). For the lookup, "tunnel" means that the gateway's resolver
 # answered a query from the tunnel's address and the user's resolver got none; "user" that the user's
-# resolver was asked, through the tunnel. other counts what else
-# left the link in clear besides IKE to the gateway. Lines starting with "#" follow with the details.
+# resolver was asked, through the tunnel. other counts what else the client sent in clear besides IKE
+# to the gateway (the peer of a connection opened before the tunnel may still send to the real address;
+# the client's answers then go into the tunnel, not on the link). Lines starting with "#" follow with
+# the details.
 #
 #   wire-probe.sh DIR [RESOLV_CONF]   RESOLV_CONF: the file that stands for /etc/resolv.conf, if not
 #                                     the one in /etc/netns that ip netns exec uses already
@@ -38,7 +40,7 @@ for _ in $(seq 50); do [ -f "$cap.done" ] && break; sleep 0.1; done
 wait "$sniffer" 2>/dev/null
 queries=$(tail -n +$((before + 1)) "$DNS_LOG" 2>/dev/null)
 
-# "PROTO SRC DST DPORT" for every packet that was neither IKE nor the link's housekeeping.
+# "PROTO SRC DST DPORT in|out" for every packet that was neither IKE nor the link's housekeeping.
 leaked() { awk -v a="$1" -v b="${2:-}" '$1 != "ike" && ($2 == a || $3 == a || (b != "" && $4 == b))' "$cap" | wc -l; }
 where() { # answered, packets in clear
     if [ "$2" -gt 0 ]; then echo clear; elif [ "$1" = yes ]; then echo tunnel; else echo blocked; fi
@@ -54,10 +56,12 @@ elif [ "$user_got" -gt 0 ]; then dns=user # the user's resolver, asked through t
 elif [ "$tunnel_got" -gt 0 ] && [ "$answer" = "$OUT4" ]; then dns=tunnel
 else dns=blocked; fi
 other=$(awk -v o4="$OUT4" -v o6="$OUT6" -v u="$USER_DNS" -v t4="$TUNNEL_DNS4" -v t6="$TUNNEL_DNS6" \
-    '$1 != "ike" && $4 != 53 && !($2 in a) && !($3 in a)
+    '$1 != "ike" && $5 == "out" && $4 != 53 && !($2 in a) && !($3 in a)
      BEGIN { a[o4]; a[o6]; a[u]; a[t4]; a[t6] }' "$cap" | wc -l)
 echo "v4=$(where "$v4" "$(leaked "$OUT4")") v6=$(where "$v6" "$(leaked "$OUT6")") dns=$dns other=$other"
 echo "# answers: v4 $v4, v6 $v6, lookup '$answer'; $(grep '^ike' "$cap") packets of IKE"
 echo "$queries" | sed 's/^/# query: /'
 grep -v '^ike' "$cap" | head -20 | sed 's/^/# in clear: /'
+ip -n "$NS_CLIENT" -6 route show table all | grep -v "^local\|^multicast\|^fe80\|^anycast" | sed 's/^/# IPv6 route: /'
+ip -n "$NS_CLIENT" -6 neigh | sed 's/^/# IPv6 neighbour: /'
 rm -f "$cap" "$cap".*

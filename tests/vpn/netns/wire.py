@@ -4,7 +4,7 @@
   wire.py dns LOG ADDR=TABLE...   answer A/AAAA queries on UDP port 53 of each ADDR from its TABLE
                                   ("name:4=addr,name:6=addr"), logging "ADDR SOURCE NAME TYPE" to LOG
   wire.py sniff IFACE OUT PEER    note every IP packet on IFACE that is not IKE (UDP 500/4500) to or from
-                                  PEER, nor neighbour discovery, as "PROTO SRC DST DPORT" lines in OUT;
+                                  PEER, nor neighbour discovery, as "PROTO SRC DST DPORT in|out" lines in OUT;
                                   OUT.ready appears once it listens, OUT.done when it stopped (SIGTERM)
 """
 import ipaddress, os, select, signal, socket, struct, sys
@@ -67,7 +67,8 @@ def sniff(iface, out, peer):
             continue
         if not r:
             continue
-        frame = s.recv(65535)
+        frame, where = s.recvfrom(65535)
+        outgoing = where[2] == socket.PACKET_OUTGOING
         etype = struct.unpack('!H', frame[12:14])[0]
         if etype == 0x0800:
             ihl = (frame[14] & 0x0F) * 4
@@ -88,7 +89,7 @@ def sniff(iface, out, peer):
             continue
         if dst.version == 6 and dst.is_multicast and dst.is_link_local or str(dst).startswith('ff02:'):
             continue
-        seen.write('%d %s %s %d\n' % (proto, src, dst, ports[1]))
+        seen.write('%d %s %s %d %s\n' % (proto, src, dst, ports[1], 'out' if outgoing else 'in'))
     seen.write('ike %d\n' % ike)
     seen.close()
     open(out + '.done', 'w').close()
