@@ -80,6 +80,9 @@ if [ "$cmd" = restart-client ]; then
     for i in $(seq 50); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
     kill -9 "$p" 2>/dev/null
     rm -f "$D/client/charon.vici"
+    # The old charon's TUN device (kernel-libipsec) goes a moment after charon; a new charon started
+    # meanwhile cannot take its name.
+    for i in $(seq 50); do ip -n "$(cat "$D/ns.client")" link show ipsec0 >/dev/null 2>&1 || break; sleep 0.1; done
     CHARON=${CHARON:-/usr/lib/ipsec/charon}
     start_charon client "$(cat "$D/ns.client")" || die "client charon did not start again: $(cat "$D/client/stdout")"
     exit 0
