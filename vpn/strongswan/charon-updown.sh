@@ -25,8 +25,7 @@ charon_tun() {
     [ -n "${found:-}" ] && echo "$found"
 }
 
-# Whether our block is in place on that device. Read back rather than trusted from ip's exit status:
-# charon may hand us a signal disposition under which the shell cannot collect its children's status.
+# Whether our block is in place on that device (it goes with the device).
 blocked_on() { # -4|-6, device
     ip "$1" route show table "$table" default metric $metric 2>/dev/null | grep -q "dev $2 "
 }
