@@ -1,6 +1,8 @@
 #include "app/app_delegate.h"
 
 #include "app/placement.h"
+#include "app/tray_look.h"
+#include "app/x11_desktop.h"
 #include "state/app_state.h"
 #include "ui/images.h"
 #include "ui/panel_content.h"
@@ -11,6 +13,7 @@
 #include <QCoreApplication>
 #include <QCursor>
 #include <QGuiApplication>
+#include <QMenu>
 #include <QPalette>
 #include <QQuickItem>
 #include <QQuickWindow>
@@ -18,12 +21,14 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 
+#include <cmath>
 #include <cstdio>
 
 namespace {
 
 constexpr int quitDelayMs = 1500;
-// A press on the tray icon first takes the focus from the panel; that close is the toggle.
+// A press on the tray icon is first an outside press (or takes the focus from the panel); that
+// close is the toggle, and the icon's activation that follows must not open it again.
 constexpr int toggleAfterCloseMs = 400;
 
 } // namespace
@@ -49,24 +54,8 @@ QString AppDelegate::statusIconName(bool connected) {
     return connected ? QStringLiteral("shield") : QStringLiteral("shield-slash");
 }
 
-QIcon AppDelegate::statusIcon(bool connected) {
-    // Monochrome, in the desktop's text colour, so it follows a light or a dark panel.
-    const QColor color = QGuiApplication::palette().color(QPalette::WindowText);
-    // Drawn once per status and colour: the tray flips between two images, and drawing an SVG at
-    // six sizes costs far more than the status change itself.
-    struct Cached {
-        QRgb color = 0;
-        QIcon icon;
-    };
-    static Cached cache[2];
-    Cached& slot = cache[connected ? 1 : 0];
-    if (!slot.icon.isNull() && slot.color == color.rgba()) return slot.icon;
-    QIcon icon;
-    for (int side : {16, 22, 24, 32, 48, 64})
-        icon.addPixmap(QPixmap::fromImage(Images::icon(statusIconName(connected), QSize(side, side), color)));
-    icon.setIsMask(true);
-    slot = {color.rgba(), icon};
-    return icon;
+QIcon AppDelegate::statusIcon(bool connected, const QColor& ink) {
+    return TrayLook::icon(connected, ink.isValid() ? ink : TrayLook::inkFor(std::nullopt));
 }
 
 void AppDelegate::chooseRenderer() { PanelContent::chooseRenderer(); }
@@ -77,10 +66,12 @@ void AppDelegate::launch() {
         m_tray = std::make_unique<QSystemTrayIcon>();
         m_tray->setToolTip(QStringLiteral("Kestrava"));
         QObject::connect(m_tray.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
-            if (r != QSystemTrayIcon::Trigger && r != QSystemTrayIcon::DoubleClick) return;
+            // A double-click's first press already toggled; the second must not undo it.
+            if (r != QSystemTrayIcon::Trigger) return;
             m_pointer = QCursor::pos();
             togglePanel();
         });
+        buildTrayMenu();
         m_trayShown = true;
     } else if (m_options.tray) {
         std::fputs("Kestrava: masaüstünde sistem tepsisi yok; simge gösterilemiyor, pencere açık kalıyor.\n", stderr);
@@ -93,9 +84,36 @@ void AppDelegate::launch() {
 void AppDelegate::updateIcon() {
     const bool connected = m_state->status() == ConnectionStatus::connected;
     const QString name = statusIconName(connected);
-    if (name == m_iconName) return;
+    // Hosts that take pixels get them for the bar under the icon, which we look at each time.
+    const QColor ink = m_tray ? TrayLook::inkFor(TrayLook::barColorOnScreen(m_tray->geometry())) : QColor();
+    if (name == m_iconName && ink == m_ink) return;
     m_iconName = name;
-    if (m_tray) m_tray->setIcon(statusIcon(connected));
+    m_ink = ink;
+    if (m_tray) m_tray->setIcon(statusIcon(connected, ink));
+}
+
+void AppDelegate::buildTrayMenu() {
+    // For hosts that show only a menu, and for the right button everywhere.
+    m_menu = std::make_unique<QMenu>();
+    QAction* open = m_menu->addAction(QStringLiteral("Kestrava’yı Aç"));
+    QAction* power = m_menu->addAction(QStringLiteral("Bağlan"));
+    m_menu->addSeparator();
+    QAction* quit = m_menu->addAction(QStringLiteral("Kestrava’i Kapat"));
+    QObject::connect(open, &QAction::triggered, this, [this] {
+        m_pointer.reset();
+        showPanel();
+    });
+    QObject::connect(power, &QAction::triggered, m_model.get(), &PopupModel::toggle);
+    QObject::connect(quit, &QAction::triggered, this, &AppDelegate::requestQuit);
+    auto follow = [this, power] {
+        // The power button's own words and rule: only while signed in and not busy.
+        const bool on = m_model->connected() || m_model->connecting();
+        power->setText(on ? QStringLiteral("Bağlantıyı Kes") : QStringLiteral("Bağlan"));
+        power->setEnabled(m_model->powerEnabled());
+    };
+    QObject::connect(m_model.get(), &PopupModel::changed, m_menu.get(), follow);
+    follow();
+    m_tray->setContextMenu(m_menu.get());
 }
 
 QQuickItem* AppDelegate::popupItem() const {
@@ -107,7 +125,6 @@ void AppDelegate::createPanel() {
     m_engine = std::make_unique<QQmlEngine>();
     m_panel = PanelContent::makeWindow();
     m_panel->setTitle(QStringLiteral("Kestrava"));
-    m_panel->setFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
     QString error;
     m_root = PanelContent::create(*m_engine, *m_panel, *m_model, &error);
     if (!m_root) {
@@ -115,18 +132,57 @@ void AppDelegate::createPanel() {
         std::fprintf(stderr, "Kestrava: %s\n", qPrintable(error));
         return;
     }
+    // A desktop without a tray gets an ordinary window it can put away and bring back; tests that
+    // drive the panel alone (no tray asked for) keep the popup.
+    const bool noTrayHere = m_options.tray && !m_trayShown;
+    m_look = PanelWindow::lookFor(noTrayHere ? PanelWindow::Kind::window : PanelWindow::Kind::popup);
+    PanelWindow::apply(*m_panel, *m_root, m_look);
+    m_panel->installEventFilter(this);
+    QObject::connect(m_root, &QQuickItem::widthChanged, this, &AppDelegate::shapePanel);
+    QObject::connect(m_root, &QQuickItem::heightChanged, this, &AppDelegate::shapePanel);
+    if (m_look.kind == PanelWindow::Kind::window) return;
     QObject::connect(m_root, SIGNAL(outsidePressed()), this, SLOT(closePanel()));
+    // Where presses anywhere can be seen (X11), only those close the panel: switching windows by
+    // keyboard or a browser opened from a link leaves it open. Elsewhere (and on XWayland, which
+    // shows us no press on a Wayland window) losing the focus is the only sign of an outside press.
+    m_outside = std::make_unique<OutsidePressWatcher>();
+    QObject::connect(m_outside.get(), &OutsidePressWatcher::pressed, this, &AppDelegate::outsidePress);
+    const bool xwayland = qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
+    if (m_outside->available() && !xwayland) return;
     QObject::connect(m_panel.get(), &QWindow::activeChanged, this, [this] {
-        // Losing the focus is the outside click; without a tray there is no way back, so it stays.
-        if (!m_panel->isActive() && m_panel->isVisible() && m_trayShown) {
+        if (!m_panel->isActive() && m_panel->isVisible()) {
             closePanel();
             m_closedByDeactivation.start();
         }
     });
 }
 
+void AppDelegate::shapePanel() {
+    if (!m_panel || !m_root || !m_panel->handle()) return;
+    const int margin = m_root->property("margin").toInt();
+    QQuickItem* popup = popupItem();
+    const QSize card = popup ? QSize(int(popup->width()), int(std::ceil(popup->height()))) : m_panel->size();
+    PanelWindow::shape(*m_panel, m_look, QRect(QPoint(margin, margin), card),
+                       popup ? popup->property("cornerRadius").toInt() : 0);
+}
+
+void AppDelegate::outsidePress(QPoint nativePos) {
+    if (!panelVisible()) return;
+    const QPoint pos = (QPointF(nativePos) / m_panel->devicePixelRatio()).toPoint();
+    const int margin = m_root->property("margin").toInt();
+    QQuickItem* popup = popupItem();
+    const QRect card(m_panel->position() + QPoint(margin, margin),
+                     popup ? QSize(int(popup->width()), int(std::ceil(popup->height()))) : m_panel->size());
+    if (card.contains(pos)) return;
+    // The icon's own activation toggles; an XEmbed icon's place is known.
+    if (m_tray && m_tray->geometry().contains(pos)) return;
+    closePanel();
+    m_closedByDeactivation.start();
+}
+
 void AppDelegate::placePanel() {
-    if (!m_root) return;
+    // A framed window is the window manager's to place.
+    if (!m_root || m_look.kind == PanelWindow::Kind::window) return;
     const int margin = m_root->property("margin").toInt();
     QScreen* screen = m_pointer ? QGuiApplication::screenAt(*m_pointer) : nullptr;
     if (!screen) screen = QGuiApplication::primaryScreen();
@@ -142,14 +198,22 @@ void AppDelegate::placePanel() {
 void AppDelegate::showPanel() {
     if (!m_panel) createPanel();
     if (!m_root) return;
+    if (m_look.kind == PanelWindow::Kind::popup && !m_panel->isVisible()) {
+        // A compositor may have come or gone since the last time.
+        m_look = PanelWindow::lookFor(PanelWindow::Kind::popup);
+        PanelWindow::apply(*m_panel, *m_root, m_look);
+    }
     placePanel();
     m_panel->show();
+    shapePanel();
+    if (m_outside) m_outside->setWatching(true);
     m_panel->raise();
     m_panel->requestActivate();
     Q_EMIT panelShown();
 }
 
 void AppDelegate::closePanel() {
+    if (m_outside) m_outside->setWatching(false);
     if (!m_panel || !m_panel->isVisible()) return;
     m_panel->hide();
     // Once the hide has gone out, and only if the panel is still hidden by then (a toggle may have
@@ -196,6 +260,12 @@ bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
     // QCoreApplication::quit() (the updater's hand-off, the session) goes through the quit path too.
     if (watched == QCoreApplication::instance() && event->type() == QEvent::Quit) {
         requestQuit();
+        return true;
+    }
+    // The framed window's close button puts it away; only the quit strip ends the program.
+    if (m_panel && watched == m_panel.get() && event->type() == QEvent::Close) {
+        event->ignore();
+        closePanel();
         return true;
     }
     return QObject::eventFilter(watched, event);

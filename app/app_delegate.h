@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/panel_window.h"
+
 #include <QElapsedTimer>
 #include <QIcon>
 #include <QObject>
@@ -11,6 +13,8 @@
 #include <optional>
 
 class AppState;
+class OutsidePressWatcher;
+class QMenu;
 class DefaultsStore;
 class PopupModel;
 class QQuickItem;
@@ -40,8 +44,9 @@ public:
 
     bool panelVisible() const;
 
-    // "shield" while connected, "shield-slash" otherwise, tinted with the desktop's text colour.
-    static QIcon statusIcon(bool connected);
+    // "shield" while connected, "shield-slash" otherwise: named for hosts that recolour theme icons,
+    // drawn for the bar under the icon for hosts that take pixels.
+    static QIcon statusIcon(bool connected, const QColor& ink = QColor());
     static QString statusIconName(bool connected);
 
     AppState& state() const { return *m_state; }
@@ -50,6 +55,8 @@ public:
     QQuickItem* popupItem() const;
     QSystemTrayIcon* tray() const { return m_tray.get(); }
     QString currentIconName() const { return m_iconName; }
+    QMenu* trayMenu() const { return m_menu.get(); }
+    const PanelWindow::Look& panelLook() const { return m_look; }
 
     // Placement inputs, for tests and platforms without a tray geometry.
     void setPointerAtActivation(std::optional<QPoint> p) { m_pointer = p; }
@@ -74,6 +81,9 @@ private:
     void createPanel();
     void placePanel();
     void updateIcon();
+    void buildTrayMenu();
+    void shapePanel();
+    void outsidePress(QPoint nativePos);
     void exitNow();
 
     VpnFacility& m_facility;
@@ -89,4 +99,8 @@ private:
     QString m_iconName;
     std::optional<QPoint> m_pointer;
     QElapsedTimer m_closedByDeactivation;
+    PanelWindow::Look m_look;
+    std::unique_ptr<OutsidePressWatcher> m_outside;
+    std::unique_ptr<QMenu> m_menu;
+    QColor m_ink;
 };

@@ -21,7 +21,14 @@ QPoint popupOrigin(const QRectF& anchor, QSize popup, const std::optional<QRect>
 
 QRectF anchorFor(const QRect& trayGeometry, const std::optional<QPoint>& pointer, const QRect& available) {
     if (trayGeometry.isValid() && !trayGeometry.isEmpty()) return QRectF(trayGeometry);
-    if (pointer) return QRectF(QPointF(*pointer), QSizeF(0, 0));
+    if (pointer) {
+        // A press in a bar at the top or bottom (outside the work area): the icon's inner edge is the
+        // work area's edge, not the pointer's point within the icon.
+        const QPointF p(*pointer);
+        if (available.isValid() && p.y() < available.top()) return QRectF(p.x(), p.y(), 0, available.top() - p.y());
+        if (available.isValid() && p.y() > available.bottom()) return QRectF(p.x(), available.bottom() + 1, 0, 0);
+        return QRectF(p, QSizeF(0, 0));
+    }
     return QRectF(QPointF(available.x() + available.width(), available.y()), QSizeF(0, 0));
 }
 

@@ -16,8 +16,8 @@ inline constexpr int inset = 8;  // kept free at the left, right and bottom of t
 // screen) and bottom against the available area. The top edge is never clamped.
 QPoint popupOrigin(const QRectF& anchor, QSize popup, const std::optional<QRect>& available);
 
-// The tray icon's geometry when the platform gives one, else the pointer at activation, else the
-// top-right corner of the available area.
+// The tray icon's geometry when the platform gives one, else the pointer at activation (stretched to
+// the work area's edge when it lies in a bar outside it), else the top-right corner of the available area.
 QRectF anchorFor(const QRect& trayGeometry, const std::optional<QPoint>& pointer, const QRect& available);
 
 } // namespace Placement

@@ -18,6 +18,8 @@ namespace Images {
 namespace {
 
 constexpr int maxSide = 1024;
+// Drawn sizes may be the logical ones times the device pixel ratio.
+constexpr int maxPixels = 4 * maxSide;
 
 struct Pending {
     QString file;
@@ -82,7 +84,7 @@ void boxBlur(std::vector<uchar>& plane, std::vector<uchar>& tmp, std::vector<int
 QImage shadowOf(const QPainterPath& shape, QSize shapeSize, int blur, const QColor& color) {
     blur = std::clamp(blur, 0, 128);
     const int w = shapeSize.width() + 4 * blur, h = shapeSize.height() + 4 * blur;
-    if (shapeSize.isEmpty() || w > maxSide || h > maxSide) return {};
+    if (shapeSize.isEmpty() || w > maxPixels || h > maxPixels) return {};
     QImage mask(w, h, QImage::Format_Grayscale8);
     mask.fill(0);
     {
@@ -122,6 +124,14 @@ QColor colorFrom(const QString& hex) {
     if (!form.match(hex).hasMatch()) return {};
     return QColor(QLatin1Char('#') + hex);
 }
+
+// Qt Quick asks for sourceSize times the device pixel ratio; the id names logical sizes.
+double scaleFor(const QSize& requested, int logicalWidth) {
+    if (!requested.isValid() || requested.width() <= 0 || logicalWidth <= 0) return 1.0;
+    return std::clamp(double(requested.width()) / logicalWidth, 1.0, 4.0);
+}
+
+int scaled(int v, double s) { return int(std::lround(v * s)); }
 
 int number(const QString& text) {
     bool ok = false;
@@ -165,7 +175,7 @@ QImage icon(const QString& name, QSize size, const QColor& color) {
 }
 
 QImage backdrop(QSize size, int radius, const QColor& fill, const QString& texture, qreal opacity) {
-    if (size.isEmpty() || size.width() > maxSide || size.height() > 4 * maxSide) return {};
+    if (size.isEmpty() || size.width() > maxPixels || size.height() > maxPixels) return {};
     QImage out(size, QImage::Format_ARGB32_Premultiplied);
     out.fill(Qt::transparent);
     QPainter p(&out);
@@ -188,7 +198,7 @@ QImage backdrop(QSize size, int radius, const QColor& fill, const QString& textu
 
 QImage roundedImage(const QString& file, int side, int radius) {
     const QImage source = read(file);
-    if (source.isNull() || side <= 0 || side > maxSide) return {};
+    if (source.isNull() || side <= 0 || side > maxPixels) return {};
     QImage out(side, side, QImage::Format_ARGB32_Premultiplied);
     out.fill(Qt::transparent);
     QPainter p(&out);
@@ -223,21 +233,28 @@ QImage Provider::requestImage(const QString& id, QSize* size, const QSize& reque
     } else if (parts.size() == 5 && parts[0] == QLatin1String("shadow") && parts[1] == QLatin1String("circle")) {
         const QColor color = colorFrom(parts[4]);
         const int d = number(parts[2]), blur = number(parts[3]);
-        if (color.isValid() && d > 0 && blur >= 0) image = circleShadow(d, blur, color);
+        if (color.isValid() && d > 0 && blur >= 0) {
+            const double s = scaleFor(requestedSize, d + 4 * blur);
+            image = circleShadow(scaled(d, s), scaled(blur, s), color);
+        }
     } else if (parts.size() == 7 && parts[0] == QLatin1String("shadow") && parts[1] == QLatin1String("rect")) {
         const QColor color = colorFrom(parts[6]);
         const int w = number(parts[2]), h = number(parts[3]), radius = number(parts[4]), blur = number(parts[5]);
-        if (color.isValid() && w > 0 && h > 0 && radius >= 0 && blur >= 0)
-            image = roundedRectShadow(QSize(w, h), radius, blur, color);
-    }
-    else if (parts.size() == 3 && parts[0] == QLatin1String("logo")) {
+        if (color.isValid() && w > 0 && h > 0 && radius >= 0 && blur >= 0) {
+            const double s = scaleFor(requestedSize, w + 4 * blur);
+            image = roundedRectShadow(QSize(scaled(w, s), scaled(h, s)), scaled(radius, s), scaled(blur, s), color);
+        }
+    } else if (parts.size() == 3 && parts[0] == QLatin1String("logo")) {
         const int side = number(parts[1]), radius = number(parts[2]);
-        if (side > 0 && radius >= 0) image = roundedImage(QString::fromLatin1(logoFile), side, radius);
+        const double s = scaleFor(requestedSize, side);
+        if (side > 0 && radius >= 0)
+            image = roundedImage(QString::fromLatin1(logoFile), scaled(side, s), scaled(radius, s));
     } else if (parts.size() == 3 && parts[0] == QLatin1String("backdrop")) {
         const int w = number(parts[1]), h = number(parts[2]);
+        const double s = scaleFor(requestedSize, w);
         // Palette.bg under the soft texture at 0.55.
         if (w > 0 && h > 0)
-            image = backdrop(QSize(w, h), 22, Palette::bg(),
+            image = backdrop(QSize(scaled(w, s), scaled(h, s)), scaled(22, s), Palette::bg(),
                              QString::fromLatin1(backdropTextureFile), 0.55);
     }
     if (size) *size = image.size();

@@ -51,10 +51,16 @@ private Q_SLOTS:
         QTest::addColumn<QRectF>("expected");
         QTest::newRow("tray geometry wins") << QRect(1000, 0, 24, 28) << std::optional<QPoint>(QPoint(5, 5))
                                             << QRectF(1000, 0, 24, 28);
-        QTest::newRow("no tray geometry: the pointer")
-            << QRect() << std::optional<QPoint>(QPoint(700, 12)) << QRectF(700, 12, 0, 0);
-        QTest::newRow("empty tray geometry: the pointer")
-            << QRect(0, 0, 0, 0) << std::optional<QPoint>(QPoint(700, 12)) << QRectF(700, 12, 0, 0);
+        // A host that tells only where the press was (StatusNotifierItem): the icon ends where the bar does.
+        QTest::newRow("no tray geometry: the pointer down to the bar's edge")
+            << QRect() << std::optional<QPoint>(QPoint(700, 12)) << QRectF(700, 12, 0, 16);
+        QTest::newRow("empty tray geometry: the pointer down to the bar's edge")
+            << QRect(0, 0, 0, 0) << std::optional<QPoint>(QPoint(700, 12)) << QRectF(700, 12, 0, 16);
+        QTest::newRow("pointer on the bar's last row") << QRect() << std::optional<QPoint>(QPoint(700, 27))
+                                                       << QRectF(700, 27, 0, 1);
+        QTest::newRow("pointer inside the work area: the point itself")
+            << QRect() << std::optional<QPoint>(QPoint(700, 300)) << QRectF(700, 300, 0, 0);
+
         QTest::newRow("neither: the top-right corner") << QRect() << std::optional<QPoint>() << QRectF(1920, 28, 0, 0);
     }
     void anchor() {
@@ -62,6 +68,28 @@ private Q_SLOTS:
         QFETCH(std::optional<QPoint>, pointer);
         QFETCH(QRectF, expected);
         QCOMPARE(Placement::anchorFor(tray, pointer, QRect(0, 28, 1920, 1052)), expected);
+    }
+
+    // A press anywhere in a top bar of a host without icon geometry puts the card 6 below the bar,
+    // whatever the row of the press.
+    void pointerInTopBarLandsBelowTheBar_data() {
+        QTest::addColumn<int>("pressY");
+        QTest::newRow("top row") << 0;
+        QTest::newRow("middle") << 14;
+        QTest::newRow("last row") << 27;
+    }
+    void pointerInTopBarLandsBelowTheBar() {
+        QFETCH(int, pressY);
+        const QRect screen(0, 28, 1920, 1052);
+        const QRectF anchor = Placement::anchorFor(QRect(), QPoint(1900, pressY), screen);
+        QCOMPARE(Placement::popupOrigin(anchor, QSize(400, 520), screen), QPoint(1512, 34));
+    }
+
+    // A bar at the bottom: the card sits 8 above the work area's bottom edge.
+    void pointerInBottomBarLandsAboveIt() {
+        const QRect screen(0, 0, 1920, 1052);
+        const QRectF anchor = Placement::anchorFor(QRect(), QPoint(1900, 1070), screen);
+        QCOMPARE(Placement::popupOrigin(anchor, QSize(400, 520), screen), QPoint(1512, 1052 - 520 - 8));
     }
 
     // With only the corner to go by, the popup still ends up inside the screen at its top right.

@@ -2,11 +2,13 @@ import QtQuick
 import Kestrava.Model
 
 // The panel's content: the popup inset by a margin that holds its shadow. A press in the margin
-// is outside the popup and closes it.
+// is outside the popup and closes it. Without a compositor (or in a framed window) there is no
+// transparency to draw the shadow into, so there is no margin either.
 Item {
     id: panel
     required property PopupModel model
-    readonly property int margin: 24
+    property bool shadow: true
+    readonly property int margin: shadow ? 24 : 0
     readonly property Item popup: popupView
     signal outsidePressed()
     width: popupView.width + 2 * margin
@@ -18,10 +20,18 @@ Item {
         onPressed: panel.outsidePressed()
     }
     Image {
+        // The shape plus twice the blur on every side, 6 down.
+        objectName: "shadow"
+        visible: panel.shadow
         x: panel.margin - 24
         y: panel.margin - 24 + 6
-        source: "image://kestrava/shadow/rect/" + popupView.width + "/" + Math.max(1, Math.round(popupView.height))
-                + "/22/12/73000000"
+        readonly property int cardHeight: Math.max(1, Math.round(popupView.height))
+        width: popupView.width + 48
+        height: cardHeight + 48
+        // Qt Quick asks the provider for sourceSize times the device pixel ratio.
+        sourceSize.width: width
+        sourceSize.height: height
+        source: visible ? "image://kestrava/shadow/rect/" + popupView.width + "/" + cardHeight + "/22/12/73000000" : ""
     }
     PopupView {
         id: popupView

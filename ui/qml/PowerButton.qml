@@ -24,6 +24,10 @@ Item {
     Image {  // the core's shadow: blur 18, 8 down, in the accent at 0.45
         anchors.centerIn: parent
         anchors.verticalCenterOffset: 8
+        width: 110 + 4 * 18
+        height: width
+        sourceSize.width: width
+        sourceSize.height: height
         source: "image://kestrava/shadow/circle/110/18/73" + String(power.accent).substring(1, 7)
     }
     Rectangle {

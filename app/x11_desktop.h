@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QObject>
+#include <QPoint>
+#include <QRegion>
+#include <QSocketNotifier>
+
+#include <memory>
+
+class QWindow;
+struct xcb_connection_t;
+
+// What the X11 desktop tells us that Qt does not: whether a compositor runs, an input shape apart
+// from the drawn one, and presses anywhere on the screen. Every call is a no-op (or false) off X11.
+namespace X11Desktop {
+
+bool active();
+// A compositing manager owns _NET_WM_CM_S<screen> while it runs.
+bool compositorRunning();
+// Only region takes pointer input; the rest of the window lets presses through to what is below.
+void setInputRegion(QWindow& window, const QRegion& region);
+
+} // namespace X11Desktop
+
+// Every mouse press on the display, wherever it lands (XInput 2 raw events on a connection of its
+// own, so Qt's event handling is untouched). Lets the panel tell an outside press from a change of
+// the active window by keyboard or by another program.
+class OutsidePressWatcher : public QObject {
+    Q_OBJECT
+public:
+    explicit OutsidePressWatcher(QObject* parent = nullptr);
+    ~OutsidePressWatcher() override;
+    // False where the display has no XInput 2 (or is no X11 display).
+    bool available() const { return m_notifier != nullptr; }
+    void setWatching(bool on);
+
+Q_SIGNALS:
+    // The pointer's position in native (device) pixels at the press.
+    void pressed(QPoint nativePos);
+
+private:
+    void drain();
+
+    xcb_connection_t* m_conn = nullptr;
+    unsigned m_root = 0;
+    bool m_watching = false;
+    std::unique_ptr<QSocketNotifier> m_notifier;
+};
