@@ -30,6 +30,8 @@ constexpr int quitDelayMs = 1500;
 // A press on the tray icon is first an outside press (or takes the focus from the panel); that
 // close is the toggle, and the icon's activation that follows must not open it again.
 constexpr int toggleAfterCloseMs = 400;
+// How far the pointer may be from that press and still be on the same icon.
+constexpr int iconReach = 48;
 
 } // namespace
 
@@ -70,6 +72,7 @@ void AppDelegate::launch() {
             if (r != QSystemTrayIcon::Trigger) return;
             m_pointer = QCursor::pos();
             togglePanel();
+            updateIcon();
         });
         buildTrayMenu();
         m_trayShown = true;
@@ -77,7 +80,11 @@ void AppDelegate::launch() {
         std::fputs("Kestrava: masaüstünde sistem tepsisi yok; simge gösterilemiyor, pencere açık kalıyor.\n", stderr);
     }
     updateIcon();
-    if (m_tray) m_tray->show();
+    if (m_tray) {
+        m_tray->show();
+        // The host embeds the icon (and tells its place) a moment later; look at the bar again then.
+        for (int ms : {300, 1500, 5000}) QTimer::singleShot(ms, this, &AppDelegate::updateIcon);
+    }
     if (m_options.showAtStart || (m_options.tray && !m_trayShown && !m_options.startHidden)) showPanel();
 }
 
@@ -85,7 +92,13 @@ void AppDelegate::updateIcon() {
     const bool connected = m_state->status() == ConnectionStatus::connected;
     const QString name = statusIconName(connected);
     // Hosts that take pixels get them for the bar under the icon, which we look at each time.
-    const QColor ink = m_tray ? TrayLook::inkFor(TrayLook::barColorOnScreen(m_tray->geometry())) : QColor();
+    QRect iconAt = m_tray ? m_tray->geometry() : QRect();
+    // A host that tells no place: around the last press on the icon, when that was in a bar.
+    if (m_tray && iconAt.isEmpty() && m_pointer) {
+        const QScreen* screen = QGuiApplication::screenAt(*m_pointer);
+        if (screen && !screen->availableGeometry().contains(*m_pointer)) iconAt = QRect(*m_pointer - QPoint(11, 11), QSize(22, 22));
+    }
+    const QColor ink = m_tray ? TrayLook::inkFor(TrayLook::barColorOnScreen(iconAt)) : QColor();
     if (name == m_iconName && ink == m_ink) return;
     m_iconName = name;
     m_ink = ink;
@@ -153,6 +166,7 @@ void AppDelegate::createPanel() {
         if (!m_panel->isActive() && m_panel->isVisible()) {
             closePanel();
             m_closedByDeactivation.start();
+            m_closingPressAt.reset();
         }
     });
 }
@@ -178,6 +192,7 @@ void AppDelegate::outsidePress(QPoint nativePos) {
     if (m_tray && m_tray->geometry().contains(pos)) return;
     closePanel();
     m_closedByDeactivation.start();
+    m_closingPressAt = pos;
 }
 
 void AppDelegate::placePanel() {
@@ -232,7 +247,11 @@ void AppDelegate::togglePanel() {
     }
     if (m_closedByDeactivation.isValid() && m_closedByDeactivation.elapsed() < toggleAfterCloseMs) {
         m_closedByDeactivation.invalidate();
-        return;
+        // Only the press on the icon itself is this activation; a quick click on the icon after a
+        // press elsewhere opens the panel again.
+        const bool sameSpot = !m_closingPressAt || !m_pointer ||
+                              (*m_closingPressAt - *m_pointer).manhattanLength() <= iconReach;
+        if (sameSpot) return;
     }
     showPanel();
 }

@@ -87,7 +87,9 @@ std::optional<QColor> barColorOnScreen(const QRect& iconGeometry) {
     const QRect full = screen->geometry(), free = screen->availableGeometry();
     QRect area;
     if (iconGeometry.isValid() && !iconGeometry.isEmpty()) {
-        area = iconGeometry.adjusted(-3, -2, 3, 2);
+        // The icon's own box: the glyph is a thin outline, so the bar behind it has most of the votes.
+        // Anything around the box may already be off the bar.
+        area = iconGeometry;
     } else if (free.top() > full.top()) {
         area = QRect(full.left(), full.top(), full.width(), free.top() - full.top());
     } else if (free.bottom() < full.bottom()) {
@@ -101,21 +103,6 @@ std::optional<QColor> barColorOnScreen(const QRect& iconGeometry) {
     const QPixmap grab = screen->grabWindow(0, area.x() - full.x(), area.y() - full.y(), area.width(), area.height());
     if (grab.isNull()) return std::nullopt;
     const QImage image = grab.toImage().convertToFormat(QImage::Format_RGB32);
-    if (iconGeometry.isValid() && !iconGeometry.isEmpty()) {
-        // Only the ring: the icon itself would vote for its own ink.
-        const qreal dpr = grab.devicePixelRatio();
-        const QRect inner(iconGeometry.topLeft() - area.topLeft(), iconGeometry.size());
-        const QRect px(QPoint(qRound(inner.x() * dpr), qRound(inner.y() * dpr)),
-                       QSize(qRound(inner.width() * dpr), qRound(inner.height() * dpr)));
-        QList<QRgb> ring;
-        for (int y = 0; y < image.height(); ++y)
-            for (int x = 0; x < image.width(); ++x)
-                if (!px.contains(x, y)) ring.append(image.pixel(x, y));
-        if (ring.isEmpty()) return std::nullopt;
-        QImage strip(int(ring.size()), 1, QImage::Format_RGB32);
-        for (int i = 0; i < ring.size(); ++i) strip.setPixel(i, 0, ring[i]);
-        return dominantColor(strip);
-    }
     return dominantColor(image);
 }
 

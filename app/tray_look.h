@@ -17,8 +17,9 @@ QString themeName(bool connected);
 
 // The bar's colour: the most common colour of image (a grab of the bar around the icon).
 std::optional<QColor> dominantColor(const QImage& image);
-// Where to look on screen: a ring around the icon when its place is known, else the strip the work
-// area leaves free at the screen's edge (where bars reserve their room), else nothing.
+// Where to look on screen: the icon's box when its place is known (the glyph is a thin outline, the
+// bar fills the rest), else the strip the work area leaves free at the screen's edge (where bars
+// reserve their room), else nothing.
 std::optional<QColor> barColorOnScreen(const QRect& iconGeometry);
 
 // Light ink on a dark bar, dark ink on a light one; a dark bar when the bar cannot be seen.

@@ -1,0 +1,407 @@
+#!/usr/bin/python3
+"""The tray icon and the popup on a real X11 desktop, judged as a user sees them.
+
+    desktop_check.py SETTING KESTRAVA DEVSERVICE SCENARIO ARTEFACTS
+
+SETTING is one of: openbox-trayer (XEmbed, light bar, xcompmgr), openbox-plain (XEmbed, dark bar, no compositor),
+xfce (xfwm4 compositing + xfce4-panel, dark, StatusNotifierItem), scale2 (openbox + trayer +
+xcompmgr on a 3840x2160 screen with QT_SCALE_FACTOR=2).
+Everything runs on a private Xvfb display and session bus. Exit 77 when a host package is missing.
+"""
+
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+BACKGROUND = (0x5B, 0x7F, 0xA6)  # the root window's colour: black there would be ours
+GAP, INSET = 6, 8
+
+SETTINGS = {
+    "openbox-trayer": dict(hosts=["openbox", "trayer", "xcompmgr"], screen=(1920, 1080), scale=1, composited=True,
+                           tint="0xeeeeee"),
+    "openbox-plain": dict(hosts=["openbox", "trayer"], screen=(1920, 1080), scale=1, composited=False, tint="0x202020"),
+    "xfce": dict(hosts=["xfwm4", "xfce4-panel", "xfconfd"], screen=(1920, 1080), scale=1, composited=True),
+    "scale2": dict(hosts=["openbox", "trayer", "xcompmgr"], screen=(3840, 2160), scale=2, composited=True,
+                   tint="0x2b2b2b"),
+}
+
+
+class Skip(Exception):
+    pass
+
+
+class Failure(Exception):
+    pass
+
+
+def luminance(c):
+    def lin(v):
+        v /= 255.0
+        return v / 12.92 if v <= 0.04045 else ((v + 0.055) / 1.055) ** 2.4
+    return 0.2126 * lin(c[0]) + 0.7152 * lin(c[1]) + 0.0722 * lin(c[2])
+
+
+def contrast(a, b):
+    la, lb = luminance(a), luminance(b)
+    return (max(la, lb) + 0.05) / (min(la, lb) + 0.05)
+
+
+class Shot:
+    """A screenshot of the root window, kept as a PNG and read as raw RGB."""
+
+    def __init__(self, png, raw, w, h):
+        self.png, self.w, self.h = png, w, h
+        self.data = raw
+
+    def px(self, x, y):
+        i = (y * self.w + x) * 3
+        return tuple(self.data[i:i + 3])
+
+
+class Desktop:
+    def __init__(self, setting, app, devservice, scenario, artefacts):
+        self.name = setting
+        self.cfg = SETTINGS[setting]
+        self.app, self.devservice, self.scenario = app, devservice, scenario
+        self.artefacts = artefacts
+        self.work = tempfile.mkdtemp(prefix="kestrava-desktop-")
+        self.procs = []
+        self.bus_pid = None
+        self.env = dict(os.environ)
+        self.results = {}
+
+    # --- processes -----------------------------------------------------------------------------
+    def spawn(self, argv, log, env=None):
+        out = open(os.path.join(self.work, log), "w")
+        p = subprocess.Popen(argv, stdout=out, stderr=subprocess.STDOUT, env=env or self.env,
+                             start_new_session=True)
+        self.procs.append(p)
+        return p
+
+    def cleanup(self):
+        for p in reversed(self.procs):
+            if p.poll() is None:
+                p.terminate()
+        for p in reversed(self.procs):
+            try:
+                p.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.wait(timeout=5)
+        if self.bus_pid:
+            try:
+                os.kill(self.bus_pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    def run(self, *argv, check=True):
+        r = subprocess.run(argv, env=self.env, capture_output=True, text=True, timeout=30)
+        if check and r.returncode != 0:
+            raise Failure(f"{argv[0]} failed: {r.stderr.strip()}")
+        return r.stdout
+
+    def wait_for(self, what, probe, tries=100, pause=0.1):
+        for _ in range(tries):
+            value = probe()
+            if value:
+                return value
+            time.sleep(pause)
+        raise Failure(f"timed out waiting for {what}")
+
+    def logs(self):
+        for name in sorted(os.listdir(self.work)):
+            if name.endswith(".log"):
+                with open(os.path.join(self.work, name), errors="replace") as f:
+                    tail = f.read()[-1500:]
+                print(f"--- {name}\n{tail}")
+
+    # --- set-up --------------------------------------------------------------------------------
+    def start(self):
+        for tool in ["Xvfb", "dbus-daemon", "xdotool", "xwininfo", "xprop", "xsetroot", "import", "convert"] + \
+                [h for h in self.cfg["hosts"] if h != "xfconfd"]:
+            if not shutil.which(tool):
+                raise Skip(f"{tool} missing")
+        if "xfconfd" in self.cfg["hosts"] and not os.path.exists("/usr/lib/x86_64-linux-gnu/xfce4/xfconf/xfconfd"):
+            raise Skip("xfconf missing")
+        w, h = self.cfg["screen"]
+        rfd, wfd = os.pipe()
+        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(wfd), "-screen", "0", f"{w}x{h}x24", "-nolisten", "tcp", "-noreset"],
+                                pass_fds=[wfd], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                start_new_session=True)
+        self.procs.append(xvfb)
+        os.close(wfd)
+        number = b""
+        with os.fdopen(rfd, "rb") as r:
+            number = r.readline().strip()
+        if not number:
+            raise Failure("Xvfb did not start")
+        self.env["DISPLAY"] = ":" + number.decode()
+        for key in ["WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "QT_SCALE_FACTOR", "SESSION_MANAGER"]:
+            self.env.pop(key, None)
+        home = os.path.join(self.work, "home")
+        runtime = os.path.join(self.work, "runtime")
+        os.makedirs(os.path.join(home, ".config"))
+        os.makedirs(runtime, mode=0o700)
+        self.env.update(HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"),
+                        XDG_DATA_HOME=os.path.join(home, ".local", "share"),
+                        XDG_CACHE_HOME=os.path.join(home, ".cache"), XDG_RUNTIME_DIR=runtime)
+        out = subprocess.run(["dbus-daemon", "--session", "--fork", "--print-address=1", "--print-pid=1",
+                              f"--address=unix:path={self.work}/bus"], capture_output=True, text=True, env=self.env,
+                             timeout=10).stdout.split()
+        if len(out) < 2:
+            raise Failure("no session bus")
+        self.env["DBUS_SESSION_BUS_ADDRESS"], self.bus_pid = out[0], int(out[1])
+        self.run("xsetroot", "-solid", "#%02x%02x%02x" % BACKGROUND)
+        scale = self.cfg["scale"]
+        if self.name.startswith("openbox") or self.name == "scale2":
+            self.spawn(["openbox", "--sm-disable"], "openbox.log")
+            self.wait_for("openbox", lambda: "_NET_SUPPORTING_WM_CHECK(WINDOW)" in
+                          self.run("xprop", "-root", "_NET_SUPPORTING_WM_CHECK", check=False))
+            if "xcompmgr" in self.cfg["hosts"]:
+                self.spawn(["xcompmgr"], "xcompmgr.log")
+            self.spawn(["trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
+                        "--height", str(24 * scale), "--SetDockType", "true", "--SetPartialStrut", "true",
+                        "--tint", self.cfg["tint"], "--transparent", "true", "--alpha", "0"], "trayer.log")
+        else:
+            conf = os.path.join(home, ".config", "xfce4", "xfconf", "xfce-perchannel-xml")
+            os.makedirs(conf)
+            shutil.copy(os.path.join(os.path.dirname(os.path.abspath(__file__)), "xfce4-panel.xml"), conf)
+            self.spawn(["xfwm4", "--compositor=on"], "xfwm4.log")
+            self.wait_for("xfwm4", lambda: "_NET_SUPPORTING_WM_CHECK(WINDOW)" in
+                          self.run("xprop", "-root", "_NET_SUPPORTING_WM_CHECK", check=False))
+            self.spawn(["xfce4-panel"], "panel.log")
+        # The bar is there once it has reserved its room.
+        self.wait_for("the bar's strut", lambda: self.workarea()[1] > 0, tries=150)
+        time.sleep(1.0)  # the compositor and the bar's first paint
+        self.before = self.shot("0-bar-before")
+
+        service_log = os.path.join(self.work, "service.log")
+        self.spawn([self.devservice, "--scenario", self.scenario, "--port", "0"], "service.log")
+        origin = self.wait_for("the stand-in service", lambda: next(
+            (l.split(" ", 2)[2].strip() for l in open(service_log) if l.startswith("listening on ")), None))
+        app_env = dict(self.env, KESTRAVA_API_ORIGIN=origin, KESTRAVA_WEB_ORIGIN=origin,
+                       KESTRAVA_VPN_BACKEND="simulated", QT_QUICK_BACKEND="software")
+        if scale != 1:
+            app_env["QT_SCALE_FACTOR"] = str(scale)
+        self.spawn([self.app], "app.log", env=app_env)
+
+    def workarea(self):
+        out = self.run("xprop", "-root", "_NET_WORKAREA", check=False)
+        if "=" not in out:
+            return (0, 0, 0, 0)
+        values = [int(v) for v in out.split("=", 1)[1].replace(",", " ").split()[:4]]
+        return tuple(values) if len(values) == 4 else (0, 0, 0, 0)
+
+    def shot(self, step):
+        png = os.path.join(self.artefacts, f"{self.name}-{step}.png")
+        self.run("import", "-window", "root", png)
+        raw = subprocess.run(["convert", png, "-depth", "8", "rgb:-"], capture_output=True, timeout=30).stdout
+        w, h = self.cfg["screen"]
+        if len(raw) != w * h * 3:
+            raise Failure(f"screenshot {png} has {len(raw)} bytes")
+        return Shot(png, raw, w, h)
+
+    # --- what the user sees --------------------------------------------------------------------
+    def find_icon(self):
+        """The tray item's box: where the bar changed once the program started, then its drawn pixels."""
+        bar_bottom = self.workarea()[1]
+        after = self.shot("1-bar-with-icon")
+        w = after.w
+        changed = [(x, y) for y in range(bar_bottom) for x in range(w)
+                   if after.px(x, y) != self.before.px(x, y)]
+        if not changed:
+            return None
+        # The bar's colour is what mostly surrounds the changed box; the icon is what differs from it.
+        cx0 = max(0, min(p[0] for p in changed) - 2)
+        cx1 = min(w - 1, max(p[0] for p in changed) + 2)
+        cy0 = max(0, min(p[1] for p in changed) - 2)
+        cy1 = min(bar_bottom - 1, max(p[1] for p in changed) + 2)
+        ring = [after.px(x, y) for x in range(cx0, cx1 + 1) for y in (cy0, cy1)] + \
+               [after.px(x, y) for y in range(cy0, cy1 + 1) for x in (cx0, cx1)]
+        counts = {}
+        for c in ring:
+            counts[c] = counts.get(c, 0) + 1
+        bar = max(counts, key=counts.get)
+        ink = [(x, y) for y in range(cy0, cy1 + 1) for x in range(cx0, cx1 + 1)
+               if contrast(after.px(x, y), bar) > 1.5]
+        if not ink:
+            return dict(bar=bar, contrast=1.0, box=None)
+        xs, ys = [p[0] for p in ink], [p[1] for p in ink]
+        best = max((after.px(x, y) for x, y in ink), key=lambda c: contrast(c, bar))
+        return dict(bar=bar, ink=best, contrast=contrast(best, bar),
+                    box=(min(xs), min(ys), max(xs) + 1, max(ys) + 1))
+
+    def popup(self):
+        out = self.run("xdotool", "search", "--onlyvisible", "--name", "^Kestrava$", check=False).split()
+        for wid in out:
+            info = self.run("xwininfo", "-id", wid, check=False)
+            geo = {}
+            for line in info.splitlines():
+                line = line.strip()
+                for key in ["Absolute upper-left X", "Absolute upper-left Y", "Width", "Height", "Map State"]:
+                    if line.startswith(key + ":"):
+                        geo[key] = line.split(":", 1)[1].strip()
+            if geo.get("Map State") == "IsViewable" and int(geo.get("Width", 0)) > 100:
+                return wid, (int(geo["Absolute upper-left X"]), int(geo["Absolute upper-left Y"]),
+                             int(geo["Width"]), int(geo["Height"]))
+        return None
+
+    def icon_slot(self):
+        """An XEmbed icon is our own small window inside the bar: its box, as X reports it."""
+        for wid in self.run("xdotool", "search", "--onlyvisible", "--class", "kestrava", check=False).split():
+            geo = self.run("xdotool", "getwindowgeometry", "--shell", wid, check=False)
+            v = dict(line.split("=", 1) for line in geo.split() if "=" in line)
+            if v and int(v["WIDTH"]) <= 64 * self.cfg["scale"] and int(v["HEIGHT"]) <= 64 * self.cfg["scale"]:
+                return (int(v["X"]), int(v["Y"]), int(v["X"]) + int(v["WIDTH"]), int(v["Y"]) + int(v["HEIGHT"]))
+        return None
+
+    def click(self, x, y, button=1, repeat=1):
+        self.run("xdotool", "mousemove", str(x), str(y))
+        time.sleep(0.15)
+        args = ["xdotool", "click"]
+        if repeat > 1:
+            args += ["--repeat", str(repeat), "--delay", "90"]
+        self.run(*args, str(button))
+
+    def wait_open(self, step):
+        found = self.wait_for(f"the popup ({step})", self.popup, tries=80)
+        time.sleep(0.8)  # the first frame
+        return found
+
+    def wait_closed(self, step):
+        self.wait_for(f"the popup to close ({step})", lambda: self.popup() is None, tries=50)
+
+    def stays_open(self, step, seconds=1.0):
+        time.sleep(seconds)
+        if self.popup() is None:
+            raise Failure(f"the popup closed: {step}")
+
+    def check(self):
+        scale = self.cfg["scale"]
+        # The icon is drawn for the bar once the host has embedded it: give it a few looks.
+        icon = None
+        for _ in range(12):
+            icon = self.find_icon()
+            if icon and icon.get("box") and icon["contrast"] >= 3.0:
+                break
+            time.sleep(0.5)
+        if not icon:
+            raise Failure("no tray icon appeared")
+        self.results["icon"] = icon
+        if not icon.get("box"):
+            raise Failure(f"no icon drawn on the bar (bar {icon['bar']})")
+        if icon["contrast"] < 3.0:
+            raise Failure(f"icon contrast {icon['contrast']:.2f}:1 on bar {icon['bar']} is under 3:1")
+        x0, y0, x1, y1 = icon["box"]
+        cx, cy = (x0 + x1) // 2, (y0 + y1) // 2
+
+        self.click(cx, cy)
+        wid, (wx, wy, ww, wh) = self.wait_open("first click")
+        shot = self.shot("2-open")
+        margin = 24 * scale if self.cfg["composited"] else 0
+        card = (wx + margin, wy + margin, wx + ww - margin, wy + wh - margin)
+        if card[2] - card[0] != 400 * scale:
+            raise Failure(f"window {ww}x{wh} does not hold a 400-wide card with margin {margin}")
+        area = self.workarea()
+        # Below the icon's own box where the host embeds one (XEmbed); a StatusNotifierItem host's
+        # item spans the bar, which ends where the work area starts.
+        slot = self.icon_slot() if "trayer" in self.cfg["hosts"] else None
+        icon_bottom = slot[3] if slot else area[1]
+        right = area[0] + area[2]
+        self.results["card"] = card
+        self.results["top_gap"] = card[1] - icon_bottom
+        self.results["right_inset"] = right - card[2]
+        # Placement is in logical pixels: at scale s an odd device edge may round by up to s - 1.
+        if abs(card[1] - (icon_bottom + GAP * scale)) > scale - 1:
+            raise Failure(f"card top {card[1]}, icon ends at {icon_bottom}: want {GAP * scale} below")
+        if abs(right - card[2] - INSET * scale) > scale - 1:
+            raise Failure(f"card right {card[2]}, work area right {right}: want {INSET * scale} inside")
+
+        # No black: the card's corner pixels lie outside its rounded shape and show what was there before
+        # (darkened by the shadow at most where a compositor draws one); so does the margin below it.
+        bg_lum = lambda x, y: luminance(self.before.px(x, y))
+        for (x, y) in [(card[0], card[3] - 1), (card[2] - 1, card[3] - 1), (card[0], card[1]), (card[2] - 1, card[1])]:
+            c, behind = shot.px(x, y), self.before.px(x, y)
+            if self.cfg["composited"] and luminance(c) < bg_lum(x, y) * 0.3:
+                raise Failure(f"black corner at {(x, y)}: {c} over {behind}")
+            if not self.cfg["composited"] and c != behind:
+                raise Failure(f"corner at {(x, y)} is {c}, the desktop there is {behind}")
+        bx, by = (card[0] + card[2]) // 2, card[3] + 8 * scale
+        below, behind = shot.px(bx, by), self.before.px(bx, by)
+        shadowed = luminance(below) < luminance(behind) * 0.9
+        self.results["shadow"] = shadowed
+        if not self.cfg["composited"] and below != behind:
+            raise Failure(f"under the card {below}, the desktop there is {behind}: a box without a compositor")
+        if self.cfg["composited"] and luminance(behind) > 0.05 and not shadowed:
+            raise Failure(f"no shadow under the card: {below} over {behind}")
+
+        # Another window taking the focus (a browser, Alt+Tab) is no outside press.
+        bar_win = self.run("xdotool", "search", "--onlyvisible", "--class",
+                           "trayer" if "trayer" in self.cfg["hosts"] else "xfce4-panel", check=False).split()
+        if bar_win:
+            self.run("xdotool", "windowfocus", bar_win[0], check=False)
+            self.stays_open("another window took the focus")
+
+        # A press on the desktop closes it.
+        self.click(shot.w // 4, shot.h * 2 // 3)
+        self.wait_closed("outside press")
+
+        # Open again; the icon's second click closes it, through the margin that covers the bar.
+        self.click(cx, cy)
+        self.wait_open("icon again")
+        self.click(cx, cy)
+        self.wait_closed("second click on the icon")
+
+        if "trayer" in self.cfg["hosts"]:
+            # A double-click is one open, not open-and-close.
+            self.click(cx, cy, repeat=2)
+            self.wait_open("double-click")
+            self.stays_open("double-click on the icon")
+            self.shot("3-after-double-click")
+            self.click(cx, cy)
+            self.wait_closed("click after the double-click")
+            # The right button: the menu, not the popup.
+            before = set(self.run("xdotool", "search", "--onlyvisible", "--class", "kestrava", check=False).split())
+            self.click(cx, cy, button=3)
+            menu = self.wait_for("the tray menu", lambda: set(self.run(
+                "xdotool", "search", "--onlyvisible", "--class", "kestrava", check=False).split()) - before, tries=30)
+            self.shot("4-menu")
+            if self.popup() is not None:
+                raise Failure("the right button opened the popup")
+            self.run("xdotool", "key", "Escape")
+        return self.results
+
+
+def main():
+    if len(sys.argv) != 6:
+        print(__doc__)
+        return 2
+    setting, app, devservice, scenario, artefacts = sys.argv[1:]
+    os.makedirs(artefacts, exist_ok=True)
+    d = Desktop(setting, app, devservice, scenario, artefacts)
+    try:
+        d.start()
+        r = d.check()
+        icon = r["icon"]
+        print(f"{setting}: icon {icon['box']} ink {icon['ink']} on bar {icon['bar']}: contrast {icon['contrast']:.2f}:1; "
+              f"card {r['card']} top gap {r['top_gap']} right inset {r['right_inset']} shadow {r['shadow']}")
+        print(f"{setting}: ok")
+        return 0
+    except Skip as e:
+        print(f"{setting}: skipped: {e}")
+        return 77
+    except Failure as e:
+        print(f"{setting}: FAILED: {e}")
+        d.logs()
+        return 1
+    finally:
+        d.cleanup()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
