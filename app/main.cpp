@@ -97,6 +97,13 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    // On Wayland only an X11 surface (XWayland) may place itself under the icon and stay out of
+    // tiling; a native one would be a toplevel the compositor places, tiles or frames. The user's
+    // own QT_QPA_PLATFORM wins.
+    if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") && !qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "xcb");
+
     // Caught from before Qt starts: a signal that comes before the delegate exists waits in the pipe.
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) == 0) {
         std::signal(SIGINT, onSignal);

@@ -4,7 +4,8 @@
     desktop_check.py SETTING KESTRAVA DEVSERVICE SCENARIO ARTEFACTS
 
 SETTING is one of: openbox-trayer (XEmbed, light bar, xcompmgr), openbox-plain (XEmbed, dark bar, no compositor),
-xfce (xfwm4 compositing + xfce4-panel, dark, StatusNotifierItem), scale2 (openbox + trayer +
+xfce and xfce-light (xfwm4 compositing + xfce4-panel, dark or light, StatusNotifierItem),
+notray (openbox alone: the ordinary window, closed and brought back by a second launch), scale2 (openbox + trayer +
 xcompmgr on a 3840x2160 screen with QT_SCALE_FACTOR=2).
 Everything runs on a private Xvfb display and session bus. Exit 77 when a host package is missing.
 """
@@ -24,7 +25,10 @@ SETTINGS = {
     "openbox-trayer": dict(hosts=["openbox", "trayer", "xcompmgr"], screen=(1920, 1080), scale=1, composited=True,
                            tint="0xeeeeee"),
     "openbox-plain": dict(hosts=["openbox", "trayer"], screen=(1920, 1080), scale=1, composited=False, tint="0x202020"),
-    "xfce": dict(hosts=["xfwm4", "xfce4-panel", "xfconfd"], screen=(1920, 1080), scale=1, composited=True),
+    "xfce": dict(hosts=["xfwm4", "xfce4-panel", "xfconfd"], screen=(1920, 1080), scale=1, composited=True, dark=True),
+    "xfce-light": dict(hosts=["xfwm4", "xfce4-panel", "xfconfd"], screen=(1920, 1080), scale=1, composited=True,
+                       dark=False),
+    "notray": dict(hosts=["openbox"], screen=(1920, 1080), scale=1, composited=False),
     "scale2": dict(hosts=["openbox", "trayer", "xcompmgr"], screen=(3840, 2160), scale=2, composited=True,
                    tint="0x2b2b2b"),
 }
@@ -158,7 +162,11 @@ class Desktop:
         self.env["DBUS_SESSION_BUS_ADDRESS"], self.bus_pid = out[0], int(out[1])
         self.run("xsetroot", "-solid", "#%02x%02x%02x" % BACKGROUND)
         scale = self.cfg["scale"]
-        if self.name.startswith("openbox") or self.name == "scale2":
+        if self.name == "notray":
+            self.spawn(["openbox", "--sm-disable"], "openbox.log")
+            self.wait_for("openbox", lambda: "_NET_SUPPORTING_WM_CHECK(WINDOW)" in
+                          self.run("xprop", "-root", "_NET_SUPPORTING_WM_CHECK", check=False))
+        elif self.name.startswith("openbox") or self.name == "scale2":
             self.spawn(["openbox", "--sm-disable"], "openbox.log")
             self.wait_for("openbox", lambda: "_NET_SUPPORTING_WM_CHECK(WINDOW)" in
                           self.run("xprop", "-root", "_NET_SUPPORTING_WM_CHECK", check=False))
@@ -170,13 +178,19 @@ class Desktop:
         else:
             conf = os.path.join(home, ".config", "xfce4", "xfconf", "xfce-perchannel-xml")
             os.makedirs(conf)
-            shutil.copy(os.path.join(os.path.dirname(os.path.abspath(__file__)), "xfce4-panel.xml"), conf)
+            with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "xfce4-panel.xml")) as f:
+                panel = f.read()
+            if not self.cfg["dark"]:
+                panel = panel.replace('name="dark-mode" type="bool" value="true"', 'name="dark-mode" type="bool" value="false"')
+            with open(os.path.join(conf, "xfce4-panel.xml"), "w") as f:
+                f.write(panel)
             self.spawn(["xfwm4", "--compositor=on"], "xfwm4.log")
             self.wait_for("xfwm4", lambda: "_NET_SUPPORTING_WM_CHECK(WINDOW)" in
                           self.run("xprop", "-root", "_NET_SUPPORTING_WM_CHECK", check=False))
             self.spawn(["xfce4-panel"], "panel.log")
         # The bar is there once it has reserved its room.
-        self.wait_for("the bar's strut", lambda: self.workarea()[1] > 0, tries=150)
+        if self.name != "notray":
+            self.wait_for("the bar's strut", lambda: self.workarea()[1] > 0, tries=150)
         time.sleep(1.0)  # the compositor and the bar's first paint
         self.before = self.shot("0-bar-before")
 
@@ -188,7 +202,8 @@ class Desktop:
                        KESTRAVA_VPN_BACKEND="simulated", QT_QUICK_BACKEND="software")
         if scale != 1:
             app_env["QT_SCALE_FACTOR"] = str(scale)
-        self.spawn([self.app], "app.log", env=app_env)
+        self.app_env = app_env
+        self.first = self.spawn([self.app], "app.log", env=app_env)
 
     def workarea(self):
         out = self.run("xprop", "-root", "_NET_WORKAREA", check=False)
@@ -281,7 +296,38 @@ class Desktop:
         if self.popup() is None:
             raise Failure(f"the popup closed: {step}")
 
+    def check_notray(self):
+        """No tray: an ordinary window the window manager frames; closing it leaves the program running,
+        a second launch brings it back, a press elsewhere does not close it."""
+        wid, (wx, wy, ww, wh) = self.wait_open("start without a tray")
+        self.shot("1-window")
+        frame = self.run("xprop", "-id", wid, "_NET_FRAME_EXTENTS", check=False)
+        if "=" not in frame or all(v.strip() == "0" for v in frame.split("=", 1)[1].split(",")):
+            raise Failure(f"the window has no frame: {frame.strip()}")
+        if ww != 400:
+            raise Failure(f"the window is {ww} wide: a margin around the card")
+        self.results["card"] = (wx, wy, wx + ww, wy + wh)
+        self.click(1800, 1000)
+        self.stays_open("a press on the desktop")
+        self.run("xdotool", "windowactivate", "--sync", wid, check=False)
+        self.run("xdotool", "key", "--clearmodifiers", "alt+F4")
+        self.wait_closed("its close button")
+        time.sleep(0.5)
+        if self.first.poll() is not None:
+            raise Failure(f"closing the window ended the program ({self.first.returncode})")
+        second = self.spawn([self.app], "second.log", env=self.app_env)
+        second.wait(timeout=30)
+        if second.returncode != 0:
+            raise Failure(f"the second launch ended with {second.returncode}")
+        self.wait_open("second launch")
+        self.shot("2-back")
+        if self.first.poll() is not None:
+            raise Failure("the first copy is gone")
+        return self.results
+
     def check(self):
+        if self.name == "notray":
+            return self.check_notray()
         scale = self.cfg["scale"]
         # The icon is drawn for the bar once the host has embedded it: give it a few looks.
         icon = None
@@ -387,6 +433,10 @@ def main():
     try:
         d.start()
         r = d.check()
+        if setting == "notray":
+            print(f"{setting}: framed window {r['card']}, closed and brought back by a second launch")
+            print(f"{setting}: ok")
+            return 0
         icon = r["icon"]
         print(f"{setting}: icon {icon['box']} ink {icon['ink']} on bar {icon['bar']}: contrast {icon['contrast']:.2f}:1; "
               f"card {r['card']} top gap {r['top_gap']} right inset {r['right_inset']} shadow {r['shadow']}")
