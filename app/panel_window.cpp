@@ -68,8 +68,10 @@ void shape(QQuickWindow& window, const Look& look, const QRect& card, int radius
         return;
     }
     window.setMask(QRegion());
-    if (X11Desktop::active()) X11Desktop::setInputRegion(window, QRegion(card));
-    else window.setMask(QRegion(card)); // elsewhere the mask is the input region
+    // Presses on the cut corners reach what shows through them, as they would without a compositor.
+    const QRegion input = roundedRegion(card, radius);
+    if (X11Desktop::active()) X11Desktop::setInputRegion(window, input);
+    else window.setMask(input); // elsewhere the mask is the input region
 }
 
 } // namespace PanelWindow

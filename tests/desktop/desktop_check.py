@@ -386,6 +386,17 @@ class Desktop:
         if self.cfg["composited"] and luminance(behind) > 0.05 and not shadowed:
             raise Failure(f"no shadow under the card: {below} over {behind}")
 
+        # The margin and the cut corners take no input: X puts the pointer there on what lies below.
+        probes = [(card[0], card[1])]
+        if margin:
+            probes += [(card[0] - margin // 2, card[1] + 40 * scale), (card[0] + 40 * scale, card[3] + margin // 2)]
+        for (x, y) in probes:
+            self.run("xdotool", "mousemove", str(x), str(y))
+            time.sleep(0.1)
+            loc = dict(l.split("=", 1) for l in self.run("xdotool", "getmouselocation", "--shell").split())
+            if int(loc["WINDOW"]) == int(wid):
+                raise Failure(f"the popup takes input at {(x, y)} outside its card")
+
         # Another window taking the focus (a browser, Alt+Tab) is no outside press.
         bar_win = self.run("xdotool", "search", "--onlyvisible", "--class",
                            "trayer" if "trayer" in self.cfg["hosts"] else "xfce4-panel", check=False).split()
