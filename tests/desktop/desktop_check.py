@@ -4,7 +4,8 @@
     desktop_check.py SETTING KESTRAVA DEVSERVICE SCENARIO ARTEFACTS
 
 SETTING is one of: openbox-trayer (XEmbed, light bar, xcompmgr), openbox-plain (XEmbed, dark bar, no compositor),
-xfce and xfce-light (xfwm4 compositing + xfce4-panel, dark or light, StatusNotifierItem),
+xfce and xfce-light (xfwm4 compositing + xfce4-panel, dark or light, StatusNotifierItem), xfce-theme
+(the same with the package's symbolic icons, which the panel finds by name and recolours),
 notray (openbox alone: the ordinary window, closed and brought back by a second launch), scale2 (openbox + trayer +
 xcompmgr on a 3840x2160 screen with QT_SCALE_FACTOR=2).
 Everything runs on a private Xvfb display and session bus. Exit 77 when a host package is missing.
@@ -28,6 +29,9 @@ SETTINGS = {
     "xfce": dict(hosts=["xfwm4", "xfce4-panel", "xfconfd"], screen=(1920, 1080), scale=1, composited=True, dark=True),
     "xfce-light": dict(hosts=["xfwm4", "xfce4-panel", "xfconfd"], screen=(1920, 1080), scale=1, composited=True,
                        dark=False),
+    # The package's theme icons where the host looks them up by name and recolours them.
+    "xfce-theme": dict(hosts=["xfwm4", "xfce4-panel", "xfconfd"], screen=(1920, 1080), scale=1, composited=True,
+                       dark=True, theme=True),
     "notray": dict(hosts=["openbox"], screen=(1920, 1080), scale=1, composited=False),
     "scale2": dict(hosts=["openbox", "trayer", "xcompmgr"], screen=(3840, 2160), scale=2, composited=True,
                    tint="0x2b2b2b"),
@@ -176,6 +180,13 @@ class Desktop:
                         "--height", str(24 * scale), "--SetDockType", "true", "--SetPartialStrut", "true",
                         "--tint", self.cfg["tint"], "--transparent", "true", "--alpha", "0"], "trayer.log")
         else:
+            if self.cfg.get("theme"):
+                icons = os.path.join(self.env["XDG_DATA_HOME"], "icons", "hicolor", "symbolic", "apps")
+                os.makedirs(icons)
+                top = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+                for name in ["shield", "shield-slash"]:
+                    shutil.copy(os.path.join(top, "ui", "icons", f"{name}.svg"),
+                                os.path.join(icons, f"app.kestrava.linux-{name}-symbolic.svg"))
             conf = os.path.join(home, ".config", "xfce4", "xfconf", "xfce-perchannel-xml")
             os.makedirs(conf)
             with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "xfce4-panel.xml")) as f:
@@ -343,6 +354,8 @@ class Desktop:
             raise Failure(f"no icon drawn on the bar (bar {icon['bar']})")
         if icon["contrast"] < 3.0:
             raise Failure(f"icon contrast {icon['contrast']:.2f}:1 on bar {icon['bar']} is under 3:1")
+        if self.cfg.get("theme") and max(abs(a - b) for a, b in zip(icon["ink"], (245, 245, 245))) <= 2:
+            raise Failure(f"the host drew our pixels {icon['ink']}, not the theme icon in its own colour")
         x0, y0, x1, y1 = icon["box"]
         cx, cy = (x0 + x1) // 2, (y0 + y1) // 2
 
