@@ -12,6 +12,7 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QSocketNotifier>
 #include <QSystemTrayIcon>
@@ -38,7 +39,19 @@ void printVersion() {
     std::fflush(stdout);
 }
 
+// A Wayland session with neither XWayland nor Qt's Wayland plugin: Qt would abort on start.
+bool waylandWithoutPlugin() {
+    if (qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") || !qEnvironmentVariableIsEmpty("DISPLAY") ||
+        !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        return false;
+    for (const QString& path : QCoreApplication::libraryPaths())
+        if (!QDir(path + QStringLiteral("/platforms")).entryList({QStringLiteral("libqwayland*.so")}).isEmpty())
+            return false;
+    return true;
+}
+
 bool hasDisplay() {
+    if (waylandWithoutPlugin()) return false;
     return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
            !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
 }
@@ -92,8 +105,12 @@ int main(int argc, char** argv) {
         QCoreApplication app(argc, argv);
         QCoreApplication::setApplicationVersion(QStringLiteral(KESTRAVA_VERSION));
         printVersion();
-        std::fputs("Kestrava: ekran bulunamadı (DISPLAY veya WAYLAND_DISPLAY yok); "
-                   "ekransız kullanım için --headless verin.\n", stderr);
+        if (waylandWithoutPlugin())
+            std::fputs("Kestrava: Wayland oturumunda XWayland (DISPLAY) yok ve Qt'nin Wayland eklentisi kurulu değil; "
+                       "XWayland'i açın ya da qt6-wayland paketini kurun.\n", stderr);
+        else
+            std::fputs("Kestrava: ekran bulunamadı (DISPLAY veya WAYLAND_DISPLAY yok); "
+                       "ekransız kullanım için --headless verin.\n", stderr);
         return 1;
     }
 
