@@ -119,10 +119,10 @@ void AppDelegate::buildTrayMenu() {
     QObject::connect(power, &QAction::triggered, m_model.get(), &PopupModel::toggle);
     QObject::connect(quit, &QAction::triggered, this, &AppDelegate::requestQuit);
     auto follow = [this, power] {
-        // The power button's own words and rule: only while signed in and not busy.
+        // The power button's own words and rule; signed out there is no power button to stand for.
         const bool on = m_model->connected() || m_model->connecting();
         power->setText(on ? QStringLiteral("Bağlantıyı Kes") : QStringLiteral("Bağlan"));
-        power->setEnabled(m_model->powerEnabled());
+        power->setEnabled(m_model->signedIn() && m_model->powerEnabled());
     };
     QObject::connect(m_model.get(), &PopupModel::changed, m_menu.get(), follow);
     follow();

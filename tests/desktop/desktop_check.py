@@ -24,9 +24,10 @@ GAP, INSET = 6, 8
 
 SETTINGS = {
     "openbox-trayer": dict(hosts=["openbox", "trayer", "xcompmgr"], screen=(1920, 1080), scale=1, composited=True,
-                           tint="0xeeeeee"),
+                           tint="0xeeeeee", connect=True),
     "openbox-plain": dict(hosts=["openbox", "trayer"], screen=(1920, 1080), scale=1, composited=False, tint="0x202020"),
-    "xfce": dict(hosts=["xfwm4", "xfce4-panel", "xfconfd"], screen=(1920, 1080), scale=1, composited=True, dark=True),
+    "xfce": dict(hosts=["xfwm4", "xfce4-panel", "xfconfd"], screen=(1920, 1080), scale=1, composited=True, dark=True,
+                 connect=True),
     "xfce-light": dict(hosts=["xfwm4", "xfce4-panel", "xfconfd"], screen=(1920, 1080), scale=1, composited=True,
                        dark=False),
     # The package's theme icons where the host looks them up by name and recolours them.
@@ -358,6 +359,7 @@ class Desktop:
             raise Failure(f"the host drew our pixels {icon['ink']}, not the theme icon in its own colour")
         x0, y0, x1, y1 = icon["box"]
         cx, cy = (x0 + x1) // 2, (y0 + y1) // 2
+        self.off_shot = self.shot("1-icon-not-connected")
 
         self.click(cx, cy)
         wid, (wx, wy, ww, wh) = self.wait_open("first click")
@@ -435,16 +437,59 @@ class Desktop:
             self.shot("3-after-double-click")
             self.click(cx, cy)
             self.wait_closed("click after the double-click")
-            # The right button: the menu, not the popup.
-            before = set(self.run("xdotool", "search", "--onlyvisible", "--class", "kestrava", check=False).split())
-            self.click(cx, cy, button=3)
-            menu = self.wait_for("the tray menu", lambda: set(self.run(
-                "xdotool", "search", "--onlyvisible", "--class", "kestrava", check=False).split()) - before, tries=30)
-            self.shot("4-menu")
-            if self.popup() is not None:
-                raise Failure("the right button opened the popup")
-            self.run("xdotool", "key", "Escape")
+        # The right button: the menu (ours, or the host's from our D-Bus menu), not the popup; its
+        # first entry opens the popup.
+        visible = lambda: set(self.run("xdotool", "search", "--onlyvisible", "--name", ".*", check=False).split())
+        before = visible()
+        self.click(cx, cy, button=3)
+        self.wait_for("the tray menu", lambda: visible() - before, tries=30)
+        time.sleep(0.5)
+        self.shot("4-menu")
+        if self.popup() is not None:
+            raise Failure("the right button opened the popup")
+        self.run("xdotool", "key", "Down", "Return")
+        wid, (wx, wy, ww, wh) = self.wait_open("the menu's first entry")
+        self.shot("5-opened-from-menu")
+        if self.cfg.get("connect"):
+            self.sign_in_and_connect(wid, (wx + margin, wy + margin), (cx, cy), icon)
         return self.results
+
+    def sign_in_and_connect(self, wid, card_origin, icon_at, icon_off):
+        """Sign in on the popup with the keyboard, connect from the tray menu: the connected shield is
+        as legible and looks different."""
+        scale = self.cfg["scale"]
+        self.run("xdotool", "mousemove", str(card_origin[0] + 200 * scale), str(card_origin[1] + 200 * scale))
+        self.run("xdotool", "type", "--delay", "15", "demo@kestrava.app")
+        self.run("xdotool", "key", "Tab")
+        self.run("xdotool", "type", "--delay", "15", "demo1234")
+        # "Giriş yap": the wide button under the two fields.
+        self.click(card_origin[0] + 200 * scale, card_origin[1] + 288 * scale)
+        time.sleep(2.0)
+        self.shot("6-signed-in")
+        self.click(icon_at[0], icon_at[1])  # close the popup with the icon
+        self.wait_closed("icon after sign-in")
+        visible = lambda: set(self.run("xdotool", "search", "--onlyvisible", "--name", ".*", check=False).split())
+        before = visible()
+        self.click(icon_at[0], icon_at[1], button=3)
+        self.wait_for("the tray menu", lambda: visible() - before, tries=30)
+        time.sleep(0.5)
+        self.run("xdotool", "key", "Down", "Down", "Return")
+        time.sleep(3.0)  # the simulated tunnel comes up, the icon is drawn anew
+        on = None
+        for _ in range(10):
+            on = self.find_icon()
+            if on and on.get("box") and on["contrast"] >= 3.0 and on != icon_off:
+                break
+            time.sleep(0.5)
+        shot = self.shot("7-connected")
+        self.results["icon_on"] = on
+        if not on or not on.get("box") or on["contrast"] < 3.0:
+            raise Failure(f"the connected icon is not legible: {on}")
+        x0, y0, x1, y1 = on["box"]
+        off = self.off_shot
+        differs = sum(1 for y in range(y0, y1) for x in range(x0, x1) if shot.px(x, y) != off.px(x, y))
+        if differs < 10:
+            raise Failure("connected and not connected look the same")
 
 
 def main():
@@ -462,6 +507,9 @@ def main():
             print(f"{setting}: ok")
             return 0
         icon = r["icon"]
+        if "icon_on" in r:
+            on = r["icon_on"]
+            print(f"{setting}: connected icon {on['box']} ink {on['ink']} on bar {on['bar']}: contrast {on['contrast']:.2f}:1")
         print(f"{setting}: icon {icon['box']} ink {icon['ink']} on bar {icon['bar']}: contrast {icon['contrast']:.2f}:1; "
               f"card {r['card']} top gap {r['top_gap']} right inset {r['right_inset']} shadow {r['shadow']}")
         print(f"{setting}: ok")
