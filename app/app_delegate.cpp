@@ -72,18 +72,19 @@ void AppDelegate::launch() {
             if (r != QSystemTrayIcon::Trigger) return;
             m_pointer = QCursor::pos();
             togglePanel();
-            updateIcon();
+            lookAtBar();
         });
         buildTrayMenu();
         m_trayShown = true;
     } else if (m_options.tray) {
         std::fputs("Kestrava: masaüstünde sistem tepsisi yok; simge gösterilemiyor, pencere açık kalıyor.\n", stderr);
     }
+    lookAtBar();
     updateIcon();
     if (m_tray) {
         m_tray->show();
         // The host embeds the icon (and tells its place) a moment later; look at the bar again then.
-        for (int ms : {300, 1500, 5000}) QTimer::singleShot(ms, this, &AppDelegate::updateIcon);
+        for (int ms : {300, 1500, 5000}) QTimer::singleShot(ms, this, &AppDelegate::lookAtBar);
     }
     if (m_options.showAtStart || (m_options.tray && !m_trayShown && !m_options.startHidden)) showPanel();
 }
@@ -91,18 +92,24 @@ void AppDelegate::launch() {
 void AppDelegate::updateIcon() {
     const bool connected = m_state->status() == ConnectionStatus::connected;
     const QString name = statusIconName(connected);
-    // Hosts that take pixels get them for the bar under the icon, which we look at each time.
-    QRect iconAt = m_tray ? m_tray->geometry() : QRect();
+    if (name == m_iconName && m_ink == m_iconInk) return;
+    m_iconName = name;
+    m_iconInk = m_ink;
+    if (m_tray) m_tray->setIcon(statusIcon(connected, m_ink));
+}
+
+void AppDelegate::lookAtBar() {
+    if (!m_tray) return;
+    // Hosts that take pixels get them for the bar under the icon. Read from the screen only when the
+    // icon may have moved or the bar changed (start, embedding, a press), not on every status change.
+    QRect iconAt = m_tray->geometry();
     // A host that tells no place: around the last press on the icon, when that was in a bar.
-    if (m_tray && iconAt.isEmpty() && m_pointer) {
+    if (iconAt.isEmpty() && m_pointer) {
         const QScreen* screen = QGuiApplication::screenAt(*m_pointer);
         if (screen && !screen->availableGeometry().contains(*m_pointer)) iconAt = QRect(*m_pointer - QPoint(11, 11), QSize(22, 22));
     }
-    const QColor ink = m_tray ? TrayLook::inkFor(TrayLook::barColorOnScreen(iconAt)) : QColor();
-    if (name == m_iconName && ink == m_ink) return;
-    m_iconName = name;
-    m_ink = ink;
-    if (m_tray) m_tray->setIcon(statusIcon(connected, ink));
+    m_ink = TrayLook::inkFor(TrayLook::barColorOnScreen(iconAt));
+    updateIcon();
 }
 
 void AppDelegate::buildTrayMenu() {

@@ -81,6 +81,7 @@ private:
     void createPanel();
     void placePanel();
     void updateIcon();
+    void lookAtBar();
     void buildTrayMenu();
     void shapePanel();
     void outsidePress(QPoint nativePos);
@@ -103,5 +104,6 @@ private:
     PanelWindow::Look m_look;
     std::unique_ptr<OutsidePressWatcher> m_outside;
     std::unique_ptr<QMenu> m_menu;
-    QColor m_ink;
+    QColor m_ink;      // for the bar last seen under the icon
+    QColor m_iconInk;  // the icon's as set
 };

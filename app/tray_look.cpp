@@ -30,24 +30,30 @@ public:
         return {{16, 16}, {22, 22}, {24, 24}, {32, 32}, {48, 48}, {64, 64}};
     }
     QPixmap pixmap(const QSize& size, QIcon::Mode, QIcon::State) override {
-        return QPixmap::fromImage(Images::icon(svgName(), size, m_ink));
+        // Hosts paint it on every repaint; the SVG is drawn once per size.
+        const quint64 key = quint64(quint32(size.width())) << 32 | quint32(size.height());
+        if (const auto it = m_drawn.constFind(key); it != m_drawn.constEnd()) return *it;
+        const QPixmap p = QPixmap::fromImage(Images::icon(svgName(), size, m_ink));
+        if (m_drawn.size() < 16) m_drawn.insert(key, p);
+        return p;
     }
     QPixmap scaledPixmap(const QSize& size, QIcon::Mode mode, QIcon::State state, qreal scale) override {
         QPixmap p = pixmap(size * scale, mode, state);
         p.setDevicePixelRatio(scale);
         return p;
     }
-    void paint(QPainter* painter, const QRect& rect, QIcon::Mode, QIcon::State) override {
+    void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode, QIcon::State state) override {
         const qreal dpr = painter->device() ? painter->device()->devicePixelRatioF() : 1.0;
-        QImage image = Images::icon(svgName(), rect.size() * dpr, m_ink);
-        image.setDevicePixelRatio(dpr);
-        painter->drawImage(rect, image);
+        QPixmap p = pixmap(rect.size() * dpr, mode, state);
+        p.setDevicePixelRatio(dpr);
+        painter->drawPixmap(rect, p);
     }
 
 private:
     QString svgName() const { return m_connected ? QStringLiteral("shield") : QStringLiteral("shield-slash"); }
     bool m_connected;
     QColor m_ink;
+    QHash<quint64, QPixmap> m_drawn;
 };
 
 } // namespace
