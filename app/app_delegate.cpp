@@ -30,6 +30,7 @@ constexpr int quitDelayMs = 1500;
 // A press on the tray icon is first an outside press (or takes the focus from the panel); that
 // close is the toggle, and the icon's activation that follows must not open it again.
 constexpr int toggleAfterCloseMs = 400;
+constexpr int settleAfterShowMs = 500;
 // How far the pointer may be from that press and still be on the same icon.
 constexpr int iconReach = 48;
 
@@ -170,6 +171,9 @@ void AppDelegate::createPanel() {
     const bool xwayland = qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
     if (m_outside->available() && !xwayland) return;
     QObject::connect(m_panel.get(), &QWindow::activeChanged, this, [this] {
+        // Under XWayland the compositor hands the focus back and forth right after the click that
+        // opened the panel (sway does); that is not the user leaving it.
+        if (m_shownAt.isValid() && m_shownAt.elapsed() < settleAfterShowMs) return;
         if (!m_panel->isActive() && m_panel->isVisible()) {
             closePanel();
             m_closedByDeactivation.start();
@@ -226,6 +230,7 @@ void AppDelegate::showPanel() {
         PanelWindow::apply(*m_panel, *m_root, m_look);
     }
     placePanel();
+    m_shownAt.start();
     m_panel->show();
     shapePanel();
     if (m_outside) m_outside->setWatching(true);

@@ -100,7 +100,8 @@ private:
     QString m_iconName;
     std::optional<QPoint> m_pointer;
     QElapsedTimer m_closedByDeactivation;
-    std::optional<QPoint> m_closingPressAt;  // where the outside press that closed the panel was
+    std::optional<QPoint> m_closingPressAt;
+    QElapsedTimer m_shownAt;  // where the outside press that closed the panel was
     PanelWindow::Look m_look;
     std::unique_ptr<OutsidePressWatcher> m_outside;
     std::unique_ptr<QMenu> m_menu;
