@@ -52,6 +52,10 @@ DEBIAN_FRONTEND=noninteractive apt-get install -o DPkg::Lock::Timeout=300 -y -q 
     { cat "$work/apt.log"; fail "apt-get install"; }
 dpkg -L kestrava > "$work/listed"
 [ "$(command -v kestrava)" = /usr/bin/kestrava ] || fail "kestrava is not on the PATH"
+# charon runs its hook as root: only a root-owned, root-only-writable one is handed to it.
+hook=/usr/lib/kestrava/Kestrava.app/lib/kestrava/charon-updown
+[ -x "$hook" ] || fail "charon's hook is not installed"
+[ "$(stat -c '%U %A' "$hook")" = "root -rwxr-xr-x" ] || fail "charon's hook: $(stat -c '%U %A' "$hook")"
 
 step "start the installed program under Xvfb on a private session bus"
 export HOME=$work/home XDG_RUNTIME_DIR=$work/run XDG_CONFIG_HOME=$work/home/.config

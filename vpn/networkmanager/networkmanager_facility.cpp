@@ -133,6 +133,7 @@ QCoro::Task<std::optional<QString>> NetworkManagerFacility::findConnection() {
         m_connectionPath = path;
         setUuid(uuidOf(s));
         m_stored = profileFrom(s);
+        m_storedRevision = revisionOf(s);
     };
     if (!m_connectionPath.isEmpty()) {
         const QString cached = m_connectionPath;
@@ -233,6 +234,7 @@ QCoro::Task<Result<void>> NetworkManagerFacility::save() {
         if (!self) co_return Result<void>();
         if (r.ok()) {
             m_stored = saving;
+            m_storedRevision = settingsRevision;
             setUuid(uuid);
             if (status() == VpnStatus::invalid) setStatus(VpnStatus::disconnected);
             co_return Result<void>();
@@ -251,6 +253,7 @@ QCoro::Task<Result<void>> NetworkManagerFacility::save() {
     m_connectionPath = qdbus_cast<QDBusObjectPath>(r.message.arguments().value(0)).path();
     setUuid(uuid);
     m_stored = saving;
+    m_storedRevision = settingsRevision;
     if (status() == VpnStatus::invalid) setStatus(VpnStatus::disconnected);
     co_return Result<void>();
 }
@@ -295,6 +298,18 @@ Result<void> NetworkManagerFacility::startTunnel() {
     return {};
 }
 
+QCoro::Task<bool> NetworkManagerFacility::bringUpToDate() {
+    QPointer<NetworkManagerFacility> self(this);
+    if (!m_stored || m_connectionPath.isEmpty() || m_uuid.isEmpty()) co_return false;
+    const Result<NMSettings> settings = settingsFor(*m_stored, m_uuid, m_owner);
+    if (!settings) co_return false;
+    const QVariantList args{QVariant::fromValue(settings.value())};
+    const Reply r = co_await call(m_connectionPath, connectionInterface, QStringLiteral("Update"), args, Access::change);
+    if (!self) co_return false;
+    if (r.ok()) m_storedRevision = settingsRevision;
+    co_return r.ok();
+}
+
 QCoro::Task<> NetworkManagerFacility::runStart(quint64 attempt) {
     QPointer<NetworkManagerFacility> self(this);
     auto current = [&] { return self && isCurrent(attempt); };
@@ -306,6 +321,12 @@ QCoro::Task<> NetworkManagerFacility::runStart(quint64 attempt) {
     const Result<void> agent = co_await ensureAgent();
     if (!current()) co_return;
     if (!agent) co_return giveUp(agent.error());
+    // Refused (a machine-wide connection of an earlier build needs an administrator to change): the
+    // tunnel still comes up as it was saved, and the next connect tries again.
+    if (m_storedRevision < settingsRevision) {
+        (void)co_await bringUpToDate();
+        if (!current()) co_return;
+    }
     const QVariantList args{QVariant::fromValue(QDBusObjectPath(m_connectionPath)),
                             QVariant::fromValue(QDBusObjectPath(QStringLiteral("/"))),
                             QVariant::fromValue(QDBusObjectPath(QStringLiteral("/")))};

@@ -73,6 +73,8 @@ private:
     QCoro::Task<std::optional<QString>> findConnection();
     QCoro::Task<> refreshActive();
     QCoro::Task<> runStart(quint64 attempt);
+    // Writes a connection an earlier build saved in today's form; false when NetworkManager refused.
+    QCoro::Task<bool> bringUpToDate();
     QCoro::Task<> runStop(quint64 attempt);
     void apply(networkmanager::TunnelEvent event);
     void applyVpnState(uint state, uint reason);
@@ -94,6 +96,7 @@ private:
 
     QString m_connectionPath;
     QString m_uuid;
+    int m_storedRevision = 0; // networkmanager::revisionOf the stored connection
     QString m_activePath;
     std::optional<uint> m_pluginFailure;
     bool m_activating = false; // ActivateConnection of the current attempt awaits its reply

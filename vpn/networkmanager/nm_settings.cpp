@@ -111,6 +111,7 @@ Result<NMSettings> settingsFor(const VpnProfile& profile, const QString& uuid, c
     NMStringMap user;
     user.insert(key(markerKey), QStringLiteral("1"));
     user.insert(key(referenceKey), QString::fromLatin1(u.secretReference.toBase64()));
+    user.insert(key(revisionKey), QString::number(settingsRevision));
     user.insert(key(enabledKey), yesNo(profile.isEnabled));
     user.insert(key(onDemandKey), yesNo(profile.isOnDemandEnabled));
     user.insert(key(sleepKey), yesNo(p.disconnectOnSleep));
@@ -148,6 +149,13 @@ bool isOurs(const NMSettings& settings) {
     const NMStringMap user = stringMap(settings.value(QStringLiteral("user")).value(QStringLiteral("data")));
     return user.value(key(markerKey)) == QLatin1String("1") ||
            connection.value(QStringLiteral("id")).toString() == QString::fromUtf8(IkeProfile::name);
+}
+
+int revisionOf(const NMSettings& settings) {
+    const NMStringMap user = stringMap(settings.value(QStringLiteral("user")).value(QStringLiteral("data")));
+    bool ok = false;
+    const int r = user.value(key(revisionKey)).toInt(&ok);
+    return ok && r > 0 ? r : 0;
 }
 
 QString uuidOf(const NMSettings& settings) {

@@ -22,6 +22,11 @@ inline constexpr const char* agentIdentifier = "app.kestrava";
 // Keys of our own in the profile's "user" setting; the secret itself is never among them.
 inline constexpr const char* markerKey = "app.kestrava.profile";
 inline constexpr const char* referenceKey = "app.kestrava.secret-reference";
+// Which version of our settings a connection holds. 2: the user's own (connection.permissions), only
+// the gateway's resolvers, and IPv6 held while the gateway grants none. A connection saved by an
+// earlier build is written anew before it is used, although its profile has not changed.
+inline constexpr const char* revisionKey = "app.kestrava.settings-revision";
+inline constexpr int settingsRevision = 2;
 
 // Registers the D-Bus types above; safe to call more than once.
 void registerTypes();
@@ -38,6 +43,8 @@ bool isOurs(const NMSettings& settings);
 std::optional<VpnProfile> profileFrom(const NMSettings& settings);
 // The settings' connection.uuid.
 QString uuidOf(const NMSettings& settings);
+// The revision our settings were written with; 0 for an earlier build's or a hand-made connection.
+int revisionOf(const NMSettings& settings);
 // a{ss} as it arrives from D-Bus (QDBusArgument) or as built in-process.
 NMStringMap stringMap(const QVariant& value);
 

@@ -154,6 +154,7 @@ private Q_SLOTS:
         QVERIFY(!data.contains(QStringLiteral("password")));
         const NMStringMap user = section(settings, "user", "data");
         QCOMPARE(QByteArray::fromBase64(user.value(QStringLiteral("app.kestrava.secret-reference")).toLatin1()), reference);
+        QCOMPARE(networkmanager::revisionOf(settings), networkmanager::settingsRevision);
         // NetworkManager's user data keys must contain a dot.
         for (const QString& k : user.keys()) QVERIFY2(k.contains(QLatin1Char('.')), qPrintable(k));
     }
@@ -322,6 +323,7 @@ private Q_SLOTS:
         QCOMPARE(p->protocolConfiguration->authenticationMethod, 0);
         QVERIFY(!p->protocolConfiguration->sharedSecretReference.has_value());
         QCOMPARE(p->protocolConfiguration->ikeSecurityAssociationParameters, (IkeSaParameters{0, 0, 0}));
+        QCOMPARE(networkmanager::revisionOf(s), 0); // written anew before it is used
     }
 };
 

@@ -494,6 +494,53 @@ private Q_SLOTS:
         QVERIFY(tunnelAddressAnswers());
     }
 
+    // A connection an earlier build saved (machine-wide, no resolver or IPv6 settings of ours) is written
+    // in today's form before the next connect, although its profile is the same.
+    void earlierBuildsConnectionIsBroughtUpToDate() {
+        NetworkManagerFacility& f = *m_facility;
+        QVERIFY(awaitTask(install(f, env("PSK"))).ok());
+        const Result<NMSettings> now = networkmanager::settingsFor(f.profile(), QUuid::createUuid().toString(QUuid::WithoutBraces));
+        QVERIFY(now.ok());
+        QVERIFY(awaitTask(f.remove()).ok());
+        // As the earlier build wrote it.
+        NMSettings old = now.value();
+        NMStringMap user = networkmanager::stringMap(old[QStringLiteral("user")].value(QStringLiteral("data")));
+        user.remove(QString::fromLatin1(networkmanager::revisionKey));
+        old[QStringLiteral("user")][QStringLiteral("data")] = QVariant::fromValue(user);
+        old[QStringLiteral("ipv4")] = QVariantMap{{QStringLiteral("method"), QStringLiteral("auto")}};
+        old[QStringLiteral("ipv6")] = QVariantMap{{QStringLiteral("method"), QStringLiteral("auto")}};
+        QDBusMessage add = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.NetworkManager"),
+                                                          QStringLiteral("/org/freedesktop/NetworkManager/Settings"),
+                                                          QStringLiteral("org.freedesktop.NetworkManager.Settings"),
+                                                          QStringLiteral("AddConnection"));
+        add << QVariant::fromValue(old);
+        const QDBusMessage added = m_bus->call(add, QDBus::Block, 10'000);
+        QVERIFY2(added.type() == QDBusMessage::ReplyMessage, qPrintable(added.errorMessage()));
+
+        m_facility.reset(); // the new build starts
+        m_facility = makeFacility();
+        NetworkManagerFacility& g = *m_facility;
+        QVERIFY(awaitTask(g.load()).ok());
+        auto field = [&](const char* what) {
+            return run(QStringLiteral("nmcli"), {QStringLiteral("-g"), QLatin1String(what), QStringLiteral("connection"),
+                                                 QStringLiteral("show"), QStringLiteral("Kestrava")}).output.trimmed();
+        };
+        QCOMPARE(field("ipv4.dns-priority"), QByteArray("0"));
+        // Same profile: installing again changes nothing, as before.
+        QVERIFY(awaitTask(install(g, env("PSK"))).ok());
+        const Result<void> started = awaitTask(VPNController::start(g, Clock::system()));
+        QVERIFY2(started.ok(), qPrintable(message(started) + QLatin1Char('\n') + QString::fromUtf8(logs())));
+        QVERIFY(tunnelAddressAnswers());
+        QCOMPARE(field("ipv4.dns-priority"), QByteArray("-50"));
+        QVERIFY2(field("connection.permissions").startsWith("user\\:"), field("connection.permissions").constData());
+        QDBusMessage get = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.NetworkManager"), g.connectionPath(),
+                                                          QStringLiteral("org.freedesktop.NetworkManager.Settings.Connection"),
+                                                          QStringLiteral("GetSettings"));
+        const QDBusMessage got = m_bus->call(get, QDBus::Block, 10'000);
+        QVERIFY2(got.type() == QDBusMessage::ReplyMessage, qPrintable(got.errorMessage()));
+        QCOMPARE(networkmanager::revisionOf(qdbus_cast<NMSettings>(got.arguments().value(0))), networkmanager::settingsRevision);
+    }
+
     void removedBehindOurBack() {
         NetworkManagerFacility& f = *m_facility;
         QVERIFY(awaitTask(install(f, env("PSK"))).ok());
