@@ -366,8 +366,19 @@ private Q_SLOTS:
     void agentReturnsAfterARestart() {
         NetworkManagerFacility& f = *m_facility;
         QVERIFY(awaitTask(install(f, env("PSK"))).ok());
+        auto registrations = [&] {
+            QFile log(env("NM_LOG"));
+            if (!log.open(QIODevice::ReadOnly)) return qsizetype(0);
+            qsizetype n = 0;
+            for (const QByteArray& line : log.readAll().split('\n'))
+                if (line.contains("/app.kestrava/") && line.contains("agent registered")) ++n;
+            return n;
+        };
+        const qsizetype before = registrations();
         const Run restart = run(QStringLiteral("bash"), {pairScript, QStringLiteral("restart-nm"), pairDir()}, 60'000);
         QVERIFY2(restart.exitCode == 0, restart.output.constData());
+        // A moment after the new NetworkManager is on the bus; a menu click in that moment finds no agent.
+        QVERIFY(QTest::qWaitFor([&] { return registrations() > before; }, 15'000));
         QVERIFY2(nmcli({QStringLiteral("up"), QStringLiteral("Kestrava")}), qPrintable(QString::fromUtf8(logs())));
         QVERIFY(waitForStatus(f, VpnStatus::connected));
         QVERIFY(tunnelAddressAnswers());
