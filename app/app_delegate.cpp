@@ -141,6 +141,11 @@ QQuickItem* AppDelegate::popupItem() const {
     return m_root ? m_root->property("popup").value<QQuickItem*>() : nullptr;
 }
 
+QSize AppDelegate::cardSize() const {
+    const QQuickItem* popup = popupItem();
+    return popup ? QSize(int(popup->width()), int(std::ceil(popup->height()))) : m_panel->size();
+}
+
 void AppDelegate::createPanel() {
     PanelContent::prefetch();
     m_engine = std::make_unique<QQmlEngine>();
@@ -185,9 +190,8 @@ void AppDelegate::createPanel() {
 void AppDelegate::shapePanel() {
     if (!m_panel || !m_root || !m_panel->handle()) return;
     const int margin = m_root->property("margin").toInt();
-    QQuickItem* popup = popupItem();
-    const QSize card = popup ? QSize(int(popup->width()), int(std::ceil(popup->height()))) : m_panel->size();
-    PanelWindow::shape(*m_panel, m_look, QRect(QPoint(margin, margin), card),
+    const QQuickItem* popup = popupItem();
+    PanelWindow::shape(*m_panel, m_look, QRect(QPoint(margin, margin), cardSize()),
                        popup ? popup->property("cornerRadius").toInt() : 0);
 }
 
@@ -195,9 +199,7 @@ void AppDelegate::outsidePress(QPoint nativePos) {
     if (!panelVisible()) return;
     const QPoint pos = (QPointF(nativePos) / m_panel->devicePixelRatio()).toPoint();
     const int margin = m_root->property("margin").toInt();
-    QQuickItem* popup = popupItem();
-    const QRect card(m_panel->position() + QPoint(margin, margin),
-                     popup ? QSize(int(popup->width()), int(std::ceil(popup->height()))) : m_panel->size());
+    const QRect card(m_panel->position() + QPoint(margin, margin), cardSize());
     if (card.contains(pos)) return;
     // The icon's own activation toggles; an XEmbed icon's place is known.
     if (m_tray && m_tray->geometry().contains(pos)) return;
@@ -215,9 +217,7 @@ void AppDelegate::placePanel() {
     const QRect trayGeometry = m_tray ? m_tray->geometry() : QRect();
     const std::optional<QRect> available = screen ? std::optional<QRect>(screen->availableGeometry()) : std::nullopt;
     const QRectF anchor = Placement::anchorFor(trayGeometry, m_pointer, available.value_or(QRect()));
-    QQuickItem* popup = popupItem();
-    const QSize size = popup ? QSize(int(popup->width()), int(popup->height())) : m_panel->size();
-    const QPoint origin = Placement::popupOrigin(anchor, size, available);
+    const QPoint origin = Placement::popupOrigin(anchor, cardSize(), available);
     m_panel->setPosition(origin - QPoint(margin, margin));
 }
 

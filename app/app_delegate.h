@@ -53,6 +53,8 @@ public:
     PopupModel& model() const { return *m_model; }
     QQuickWindow* panel() const { return m_panel.get(); }
     QQuickItem* popupItem() const;
+    // The card's size in whole pixels, rounded up: a fraction short would cut its last row.
+    QSize cardSize() const;
     QSystemTrayIcon* tray() const { return m_tray.get(); }
     QString currentIconName() const { return m_iconName; }
     QMenu* trayMenu() const { return m_menu.get(); }
