@@ -298,16 +298,14 @@ Result<void> NetworkManagerFacility::startTunnel() {
     return {};
 }
 
-QCoro::Task<bool> NetworkManagerFacility::bringUpToDate() {
+QCoro::Task<> NetworkManagerFacility::bringUpToDate() {
     QPointer<NetworkManagerFacility> self(this);
-    if (!m_stored || m_connectionPath.isEmpty() || m_uuid.isEmpty()) co_return false;
+    if (!m_stored || m_connectionPath.isEmpty() || m_uuid.isEmpty()) co_return;
     const Result<NMSettings> settings = settingsFor(*m_stored, m_uuid, m_owner);
-    if (!settings) co_return false;
+    if (!settings) co_return;
     const QVariantList args{QVariant::fromValue(settings.value())};
     const Reply r = co_await call(m_connectionPath, connectionInterface, QStringLiteral("Update"), args, Access::change);
-    if (!self) co_return false;
-    if (r.ok()) m_storedRevision = settingsRevision;
-    co_return r.ok();
+    if (self && r.ok()) m_storedRevision = settingsRevision;
 }
 
 QCoro::Task<> NetworkManagerFacility::runStart(quint64 attempt) {
@@ -324,7 +322,7 @@ QCoro::Task<> NetworkManagerFacility::runStart(quint64 attempt) {
     // Refused (a machine-wide connection of an earlier build needs an administrator to change): the
     // tunnel still comes up as it was saved, and the next connect tries again.
     if (m_storedRevision < settingsRevision) {
-        (void)co_await bringUpToDate();
+        co_await bringUpToDate();
         if (!current()) co_return;
     }
     const QVariantList args{QVariant::fromValue(QDBusObjectPath(m_connectionPath)),

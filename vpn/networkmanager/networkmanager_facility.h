@@ -73,8 +73,9 @@ private:
     QCoro::Task<std::optional<QString>> findConnection();
     QCoro::Task<> refreshActive();
     QCoro::Task<> runStart(quint64 attempt);
-    // Writes a connection an earlier build saved in today's form; false when NetworkManager refused.
-    QCoro::Task<bool> bringUpToDate();
+    // Writes a connection an earlier build saved in today's form; where NetworkManager refuses, it
+    // stays as it was and the next start tries again.
+    QCoro::Task<> bringUpToDate();
     QCoro::Task<> runStop(quint64 attempt);
     void apply(networkmanager::TunnelEvent event);
     void applyVpnState(uint state, uint reason);
