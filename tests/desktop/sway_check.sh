@@ -8,6 +8,7 @@
 # Exit 77 when a part is missing on this machine.
 set -u
 program=$1 devservice=$2 scenario=$3 artefacts=$4
+here=$(cd "$(dirname "$0")" && pwd)
 for tool in sway waybar Xwayland Xvfb dbus-daemon xdotool import convert setpriv busctl; do
     command -v "$tool" >/dev/null || { echo "sway: $tool missing"; exit 77; }
 done
@@ -81,18 +82,16 @@ print(min(xs), max(xs) - min(xs) + 1) if xs else print(-1, 0)')
 [ "$tray_x" -ge 0 ] || fail "no tray box in waybar"
 icon_x=$((tray_x + tray_w / 2))
 echo "sway: the tray box at x=$tray_x, $tray_w wide"
-# The icon's ink against the tray's colour.
-contrast=$(convert "$artefacts/sway-tray.png" -crop 18x18+$((icon_x - 9))+4 +repage txt:- | /usr/bin/python3 -c '
+# The icon's ink (its pixel farthest from the tray's colour) against the tray's colour, measured as the
+# other desktop tests measure it.
+contrast=$(convert "$artefacts/sway-tray.png" -crop 18x18+$((icon_x - 9))+4 +repage txt:- | PYTHONPATH="$here" /usr/bin/python3 -c '
 import sys
-def lum(h):
-    c = [int(h[i:i + 2], 16) / 255 for i in (1, 3, 5)]
-    c = [v / 12.92 if v <= 0.04045 else ((v + 0.055) / 1.055) ** 2.4 for v in c]
-    return 0.2126 * c[0] + 0.7152 * c[1] + 0.0722 * c[2]
-px = [l.split()[2][:7] for l in sys.stdin if not l.startswith("#")]
-bar = lum("#2980B9")
-ink = max((lum(p) for p in px), key=lambda l: abs(l - bar))
-hi, lo = max(ink, bar), min(ink, bar)
-print("%.2f" % ((hi + 0.05) / (lo + 0.05)))')
+from desktop_check import contrast, luminance
+rgb = lambda h: tuple(int(h[i:i + 2], 16) for i in (1, 3, 5))
+tray = rgb("#2980B9")
+px = [rgb(l.split()[2][:7]) for l in sys.stdin if not l.startswith("#")]
+ink = max(px, key=lambda p: abs(luminance(p) - luminance(tray)))
+print("%.2f" % contrast(ink, tray))')
 echo "sway: icon contrast on the tray $contrast:1"
 /usr/bin/python3 -c "import sys; sys.exit(0 if float('$contrast') >= 3 else 1)" || fail "icon contrast $contrast:1"
 
