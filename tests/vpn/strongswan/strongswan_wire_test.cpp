@@ -118,7 +118,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("event");
         QTest::addColumn<QString>("expected");
         // charon killed goes last for each gateway: what it leaves behind stays for later rows.
-        for (const QString gateway : {QStringLiteral("v4-only"), QStringLiteral("dual-stack")}) {
+        for (const QString& gateway : {QStringLiteral("v4-only"), QStringLiteral("dual-stack")}) {
             const QString up = gateway == QLatin1String("v4-only") ? QStringLiteral("v4=tunnel v6=blocked dns=tunnel")
                                                                    : QStringLiteral("v4=tunnel v6=tunnel dns=tunnel");
             const QString restored = QStringLiteral("v4=clear v6=clear dns=clear");
