@@ -136,7 +136,13 @@ private Q_SLOTS:
         QCOMPARE(text(password), u"b c"_qs);
         QVERIFY(m_ui->find(u"eyeIcon"_qs)->property("source").toString().contains(u"/eye-slash/"_qs));
         QVERIFY(m_ui->save(m_ui->grab(), u"signed-out"_qs));
-        m_ui->click(m_ui->find(u"loginButton"_qs));
+        // While the sign-in runs the button fades, drawn as mint at 0.55 over the card.
+        const QColor faded = QColor::fromRgbF(0.125f, 0.494f, 0.416f);
+        QVERIFY(near(pixelAt(button, {12, button->height() / 2}), mint));
+        m_state->setBusy(true);
+        m_ui->grab();
+        QCOMPARE(button->opacity(), 0.55);
+        QVERIFY(near(pixelAt(button, {12, button->height() / 2}), faded, 4));
     }
 
     // However long the e-mail address, every named part of the main view stays inside the popup's
@@ -282,7 +288,17 @@ private Q_SLOTS:
         QCOMPARE(text(m_ui->find(u"noticeCta"_qs)), u"İncele →"_qs);
         QVERIFY(m_ui->save(m_ui->grab(), u"banners"_qs));
         // The amber strip is amber.
-        QVERIFY(near(pixelAt(update, {update->width() - 30, update->height() / 2}), QColor::fromRgbF(0.976f, 0.769f, 0.263f)));
+        const QColor amber = QColor::fromRgbF(0.976f, 0.769f, 0.263f);
+        QVERIFY(near(pixelAt(update, {update->width() - 30, update->height() / 2}), amber));
+        // Its left edge is drawn alike from where the rounded corner ends to its foot: no dark step between.
+        {
+            const QImage shot = m_ui->grab();
+            const qreal ratio = shot.devicePixelRatio();
+            auto edge = [&](int y) { return shot.pixelColor((update->mapToScene({0.5, y + 0.5}) * ratio).toPoint()); };
+            const QColor foot = edge(int(update->height()) - 2);
+            for (int y = 18; y < int(update->height()) - 1; ++y)
+                QVERIFY2(near(edge(y), foot, 16), qPrintable(u"row %1: %2, foot %3"_qs.arg(y).arg(edge(y).name(), foot.name())));
+        }
 
         // While updating, the text changes and presses do nothing.
         m_state->setUpdating(true);

@@ -9,7 +9,8 @@ Item {
     property string email: ""
     property string password: ""
     property bool showPassword: false
-    readonly property bool canSubmit: login.model.loginEnabled(email, password)
+    // busy is named here so the binding re-reads it: QML cannot see inside the invokable.
+    readonly property bool canSubmit: !login.model.busy && login.model.loginEnabled(email, password)
 
     implicitWidth: 400
     implicitHeight: column.implicitHeight + 20 + 16
