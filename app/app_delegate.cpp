@@ -119,7 +119,7 @@ void AppDelegate::buildTrayMenu() {
     QAction* open = m_menu->addAction(QStringLiteral("Kestrava’yı Aç"));
     QAction* power = m_menu->addAction(QStringLiteral("Bağlan"));
     m_menu->addSeparator();
-    QAction* quit = m_menu->addAction(QStringLiteral("Kestrava’i Kapat"));
+    QAction* quit = m_menu->addAction(QStringLiteral("Kestrava’yı Kapat"));
     QObject::connect(open, &QAction::triggered, this, [this] {
         m_pointer.reset();
         showPanel();

@@ -1,6 +1,7 @@
 #include "app/drop_notice.h"
 
 #include "app/app_delegate.h"
+#include "app/tray_look.h"
 #include "state/app_state.h"
 
 #include <QDBusMessage>
@@ -39,7 +40,8 @@ void DropNotice::tell() {
         {QStringLiteral("urgency"), QVariant::fromValue(uchar(1))},
         {QStringLiteral("category"), QStringLiteral("network.disconnected")},
     };
-    notify << QStringLiteral("Kestrava") << m_shownId << QStringLiteral("app.kestrava.linux") << summary << body
+    // The tunnel is down: the slashed shield, not the application's ticked one.
+    notify << QStringLiteral("Kestrava") << m_shownId << TrayLook::themeName(false) << summary << body
            << QStringList{QStringLiteral("default"), QStringLiteral("Kestrava’yı aç")} << hints << int(-1);
     // Never waited for: a desktop without a notification service must not hold the program up.
     auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(notify), this);

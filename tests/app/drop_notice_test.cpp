@@ -127,6 +127,7 @@ private Q_SLOTS:
         for (int i = 0; i < m_server.calls.size(); ++i) {
             const NotificationServer::Call& c = m_server.calls.at(i);
             QCOMPARE(c.app, u"Kestrava"_qs);
+            QCOMPARE(c.icon, u"app.kestrava.linux-shield-slash-symbolic"_qs);
             QCOMPARE(c.summary, u"VPN bağlantısı kesildi"_qs);
             QVERIFY2(c.body.contains(u"siz kapatmadan"_qs), qPrintable(c.body));
             QCOMPARE(c.hints.value(u"desktop-entry"_qs).toString(), u"app.kestrava.linux"_qs);

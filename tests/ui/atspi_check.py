@@ -59,7 +59,7 @@ SIGN_IN = [
     ("push button", "Giriş yap"),
     ("push button", "Şifremi unuttum"),
     ("push button", "Hesabın yok mu? Kayıt ol"),
-    ("push button", "Kestrava’i Kapat"),
+    ("push button", "Kestrava’yı Kapat"),
 ]
 
 
@@ -99,7 +99,7 @@ def main():
         unnamed = [c for c in found if not c[1].strip()]
         if unnamed:
             fail("controls without a name", found)
-        for wanted in ("Oturumu kapat", "Kestrava’i Kapat"):
+        for wanted in ("Oturumu kapat", "Kestrava’yı Kapat"):
             if not any(n == wanted for _, n, _ in found):
                 fail("no control named " + wanted, found)
     else:

@@ -101,7 +101,7 @@ private Q_SLOTS:
         ui.grab();
         const QStringList forward = tabCycle(ui);
         const QStringList expected{u"E-posta"_qs, u"Şifre"_qs, u"Şifreyi göster"_qs, u"Giriş yap"_qs,
-                                   u"Şifremi unuttum"_qs, u"Hesabın yok mu? Kayıt ol"_qs, u"Kestrava’i Kapat"_qs,
+                                   u"Şifremi unuttum"_qs, u"Hesabın yok mu? Kayıt ol"_qs, u"Kestrava’yı Kapat"_qs,
                                    u"Yeni sürüm 9.0.0 hazır — Güncelle"_qs};
         QVERIFY2(forward == expected, qPrintable(forward.join(u" | "_qs)));
         QStringList backward = tabCycle(ui, Qt::ShiftModifier);
@@ -180,7 +180,7 @@ private Q_SLOTS:
             {QAccessible::EditableText, u"E-posta"_qs}, {QAccessible::EditableText, u"Şifre"_qs, true},
             {QAccessible::Button, u"Şifreyi göster"_qs}, {QAccessible::Button, u"Giriş yap"_qs},
             {QAccessible::Button, u"Şifremi unuttum"_qs}, {QAccessible::Button, u"Hesabın yok mu? Kayıt ol"_qs},
-            {QAccessible::Button, u"Kestrava’i Kapat"_qs}};
+            {QAccessible::Button, u"Kestrava’yı Kapat"_qs}};
         QStringList got;
         for (const Control& c : form) got << QString::number(int(c.role)) + u":"_qs + c.name + (c.secret ? u"*"_qs : QString());
         QVERIFY2(form == expected, qPrintable(got.join(u" | "_qs)));
@@ -199,7 +199,7 @@ private Q_SLOTS:
             QVERIFY2(!c.name.trimmed().isEmpty(), "a control without a name");
             names.insert(c.name);
         }
-        for (const QString& wanted : {u"Bağlan"_qs, u"Oturumu kapat"_qs, u"Kestrava’i Kapat"_qs})
+        for (const QString& wanted : {u"Bağlan"_qs, u"Oturumu kapat"_qs, u"Kestrava’yı Kapat"_qs})
             QVERIFY2(names.contains(wanted), qPrintable(wanted));
         QVERIFY(std::any_of(names.cbegin(), names.cend(), [](const QString& n) { return n.startsWith(u"Sunucu seç: "_qs); }));
         // One named row per server the picker made.

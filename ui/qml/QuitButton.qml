@@ -17,7 +17,7 @@ Item {
         }
         Label {
             objectName: "quitText"
-            text: "Kestrava’i Kapat"
+            text: "Kestrava’yı Kapat"
             size: 11
             font.weight: Font.Medium
             color: quit.hovering ? PopupPalette.ink : PopupPalette.muted
@@ -26,7 +26,7 @@ Item {
     Clickable {
         id: area
         objectName: "quitButton"
-        name: "Kestrava’i Kapat"
+        name: "Kestrava’yı Kapat"
         anchors.fill: parent
         onActivated: quit.model.quit()
     }
