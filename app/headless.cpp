@@ -1,5 +1,7 @@
 #include "app/headless.h"
 
+#include "app/command_line.h"
+
 #include "platform/defaults_store.h"
 #include "platform/signal_wait.h"
 #include "state/app_state.h"
@@ -102,7 +104,19 @@ QCoro::Task<int> run(QStringList args) {
     const std::optional<Options> opts = parse(args, problem);
     if (!opts) {
         emitLine({{QStringLiteral("error"), problem}});
-        co_return 2;
+        std::fputs(qPrintable(CommandLine::usage()), stderr);
+        co_return CommandLine::usageError;
+    }
+    // The password comes from standard input, never from the command line; read before anything
+    // starts, so that a missing one sends no request at all.
+    QString password;
+    if (opts->login) {
+        password = QTextStream(stdin).readLine();
+        if (password.isEmpty()) {
+            emitLine({{QStringLiteral("error"),
+                       QStringLiteral("Şifre okunamadı: --login şifreyi standart girdinin ilk satırında bekler")}});
+            co_return CommandLine::usageError;
+        }
     }
 
     AppState state(DefaultsStore::shared());
@@ -117,9 +131,6 @@ QCoro::Task<int> run(QStringList args) {
 
     int code = 0;
     if (opts->login) {
-        // The password comes from standard input, never from the command line.
-        QTextStream in(stdin);
-        const QString password = in.readLine();
         co_await state.login(*opts->login, password);
         if (state.errorMessage()) code = 1;
         if (!state.signedIn()) code = 1;

@@ -4,6 +4,7 @@
 #include "app/drop_notice.h"
 #include "app/headless.h"
 #include "app/measure.h"
+#include "app/command_line.h"
 #include "app/single_instance.h"
 #include "platform/defaults_store.h"
 #include "platform/http.h"
@@ -14,9 +15,11 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QLibraryInfo>
 #include <QSocketNotifier>
 #include <QSystemTrayIcon>
 #include <QTimer>
+#include <QTranslator>
 
 #include <csignal>
 #include <cstdio>
@@ -37,6 +40,14 @@ void onSignal(int) {
 void printVersion() {
     std::printf("{\"version\":\"%s\"}\n", qPrintable(Updater::currentVersion()));
     std::fflush(stdout);
+}
+
+// Qt's own texts (transport errors, file errors) in the program's language; a missing catalogue
+// leaves them as Qt has them.
+void loadQtTurkish() {
+    static QTranslator qt;
+    if (qt.load(QStringLiteral("qtbase_tr"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(&qt);
 }
 
 // A Wayland session with neither XWayland nor Qt's Wayland plugin: Qt would abort on start.
@@ -93,10 +104,27 @@ int main(int argc, char** argv) {
         for (int i = 0; i < argc; ++i) a << QString::fromLocal8Bit(argv[i]);
         return a;
     }();
-    if (early.contains(QStringLiteral("--headless"))) {
+    // Asking for help or the version starts nothing, with or without a display.
+    switch (CommandLine::early(early)) {
+    case CommandLine::Early::help:
+        std::fputs(qPrintable(CommandLine::usage()), stdout);
+        return 0;
+    case CommandLine::Early::version:
+        std::printf("%s\n", qPrintable(CommandLine::versionLine()));
+        return 0;
+    case CommandLine::Early::run:
+        break;
+    }
+    const bool headless = early.contains(QStringLiteral("--headless"));
+    if (const std::optional<QString> problem = CommandLine::unknownIn(early, headless)) {
+        std::fprintf(stderr, "Kestrava: %s\n\n%s", qPrintable(*problem), qPrintable(CommandLine::usage()));
+        return CommandLine::usageError;
+    }
+    if (headless) {
         QCoreApplication app(argc, argv);
         QCoreApplication::setApplicationName(QStringLiteral("Kestrava"));
         QCoreApplication::setApplicationVersion(QStringLiteral(KESTRAVA_VERSION));
+        loadQtTurkish();
         const int code = runHeadless(QCoreApplication::arguments());
         Http::shutdown();
         return code;
@@ -132,6 +160,7 @@ int main(int argc, char** argv) {
     QCoreApplication::setApplicationVersion(QStringLiteral(KESTRAVA_VERSION));
     QGuiApplication::setApplicationDisplayName(QStringLiteral("Kestrava"));
     QGuiApplication::setDesktopFileName(QStringLiteral("app.kestrava.linux"));
+    loadQtTurkish();
     // Hiding the popup must not end the program.
     QGuiApplication::setQuitOnLastWindowClosed(false);
     const QStringList args = QCoreApplication::arguments();

@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <unistd.h>
+
 // The program as a script sees it: its own process, its own settings folder, the stand-in service.
 class HeadlessTest : public QObject {
     Q_OBJECT
@@ -32,10 +34,11 @@ class HeadlessTest : public QObject {
         }
     };
 
-    Run run(const QStringList& args, const QByteArray& input = {}, const QString& config = QStringLiteral("config")) {
+    Run run(const QStringList& args, const QByteArray& input = {}, const QString& config = QStringLiteral("config"),
+            bool headless = true) {
         QProcess p;
         p.setProcessEnvironment(programEnvironment(m_service, m_home.path(), m_home.filePath(config)));
-        p.start(QStringLiteral(KESTRAVA_APP_PATH), QStringList{QStringLiteral("--headless")} + args);
+        p.start(QStringLiteral(KESTRAVA_APP_PATH), (headless ? QStringList{QStringLiteral("--headless")} : QStringList()) + args);
         Run r;
         if (!p.waitForStarted(10'000)) return r;
         p.write(input);
@@ -127,6 +130,72 @@ private Q_SLOTS:
         QVERIFY(m_service.requests(QStringLiteral("GET"), QStringLiteral("/notify/inbox")).size() == 1);
     }
 
+    // Help, the version and a mistyped option answer at once, in either mode, display or not.
+    void commandLine_data() {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QByteArray>("out");
+        QTest::addColumn<QByteArray>("err");
+        const QByteArray usage = "Kullanım: kestrava";
+        QTest::newRow("help") << QStringList{QStringLiteral("--help")} << 0 << usage << QByteArray();
+        QTest::newRow("help, headless") << QStringList{QStringLiteral("--headless"), QStringLiteral("--help")} << 0
+                                        << usage << QByteArray();
+        QTest::newRow("version") << QStringList{QStringLiteral("--version")} << 0 << QByteArray("Kestrava 1.") << QByteArray();
+        QTest::newRow("unknown option") << QStringList{QStringLiteral("--shwo")} << 2 << QByteArray()
+                                        << QByteArray("Kestrava: Bilinmeyen seçenek: --shwo\n\n") + usage;
+        QTest::newRow("stray argument") << QStringList{QStringLiteral("--show"), QStringLiteral("extra")} << 2
+                                        << QByteArray() << QByteArray("Bilinmeyen bağımsız değişken: extra");
+    }
+    void commandLine() {
+        QFETCH(QStringList, args);
+        QFETCH(int, code);
+        QFETCH(QByteArray, out);
+        QFETCH(QByteArray, err);
+        const qsizetype before = m_service.requests().size();
+        const Run r = run(args, {}, QStringLiteral("config"), false);
+        QCOMPARE(r.code, code);
+        const QByteArray stdoutOnly = r.raw.left(r.raw.size() - r.errors.size());
+        QVERIFY2(stdoutOnly.startsWith(out), stdoutOnly.constData());
+        QVERIFY2(r.errors.contains(err), r.errors.constData());
+        // Nothing started: no request, no version line of a starting program.
+        QCOMPARE(m_service.requests().size(), before);
+        QVERIFY(!r.raw.contains("{\"version\""));
+    }
+
+    // Qt's own transport texts reach the user in Turkish. The unknown host is looked up in an empty
+    // network namespace, so that no lookup leaves this machine.
+    void transportTextsAreTurkish_data() {
+        QTest::addColumn<QString>("origin");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("closed port") << QStringLiteral("http://127.0.0.1:1") << QStringLiteral("Bağlantı reddedildi");
+        QTest::newRow("unknown host") << QStringLiteral("http://api.kestrava.invalid")
+                                      << QStringLiteral("api.kestrava.invalid ana bilgisayarı bulunamadı");
+    }
+    void transportTextsAreTurkish() {
+        QFETCH(QString, origin);
+        QFETCH(QString, text);
+        QStringList command{QStringLiteral(KESTRAVA_APP_PATH)};
+        if (origin.contains(QStringLiteral(".invalid"))) {
+            if (::geteuid() != 0) QSKIP("needs root for a network namespace");
+            command.prepend(QStringLiteral("-n"));
+            command.prepend(QStringLiteral("unshare"));
+        }
+        QProcessEnvironment env = programEnvironment(m_service, m_home.path(), m_home.filePath(QStringLiteral("t")));
+        env.insert(QStringLiteral("KESTRAVA_API_ORIGIN"), origin);
+        QProcess p;
+        p.setProcessEnvironment(env);
+        const QString program = command.takeFirst();
+        p.start(program, command + QStringList{QStringLiteral("--headless"), QStringLiteral("--login"),
+                                               QStringLiteral("a@kestrava.test")});
+        QVERIFY(p.waitForStarted(10'000));
+        p.write("pw\n");
+        p.closeWriteChannel();
+        QVERIFY(p.waitForFinished(60'000));
+        const QByteArray out = p.readAllStandardOutput();
+        QCOMPARE(p.exitCode(), 1);
+        QVERIFY2(QString::fromUtf8(out).contains(QStringLiteral("\"errorMessage\",\"value\":\"%1\"").arg(text)), out.constData());
+    }
+
     void failures_data() {
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QByteArray>("input");
@@ -142,14 +211,23 @@ private Q_SLOTS:
                                     << QStringLiteral("Bilinmeyen seçenek: --bogus");
         QTest::newRow("login without address") << QStringList{QStringLiteral("--login")} << QByteArray() << 2
                                                << QStringLiteral("--login bir e-posta adresi bekliyor");
+        QTest::newRow("login without password")
+            << QStringList{QStringLiteral("--login"), QStringLiteral("a@kestrava.test")} << QByteArray() << 2
+            << QStringLiteral("Şifre okunamadı: --login şifreyi standart girdinin ilk satırında bekler");
     }
     void failures() {
         QFETCH(QStringList, args);
         QFETCH(QByteArray, input);
         QFETCH(int, code);
         QFETCH(QString, error);
+        const qsizetype before = m_service.requests().size();
         const Run r = run(args, input);
         QCOMPARE(r.code, code);
+        // A wrong command line is refused before anything goes out, with the usage beside the error.
+        if (code == 2) {
+            QCOMPARE(m_service.requests().size(), before);
+            if (!error.startsWith(QStringLiteral("Şifre"))) QVERIFY2(r.errors.contains("Kullanım: kestrava"), r.errors.constData());
+        }
         bool seen = false;
         for (const QJsonObject& l : r.lines)
             seen = seen || l.value(QStringLiteral("error")).toString() == error ||
