@@ -57,6 +57,14 @@ hook=/usr/lib/kestrava/Kestrava.app/lib/kestrava/charon-updown
 [ -x "$hook" ] || fail "charon's hook is not installed"
 [ "$(stat -c '%U %A' "$hook")" = "root -rwxr-xr-x" ] || fail "charon's hook: $(stat -c '%U %A' "$hook")"
 
+step "the man page names every option the program's --help lists"
+kestrava --help > "$work/help" || fail "kestrava --help: exit $?"
+zcat /usr/share/man/man1/kestrava.1.gz | sed 's/\\-/-/g' > "$work/man"
+options=$(grep -o -- '--[a-z][a-z-]*' "$work/help" | sort -u)
+[ -n "$options" ] || fail "kestrava --help lists no option"
+for o in $options; do grep -q -- "$o" "$work/man" || fail "the man page does not name $o"; done
+[ -s /usr/share/doc/kestrava/README.md ] || fail "the README the man page points to is not installed"
+
 step "start the installed program under Xvfb on a private session bus"
 export HOME=$work/home XDG_RUNTIME_DIR=$work/run XDG_CONFIG_HOME=$work/home/.config
 mkdir -p "$HOME" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
