@@ -7,7 +7,10 @@
 # unreachable in charon's routing table (looked up before main); the gateway itself stays reachable for
 # IKE. charon removes the block when the CHILD_SA goes down, asked or not. Where charon's data path is
 # its own TUN device (kernel-libipsec) the block is bound to that device instead, so it goes with charon
-# even if charon is killed.
+# even if charon is killed. With the kernel's IPsec nothing of charon's goes when it is killed, so charon
+# also runs this at its start ("charon-start", from kestrava-charon.conf) and the blocks of its
+# predecessor go then: no CHILD_SA of the new charon can be up yet, and only root may remove them.
+# The local network's IPv6 stays blocked too while connected: like IPv4, nothing but the tunnel leaves.
 #
 # KESTRAVA_ROUTING_TABLE overrides charon's table (220) for systems configured otherwise.
 table=${KESTRAVA_ROUTING_TABLE:-220}
@@ -70,6 +73,30 @@ granted() { # -4|-6
         env | grep -q '^PLUTO_MY_SOURCEIP[0-9_]*=[0-9.]*$'
     fi
 }
+
+# Every route of ours in the table, of both families, whatever it points at.
+unblock_all() {
+    local family route first second
+    for family in -4 -6; do
+        # Bounded: a route that will not go must not hold up charon's start.
+        for _ in 1 2 3 4 5 6 7 8; do
+            route=$(ip "$family" route show table "$table" 2>/dev/null | grep -m1 " metric $metric\( \|$\)") || break
+            read -r first second _ <<ROUTE
+$route
+ROUTE
+            case "$first" in
+            unreachable | throw | blackhole | prohibit) ip "$family" route del "$first" "$second" table "$table" metric $metric ;;
+            *) ip "$family" route del "$first" table "$table" metric $metric ;;
+            esac 2>/dev/null
+        done
+    done
+    return 0
+}
+
+if [ "${1:-}" = charon-start ]; then
+    unblock_all
+    exit 0
+fi
 
 # The verbs carry a "-v6" suffix when IKE itself runs over IPv6.
 case "$PLUTO_VERB" in

@@ -5,6 +5,7 @@
 #include "vpn/strongswan/charon_config.h"
 #include "vpn/strongswan/charon_failures.h"
 #include "vpn/strongswan/profile_file.h"
+#include "vpn/strongswan/updown_hook.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -47,10 +48,7 @@ StrongSwanFacility::~StrongSwanFacility() = default;
 
 QString StrongSwanFacility::defaultSocketPath() { return QStringLiteral("/var/run/charon.vici"); }
 
-QString StrongSwanFacility::defaultUpdownScript() {
-    // Installed beside the program (bin/kestrava, lib/kestrava/charon-updown); the build tree mirrors it.
-    return QDir::cleanPath(QCoreApplication::applicationDirPath() + QStringLiteral("/../lib/kestrava/charon-updown"));
-}
+QString StrongSwanFacility::defaultUpdownScript() { return QString::fromLatin1(strongswan::packagedUpdownHook); }
 
 QString StrongSwanFacility::defaultProfilePath() { return PrivateFile::configPath(QStringLiteral("vpn-profile.json")); }
 
@@ -146,11 +144,9 @@ QCoro::Task<Result<void>> StrongSwanFacility::pushConfiguration(IkeProfile::Usab
     if (!self) co_return gone();
     if (!secret || secret->isEmpty()) co_return strongswan::missingSecretError();
 
-    // charon runs it as root: only a script that is there (a missing one would fail the CHILD_SA) and
-    // that nobody but root can change.
-    const QFileInfo updown(m_updown);
-    const bool rootsOwn = updown.ownerId() == 0 && !(updown.permissions() & (QFile::WriteGroup | QFile::WriteOther));
-    const QByteArray script = updown.isAbsolute() && updown.isExecutable() && rootsOwn ? QFile::encodeName(m_updown) : QByteArray();
+    // charon runs it as root: only a hook that is there (a missing one would fail the CHILD_SA) and that
+    // nobody but root can change or redirect.
+    const QByteArray script = strongswan::checkedUpdownHook(m_updown);
     auto loaded = co_await command("load-conn", strongswan::connectionMessage(profile, script));
     if (!loaded) co_return loaded.error();
     vici::Section shared = strongswan::sharedSecretMessage(profile, *secret);

@@ -57,8 +57,8 @@ public:
 
     void setLimits(Limits limits) { m_limits = limits; }
     // The script charon runs as our CHILD_SA comes and goes (charon-updown.sh, installed with the
-    // program): it blocks IPv6 while the gateway grants none. Not handed on when it is not there or
-    // when anyone but root could change it.
+    // package): it blocks IPv6 while the gateway grants none. Not handed on, and the user told so, when
+    // it is not there or when anyone but root could change it (see updown_hook.h).
     static QString defaultUpdownScript();
     void setUpdownScript(QString path) { m_updown = std::move(path); }
     QString profilePath() const { return m_profilePath; }

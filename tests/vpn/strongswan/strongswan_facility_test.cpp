@@ -5,12 +5,14 @@
 #include "support/fake_charon.h"
 #include "support/files.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocalServer>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -306,6 +308,63 @@ private Q_SLOTS:
         QVERIFY(!saved.error().message.isEmpty());
         if (int(Error::Kind::Rejected) == kind) QVERIFY(saved.error().message.contains(QStringLiteral("remote_addrs")));
         QVERIFY(QFile::exists(profilePath())); // the profile itself is kept
+    }
+
+    // charon runs the hook as root through /bin/sh: it gets the path only when nothing on it is anyone
+    // else's to change or redirect, and the user is told when it gets none.
+    void updownHookIsPinned_data() {
+        QTest::addColumn<QString>("hook");   // under a root-owned folder holding lib/kestrava/charon-updown
+        QTest::addColumn<QString>("change"); // what is done to that tree first
+        QTest::addColumn<QString>("problem"); // in the warning; empty: handed to charon
+        QTest::newRow("root's alone") << QStringLiteral("lib/kestrava/charon-updown") << QString() << QString();
+        QTest::newRow("a space in a folder") << QStringLiteral("kv a/charon-updown") << QString() << QStringLiteral("karakter");
+        QTest::newRow("a parent owned by a user") << QStringLiteral("lib/kestrava/charon-updown") << QStringLiteral("user-parent") << QStringLiteral("kestrava root'un değil");
+        QTest::newRow("a group-writable parent") << QStringLiteral("lib/kestrava/charon-updown") << QStringLiteral("group-parent") << QStringLiteral("lib başkalarınca yazılabilir");
+        QTest::newRow("a symbolic link on the way") << QStringLiteral("link/kestrava/charon-updown") << QStringLiteral("link-parent") << QStringLiteral("link bir sembolik bağlantı");
+        QTest::newRow("the hook a symbolic link") << QStringLiteral("lib/kestrava/hook") << QStringLiteral("link-hook") << QStringLiteral("hook bir sembolik bağlantı");
+        QTest::newRow("the hook owned by a user") << QStringLiteral("lib/kestrava/charon-updown") << QStringLiteral("user-hook") << QStringLiteral("updown root'un değil");
+        QTest::newRow("a .. on the way") << QStringLiteral("lib/../lib/kestrava/charon-updown") << QString() << QStringLiteral("..");
+        QTest::newRow("not there") << QStringLiteral("lib/kestrava/none") << QString() << QStringLiteral("none: ");
+    }
+    void updownHookIsPinned() {
+        QFETCH(QString, hook);
+        QFETCH(QString, change);
+        QFETCH(QString, problem);
+        if (::geteuid() != 0) QSKIP("needs root: the hook must be root's");
+        // Beside the test program, not in /tmp: every folder from / down must be root's alone.
+        QTemporaryDir base(QCoreApplication::applicationDirPath() + QStringLiteral("/hook-XXXXXX"));
+        QVERIFY(base.isValid());
+        const QString root = base.path();
+        const auto at = [&](const QString& relative) { return QFile::encodeName(root + u'/' + relative); };
+        for (const QString& dir : {QStringLiteral("lib"), QStringLiteral("lib/kestrava"), QStringLiteral("kv a")}) {
+            QVERIFY(QDir(root).mkpath(dir));
+            QCOMPARE(::chmod(at(dir).constData(), 0755), 0);
+        }
+        for (const QString& file : {QStringLiteral("lib/kestrava/charon-updown"), QStringLiteral("kv a/charon-updown")}) {
+            QVERIFY(writeFile(root + u'/' + file, "#!/bin/sh\nexit 0\n"));
+            QCOMPARE(::chmod(at(file).constData(), 0755), 0);
+        }
+        const uid_t nobody = 65534;
+        if (change == QLatin1String("user-parent")) QCOMPARE(::chown(at(QStringLiteral("lib/kestrava")).constData(), nobody, nobody), 0);
+        if (change == QLatin1String("user-hook"))
+            QCOMPARE(::chown(at(QStringLiteral("lib/kestrava/charon-updown")).constData(), nobody, nobody), 0);
+        if (change == QLatin1String("group-parent")) QCOMPARE(::chmod(at(QStringLiteral("lib")).constData(), 0775), 0);
+        if (change == QLatin1String("link-parent")) QCOMPARE(::symlink("lib", at(QStringLiteral("link")).constData()), 0);
+        if (change == QLatin1String("link-hook")) QCOMPARE(::symlink("charon-updown", at(QStringLiteral("lib/kestrava/hook")).constData()), 0);
+
+        const QString path = root + u'/' + hook;
+        if (problem.isEmpty())
+            QTest::failOnWarning(QRegularExpression(QStringLiteral("sızıntı")));
+        else
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QRegularExpression::escape(problem) +
+                                                                  QStringLiteral(".*sızıntı koruması kapalı")));
+        FakeCharon charon(socketPath());
+        auto f = facility();
+        f->setUpdownScript(path);
+        f->profile() = profile();
+        QVERIFY(awaitTask(f->save()).ok());
+        const vici::Section* child = charon.last("load-conn")->message.section("kestrava")->section("children")->section("kestrava");
+        QCOMPARE(child->value("updown"), problem.isEmpty() ? std::optional(QFile::encodeName(path)) : std::nullopt);
     }
 
     void connectsAndFollowsEvents() {

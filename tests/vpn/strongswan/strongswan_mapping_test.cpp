@@ -2,9 +2,12 @@
 #include "vpn/strongswan/charon_failures.h"
 #include "vpn/strongswan/charon_status.h"
 #include "vpn/strongswan/profile_file.h"
+#include "vpn/strongswan/strongswan_facility.h"
+#include "vpn/strongswan/updown_hook.h"
 
 #include "support/status_table.h"
 
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTest>
@@ -121,6 +124,15 @@ private Q_SLOTS:
         const QString mismatch = statusTableMismatch(QStringLiteral(KESTRAVA_WING_DIR "/charon_status.h"), events,
                                                      [](VpnStatus from, E e) { return strongswan::nextStatus(from, e); });
         QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
+    }
+
+    // What charon runs at its start is the hook the program hands it, the packaged one.
+    void charonStartsThePackagedHook() {
+        QFile conf(QStringLiteral(KESTRAVA_WING_DIR "/kestrava-charon.conf"));
+        QVERIFY(conf.open(QIODevice::ReadOnly));
+        const QByteArray line = QByteArray("kestrava = ") + strongswan::packagedUpdownHook + " charon-start\n";
+        QVERIFY2(conf.readAll().contains(line), line.constData());
+        QCOMPARE(StrongSwanFacility::defaultUpdownScript(), QString::fromLatin1(strongswan::packagedUpdownHook));
     }
 
     void classifiesEvents_data() {
