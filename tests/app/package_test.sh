@@ -56,6 +56,8 @@ dpkg -L kestrava > "$work/listed"
 hook=/usr/lib/kestrava/Kestrava.app/lib/kestrava/charon-updown
 [ -x "$hook" ] || fail "charon's hook is not installed"
 [ "$(stat -c '%U %A' "$hook")" = "root -rwxr-xr-x" ] || fail "charon's hook: $(stat -c '%U %A' "$hook")"
+# charon runs that same hook at its start, to clear what a killed charon left blocked.
+grep -q "= $hook charon-start\$" /etc/strongswan.d/kestrava.conf || fail "charon's start does not run the hook"
 
 step "the man page names every option the program's --help lists"
 kestrava --help > "$work/help" || fail "kestrava --help: exit $?"
