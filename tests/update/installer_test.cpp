@@ -588,6 +588,8 @@ private Q_SLOTS:
         if (text.isEmpty()) {
             QVERIFY2(r.ok(), qPrintable(r.ok() ? QString() : r.error().message + QLatin1Char(' ') + r.error().detail));
             QCOMPARE(QFile::symLinkTarget(p.installedApp + QStringLiteral("/lib/libk.so")), p.installedApp + QStringLiteral("/bin/kestrava"));
+            // The detached hand-off has written what it ran before the next row looks for it.
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(m_log + QStringLiteral(".script")), 10'000);
             return;
         }
         QVERIFY(!r.ok());
