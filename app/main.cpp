@@ -8,6 +8,7 @@
 #include "app/single_instance.h"
 #include "platform/defaults_store.h"
 #include "platform/http.h"
+#include "update/bundle.h"
 #include "update/updater.h"
 #include "vpn/vpn_facility.h"
 
@@ -97,6 +98,9 @@ void whenTrayReady(const std::function<void()>& launch) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // The packaged copy gives way to a newer per-user one that its self-update installed, by the
+    // updater's own version rule; the launcher leaves that choice to us.
+    Updater::handOverToNewerCopy(argv);
     QElapsedTimer sinceStart;
     sinceStart.start();
     const QStringList early = [&] {

@@ -97,8 +97,20 @@ public:
         const QByteArray name = QFile::encodeName(path);
         const QDeadlineTimer deadline(DefaultsStore::lockWaitMs);
         for (;;) {
-            Descriptor fd(::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-            if (fd.get() < 0) return PrivateFile::ioError(path, errno);
+            // Never followed: a link planted here would have us create or lock a file elsewhere.
+            Descriptor fd(::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
+            struct stat held {};
+            const int openErr = fd.get() < 0 ? errno : 0;
+            const bool plain = fd.get() >= 0 && ::fstat(fd.get(), &held) == 0 && S_ISREG(held.st_mode);
+            if (!plain) {
+                // Only a regular file is ever a lock; anything else at the path (a link, a folder, a
+                // FIFO, a socket) was put there by someone else and would fail every save from now on.
+                if (openErr != 0 && openErr != ELOOP && openErr != EISDIR && openErr != ENXIO)
+                    return PrivateFile::ioError(path, openErr);
+                if (PrivateFile::setAside(path).isEmpty() || deadline.hasExpired())
+                    return PrivateFile::ioError(path, openErr != 0 ? openErr : EINVAL);
+                continue;
+            }
             // Polled, not waited for: a copy that hangs holding it must not hang this one too.
             int pauseMs = 1;
             while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
@@ -108,9 +120,8 @@ public:
                 ::usleep(useconds_t(pauseMs) * 1000);
                 pauseMs = qMin(pauseMs * 2, 8);
             }
-            struct stat held {};
             struct stat named {};
-            if (::fstat(fd.get(), &held) == 0 && ::stat(name.constData(), &named) == 0 &&
+            if (::lstat(name.constData(), &named) == 0 &&
                 held.st_dev == named.st_dev && held.st_ino == named.st_ino)
                 return WriteLock(name, std::move(fd));
             if (deadline.hasExpired()) return PrivateFile::ioError(path, EWOULDBLOCK);

@@ -1,5 +1,7 @@
 #include "update/installer.h"
 
+#include "update/bundle.h"
+
 #include "platform/config.h"
 #include "platform/http.h"
 
@@ -26,6 +28,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -118,6 +121,32 @@ Result<void> freshMountPoint(const QString& path) {
                              err);
     }
     return {};
+}
+
+// A bundle we refuse: the case's own text, and why in the detail.
+Error refused(UpdateError kind, const QString& why) {
+    Error e = updateError(kind);
+    e.detail = why;
+    return e;
+}
+
+// Room for the unpacked bundle where it goes, counted before anything is copied: a full home is
+// reported as such, and never filled by us first.
+Result<void> roomFor(const QString& installedApp, const BundleSize& size) {
+    QString at = QFileInfo(installedApp).absolutePath();
+    while (!QFileInfo::exists(at) && QFileInfo(at).absolutePath() != at) at = QFileInfo(at).absolutePath();
+    struct statvfs fs {};
+    if (::statvfs(QFile::encodeName(at).constData(), &fs) != 0) return {}; // cannot tell; a failed copy is undone
+    const qint64 block = fs.f_frsize > 0 ? qint64(fs.f_frsize) : 4096;
+    // Every file's last block and every folder take a whole block.
+    const qint64 need = size.bytes + size.entries * block;
+    const qint64 free = qint64(fs.f_bavail) * block;
+    const bool inodes = fs.f_files == 0 || qint64(fs.f_favail) >= size.entries;
+    if (need <= free && inodes) return {};
+    const auto mb = [](qint64 bytes) { return QString::number((bytes + 1024 * 1024 - 1) / (1024 * 1024)); };
+    return platformError(QStringLiteral("Güncelleme için yeterli yer yok: %1 MB gerekiyor, %2 MB boş (%3)")
+                             .arg(mb(need), mb(free), QString::fromLocal8Bit(std::strerror(ENOSPC))),
+                         ENOSPC);
 }
 
 bool removeTree(const QString& path) {
@@ -257,13 +286,22 @@ Result<void> startHandOff(const QString& program, const QStringList& arguments) 
     return {};
 }
 
-// Copies the bundle beside the installed one and swaps it in by rename; on any failure the installed
-// bundle is exactly as it was.
-QCoro::Task<Result<void>> installBundle(QString source, InstallPlan plan) {
+// Copies the bundle beside the installed one, checks the copy and swaps it in by rename; on any
+// failure the installed bundle is exactly as it was and nothing of the new one is left.
+QCoro::Task<Result<void>> installBundle(QString source, QString version, InstallPlan plan) {
     const QFileInfo target(plan.installedApp);
     const QString parent = target.absolutePath();
+    const bool hadParent = QFileInfo(parent).isDir();
     if (!QDir().mkpath(parent))
         co_return platformError(QStringLiteral("Uygulama klasörü oluşturulamadı: %1").arg(parent));
+    // A folder made for a bundle that never came is not left behind either.
+    struct MadeParent {
+        QString path;
+        bool keep;
+        ~MadeParent() {
+            if (!keep) QDir().rmdir(path);
+        }
+    } madeParent{parent, hadParent};
     const QString staging = parent + QStringLiteral("/.") + target.fileName() + QStringLiteral(".new-%1").arg(plan.processId);
     const QString old = parent + QStringLiteral("/.") + target.fileName() + QStringLiteral(".old-%1").arg(plan.processId);
     removeTree(staging);
@@ -272,6 +310,14 @@ QCoro::Task<Result<void>> installBundle(QString source, InstallPlan plan) {
     if (!copied) {
         removeTree(staging);
         co_return copied.error();
+    }
+    // Our own copy now, which nobody else can change before the swap: every link stays inside, the
+    // program runs here and the bundle is the version offered.
+    std::optional<QString> problem = linkLeavingBundle(staging);
+    if (!problem) problem = bundleProblem(staging, version);
+    if (problem) {
+        removeTree(staging);
+        co_return refused(UpdateError::appNotFound, *problem);
     }
     removeTree(old);
     const bool hadOne = QFileInfo::exists(plan.installedApp) || QFileInfo(plan.installedApp).isSymLink();
@@ -285,6 +331,7 @@ QCoro::Task<Result<void>> installBundle(QString source, InstallPlan plan) {
         co_return updateError(UpdateError::mount);
     }
     if (hadOne) removeTree(old);
+    madeParent.keep = true;
     co_return Result<void>();
 }
 
@@ -295,9 +342,9 @@ Error updateError(UpdateError e) {
     case UpdateError::download:
         return Error{Error::Kind::Update, QStringLiteral("Güncelleme indirilemedi"), int(e), QStringLiteral("download")};
     case UpdateError::mount:
-        return Error{Error::Kind::Update, QStringLiteral("DMG açılamadı"), int(e), QStringLiteral("mount")};
+        return Error{Error::Kind::Update, QStringLiteral("Güncelleme görüntüsü açılamadı"), int(e), QStringLiteral("mount")};
     case UpdateError::appNotFound:
-        return Error{Error::Kind::Update, QStringLiteral("DMG içinde uygulama bulunamadı"), int(e),
+        return Error{Error::Kind::Update, QStringLiteral("Güncelleme görüntüsü içinde uygulama bulunamadı"), int(e),
                      QStringLiteral("appNotFound")};
     }
     return Error{Error::Kind::Update, QString()};
@@ -311,7 +358,7 @@ InstallPlan InstallPlan::forThisUser() {
                                    ? runtime
                                    : QDir::homePath() + QStringLiteral("/.cache/kestrava");
     plan.mountPoint = privateDir + QStringLiteral("/kestrava-update-mount");
-    plan.installedApp = QDir::homePath() + QStringLiteral("/Applications/Kestrava.app");
+    plan.installedApp = perUserBundle();
     plan.processId = QCoreApplication::applicationPid();
     plan.webOrigin = Config::webOrigin();
     plan.terminate = [] {
@@ -367,7 +414,7 @@ QString handOffScript(qint64 processId, const QString& detachTool, const QString
     return QStringLiteral("while kill -0 %1 2>/dev/null; do sleep 0.5; done\n").arg(processId) +
            shellQuoted(detachTool) + QStringLiteral(" -u -q ") + shellQuoted(mountPoint) +
            QStringLiteral(" 2>/dev/null\n") +
-           shellQuoted(installedApp + QLatin1Char('/') + QLatin1String(bundleLauncher));
+           shellQuoted(installedApp + QLatin1Char('/') + QLatin1String(bundleProgram));
 }
 
 QCoro::Task<Result<void>> downloadAndInstall(Info info) {
@@ -394,6 +441,14 @@ QCoro::Task<Result<void>> downloadAndInstall(Info info, InstallPlan plan) {
     if (!file->rename(imagePath))
         co_return platformError(QStringLiteral("Güncelleme dosyası taşınamadı: %1").arg(file->errorString()));
     file->setAutoRemove(false);
+    // An update that fails from here leaves no image behind; one that succeeds keeps it.
+    struct KeptImage {
+        QString path;
+        bool keep = false;
+        ~KeptImage() {
+            if (!keep) QFile::remove(path);
+        }
+    } keptImage{imagePath};
 
     // 4. A leftover mount of an earlier run goes first; the folder is made anew.
     detachQuietly(plan.detachTool, plan.mountPoint);
@@ -415,17 +470,27 @@ QCoro::Task<Result<void>> downloadAndInstall(Info info, InstallPlan plan) {
         co_return platformError(QStringLiteral("Güncelleme görüntüsü okunamadı: %1").arg(plan.mountPoint));
     const QStringList names = mounted.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
                                                 QDir::Unsorted);
+    // A link named like a bundle is none: it would install whatever it points at.
     QString bundle;
     for (const QString& name : names) {
-        if (name.endsWith(QLatin1String(".app")) && QFileInfo(mounted.filePath(name)).isDir()) {
+        struct stat st {};
+        if (name.endsWith(QLatin1String(".app")) && ::lstat(QFile::encodeName(mounted.filePath(name)).constData(), &st) == 0 &&
+            S_ISDIR(st.st_mode)) {
             bundle = name;
             break;
         }
     }
     if (bundle.isEmpty()) co_return updateError(UpdateError::appNotFound);
 
-    // 8. Installed under our own name, whatever the image calls it.
-    if (Result<void> installed = co_await installBundle(mounted.filePath(bundle), plan); !installed)
+    // 8. Walked in the image's own tables before a byte is copied: nothing but folders, files and
+    // links that stay inside, no bigger than a bundle can be, and room for it at home.
+    const Result<BundleSize, Refused> size = inspectBundle(mounted.filePath(bundle));
+    if (!size)
+        co_return refused(size.error().tooLarge ? UpdateError::mount : UpdateError::appNotFound, size.error().why);
+    if (Result<void> room = roomFor(plan.installedApp, *size); !room) co_return room.error();
+
+    // Installed under our own name, whatever the image calls it.
+    if (Result<void> installed = co_await installBundle(mounted.filePath(bundle), info.version, plan); !installed)
         co_return installed.error();
 
     // 9, 10. The hand-off outlives this process.
@@ -436,6 +501,7 @@ QCoro::Task<Result<void>> downloadAndInstall(Info info, InstallPlan plan) {
         co_return started.error();
 
     // 11. Quit through the application's normal path; if it stays, the update still succeeded.
+    keptImage.keep = true;
     if (plan.terminate) plan.terminate();
     co_return Result<void>();
 }

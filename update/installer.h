@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/result.h"
+#include "update/bundle.h"
 #include "update/updater.h"
 
 #include <QString>
@@ -43,9 +44,6 @@ struct InstallPlan {
     static InstallPlan forThisUser();
 };
 
-// The launcher inside a bundle folder, which the hand-off script starts.
-inline constexpr const char* bundleLauncher = "kestrava";
-
 // Runs a tool through no shell, with the platform's environment and standard streams, and waits for
 // it. A non-zero exit (or a tool that outlives the limit) fails with mount; a tool that cannot be
 // started fails with the platform's text.
@@ -56,14 +54,17 @@ QCoro::Task<Result<int>> runProcess(QString executable, QStringList arguments,
 // nothing usable.
 std::optional<QString> imageFileName(const QString& version);
 
-// The three lines that wait for the process, detach the image and start the installed bundle.
+// The three lines that wait for the process, detach the image and start the installed bundle's
+// program, the file the installer checked (not a launcher script beside it that nobody checked).
 QString handOffScript(qint64 processId, const QString& detachTool, const QString& mountPoint,
                       const QString& installedApp);
 
 // Downloads the offered image, installs the bundle it holds as plan.installedApp, starts the hand-off
 // and asks the application to quit. A download that does not arrive whole, or comes over http where
-// the website is https, fails with download and leaves nothing behind; a failed copy leaves the
-// installed bundle as it was.
+// the website is https, fails with download and leaves nothing behind. The bundle is checked whole
+// before anything is swapped or anyone quits (a real folder, links that stay inside, a program that
+// runs here, the offered version in Info.json, its unpacked size and the room for it); any failure
+// leaves the installed bundle as it was, and neither a copy nor the image behind.
 QCoro::Task<Result<void>> downloadAndInstall(Info info, InstallPlan plan);
 QCoro::Task<Result<void>> downloadAndInstall(Info info);
 

@@ -127,7 +127,8 @@ rm -r "$XDG_CONFIG_HOME/autostart"
 step "the launcher: the newer of the packaged copy and the per-user one in ~/Applications"
 packaged_version=$(sed -n 's/.*"version": *"\(.*\)".*/\1/p' /usr/lib/kestrava/Kestrava.app/Info.json)
 bundle=$HOME/Applications/Kestrava.app
-# A per-user copy whose program only says that it ran.
+# A per-user copy whose program only says that it ran: echo, a real program of this machine (the
+# packaged copy hands over to nothing else).
 make_user_copy() { # VERSION|broken|noprogram
     rm -rf "$bundle"; mkdir -p "$bundle/bin"
     case $1 in
@@ -135,11 +136,11 @@ make_user_copy() { # VERSION|broken|noprogram
     *) printf '{\n  "name": "Kestrava",\n  "version": "%s"\n}\n' "$1" > "$bundle/Info.json" ;;
     esac
     [ "$1" = noprogram ] && return
-    printf '#!/bin/sh\necho "per-user copy $*"\n' > "$bundle/bin/kestrava"; chmod +x "$bundle/bin/kestrava"
+    cp /bin/echo "$bundle/bin/kestrava"
 }
 which_copy() {
     local out; out=$(kestrava --headless --no-such-option 2>&1 || true)
-    case $out in "per-user copy"*) echo per-user ;; *"Bilinmeyen seçenek"*) echo packaged ;; *) echo "?$out" ;; esac
+    case $out in "--headless --no-such-option") echo per-user ;; *"Bilinmeyen seçenek"*) echo packaged ;; *) echo "?$out" ;; esac
 }
 IFS=. read -r major minor patch <<< "$packaged_version"
 [ "$major" -ge 1 ] || fail "the rows below assume a packaged version of 1.0 or later"

@@ -115,6 +115,40 @@ private Q_SLOTS:
         QVERIFY(s.setString(QStringLiteral("kestrava-token"), QStringLiteral("new")).ok());
     }
 
+    // A link or a folder planted at the lock's path is never followed and never stops
+    // a save: it is set aside, and whatever a link names is left as it was.
+    void plantedLockIsSetAside_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("link to a file elsewhere") << QStringLiteral("link");
+        QTest::newRow("dangling link") << QStringLiteral("dangling");
+        QTest::newRow("folder") << QStringLiteral("folder");
+    }
+    void plantedLockIsSetAside() {
+        QFETCH(QString, kind);
+        const QString lock = path() + QStringLiteral(".lock");
+        const QString elsewhere = m_dir.path() + QStringLiteral("/elsewhere");
+        for (const QString& p : {elsewhere, lock, lock + QStringLiteral(".corrupt")}) {
+            QFile::remove(p);
+            QDir(p).removeRecursively();
+        }
+        QVERIFY(QDir().mkpath(QFileInfo(path()).absolutePath()));
+        if (kind == QLatin1String("link")) QVERIFY(writeFile(elsewhere, "theirs"));
+        if (kind == QLatin1String("link") || kind == QLatin1String("dangling")) QVERIFY(QFile::link(elsewhere, lock));
+        if (kind == QLatin1String("folder")) QVERIFY(QDir().mkpath(lock));
+        DefaultsStore s(path());
+        for (const char* value : {"one", "two"}) { // the first save repairs it for every later one
+            const Result<void> r = s.setString(QStringLiteral("kestrava-token"), QString::fromLatin1(value));
+            QVERIFY2(r.ok(), qPrintable(r.ok() ? QString() : r.error().message));
+        }
+        QCOMPARE(DefaultsStore(path()).string(QStringLiteral("kestrava-token")), std::optional<QString>(QStringLiteral("two")));
+        QVERIFY(!QFileInfo::exists(lock) && !QFileInfo(lock).isSymLink());
+        QVERIFY(QFileInfo(lock + QStringLiteral(".corrupt")).exists() || QFileInfo(lock + QStringLiteral(".corrupt")).isSymLink());
+        if (kind == QLatin1String("link")) QCOMPARE(readFile(elsewhere), QByteArray("theirs"));
+        if (kind == QLatin1String("dangling")) QVERIFY(!QFileInfo::exists(elsewhere));
+        QDir(lock + QStringLiteral(".corrupt")).removeRecursively();
+        QFile::remove(lock + QStringLiteral(".corrupt"));
+    }
+
     void unwritableFolderReportsAndKeepsMemory() {
         // A path under a regular file can never be created, even by root.
         const QString blocker = m_dir.path() + QStringLiteral("/blocker");

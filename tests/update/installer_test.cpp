@@ -1,6 +1,7 @@
 // downloadAndInstall over the stand-in service, with recording stand-ins for the image tools on PATH:
 // the "image" is a text file naming a folder that the stand-in attach copies to the mount point.
 #include "update/installer.h"
+#include "update/bundle.h"
 
 #include "support/await.h"
 #include "support/service_fixture.h"
@@ -11,6 +12,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSslCertificate>
 #include <QSslConfiguration>
@@ -20,6 +22,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cstring>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace {
@@ -36,6 +42,39 @@ void writeFile(const QString& path, const QByteArray& data, bool executable = fa
 QByteArray readFile(const QString& path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// A program file shaped as a row asks, from a real program of this machine: "elf" as it is, "missing",
+// "empty", "random" bytes, "cut" in half, "other-arch" (its machine field changed), "not-executable",
+// or a "script".
+void writeProgram(const QString& path, const QString& shape) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile::remove(path);
+    if (shape == QLatin1String("missing")) return;
+    const QByteArray elf = readFile(QStringLiteral("/bin/true"));
+    QVERIFY(elf.startsWith("\x7f" "ELF"));
+    QByteArray data = elf;
+    if (shape == QLatin1String("empty")) data.clear();
+    if (shape == QLatin1String("cut")) data = elf.left(elf.size() / 2);
+    if (shape == QLatin1String("script")) data = "#!/bin/sh\necho ran\n";
+    if (shape == QLatin1String("random")) {
+        QRandomGenerator random(42);
+        data.resize(4096);
+        random.fillRange(reinterpret_cast<quint32*>(data.data()), data.size() / 4);
+    }
+    if (shape == QLatin1String("other-arch")) {
+        quint16 machine = 0;
+        std::memcpy(&machine, data.constData() + 18, 2);
+        machine = machine == 183 ? 62 : 183; // AArch64, or x86-64 where we are AArch64
+        std::memcpy(data.data() + 18, &machine, 2);
+    }
+    writeFile(path, data, shape != QLatin1String("not-executable"));
+}
+
+// A bundle folder of the given version with a real program of this machine.
+void writeBundle(const QString& root, const QByteArray& version) {
+    writeProgram(root + QStringLiteral("/bin/kestrava"), QStringLiteral("elf"));
+    writeFile(root + QStringLiteral("/Info.json"), "{\"version\": \"" + version + "\"}");
 }
 
 // Each stand-in appends "name<TAB>arg<TAB>arg..." to $STANDIN_LOG.
@@ -153,8 +192,7 @@ class InstallerTest : public QObject {
         QDir().mkpath(root);
         for (const QString& e : entries) {
             if (e.endsWith(QLatin1String(".app"))) {
-                writeFile(root + QLatin1Char('/') + e + QStringLiteral("/kestrava"), "#!/bin/sh\n", true);
-                writeFile(root + QLatin1Char('/') + e + QStringLiteral("/Info.json"), "{\"version\": \"" + name.toUtf8() + "\"}");
+                writeBundle(root + QLatin1Char('/') + e, name.toUtf8());
             } else {
                 writeFile(root + QLatin1Char('/') + e, "text");
             }
@@ -250,7 +288,7 @@ private Q_SLOTS:
         QVERIFY2(r.ok(), qPrintable(r.ok() ? QString() : r.error().message));
         QCOMPARE(m_terminations, 1);
         QCOMPARE(readFile(path(QStringLiteral("home/Applications/Kestrava.app/Info.json"))), QByteArray("{\"version\": \"2.0.0\"}"));
-        QVERIFY(QFileInfo(path(QStringLiteral("home/Applications/Kestrava.app/kestrava"))).isExecutable());
+        QVERIFY(QFileInfo(path(QStringLiteral("home/Applications/Kestrava.app/bin/kestrava"))).isExecutable());
         // Nothing left beside it: no staging copy, no old bundle.
         QCOMPARE(QDir(path(QStringLiteral("home/Applications"))).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
                  QStringList{QStringLiteral("Kestrava.app")});
@@ -284,7 +322,7 @@ private Q_SLOTS:
         QCOMPARE(lines[0], QStringLiteral("while kill -0 31337 2>/dev/null; do sleep 0.5; done"));
         QCOMPARE(lines[1], QStringLiteral("'fusermount3' -u -q '/run/user/1000/m' 2>/dev/null"));
         // A quote in the home folder's name cannot end the quoting.
-        QCOMPARE(lines[2], QStringLiteral("'/home/o'\\''neil/Applications/Kestrava.app/kestrava'"));
+        QCOMPARE(lines[2], QStringLiteral("'/home/o'\\''neil/Applications/Kestrava.app/bin/kestrava'"));
     }
 
     void failures_data() {
@@ -307,14 +345,14 @@ private Q_SLOTS:
         QTest::newRow("version with nothing usable") << QStringLiteral("***") << QStringLiteral("SERVICE/img") << QStringList()
                                                      << QStringLiteral("Güncelleme indirilemedi") << QStringList();
         QTest::newRow("404 page saved, attach fails")
-            << QStringLiteral("2.0") << QStringLiteral("SERVICE/missing") << QStringList() << QStringLiteral("DMG açılamadı")
+            << QStringLiteral("2.0") << QStringLiteral("SERVICE/missing") << QStringList() << QStringLiteral("Güncelleme görüntüsü açılamadı")
             << QStringList{QStringLiteral("fusermount3"), QStringLiteral("squashfuse")};
         QTest::newRow("no bundle, still detached")
             << QStringLiteral("2.0") << QStringLiteral("SERVICE/img") << QStringList{QStringLiteral("notes.txt")}
-            << QStringLiteral("DMG içinde uygulama bulunamadı") << attachedRun;
+            << QStringLiteral("Güncelleme görüntüsü içinde uygulama bulunamadı") << attachedRun;
         QTest::newRow("a file named .app is no bundle")
             << QStringLiteral("2.0") << QStringLiteral("SERVICE/img") << QStringList{QStringLiteral("fake.app.txt")}
-            << QStringLiteral("DMG içinde uygulama bulunamadı") << attachedRun;
+            << QStringLiteral("Güncelleme görüntüsü içinde uygulama bulunamadı") << attachedRun;
         QTest::newRow("service unreachable") << QStringLiteral("2.0") << QStringLiteral("http://127.0.0.1:9/img") << QStringList()
                                              << QStringLiteral("Connection refused") << QStringList();
     }
@@ -332,7 +370,8 @@ private Q_SLOTS:
         QCOMPARE(toolNames(), tools);
         QCOMPARE(m_terminations, 0);
         QVERIFY(!QFileInfo::exists(m_log + QStringLiteral(".script"))); // no hand-off
-        QVERIFY(!QFileInfo::exists(path(QStringLiteral("home/Applications/Kestrava.app"))));
+        QVERIFY(!QFileInfo::exists(path(QStringLiteral("home/Applications"))));
+        QCOMPARE(leftInTmp(), QStringList());
         if (text == QLatin1String("Güncelleme indirilemedi") && !url.contains(QLatin1String("127.0.0.1:9")))
             QCOMPARE(m_service.requests().size(), 0); // refused before any traffic
         // Nothing was written outside the image folder.
@@ -445,6 +484,182 @@ private Q_SLOTS:
         }
     }
 
+    // An image whose bundle cannot be trusted or cannot run is refused before anything is swapped or
+    // anyone quits: the installed copy stays as it was, and nothing of the new one or the image is left.
+    void hostileBundle_data() {
+        QTest::addColumn<QString>("shape");
+        QTest::addColumn<QString>("text"); // empty: installed
+        QTest::addColumn<QString>("why");  // in the detail
+        QTest::addColumn<int>("homeKb");   // a tmpfs home of this size (root only); 0: none
+        const QString notFound = QStringLiteral("Güncelleme görüntüsü içinde uygulama bulunamadı");
+        QTest::newRow("bundle is an absolute link") << QStringLiteral("bundle-link-absolute") << notFound << QString() << 0;
+        QTest::newRow("bundle is a ../ link") << QStringLiteral("bundle-link-relative") << notFound << QString() << 0;
+        QTest::newRow("absolute link inside") << QStringLiteral("inner-absolute") << notFound << QStringLiteral("lib/evil") << 0;
+        QTest::newRow("relative link climbing out") << QStringLiteral("inner-relative") << notFound << QStringLiteral("lib/evil") << 0;
+        QTest::newRow("link out through another link") << QStringLiteral("inner-through") << notFound << QStringLiteral("a/b/e") << 0;
+        QTest::newRow("link that stays inside") << QStringLiteral("inner-ok") << QString() << QString() << 0;
+        QTest::newRow("FIFO inside") << QStringLiteral("fifo-info") << notFound << QStringLiteral("Info.json") << 0;
+        QTest::newRow("no program") << QStringLiteral("program-missing") << notFound << QStringLiteral("kestrava") << 0;
+        QTest::newRow("program is a script") << QStringLiteral("program-script") << notFound << QStringLiteral("program değil") << 0;
+        QTest::newRow("program cut short") << QStringLiteral("program-cut") << notFound << QStringLiteral("eksik") << 0;
+        QTest::newRow("program of another machine") << QStringLiteral("program-other-arch") << notFound << QStringLiteral("mimari") << 0;
+        QTest::newRow("program not executable") << QStringLiteral("program-not-executable") << notFound << QStringLiteral("çalıştırılabilir") << 0;
+        QTest::newRow("Info.json names 9.9.9") << QStringLiteral("info-other") << notFound << QStringLiteral("9.9.9") << 0;
+        QTest::newRow("no Info.json") << QStringLiteral("info-missing") << notFound << QStringLiteral("Info.json") << 0;
+        QTest::newRow("Info.json with two versions") << QStringLiteral("info-twice") << notFound << QStringLiteral("birden çok") << 0;
+        QTest::newRow("unpacks past the cap") << QStringLiteral("bomb") << QStringLiteral("Güncelleme görüntüsü açılamadı")
+                                              << QStringLiteral("MB'tan büyük") << 0;
+        QTest::newRow("bigger than the room at home")
+            << QStringLiteral("big") << QStringLiteral("Güncelleme için yeterli yer yok") << QString() << 8192;
+    }
+    void hostileBundle() {
+        QFETCH(QString, shape);
+        QFETCH(QString, text);
+        QFETCH(QString, why);
+        QFETCH(int, homeKb);
+        Updater::InstallPlan p = plan();
+        struct Unmount {
+            QByteArray where;
+            ~Unmount() {
+                if (!where.isEmpty()) ::umount(where.constData());
+            }
+        } unmount;
+        if (homeKb > 0) {
+            if (::geteuid() != 0) QSKIP("needs root to mount a small home");
+            QDir().mkpath(path(QStringLiteral("small")));
+            unmount.where = QFile::encodeName(path(QStringLiteral("small")));
+            if (::mount("tmpfs", unmount.where.constData(), "tmpfs", 0, QByteArray("size=" + QByteArray::number(homeKb) + "k").constData()) != 0) {
+                unmount.where.clear();
+                QSKIP("cannot mount tmpfs here");
+            }
+            p.installedApp = path(QStringLiteral("small/Applications/Kestrava.app"));
+        }
+        writeBundle(p.installedApp, "1.0.0");
+        const QString root = path(QStringLiteral("images/h"));
+        QDir(root).removeRecursively();
+        const QString app = root + QStringLiteral("/Kestrava.app");
+        const QString planted = path(QStringLiteral("run/planted"));
+        writeBundle(planted, "9.0");
+        const QString version = QStringLiteral("9.0");
+        if (shape.startsWith(QLatin1String("bundle-link"))) {
+            QDir().mkpath(root);
+            QVERIFY(QFile::link(shape.endsWith(QLatin1String("absolute")) ? planted : QStringLiteral("../planted"), app));
+        } else {
+            writeBundle(app, shape == QLatin1String("info-other") ? "9.9.9" : "9.0");
+        }
+        const auto link = [&](const QString& at, const QString& target) {
+            QDir().mkpath(QFileInfo(app + QLatin1Char('/') + at).absolutePath());
+            QVERIFY(QFile::link(target, app + QLatin1Char('/') + at));
+        };
+        if (shape == QLatin1String("inner-absolute")) link(QStringLiteral("lib/evil"), planted + QStringLiteral("/bin/kestrava"));
+        if (shape == QLatin1String("inner-relative")) link(QStringLiteral("lib/evil"), QStringLiteral("../../planted"));
+        if (shape == QLatin1String("inner-through")) {
+            QDir().mkpath(app + QStringLiteral("/top"));
+            link(QStringLiteral("a/b/d"), QStringLiteral("../../top"));
+            link(QStringLiteral("a/b/e"), QStringLiteral("d/../../..")); // inside by name, outside in fact
+        }
+        if (shape == QLatin1String("inner-ok")) link(QStringLiteral("lib/libk.so"), QStringLiteral("../bin/kestrava"));
+        if (shape == QLatin1String("fifo-info")) {
+            QFile::remove(app + QStringLiteral("/Info.json"));
+            QCOMPARE(::mkfifo(QFile::encodeName(app + QStringLiteral("/Info.json")).constData(), 0644), 0);
+        }
+        if (shape.startsWith(QLatin1String("program-"))) writeProgram(app + QStringLiteral("/bin/kestrava"), shape.mid(8));
+        if (shape == QLatin1String("info-missing")) QFile::remove(app + QStringLiteral("/Info.json"));
+        if (shape == QLatin1String("info-twice")) writeFile(app + QStringLiteral("/Info.json"), R"({"version": "9.0", "version": "9.0"})");
+        if (shape == QLatin1String("bomb")) { // holes: nothing is written, the size is what the tables say
+            QFile f(app + QStringLiteral("/share/zeros"));
+            QDir().mkpath(QFileInfo(f).absolutePath());
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.resize(Updater::maxBundleBytes + 1));
+        }
+        if (shape == QLatin1String("big")) {
+            QRandomGenerator random(7);
+            QByteArray data(12 * 1024 * 1024, '\0');
+            random.fillRange(reinterpret_cast<quint32*>(data.data()), data.size() / 4);
+            writeFile(app + QStringLiteral("/share/data"), data);
+        }
+        const QString image = path(QStringLiteral("served/h"));
+        writeFile(image, "IMAGE:" + root.toUtf8());
+        serve(QStringLiteral("/img"), image);
+        struct statvfs before {};
+        if (homeKb > 0) QCOMPARE(::statvfs(QFile::encodeName(path(QStringLiteral("small"))).constData(), &before), 0);
+
+        const Result<void> r = install(version, m_service.origin() + QStringLiteral("/img"), p);
+        const QString home = QFileInfo(p.installedApp).absolutePath();
+        if (text.isEmpty()) {
+            QVERIFY2(r.ok(), qPrintable(r.ok() ? QString() : r.error().message + QLatin1Char(' ') + r.error().detail));
+            QCOMPARE(QFile::symLinkTarget(p.installedApp + QStringLiteral("/lib/libk.so")), p.installedApp + QStringLiteral("/bin/kestrava"));
+            // The detached hand-off has written what it ran before the next row looks for it.
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(m_log + QStringLiteral(".script")), 10'000);
+            return;
+        }
+        QVERIFY(!r.ok());
+        QVERIFY2(r.error().message.startsWith(text), qPrintable(r.error().message));
+        QVERIFY2(r.error().detail.contains(why), qPrintable(r.error().detail));
+        QCOMPARE(m_terminations, 0);
+        QVERIFY(!QFileInfo::exists(m_log + QStringLiteral(".script")));
+        QVERIFY(!QFileInfo(p.installedApp).isSymLink());
+        QCOMPARE(readFile(p.installedApp + QStringLiteral("/Info.json")), QByteArray("{\"version\": \"1.0.0\"}"));
+        QCOMPARE(QDir(home).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList{QStringLiteral("Kestrava.app")});
+        QCOMPARE(leftInTmp(), QStringList());
+        QCOMPARE(toolNames().last(), QStringLiteral("fusermount3")); // detached
+        if (homeKb > 0) { // refused before a byte went there
+            struct statvfs after {};
+            QCOMPARE(::statvfs(QFile::encodeName(path(QStringLiteral("small"))).constData(), &after), 0);
+            QCOMPARE(after.f_bfree, before.f_bfree);
+        }
+    }
+
+    // The packaged program's choice between itself and the per-user copy: the updater's own version
+    // rule on each Info.json read as JSON, and only a per-user program that can run here.
+    void launcherChoice_data() {
+        QTest::addColumn<QByteArray>("packaged"); // its version
+        QTest::addColumn<QByteArray>("info");     // the per-user Info.json; "FIFO", or empty for none
+        QTest::addColumn<QString>("program");     // writeProgram's shape; "bundle-link": the bundle is a link
+        QTest::addColumn<bool>("perUser");
+        const QByteArray pretty = "{\n  \"name\": \"Kestrava\",\n  \"version\": \"2.0.0\"\n}\n";
+        QTest::newRow("one-line JSON, newer") << QByteArray("1.0.0") << QByteArray(R"({"version":"1.0.1"})") << QStringLiteral("elf") << true;
+        QTest::newRow("newer") << QByteArray("1.0.0") << pretty << QStringLiteral("elf") << true;
+        QTest::newRow("equal") << QByteArray("2.0.0") << pretty << QStringLiteral("elf") << false;
+        QTest::newRow("older (a package upgrade went past it)") << QByteArray("2.0.1") << pretty << QStringLiteral("elf") << false;
+        QTest::newRow("ten in a part") << QByteArray("1.9.0") << QByteArray(R"({"version":"1.10.0"})") << QStringLiteral("elf") << true;
+        QTest::newRow("2.0.0-rc1 is [2, 0]") << QByteArray("1.9") << QByteArray(R"({"version":"2.0.0-rc1"})") << QStringLiteral("elf") << true;
+        QTest::newRow("v2 is []") << QByteArray("1.0.0") << QByteArray(R"({"version":"v2"})") << QStringLiteral("elf") << false;
+        QTest::newRow("1..1 is [1, 1]") << QByteArray("1.0.5") << QByteArray(R"({"version":"1..1"})") << QStringLiteral("elf") << true;
+        QTest::newRow("half-written JSON") << QByteArray("1.0.0") << QByteArray("{\"version\": \"2.0.0\"") << QStringLiteral("elf") << false;
+        QTest::newRow("two version keys") << QByteArray("1.0.0") << QByteArray(R"({"version":"2.0.0","version":"0.1"})") << QStringLiteral("elf") << false;
+        QTest::newRow("two version keys, one escaped")
+            << QByteArray("1.0.0") << QByteArray(R"({"version":"0.1","\u0076ersion":"2.0.0"})") << QStringLiteral("elf") << false;
+        QTest::newRow("a nested version only") << QByteArray("1.0.0") << QByteArray(R"({"x":{"version":"2.0.0"}})") << QStringLiteral("elf") << false;
+        QTest::newRow("no Info.json") << QByteArray("1.0.0") << QByteArray() << QStringLiteral("elf") << false;
+        QTest::newRow("FIFO as Info.json") << QByteArray("1.0.0") << QByteArray("FIFO") << QStringLiteral("elf") << false;
+        for (const char* broken : {"missing", "empty", "random", "cut", "other-arch", "not-executable", "script"})
+            QTest::addRow("newer, program %s", broken) << QByteArray("1.0.0") << pretty << QString::fromLatin1(broken) << false;
+        QTest::newRow("newer, the bundle a link") << QByteArray("1.0.0") << pretty << QStringLiteral("bundle-link") << false;
+    }
+    void launcherChoice() {
+        QFETCH(QByteArray, packaged);
+        QFETCH(QByteArray, info);
+        QFETCH(QString, program);
+        QFETCH(bool, perUser);
+        const QString own = path(QStringLiteral("choice/Kestrava.app"));
+        const QString elsewhere = path(QStringLiteral("choice/elsewhere.app"));
+        const QString user = path(QStringLiteral("home/Applications/Kestrava.app"));
+        writeBundle(own, packaged);
+        const QString bundle = program == QLatin1String("bundle-link") ? elsewhere : user;
+        QFile::remove(user); // a link left by the row before
+        QDir(user).removeRecursively();
+        QDir(elsewhere).removeRecursively();
+        writeProgram(bundle + QStringLiteral("/bin/kestrava"), program == QLatin1String("bundle-link") ? QStringLiteral("elf") : program);
+        if (info == "FIFO") QCOMPARE(::mkfifo(QFile::encodeName(bundle + QStringLiteral("/Info.json")).constData(), 0644), 0);
+        else if (!info.isEmpty()) writeFile(bundle + QStringLiteral("/Info.json"), info);
+        if (bundle != user) QVERIFY(QDir().mkpath(QFileInfo(user).absolutePath()) && QFile::link(bundle, user));
+        const std::optional<QString> chosen = Updater::newerCopyThan(own, user);
+        QCOMPARE(chosen.has_value(), perUser);
+        if (perUser) QCOMPARE(*chosen, user + QStringLiteral("/bin/kestrava"));
+        // The per-user copy, started, does not choose again.
+        QVERIFY(!Updater::newerCopyThan(user, user));
+    }
+
     void handOffThatCannotStart() {
         serve(QStringLiteral("/img"), makeImage(QStringLiteral("8.0"), {QStringLiteral("Kestrava.app")}));
         Updater::InstallPlan p = plan();
@@ -464,7 +679,7 @@ private Q_SLOTS:
         qputenv("STANDIN_CP_FAIL", "1");
         const Result<void> r = install(QStringLiteral("3.0"), m_service.origin() + QStringLiteral("/img"));
         QVERIFY(!r.ok());
-        QCOMPARE(r.error().message, QStringLiteral("DMG açılamadı"));
+        QCOMPARE(r.error().message, QStringLiteral("Güncelleme görüntüsü açılamadı"));
         QCOMPARE(readFile(path(QStringLiteral("home/Applications/Kestrava.app/Info.json"))), QByteArray("{\"version\": \"1.0.0\"}"));
         QCOMPARE(QDir(path(QStringLiteral("home/Applications"))).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
                  QStringList{QStringLiteral("Kestrava.app")});
@@ -494,7 +709,7 @@ private Q_SLOTS:
         serve(QStringLiteral("/img"), image);
         const Result<void> r = install(QStringLiteral("5.0"), m_service.origin() + QStringLiteral("/img"));
         QVERIFY(!r.ok());
-        QCOMPARE(r.error().message, QStringLiteral("DMG açılamadı"));
+        QCOMPARE(r.error().message, QStringLiteral("Güncelleme görüntüsü açılamadı"));
         QVERIFY(!QFileInfo::exists(path(QStringLiteral("home/Applications/Kestrava.app"))));
         QVERIFY(!toolNames().contains(QStringLiteral("squashfuse")));
     }
@@ -519,7 +734,7 @@ private Q_SLOTS:
         QTest::failOnWarning(QRegularExpression(QStringLiteral(".")));
         const Result<int> r = awaitTask(Updater::runProcess(tool, args, std::chrono::milliseconds(20'000)));
         QCOMPARE(r.ok(), ok);
-        if (!ok && !tool.startsWith(QLatin1String("/nonexistent"))) QCOMPARE(r.error().message, QStringLiteral("DMG açılamadı"));
+        if (!ok && !tool.startsWith(QLatin1String("/nonexistent"))) QCOMPARE(r.error().message, QStringLiteral("Güncelleme görüntüsü açılamadı"));
         if (tool.startsWith(QLatin1String("/nonexistent"))) QCOMPARE(r.error().kind, Error::Kind::Io);
     }
 

@@ -20,6 +20,9 @@
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace {
@@ -104,6 +107,29 @@ class UpdateRealTest : public QObject {
 
     QString path(const QString& rel) const { return m_dir.path() + QLatin1Char('/') + rel; }
 
+    // A bundle of this build at `at`, saying `version`; copied from one made once per version.
+    bool bundle(const QString& at, const QString& version) {
+        const QString made = path(QStringLiteral("made/") + version + QStringLiteral("/Kestrava.app"));
+        if (!QFileInfo::exists(made)) {
+            const Run r = run(scripts + QStringLiteral("/make-bundle"), {build, made, version});
+            if (r.exitCode != 0) {
+                qWarning("%s", r.output.constData());
+                return false;
+            }
+        }
+        QDir(at).removeRecursively();
+        QDir().mkpath(QFileInfo(at).absolutePath());
+        return run(QStringLiteral("cp"), {QStringLiteral("-a"), made, at}).exitCode == 0;
+    }
+
+    // The program as the tray starts it, but without a display: it says its version and ends.
+    QByteArray versionRun(const QString& program, const QString& home) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(QString::fromLatin1(name));
+        env.insert(QStringLiteral("HOME"), home);
+        return run(program, {}, env, 30'000).output;
+    }
+
     bool endNewCopy() {
         if (m_newCopy <= 0 && !m_newProgram.isEmpty()) m_newCopy = runningProgram(m_newProgram);
         if (m_newCopy <= 0) return true;
@@ -134,6 +160,132 @@ private Q_SLOTS:
         const Run mount = run(QStringLiteral("squashfuse"), {path(QStringLiteral("probe/img")), path(QStringLiteral("probe/mnt"))});
         if (mount.exitCode != 0) QSKIP(qPrintable(QStringLiteral("FUSE cannot mount here: %1").arg(QString::fromUtf8(mount.output))));
         run(QStringLiteral("fusermount3"), {QStringLiteral("-u"), QStringLiteral("-q"), path(QStringLiteral("probe/mnt"))});
+    }
+
+    // An image made with mksquashfs whose bundle cannot be trusted, cannot run or does not fit: v1
+    // refuses it, says so and stays; its bundle, the temporary folder and the mount are as before.
+    void hostileImage_data() {
+        QTest::addColumn<QString>("shape");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("homeMb"); // ~/Applications on a tmpfs with this much room beside v1 (root only)
+        QTest::newRow("bundle is a link to a planted folder")
+            << QStringLiteral("link") << QStringLiteral("Güncelleme görüntüsü içinde uygulama bulunamadı") << 0;
+        QTest::newRow("bundle without its program")
+            << QStringLiteral("noprogram") << QStringLiteral("Güncelleme görüntüsü içinde uygulama bulunamadı") << 0;
+        QTest::newRow("Info.json naming 9.9.9")
+            << QStringLiteral("version") << QStringLiteral("Güncelleme görüntüsü içinde uygulama bulunamadı") << 0;
+        QTest::newRow("300 MB of zeros into a home with 40 MB free")
+            << QStringLiteral("bomb") << QStringLiteral("Güncelleme için yeterli yer yok") << 40;
+    }
+    void hostileImage() {
+        QFETCH(QString, shape);
+        QFETCH(QString, text);
+        QFETCH(int, homeMb);
+        const QString home = path(QStringLiteral("h-home"));
+        const QString apps = home + QStringLiteral("/Applications");
+        const QString runtime = path(QStringLiteral("h-run"));
+        const QString tmp = path(QStringLiteral("h-tmp"));
+        for (const QString& d : {runtime, tmp}) {
+            QDir(d).removeRecursively();
+            QVERIFY(QDir().mkpath(d));
+        }
+        QFile::setPermissions(runtime, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        struct Unmount {
+            QByteArray where;
+            ~Unmount() {
+                if (!where.isEmpty()) ::umount(where.constData());
+            }
+        } unmount;
+        QDir(home).removeRecursively();
+        QVERIFY(QDir().mkpath(apps));
+        if (homeMb > 0) {
+            if (::geteuid() != 0) QSKIP("needs root to mount a small home");
+            const qint64 v1Mb = run(QStringLiteral("du"), {QStringLiteral("-sm"), build + QStringLiteral("/app/kestrava")})
+                                    .output.split('\t').value(0).toLongLong() + 8;
+            const QByteArray size = "size=" + QByteArray::number(v1Mb + homeMb) + "m";
+            if (::mount("tmpfs", QFile::encodeName(apps).constData(), "tmpfs", 0, size.constData()) != 0) QSKIP("cannot mount tmpfs here");
+            unmount.where = QFile::encodeName(apps);
+        }
+        const QString installed = apps + QStringLiteral("/Kestrava.app");
+        QVERIFY(bundle(installed, QStringLiteral("1.0.0")));
+
+        const QString root = path(QStringLiteral("h-image"));
+        QDir(root).removeRecursively();
+        QVERIFY(QDir().mkpath(root));
+        if (shape == QLatin1String("link")) {
+            QVERIFY(bundle(path(QStringLiteral("planted/Kestrava.app")), QStringLiteral("99")));
+            QVERIFY(QFile::link(path(QStringLiteral("planted/Kestrava.app")), root + QStringLiteral("/Kestrava.app")));
+        } else {
+            QVERIFY(bundle(root + QStringLiteral("/Kestrava.app"), shape == QLatin1String("version") ? QStringLiteral("9.9.9")
+                                                                                                    : QStringLiteral("2.0.0")));
+        }
+        if (shape == QLatin1String("noprogram")) QVERIFY(QFile::remove(root + QStringLiteral("/Kestrava.app/bin/kestrava")));
+        if (shape == QLatin1String("bomb")) {
+            QFile zeros(root + QStringLiteral("/Kestrava.app/share/zeros"));
+            QDir().mkpath(QFileInfo(zeros).absolutePath());
+            QVERIFY(zeros.open(QIODevice::WriteOnly) && zeros.resize(300LL * 1024 * 1024));
+        }
+        const QString image = path(QStringLiteral("served/hostile.squashfs"));
+        QDir().mkpath(path(QStringLiteral("served")));
+        QFile::remove(image);
+        const Run made = run(QStringLiteral("mksquashfs"), {root, image, QStringLiteral("-noappend"), QStringLiteral("-quiet"),
+                                                            QStringLiteral("-no-progress"), QStringLiteral("-all-root")});
+        QVERIFY2(made.exitCode == 0, made.output.constData());
+        QDir(root).removeRecursively();
+
+        DevService service;
+        QJsonObject scenario{{QStringLiteral("accounts"), QJsonArray{}}, {QStringLiteral("servers"), QJsonArray{}}};
+        QVERIFY(service.start(scenario));
+        scenario.insert(QStringLiteral("manifest"),
+                        QJsonObject{{QStringLiteral("mac"),
+                                     QJsonObject{{QStringLiteral("version"), QStringLiteral("2.0.0")},
+                                                 {QStringLiteral("url"), service.origin() + QStringLiteral("/desktop/h.squashfs")}}}});
+        scenario.insert(QStringLiteral("files"), QJsonObject{{QStringLiteral("/desktop/h.squashfs"), image}});
+        QVERIFY(service.setScenario(scenario));
+        QProcessEnvironment env = programEnvironment(service, home, home + QStringLiteral("/.config"));
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
+        env.insert(QStringLiteral("TMPDIR"), tmp);
+        struct statvfs before {};
+        QCOMPARE(::statvfs(QFile::encodeName(apps).constData(), &before), 0);
+        const Run v1 = run(installed + QStringLiteral("/kestrava"), {QStringLiteral("--headless"), QStringLiteral("--update")}, env);
+        // Refused: v1 ends its run as a failure of its own, not through the update's quit.
+        QVERIFY2(v1.exitCode == 1, v1.output.constData());
+        QVERIFY2(QString::fromUtf8(v1.output).contains(text), v1.output.constData());
+        QCOMPARE(service.requests(QStringLiteral("GET"), QStringLiteral("/desktop/h.squashfs")).size(), 1);
+        QVERIFY(readFile(installed + QStringLiteral("/Info.json")).contains("\"1.0.0\""));
+        QVERIFY(!QFileInfo(installed).isSymLink());
+        QCOMPARE(QDir(apps).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList{QStringLiteral("Kestrava.app")});
+        QCOMPARE(QDir(tmp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
+        QVERIFY(!mounted(runtime + QStringLiteral("/kestrava-update-mount")));
+        struct statvfs after {};
+        QCOMPARE(::statvfs(QFile::encodeName(apps).constData(), &after), 0);
+        if (homeMb > 0) QCOMPARE(after.f_bfree, before.f_bfree); // not a byte of it went home
+    }
+
+    // The packaged copy runs the newer per-user one in its place, and itself when that one cannot run.
+    void packagedCopyHandsOver_data() {
+        QTest::addColumn<QString>("shape");
+        QTest::addColumn<QByteArray>("runs");
+        QTest::newRow("newer per-user copy") << QStringLiteral("newer") << QByteArray("2.0.0");
+        QTest::newRow("older per-user copy") << QStringLiteral("older") << QByteArray("1.0.0");
+        QTest::newRow("per-user program cut short") << QStringLiteral("cut") << QByteArray("1.0.0");
+        QTest::newRow("per-user Info.json a FIFO") << QStringLiteral("fifo") << QByteArray("1.0.0");
+    }
+    void packagedCopyHandsOver() {
+        QFETCH(QString, shape);
+        QFETCH(QByteArray, runs);
+        const QString packaged = path(QStringLiteral("usr/lib/kestrava/Kestrava.app"));
+        if (!QFileInfo::exists(packaged)) QVERIFY(bundle(packaged, QStringLiteral("1.0.0")));
+        const QString home = path(QStringLiteral("p-home"));
+        const QString user = home + QStringLiteral("/Applications/Kestrava.app");
+        QVERIFY(bundle(user, shape == QLatin1String("older") ? QStringLiteral("0.9") : QStringLiteral("2.0.0")));
+        if (shape == QLatin1String("cut")) QVERIFY(QFile::resize(user + QStringLiteral("/bin/kestrava"), 1024 * 1024));
+        if (shape == QLatin1String("fifo")) {
+            QVERIFY(QFile::remove(user + QStringLiteral("/Info.json")));
+            QCOMPARE(::mkfifo(QFile::encodeName(user + QStringLiteral("/Info.json")).constData(), 0644), 0);
+        }
+        const QByteArray out = versionRun(packaged + QStringLiteral("/kestrava"), home);
+        QVERIFY2(out.contains("{\"version\":\"" + runs + "\"}"), out.constData());
     }
 
     void v1UpdatesItselfToV2() {
