@@ -368,6 +368,17 @@ class Desktop:
             raise Failure(f"the window has no frame: {frame.strip()}")
         if ww != 400:
             raise Failure(f"the window is {ww} wide: a margin around the card")
+        # A dock (GNOME's without a tray) finds the program's entry by the window's class and shows its icon.
+        top = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+        with open(os.path.join(top, "packaging", "linux", "app.kestrava.linux.desktop")) as f:
+            wanted = next((l.split("=", 1)[1].strip() for l in f if l.startswith("StartupWMClass=")), None)
+        wm_class = self.run("xprop", "-id", wid, "WM_CLASS", check=False)
+        classes = [c.strip().strip('"') for c in wm_class.split("=", 1)[-1].split(",")]
+        if not wanted or wanted not in classes:
+            raise Failure(f"window class {wm_class.strip()}, the desktop entry's StartupWMClass {wanted}")
+        if "_NET_WM_ICON(CARDINAL)" not in self.run("xprop", "-id", wid, "_NET_WM_ICON", check=False):
+            raise Failure("the window carries no icon")
+        self.results["wm_class"] = classes
         self.results["card"] = (wx, wy, wx + ww, wy + wh)
         self.click(1800, 1000)
         self.stays_open("a press on the desktop")
@@ -557,7 +568,7 @@ def main():
         d.start()
         r = d.check()
         if setting == "notray":
-            print(f"{setting}: framed window {r['card']}, closed and brought back by a second launch")
+            print(f"{setting}: framed window {r['card']} class {r['wm_class']} with an icon, closed and brought back by a second launch")
             print(f"{setting}: ok")
             return 0
         icon = r["icon"]
