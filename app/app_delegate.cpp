@@ -190,6 +190,8 @@ void AppDelegate::createPanel() {
 void AppDelegate::shapePanel() {
     if (!m_panel || !m_root || !m_panel->handle()) return;
     const int margin = m_root->property("margin").toInt();
+    // Content that grows or shrinks while open (sign-in, the list, a notice) is placed anew.
+    if (m_panel->isVisible()) placePanel();
     const QQuickItem* popup = popupItem();
     PanelWindow::shape(*m_panel, m_look, QRect(QPoint(margin, margin), cardSize()),
                        popup ? popup->property("cornerRadius").toInt() : 0);
@@ -217,6 +219,7 @@ void AppDelegate::placePanel() {
     const QRect trayGeometry = m_tray ? m_tray->geometry() : QRect();
     const std::optional<QRect> available = screen ? std::optional<QRect>(screen->availableGeometry()) : std::nullopt;
     const QRectF anchor = Placement::anchorFor(trayGeometry, m_pointer, available.value_or(QRect()));
+    m_root->setProperty("maxCardHeight", Placement::room(anchor, available));
     const QPoint origin = Placement::popupOrigin(anchor, cardSize(), available);
     m_panel->setPosition(origin - QPoint(margin, margin));
 }

@@ -1,8 +1,10 @@
 #include "app/panel_window.h"
 
 #include "app/x11_desktop.h"
+#include "ui/images.h"
 #include "ui/palette.h"
 
+#include <QIcon>
 #include <QQuickItem>
 #include <QQuickWindow>
 
@@ -31,6 +33,8 @@ void apply(QQuickWindow& window, QQuickItem& root, const Look& look) {
                         Qt::WindowMinimizeButtonHint);
         // No transparency in a framed window: the card's corners show the card's own colour.
         window.setColor(Palette::bg());
+        // Docks and task switchers of desktops without a tray show this window for the program.
+        window.setIcon(QIcon(QString::fromLatin1(Images::logoFile)));
         return;
     }
     Qt::WindowFlags flags = Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint;

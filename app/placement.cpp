@@ -19,6 +19,14 @@ QPoint popupOrigin(const QRectF& anchor, QSize popup, const std::optional<QRect>
     return QPoint(int(std::lround(x)), int(std::lround(y)));
 }
 
+int room(const QRectF& anchor, const std::optional<QRect>& available) {
+    if (!available || available->isEmpty()) return 0;
+    const double top = available->y(), bottom = available->y() + available->height();
+    const double below = anchor.y() + anchor.height() + gap;
+    if (anchor.center().y() >= (top + bottom) / 2) return std::max(0, int(bottom - top) - 2 * inset);
+    return std::max(0, int(std::floor(bottom - inset - below)));
+}
+
 QRectF anchorFor(const QRect& trayGeometry, const std::optional<QPoint>& pointer, const QRect& available) {
     if (trayGeometry.isValid() && !trayGeometry.isEmpty()) return QRectF(trayGeometry);
     if (pointer) {

@@ -2,7 +2,9 @@
 #include "app/tray_look.h"
 #include "ui/images.h"
 
+#include <QFile>
 #include <QPainter>
+#include <QRegularExpression>
 #include <QTest>
 
 Q_DECLARE_METATYPE(std::optional<QColor>)
@@ -89,6 +91,24 @@ private Q_SLOTS:
         // Connected and not connected stay apart.
         QVERIFY(TrayLook::icon(true, Qt::white).pixmap(22, 22).toImage() !=
                 TrayLook::icon(false, Qt::white).pixmap(22, 22).toImage());
+    }
+
+    // The same files go to the icon theme, where Plasma draws them by name: it recolours only what
+    // takes its colour from the "current-color-scheme" stylesheet's ColorScheme-Text class.
+    void themeIconsFollowThePanelsColours() {
+        for (const char* name : {"shield", "shield-slash"}) {
+            QFile file(QStringLiteral(":/Kestrava/Ui/icons/%1.svg").arg(QLatin1String(name)));
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            const QString svg = QString::fromUtf8(file.readAll());
+            QVERIFY2(svg.contains(QRegularExpression(uR"(<style[^>]*id="current-color-scheme"[^>]*>\s*\.ColorScheme-Text\s*\{\s*color:)"_qs)), name);
+            int shapes = 0;
+            for (const QRegularExpressionMatch& m : QRegularExpression(uR"(<(path|rect|circle|ellipse|polygon)\b[^>]*>)"_qs).globalMatch(svg)) {
+                ++shapes;
+                QVERIFY2(m.captured(0).contains(uR"(class="ColorScheme-Text")"_qs) && m.captured(0).contains(uR"(fill="currentColor")"_qs),
+                         qPrintable(m.captured(0)));
+            }
+            QVERIFY(shapes > 0);
+        }
     }
 
     // Without a compositor the window's shape is the card: corners cut along the curve, nothing outside.

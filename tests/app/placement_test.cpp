@@ -92,6 +92,46 @@ private Q_SLOTS:
         QCOMPARE(Placement::popupOrigin(anchor, QSize(400, 520), screen), QPoint(1512, 1052 - 520 - 8));
     }
 
+    // The card is placed again each time its content changes while open (sign-in, the server list, a
+    // notice): it grows away from its bar, never past 8 from the work area's far edge; content taller
+    // than room() is cut to it (the server list gives up height).
+    void growAndShrinkWhileOpen_data() {
+        QTest::addColumn<QRectF>("anchor");
+        QTest::addColumn<QRect>("available");
+        QTest::addColumn<int>("room");
+        QTest::addColumn<bool>("bottomBar");
+        // A status-notifier host's press: the anchor runs from the press to the bar's inner edge.
+        QTest::newRow("top bar, 800 tall") << QRectF(1250, 12, 0, 16) << QRect(0, 28, 1280, 772) << 758 << false;
+        QTest::newRow("top bar, 768 tall") << QRectF(1340, 12, 0, 16) << QRect(0, 28, 1366, 740) << 726 << false;
+        QTest::newRow("XEmbed slot in a top bar, 768 tall") << QRectF(1330, 1, 22, 22) << QRect(0, 24, 1366, 744) << 731 << false;
+        QTest::newRow("bottom bar, 800 tall") << QRectF(1250, 773, 0, 0) << QRect(0, 0, 1280, 772) << 756 << true;
+        QTest::newRow("bottom bar, 768 tall") << QRectF(1340, 741, 0, 0) << QRect(0, 0, 1366, 740) << 724 << true;
+        QTest::newRow("icon in a bottom bar, 768 tall") << QRectF(1330, 745, 22, 22) << QRect(0, 0, 1366, 740) << 724 << true;
+    }
+    void growAndShrinkWhileOpen() {
+        QFETCH(QRectF, anchor);
+        QFETCH(QRect, available);
+        QFETCH(int, room);
+        QFETCH(bool, bottomBar);
+        QCOMPARE(Placement::room(anchor, available), room);
+        // Sign-in form, signed in, list open with a long notice (taller than any room here), closed again.
+        for (int wanted : {411, 586, 801, 586, 411}) {
+            const QSize card(400, std::min(wanted, room));
+            const QRect placed(Placement::popupOrigin(anchor, card, available), card);
+            QVERIFY2(placed.left() >= available.left() + 8 && placed.right() <= available.right() - 8,
+                     qPrintable(QStringLiteral("%1 tall: x %2..%3").arg(wanted).arg(placed.left()).arg(placed.right())));
+            QCOMPARE(placed.bottom() <= available.bottom() - 8, true);
+            if (bottomBar) {
+                QCOMPARE(placed.bottom(), available.bottom() - 8);  // no gap left above the bar when it shrinks
+                QVERIFY(placed.top() >= available.top() + 8);
+            } else {
+                QCOMPARE(placed.top(), int(anchor.bottom()) + 6);
+            }
+        }
+    }
+
+    void noRoomWithoutAnArea() { QCOMPARE(Placement::room(QRectF(10, 0, 24, 28), std::nullopt), 0); }
+
     // With only the corner to go by, the popup still ends up inside the screen at its top right.
     void cornerAnchorLandsInside() {
         const QRect screen(0, 28, 1920, 1052);

@@ -4,7 +4,8 @@
     desktop_check.py SETTING KESTRAVA DEVSERVICE SCENARIO ARTEFACTS
 
 SETTING is one of: openbox-trayer (XEmbed, light bar, xcompmgr), openbox-plain (XEmbed, dark bar, no compositor),
-xfce and xfce-light (xfwm4 compositing + xfce4-panel, dark or light, StatusNotifierItem), xfce-theme
+xfce and xfce-light (xfwm4 compositing + xfce4-panel, dark or light, StatusNotifierItem), xfce-bottom (the dark
+panel at the bottom of a 1280x800 screen; the card, placed anew as it grows at sign-in, stays above it), xfce-theme
 (the same with the package's symbolic icons, which the panel finds by name and recolours),
 notray (openbox alone: the ordinary window, closed and brought back by a second launch), scale2 (openbox + trayer +
 xcompmgr on a 3840x2160 screen with QT_SCALE_FACTOR=2).
@@ -30,6 +31,9 @@ SETTINGS = {
                  connect=True),
     "xfce-light": dict(hosts=["xfwm4", "xfce4-panel", "xfconfd"], screen=(1920, 1080), scale=1, composited=True,
                        dark=False),
+    # A bottom panel on a small screen: the card sits above the panel and grows upwards when signing in.
+    "xfce-bottom": dict(hosts=["xfwm4", "xfce4-panel", "xfconfd"], screen=(1280, 800), scale=1, composited=True,
+                        dark=True, bottom=True, connect=True),
     # The package's theme icons where the host looks them up by name and recolours them.
     "xfce-theme": dict(hosts=["xfwm4", "xfce4-panel", "xfconfd"], screen=(1920, 1080), scale=1, composited=True,
                        dark=True, theme=True),
@@ -192,6 +196,8 @@ class Desktop:
             os.makedirs(conf)
             with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "xfce4-panel.xml")) as f:
                 panel = f.read()
+            if self.cfg.get("bottom"):
+                panel = panel.replace('value="p=6;x=0;y=0"', 'value="p=8;x=0;y=0"')
             if not self.cfg["dark"]:
                 panel = panel.replace('name="dark-mode" type="bool" value="true"', 'name="dark-mode" type="bool" value="false"')
             with open(os.path.join(conf, "xfce4-panel.xml"), "w") as f:
@@ -202,7 +208,7 @@ class Desktop:
             self.spawn(["xfce4-panel"], "panel.log")
         # The bar is there once it has reserved its room.
         if self.name != "notray":
-            self.wait_for("the bar's strut", lambda: self.workarea()[1] > 0, tries=150)
+            self.wait_for("the bar's strut", lambda: self.bar()[0] is not None, tries=150)
         time.sleep(1.0)  # the compositor and the bar's first paint
         self.before = self.shot("0-bar-before")
 
@@ -224,6 +230,16 @@ class Desktop:
         values = [int(v) for v in out.split("=", 1)[1].replace(",", " ").split()[:4]]
         return tuple(values) if len(values) == 4 else (0, 0, 0, 0)
 
+    def bar(self):
+        """The bar's rows outside the work area, (first, end), from the work area X reports; (None, None)
+        before the bar has reserved its room."""
+        x, y, w, h = self.workarea()
+        if y > 0:
+            return (0, y)
+        if 0 < h < self.cfg["screen"][1]:
+            return (y + h, self.cfg["screen"][1])
+        return (None, None)
+
     def shot(self, step):
         png = os.path.join(self.artefacts, f"{self.name}-{step}.png")
         self.run("import", "-window", "root", png)
@@ -236,17 +252,17 @@ class Desktop:
     # --- what the user sees --------------------------------------------------------------------
     def find_icon(self):
         """The tray item's box: where the bar changed once the program started, then its drawn pixels."""
-        bar_bottom = self.workarea()[1]
+        bar_top, bar_bottom = self.bar()
         after = self.shot("1-bar-with-icon")
         w = after.w
-        changed = [(x, y) for y in range(bar_bottom) for x in range(w)
+        changed = [(x, y) for y in range(bar_top, bar_bottom) for x in range(w)
                    if after.px(x, y) != self.before.px(x, y)]
         if not changed:
             return None
         # The bar's colour is what mostly surrounds the changed box; the icon is what differs from it.
         cx0 = max(0, min(p[0] for p in changed) - 2)
         cx1 = min(w - 1, max(p[0] for p in changed) + 2)
-        cy0 = max(0, min(p[1] for p in changed) - 2)
+        cy0 = max(bar_top, min(p[1] for p in changed) - 2)
         cy1 = min(bar_bottom - 1, max(p[1] for p in changed) + 2)
         ring = [after.px(x, y) for x in range(cx0, cx1 + 1) for y in (cy0, cy1)] + \
                [after.px(x, y) for y in range(cy0, cy1 + 1) for x in (cx0, cx1)]
@@ -262,6 +278,40 @@ class Desktop:
         best = max((after.px(x, y) for x, y in ink), key=lambda c: contrast(c, bar))
         return dict(bar=bar, ink=best, contrast=contrast(best, bar),
                     box=(min(xs), min(ys), max(xs) + 1, max(ys) + 1))
+
+    def card_of(self, geometry):
+        wx, wy, ww, wh = geometry
+        margin = 24 * self.cfg["scale"] if self.cfg["composited"] else 0
+        return (wx + margin, wy + margin, wx + ww - margin, wy + wh - margin)
+
+    def judge_place(self, card, step):
+        """The card next to its bar: 6 below the icon under a top bar, 8 above the work area's end over a
+        bottom one; 8 inside the work area's right edge (the icon is at the right end) and its far edge."""
+        scale = self.cfg["scale"]
+        x, y, w, h = self.workarea()
+        sw, sh = self.cfg["screen"]
+        edges = dict(left=card[0], top=card[1], right=sw - card[2], bottom=sh - card[3])
+        self.results.setdefault("places", []).append((step, card, edges))  # the gap joins edges below
+        # Placement is in logical pixels: at scale s an odd device edge may round by up to s - 1.
+        tol = scale - 1
+        if abs(x + w - card[2] - INSET * scale) > tol:
+            raise Failure(f"{step}: card right {card[2]}, work area right {x + w}: want {INSET * scale} inside")
+        if self.bar()[0] == 0:
+            # Below the icon's own box where the host embeds one (XEmbed); a StatusNotifierItem host's
+            # item spans the bar, which ends where the work area starts.
+            slot = self.icon_slot() if "trayer" in self.cfg["hosts"] else None
+            icon_bottom = slot[3] if slot else y
+            self.results["top_gap"] = edges["gap"] = card[1] - icon_bottom
+            if abs(card[1] - (icon_bottom + GAP * scale)) > tol:
+                raise Failure(f"{step}: card top {card[1]}, icon ends at {icon_bottom}: want {GAP * scale} below")
+            if card[3] > y + h - INSET * scale + tol:
+                raise Failure(f"{step}: card bottom {card[3]} is past the work area's {y + h} less {INSET * scale}")
+        else:
+            self.results["bottom_gap"] = edges["gap"] = y + h - card[3]
+            if abs(y + h - card[3] - INSET * scale) > tol:
+                raise Failure(f"{step}: card bottom {card[3]}, bar starts at {y + h}: want {INSET * scale} above it")
+            if card[1] < y + INSET * scale - tol:
+                raise Failure(f"{step}: card top {card[1]} is off the work area's top {y}")
 
     def popup(self):
         out = self.run("xdotool", "search", "--onlyvisible", "--name", "^Kestrava$", check=False).split()
@@ -318,6 +368,17 @@ class Desktop:
             raise Failure(f"the window has no frame: {frame.strip()}")
         if ww != 400:
             raise Failure(f"the window is {ww} wide: a margin around the card")
+        # A dock (GNOME's without a tray) finds the program's entry by the window's class and shows its icon.
+        top = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+        with open(os.path.join(top, "packaging", "linux", "app.kestrava.linux.desktop")) as f:
+            wanted = next((l.split("=", 1)[1].strip() for l in f if l.startswith("StartupWMClass=")), None)
+        wm_class = self.run("xprop", "-id", wid, "WM_CLASS", check=False)
+        classes = [c.strip().strip('"') for c in wm_class.split("=", 1)[-1].split(",")]
+        if not wanted or wanted not in classes:
+            raise Failure(f"window class {wm_class.strip()}, the desktop entry's StartupWMClass {wanted}")
+        if "_NET_WM_ICON(CARDINAL)" not in self.run("xprop", "-id", wid, "_NET_WM_ICON", check=False):
+            raise Failure("the window carries no icon")
+        self.results["wm_class"] = classes
         self.results["card"] = (wx, wy, wx + ww, wy + wh)
         self.click(1800, 1000)
         self.stays_open("a press on the desktop")
@@ -368,20 +429,8 @@ class Desktop:
         card = (wx + margin, wy + margin, wx + ww - margin, wy + wh - margin)
         if card[2] - card[0] != 400 * scale:
             raise Failure(f"window {ww}x{wh} does not hold a 400-wide card with margin {margin}")
-        area = self.workarea()
-        # Below the icon's own box where the host embeds one (XEmbed); a StatusNotifierItem host's
-        # item spans the bar, which ends where the work area starts.
-        slot = self.icon_slot() if "trayer" in self.cfg["hosts"] else None
-        icon_bottom = slot[3] if slot else area[1]
-        right = area[0] + area[2]
         self.results["card"] = card
-        self.results["top_gap"] = card[1] - icon_bottom
-        self.results["right_inset"] = right - card[2]
-        # Placement is in logical pixels: at scale s an odd device edge may round by up to s - 1.
-        if abs(card[1] - (icon_bottom + GAP * scale)) > scale - 1:
-            raise Failure(f"card top {card[1]}, icon ends at {icon_bottom}: want {GAP * scale} below")
-        if abs(right - card[2] - INSET * scale) > scale - 1:
-            raise Failure(f"card right {card[2]}, work area right {right}: want {INSET * scale} inside")
+        self.judge_place(card, "first click")
 
         # No black: the card's corner pixels lie outside its rounded shape and show what was there before
         # (darkened by the shadow at most where a compositor draws one); so does the margin below it.
@@ -450,8 +499,13 @@ class Desktop:
         self.run("xdotool", "key", "Down", "Return")
         wid, (wx, wy, ww, wh) = self.wait_open("the menu's first entry")
         self.shot("5-opened-from-menu")
+        # Escape puts it away, as a press outside does.
+        self.run("xdotool", "key", "Escape")
+        self.wait_closed("Escape")
         if self.cfg.get("connect"):
-            self.sign_in_and_connect(wid, (wx + margin, wy + margin), (cx, cy), icon)
+            self.click(cx, cy)
+            wid, geometry = self.wait_open("icon before signing in")
+            self.sign_in_and_connect(wid, self.card_of(geometry)[:2], (cx, cy), icon)
         return self.results
 
     def sign_in_and_connect(self, wid, card_origin, icon_at, icon_off):
@@ -463,9 +517,20 @@ class Desktop:
         self.run("xdotool", "key", "Tab")
         self.run("xdotool", "type", "--delay", "15", "demo1234")
         # "Giriş yap": the wide button under the two fields.
+        login = self.popup()[1]
         self.click(card_origin[0] + 200 * scale, card_origin[1] + 288 * scale)
-        time.sleep(2.0)
+        # Signed in, the card is taller: placed anew, it still keeps to its bar and the screen.
+        self.wait_for("the signed-in card", lambda: (p := self.popup()) and p[1][3] != login[3], tries=100)
+        last = [None]
+
+        def settled():
+            now = self.popup()
+            same = now is not None and now == last[0]
+            last[0] = now
+            return same
+        self.wait_for("the card to settle", settled, tries=50, pause=0.2)
         self.shot("6-signed-in")
+        self.judge_place(self.card_of(last[0][1]), "signed in")
         self.click(icon_at[0], icon_at[1])  # close the popup with the icon
         self.wait_closed("icon after sign-in")
         visible = lambda: set(self.run("xdotool", "search", "--onlyvisible", "--name", ".*", check=False).split())
@@ -503,7 +568,7 @@ def main():
         d.start()
         r = d.check()
         if setting == "notray":
-            print(f"{setting}: framed window {r['card']}, closed and brought back by a second launch")
+            print(f"{setting}: framed window {r['card']} class {r['wm_class']} with an icon, closed and brought back by a second launch")
             print(f"{setting}: ok")
             return 0
         icon = r["icon"]
@@ -511,7 +576,9 @@ def main():
             on = r["icon_on"]
             print(f"{setting}: connected icon {on['box']} ink {on['ink']} on bar {on['bar']}: contrast {on['contrast']:.2f}:1")
         print(f"{setting}: icon {icon['box']} ink {icon['ink']} on bar {icon['bar']}: contrast {icon['contrast']:.2f}:1; "
-              f"card {r['card']} top gap {r['top_gap']} right inset {r['right_inset']} shadow {r['shadow']}")
+              f"card {r['card']} shadow {r['shadow']}")
+        for step, card, edges in r.get("places", []):
+            print(f"{setting}: {step}: card {card}, from the screen's edges and gap to the bar {edges}")
         print(f"{setting}: ok")
         return 0
     except Skip as e:

@@ -11,6 +11,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QSet>
+#include <QSignalSpy>
 #include <QTest>
 
 #include <algorithm>
@@ -94,6 +95,11 @@ private Q_SLOTS:
         QTest::keyClick(ui.window.get(), Qt::Key_Tab);
         ui.type(u"pw"_qs);
         QCOMPARE(ui.find(u"emailField"_qs)->property("text").toString(), u"demo@kestrava.app"_qs);
+        QCOMPARE(ui.find(u"passwordField"_qs)->property("text").toString(), u"pw"_qs);
+        // Escape in a field asks for the popup to go away, as a press outside it does; nothing typed is lost.
+        QSignalSpy away(ui.root, SIGNAL(outsidePressed()));
+        QTest::keyClick(ui.window.get(), Qt::Key_Escape);
+        QCOMPARE(away.count(), 1);
         QCOMPARE(ui.find(u"passwordField"_qs)->property("text").toString(), u"pw"_qs);
 
         // Every control of the form in order, and back again the other way.

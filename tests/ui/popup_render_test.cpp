@@ -249,6 +249,17 @@ private Q_SLOTS:
         m_state->setServers(many);
         m_ui->grab();
         QCOMPARE(m_ui->find(u"serverPicker"_qs)->height(), 210.0);
+        // Where the screen has less room than the card wants (a long notice above the open list), the
+        // list gives up what is missing and the card keeps to the room; with room again it grows back.
+        m_state->setNotice(winterNotice(u"PLUS şimdi %40 indirimli. Bu fırsat yalnızca bu hafta sonuna kadar geçerli, kaçırma!"_qs));
+        const qreal full = popupHeight();
+        const int room = int(full) - 120;
+        m_ui->root->setProperty("maxCardHeight", room);
+        QCOMPARE(popupHeight(), qreal(room));
+        QCOMPARE(m_ui->find(u"serverPicker"_qs)->height(), 90.0);
+        m_ui->root->setProperty("maxCardHeight", 0);
+        QCOMPARE(popupHeight(), full);
+        QCOMPARE(m_ui->find(u"serverPicker"_qs)->height(), 210.0);
     }
 
     void emptyListAndErrorStrip() {

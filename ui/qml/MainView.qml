@@ -6,6 +6,17 @@ Item {
     id: main
     required property PopupModel model
     property bool showPicker: false
+    property real room: 0  // the tallest this view may be; 0: no limit
+
+    // The list takes what room leaves of the view besides it, down to about a row. Set, not bound:
+    // the view's height follows the list's, and a binding would loop through it.
+    function fitList() {
+        const rest = implicitHeight - picker.Layout.preferredHeight
+        const cap = room > 0 ? Math.max(56, Math.floor(room - rest)) : 210
+        if (cap !== picker.cap) picker.cap = cap
+    }
+    onRoomChanged: fitList()
+    onImplicitHeightChanged: fitList()
 
     implicitWidth: 400
     implicitHeight: column.implicitHeight + 20 + 16
@@ -108,8 +119,10 @@ Item {
             objectName: "serverPicker"
             visible: main.showPicker
             Layout.fillWidth: true
-            // At most 210 high, shorter when there is less; only the visible rows are made.
-            Layout.preferredHeight: visible ? Math.min(contentHeight, 210) : 0
+            // At most 210 high, shorter when there is less or the screen has no room; only the visible
+            // rows are made.
+            property real cap: 210
+            Layout.preferredHeight: visible ? Math.min(contentHeight, 210, cap) : 0
             clip: true
             spacing: 6
             boundsBehavior: Flickable.StopAtBounds

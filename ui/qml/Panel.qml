@@ -10,10 +10,17 @@ Item {
     property bool shadow: true
     readonly property int margin: shadow ? 24 : 0
     readonly property Item popup: popupView
+    // The tallest the card may be where it is placed (0: no limit); the server list gives way.
+    property int maxCardHeight: 0
     signal outsidePressed()
     width: popupView.width + 2 * margin
     height: popupView.height + 2 * margin
 
+    // Escape puts the popup away as a press outside it does, whichever field has the focus.
+    Shortcut {
+        sequence: "Escape"
+        onActivated: panel.outsidePressed()
+    }
     MouseArea {
         anchors.fill: parent
         acceptedButtons: Qt.LeftButton | Qt.RightButton
@@ -37,6 +44,7 @@ Item {
         id: popupView
         objectName: "popupView"
         model: panel.model
+        room: panel.maxCardHeight
         x: panel.margin
         y: panel.margin
         // The popup itself takes presses, so they never reach the outside area behind it.

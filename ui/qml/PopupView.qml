@@ -6,6 +6,7 @@ Item {
     id: popup
     required property PopupModel model
     readonly property int cornerRadius: 22
+    property int room: 0  // the tallest the card may be; 0: no limit
     width: 400
     implicitWidth: 400
     implicitHeight: stack.implicitHeight
@@ -25,6 +26,7 @@ Item {
         width: parent.width
         spacing: 0
         Loader {
+            id: updateSlot
             objectName: "updateBannerSlot"
             width: parent.width
             active: popup.model.hasUpdate
@@ -32,6 +34,7 @@ Item {
             sourceComponent: UpdateBanner { model: popup.model; topRadius: popup.cornerRadius }
         }
         Loader {
+            id: noticeSlot
             objectName: "noticeBannerSlot"
             width: parent.width
             active: popup.model.hasNotice
@@ -47,7 +50,14 @@ Item {
             sourceComponent: popup.model.signedIn ? mainView : loginView
         }
     }
-    Component { id: mainView; MainView { model: popup.model } }
+    Component {
+        id: mainView
+        MainView {
+            model: popup.model
+            room: popup.room > 0 ? popup.room - (updateSlot.active ? updateSlot.height : 0)
+                                   - (noticeSlot.active ? noticeSlot.height : 0) : 0
+        }
+    }
     Component { id: loginView; LoginView { model: popup.model } }
 
     Rectangle {
