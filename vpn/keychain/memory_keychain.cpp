@@ -48,3 +48,12 @@ QCoro::Task<KeychainResult<QByteArray>> MemoryKeychain::secretFor(QByteArray ref
         }
     co_return failed(KeychainStatus::itemNotFound);
 }
+
+QCoro::Task<KeychainResult<void>> MemoryKeychain::rename(QString service, QString account, QString newService) {
+    const auto it = m_items.constFind({service, account});
+    if (it == m_items.cend()) co_return failed(KeychainStatus::itemNotFound);
+    const Item item = *it;
+    m_items.remove({service, account});
+    m_items.insert({newService, account}, item);
+    co_return KeychainResult<void>();
+}

@@ -16,6 +16,7 @@ public:
     QCoro::Task<KeychainResult<QByteArray>> add(QString service, QString account, QByteArray data) override;
     QCoro::Task<KeychainResult<QByteArray>> copyMatching(QString service, QString account) override;
     QCoro::Task<KeychainResult<QByteArray>> secretFor(QByteArray reference) override;
+    QCoro::Task<KeychainResult<void>> rename(QString service, QString account, QString newService) override;
 
     std::optional<QByteArray> data(const QString& service, const QString& account) const;
 

@@ -14,6 +14,13 @@ bool keyringHere() { return qEnvironmentVariableIsSet("KESTRAVA_TEST_KEYRING"); 
 bool noBus() { return qEnvironmentVariableIsSet("KESTRAVA_TEST_NO_BUS"); }
 
 // Reads an item back through libsecret itself, as another program would.
+const SecretSchema lookupSchema = {"app.kestrava.Password",
+                                   SECRET_SCHEMA_DONT_MATCH_NAME,
+                                   {{"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                    {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                    {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
+                                   0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+
 std::optional<QByteArray> lookup(const QString& service, const QString& account) {
     static const SecretSchema schema = {"app.kestrava.Password",
                                         SECRET_SCHEMA_DONT_MATCH_NAME,
@@ -37,6 +44,69 @@ std::optional<QByteArray> lookup(const QString& service, const QString& account)
     return out;
 }
 
+// The collections the keychain offers, and the default one: a store must land there and make none.
+QList<QByteArray> collections() {
+    QList<QByteArray> out;
+    SecretService* s = secret_service_get_sync(SECRET_SERVICE_LOAD_COLLECTIONS, nullptr, nullptr);
+    if (!s) return out;
+    GList* all = secret_service_get_collections(s);
+    for (GList* l = all; l; l = l->next) out.append(g_dbus_proxy_get_object_path(G_DBUS_PROXY(l->data)));
+    g_list_free_full(all, g_object_unref);
+    g_object_unref(s);
+    return out;
+}
+QByteArray defaultCollection() {
+    SecretService* s = secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, nullptr);
+    if (!s) return {};
+    SecretCollection* c = secret_collection_for_alias_sync(s, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE,
+                                                           nullptr, nullptr);
+    g_object_unref(s);
+    if (!c) return {};
+    const QByteArray path = g_dbus_proxy_get_object_path(G_DBUS_PROXY(c));
+    g_object_unref(c);
+    return path;
+}
+
+// Unlocks the default collection the way another program would (Seahorse, or a login): never through
+// a dialog of ours.
+bool unlockFromOutside() {
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    if (!bus) return false;
+    GVariant* r = nullptr;
+    if (qgetenv("KESTRAVA_TEST_KEYRING") == "kwallet") {
+        GVariantBuilder hash;
+        g_variant_builder_init(&hash, G_VARIANT_TYPE("ay"));
+        for (int i = 1; i <= 56; ++i) g_variant_builder_add(&hash, "y", guchar(i));
+        r = g_dbus_connection_call_sync(bus, "org.kde.kwalletd5", "/modules/kwalletd5", "org.kde.KWallet", "pamOpen",
+                                        g_variant_new("(sayi)", "kdewallet", &hash, 0), nullptr,
+                                        G_DBUS_CALL_FLAGS_NONE, 10'000, nullptr, nullptr);
+    } else {
+        GVariant* session = g_dbus_connection_call_sync(
+            bus, "org.freedesktop.secrets", "/org/freedesktop/secrets", "org.freedesktop.Secret.Service", "OpenSession",
+            g_variant_new("(sv)", "plain", g_variant_new_string("")), G_VARIANT_TYPE("(vo)"), G_DBUS_CALL_FLAGS_NONE,
+            10'000, nullptr, nullptr);
+        if (session) {
+            const gchar* path = nullptr;
+            GVariant* ignored = nullptr;
+            g_variant_get(session, "(v&o)", &ignored, &path);
+            const QByteArray password("test-password");
+            r = g_dbus_connection_call_sync(
+                bus, "org.freedesktop.secrets", "/org/freedesktop/secrets",
+                "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface", "UnlockWithMasterPassword",
+                g_variant_new("(o(o@ay@ays))", defaultCollection().constData(), path,
+                              g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, "", 0, 1),
+                              g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, password.constData(), password.size(), 1),
+                              "text/plain"),
+                nullptr, G_DBUS_CALL_FLAGS_NONE, 10'000, nullptr, nullptr);
+            g_variant_unref(ignored);
+            g_variant_unref(session);
+        }
+    }
+    g_object_unref(bus);
+    if (r) g_variant_unref(r);
+    return r != nullptr;
+}
+
 // The system's status code of a call: success, or the failure's own.
 template <class T> int statusOf(const KeychainResult<T>& r) { return r ? KeychainStatus::success : r.error().status; }
 
@@ -57,9 +127,13 @@ private Q_SLOTS:
         const QString account = QStringLiteral("shared-secret");
         QCOMPARE(statusOf(awaitTask(m_keychain.update(service, account, "one"))), KeychainStatus::itemNotFound);
         QCOMPARE(statusOf(awaitTask(m_keychain.copyMatching(service, account))), KeychainStatus::itemNotFound);
+        const QList<QByteArray> before = collections();
         const KeychainResult<QByteArray> added = awaitTask(m_keychain.add(service, account, "one"));
         QCOMPARE(statusOf(added), KeychainStatus::success);
-        QVERIFY2(added->startsWith("/org/freedesktop/secrets/"), added->constData());
+        // In the user's default collection, and no collection (or wallet) of our own beside it.
+        QVERIFY(!defaultCollection().isEmpty());
+        QVERIFY2(added->startsWith(defaultCollection() + "/"), added->constData());
+        QCOMPARE(collections(), before);
         QCOMPARE(lookup(service, account), std::optional<QByteArray>("one"));
 
         QCOMPARE(statusOf(awaitTask(m_keychain.update(service, account, "two"))), KeychainStatus::success);
@@ -121,6 +195,24 @@ private Q_SLOTS:
                  std::optional<QByteArray>("new-psk"));
     }
 
+    void itemOfAnEarlierBuildIsMovedOnce() {
+        if (!keyringHere()) QSKIP("needs the keyring");
+        const QString legacy = QString::fromUtf8(VPNController::legacyKeychainService);
+        const QString ours = QString::fromUtf8(VPNController::keychainService);
+        const QString account = QString::fromUtf8(VPNController::keychainAccount);
+        // Only the earlier build's item is there.
+        secret_password_clear_sync(&lookupSchema, nullptr, nullptr, "service", ours.toUtf8().constData(), "account",
+                                   account.toUtf8().constData(), nullptr);
+        const auto old = awaitTask(m_keychain.add(legacy, account, "old-psk"));
+        QVERIFY(old);
+        const auto stored = awaitTask(VPNController::storeSecret(m_keychain, QStringLiteral("new-psk")));
+        QVERIFY(stored.ok());
+        // The same item, so a profile that names it stays right; now under our service only.
+        QCOMPARE(stored.value(), *old);
+        QCOMPARE(lookup(ours, account), std::optional<QByteArray>("new-psk"));
+        QCOMPARE(lookup(legacy, account), std::nullopt);
+    }
+
     void lockedCollectionIsRefused() {
         if (!keyringHere()) QSKIP("needs the keyring");
         const QString service = QStringLiteral("test.locked");
@@ -142,6 +234,15 @@ private Q_SLOTS:
         const auto controller = awaitTask(VPNController::storeSecret(m_keychain, QStringLiteral("z")), 60'000);
         QVERIFY(!controller.ok());
         QVERIFY(controller.error().description().startsWith(QStringLiteral("VPN anahtarı kaydedilemedi (kod -")));
+
+        // Unlocked elsewhere while nobody answers our dialog: the next press works as the first did.
+        QVERIFY(unlockFromOutside());
+        const auto again = awaitTask(VPNController::storeSecret(m_keychain, QStringLiteral("after")), 60'000);
+        if (qgetenv("KESTRAVA_TEST_KEYRING") == "kwallet")
+            QEXPECT_FAIL("", "KWallet keeps the item locked behind its still open password dialog; not solved yet", Abort);
+        QVERIFY2(again.ok(), again.ok() ? "" : qPrintable(again.error().description()));
+        QCOMPARE(lookup(QString::fromUtf8(VPNController::keychainService), QString::fromUtf8(VPNController::keychainAccount)),
+                 std::optional<QByteArray>("after"));
     }
 
     void noProviderIsNotAvailable_data() {
@@ -160,7 +261,6 @@ private Q_SLOTS:
         if (operation == 2) status = statusOf(awaitTask(m_keychain.copyMatching(QStringLiteral("s"), QStringLiteral("a"))));
         if (operation == 3) status = statusOf(awaitTask(m_keychain.secretFor("/org/freedesktop/secrets/collection/login/1")));
         QCOMPARE(status, KeychainStatus::notAvailable);
-        QVERIFY(!SecretServiceKeychain::isAvailable());
         const auto controller = awaitTask(VPNController::storeSecret(m_keychain, QStringLiteral("z")));
         QCOMPARE(controller.error().description(), QStringLiteral("VPN anahtarı kaydedilemedi (kod -25291)"));
     }
