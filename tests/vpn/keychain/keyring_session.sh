@@ -1,7 +1,8 @@
 #!/bin/sh
 # Runs a command on a private session bus with a real keychain, in a throw-away home:
 #   keyring_session.sh [gnome|kwallet] COMMAND...
-# gnome: gnome-keyring with its login collection unlocked by a test password.
+# gnome: gnome-keyring with its login collection unlocked by a test password; with Xvfb, xdotool and
+# gcr-prompter here, its dialogs show on a private display (DISPLAY) that a test can type into.
 # kwallet: kwalletd5 (the only keychain the bus can start, by its own name, as on KDE) with the default
 # wallet made at a first login (pamOpen), then restarted so that it offers that wallet, opened again as
 # a login would. Its dialogs need a display; run it with QT_QPA_PLATFORM=offscreen where there is none.
@@ -17,19 +18,32 @@ done
 home=$(mktemp -d)
 bus_pid=
 keychain_pid=
+xvfb_pid=
 cleanup() {
     # The keychain ends before its home goes (bounded), then the bus.
     if [ -n "$keychain_pid" ] && kill "$keychain_pid" 2>/dev/null; then
         for _ in $(seq 50); do [ -d "/proc/$keychain_pid" ] || break; sleep 0.1; done
     fi
     [ -n "$bus_pid" ] && kill "$bus_pid" 2>/dev/null
+    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
     rm -rf "$home"
 }
 trap cleanup EXIT
 mkdir -p "$home/run" "$home/data" "$home/config" "$home/services"
 chmod 700 "$home/run"
+unset DISPLAY WAYLAND_DISPLAY
 if [ "$mode" = gnome ]; then
     cp /usr/share/dbus-1/services/org.freedesktop.secrets.service "$home/services/" 2>/dev/null
+    if [ -x /usr/libexec/gcr-prompter ] && command -v Xvfb >/dev/null 2>&1 && command -v xdotool >/dev/null 2>&1; then
+        # The bus starts the prompter on gnome-keyring's first dialog, on this display.
+        Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$home/display" >/dev/null 2>&1 &
+        xvfb_pid=$!
+        for _ in $(seq 100); do [ -s "$home/display" ] && break; sleep 0.1; done
+        [ -s "$home/display" ] || { echo "keyring_session: Xvfb did not start" >&2; exit 1; }
+        export DISPLAY=":$(cat "$home/display")"
+        cp /usr/share/dbus-1/services/org.gnome.keyring.SystemPrompter.service \
+            /usr/share/dbus-1/services/org.gnome.keyring.PrivatePrompter.service "$home/services/"
+    fi
 else
     cp /usr/share/dbus-1/services/org.kde.kwalletd5.service "$home/services/"
 fi
@@ -45,7 +59,6 @@ cat >"$home/bus.conf" <<EOF
 </busconfig>
 EOF
 export HOME="$home" XDG_RUNTIME_DIR="$home/run" XDG_DATA_HOME="$home/data" XDG_CONFIG_HOME="$home/config"
-unset DISPLAY WAYLAND_DISPLAY
 # What the bus starts inherits this environment, so its keychain lives in the throw-away home too.
 # Into a file: a daemon forked with its output on a pipe stops answering once the pipe is gone.
 dbus-daemon --config-file="$home/bus.conf" --fork --print-address=1 --print-pid=1 >"$home/bus.out" </dev/null || exit 1

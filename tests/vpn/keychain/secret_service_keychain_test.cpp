@@ -3,6 +3,7 @@
 
 #include "support/await.h"
 
+#include <QProcess>
 #include <QTest>
 
 #undef signals
@@ -105,6 +106,36 @@ bool unlockFromOutside() {
     g_object_unref(bus);
     if (r) g_variant_unref(r);
     return r != nullptr;
+}
+
+// Locks every collection, as a screen lock or a login without the keyring's password leaves them.
+bool lockAll() {
+    SecretService* s = secret_service_get_sync(SECRET_SERVICE_LOAD_COLLECTIONS, nullptr, nullptr);
+    if (!s) return false;
+    GList* all = secret_service_get_collections(s);
+    const bool locked = all && secret_service_lock_sync(s, all, nullptr, nullptr, nullptr) > 0;
+    g_list_free_full(all, g_object_unref);
+    g_object_unref(s);
+    return locked;
+}
+
+// gnome-keyring's real dialog on the harness's display, which a person answers through xdotool.
+bool dialogsShow() { return qgetenv("KESTRAVA_TEST_KEYRING") == "gnome" && qEnvironmentVariableIsSet("DISPLAY"); }
+const char* const dialogTitle = "Unlock";
+
+// Answers the dialog as a person would: once its window shows (bounded), after `delay` seconds, types
+// `text` and presses `key`. Prints how many of our dialogs were open just before answering.
+void answerDialog(QProcess& person, int delay, const QString& text, const QString& key) {
+    const QString script = QStringLiteral(R"(
+        w=$(timeout 30 xdotool search --sync --onlyvisible --name "$1") || exit 1
+        set -- "$@" $w
+        sleep "$2"
+        xdotool search --onlyvisible --name "$1" | wc -l
+        xdotool windowfocus --sync "$5" || exit 1
+        [ -z "$3" ] || xdotool type --delay 30 "$3" || exit 1
+        xdotool key "$4")");
+    person.start(QStringLiteral("sh"), {QStringLiteral("-c"), script, QStringLiteral("sh"),
+                                        QString::fromLatin1(dialogTitle), QString::number(delay), text, key});
 }
 
 // The system's status code of a call: success, or the failure's own.
@@ -211,6 +242,68 @@ private Q_SLOTS:
         QCOMPARE(stored.value(), *old);
         QCOMPARE(lookup(ours, account), std::optional<QByteArray>("new-psk"));
         QCOMPARE(lookup(legacy, account), std::nullopt);
+    }
+
+    // A person answers gnome-keyring's unlock dialog late (longer than any short bound), or cancels it.
+    // Either way the call ends with the dialog's answer; after a cancel the next press works.
+    void dialogAnsweredByAPerson_data() {
+        QTest::addColumn<int>("delay");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<int>("status");
+        QTest::newRow("answered after 20 s") << 20 << QStringLiteral("Return") << int(KeychainStatus::success);
+        QTest::newRow("cancelled") << 0 << QStringLiteral("Escape") << int(KeychainStatus::userCanceled);
+    }
+    void dialogAnsweredByAPerson() {
+        if (!dialogsShow()) QSKIP("needs gnome-keyring's dialog on a display (keyring_session.sh gnome, with Xvfb)");
+        QFETCH(int, delay);
+        QFETCH(QString, key);
+        QFETCH(int, status);
+        const QString service = QString::fromUtf8(VPNController::keychainService);
+        const QString account = QString::fromUtf8(VPNController::keychainAccount);
+        SecretServiceKeychain keychain; // a person's time, as the program has it
+        const auto before = awaitTask(VPNController::storeSecret(keychain, QStringLiteral("before")));
+        QVERIFY(before.ok());
+        const QList<QByteArray> collectionsBefore = collections();
+        QVERIFY(lockAll());
+
+        QProcess person;
+        const QString password = status == KeychainStatus::success ? QStringLiteral("test-password") : QString();
+        answerDialog(person, delay, password, key);
+        // A second press while the dialog is open joins it: one dialog, one answer for both.
+        QList<bool> waiting;
+        std::optional<Result<QByteArray>> second;
+        auto press = [&]() -> QCoro::Task<> { second = co_await VPNController::storeSecret(keychain, QStringLiteral("psk")); };
+        QCoro::Task<> pressing;
+        keychain.setWaitingObserver([&](bool w) {
+            waiting.append(w);
+            if (w && waiting.size() == 1) pressing = press();
+        });
+        const auto first = awaitTask(VPNController::storeSecret(keychain, QStringLiteral("psk")), 90'000);
+        QTRY_COMPARE_WITH_TIMEOUT(person.state(), QProcess::NotRunning, 30'000);
+        QCOMPARE(person.exitCode(), 0);
+        QCOMPARE(person.readAllStandardOutput().trimmed(), QByteArray("1"));
+        QCOMPARE(waiting, (QList<bool>{true, false}));
+        QTRY_VERIFY_WITH_TIMEOUT(second.has_value(), 30'000);
+        keychain.setWaitingObserver({});
+        if (status == KeychainStatus::success) {
+            QVERIFY2(first.ok() && second->ok(), first.ok() ? "" : qPrintable(first.error().description()));
+            QCOMPARE(first.value(), before.value());
+            QCOMPARE(second->value(), before.value());
+        } else {
+            QCOMPARE(first.error().description(), QStringLiteral("VPN anahtarı kaydedilemedi (kod %1)").arg(status));
+            QCOMPARE(second->error().description(), first.error().description());
+            // The next press opens the dialog again, and answered it works as the first did.
+            answerDialog(person, 0, QStringLiteral("test-password"), QStringLiteral("Return"));
+            const auto next = awaitTask(VPNController::storeSecret(keychain, QStringLiteral("psk")), 90'000);
+            QTRY_COMPARE_WITH_TIMEOUT(person.state(), QProcess::NotRunning, 30'000);
+            QCOMPARE(person.exitCode(), 0);
+            QVERIFY2(next.ok(), next.ok() ? "" : qPrintable(next.error().description()));
+            QCOMPARE(next.value(), before.value());
+        }
+        // The key landed in the same item of the default collection, and nothing else was made.
+        QVERIFY(before.value().startsWith(defaultCollection() + "/"));
+        QCOMPARE(lookup(service, account), std::optional<QByteArray>("psk"));
+        QCOMPARE(collections(), collectionsBefore);
     }
 
     void lockedCollectionIsRefused() {
