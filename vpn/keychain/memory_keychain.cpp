@@ -6,6 +6,10 @@ KeychainFailure failed(int status) { return KeychainFailure{status}; }
 
 QCoro::Task<KeychainResult<void>> MemoryKeychain::update(QString service, QString account, QByteArray data) {
     ++updates;
+    if (asksThePerson) {
+        setWaitingForUser(true);
+        setWaitingForUser(false);
+    }
     int forced = updateStatus.value_or(KeychainStatus::success);
     if (!updateStatus && !updateScript.isEmpty()) forced = updateScript.takeFirst();
     if (forced != KeychainStatus::success) co_return failed(forced);

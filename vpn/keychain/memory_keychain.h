@@ -23,6 +23,7 @@ public:
     std::optional<int> updateStatus, addStatus, copyStatus; // forced results (success included)
     QList<int> updateScript; // results of the next updates, one each; success runs the real update
     bool addReturnsNoReference = false;
+    bool asksThePerson = false; // each update first shows a dialog, answered at once
     int updates = 0, adds = 0, copies = 0;
 
 private:
