@@ -54,10 +54,12 @@ AppState::AppState(DefaultsStore& store, Environment env, QObject* parent)
     if (!m_env.openUrl) m_env.openUrl = openWithDesktop;
     if (!m_env.installUpdate)
         m_env.installUpdate = [](Updater::Info info) { return Updater::downloadAndInstall(std::move(info)); };
+    keychain().setWaitingObserver([this](bool waiting) { setWaitingForKeychain(waiting); });
     if (m_env.startWork) startUpWork();
 }
 
-AppState::~AppState() = default;
+// The keychain outlives this object.
+AppState::~AppState() { keychain().setWaitingObserver({}); }
 
 Clock& AppState::clock() const { return m_env.clock ? *m_env.clock : Clock::system(); }
 VpnFacility& AppState::facility() const { return m_env.facility ? *m_env.facility : VpnFacility::shared(); }

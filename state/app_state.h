@@ -87,6 +87,8 @@ public:
     const std::optional<Updater::Info>& updateInfo() const { return m_updateInfo; }
     bool updating() const { return m_updating; }
     const std::optional<Campaign>& notice() const { return m_notice; }
+    // A keychain call of the connect flow waits for the person to answer the keychain's own dialog.
+    bool waitingForKeychain() const { return m_waitingForKeychain; }
 
     void setToken(std::optional<QString> v) { assign(m_token, std::move(v), &AppState::tokenChanged); }
     void setEmail(QString v) { assign(m_email, std::move(v), &AppState::emailChanged); }
@@ -110,6 +112,7 @@ public:
     }
     void setUpdating(bool v) { assign(m_updating, v, &AppState::updatingChanged); }
     void setNotice(std::optional<Campaign> v) { assign(m_notice, std::move(v), &AppState::noticeChanged); }
+    void setWaitingForKeychain(bool v) { assign(m_waitingForKeychain, v, &AppState::waitingForKeychainChanged); }
 
     DefaultsStore& store() const { return m_store; }
 
@@ -131,6 +134,7 @@ Q_SIGNALS:
     void updateInfoChanged();
     void updatingChanged();
     void noticeChanged();
+    void waitingForKeychainChanged();
     // The tunnel was up and went down without this program asking (the system or the network ended it).
     void tunnelDropped();
 
@@ -178,4 +182,5 @@ private:
     std::optional<Updater::Info> m_updateInfo;
     bool m_updating = false;
     std::optional<Campaign> m_notice;
+    bool m_waitingForKeychain = false;
 };

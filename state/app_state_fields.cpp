@@ -46,6 +46,8 @@ const AppStateField fields[] = {
     {QLatin1String("updating"), &AppState::updatingChanged,
      [](const AppState& s) { return QJsonValue(s.updating()); }},
     {QLatin1String("notice"), &AppState::noticeChanged, [](const AppState& s) { return record(s.notice()); }},
+    {QLatin1String("waitingForKeychain"), &AppState::waitingForKeychainChanged,
+     [](const AppState& s) { return QJsonValue(s.waitingForKeychain()); }},
 };
 
 } // namespace

@@ -68,7 +68,9 @@ bool PopupModel::connected() const { return m_state.status() == ConnectionStatus
 bool PopupModel::connecting() const { return m_state.status() == ConnectionStatus::connecting; }
 QString PopupModel::pillText() const { return Views::pillText(m_state.status()); }
 QString PopupModel::headline() const { return Views::caption(m_state.status()).headline; }
-QString PopupModel::explanation() const { return Views::caption(m_state.status()).explanation; }
+QString PopupModel::explanation() const {
+    return Views::caption(m_state.status(), m_state.waitingForKeychain()).explanation;
+}
 bool PopupModel::hasError() const { return m_state.errorMessage().has_value(); }
 QString PopupModel::errorText() const { return m_state.errorMessage().value_or(QString()); }
 bool PopupModel::powerEnabled() const { return Views::powerEnabled(m_state.busy(), m_state.status()); }

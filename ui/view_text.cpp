@@ -19,10 +19,12 @@ QString flagEmoji(const QString& code) {
     return out;
 }
 
-Caption caption(ConnectionStatus status) {
+Caption caption(ConnectionStatus status, bool waitingForKeychain) {
     switch (status) {
     case ConnectionStatus::connecting:
-        return {QStringLiteral("Kalkışa geçiliyor..."), QStringLiteral("Güvenli tünel kuruluyor")};
+        return {QStringLiteral("Kalkışa geçiliyor..."), waitingForKeychain
+                                                            ? QStringLiteral("Anahtarlık penceresinde yanıtın bekleniyor")
+                                                            : QStringLiteral("Güvenli tünel kuruluyor")};
     case ConnectionStatus::connected:
         return {QStringLiteral("Korumadasın"), QStringLiteral("Trafiğin şifreli tünelden akıyor")};
     case ConnectionStatus::idle:

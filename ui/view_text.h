@@ -17,7 +17,8 @@ struct Caption {
     QString headline;
     QString explanation;
 };
-Caption caption(ConnectionStatus status);
+// While connecting, the keychain's own dialog may be what the connection waits for.
+Caption caption(ConnectionStatus status, bool waitingForKeychain = false);
 
 // "Bağlı" / "Kapalı" of the status pill.
 QString pillText(ConnectionStatus status);

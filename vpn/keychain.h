@@ -8,6 +8,7 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <functional>
 #include <memory>
 
 // Status codes of keychain operations, in the system's numbering (shown to the user in error texts).
@@ -43,9 +44,26 @@ public:
     virtual QCoro::Task<KeychainResult<QByteArray>> copyMatching(QString service, QString account) = 0;
     // The data of the item a reference names, for the VPN facility that must hand it to the system.
     virtual QCoro::Task<KeychainResult<QByteArray>> secretFor(QByteArray reference) = 0;
+    // Moves the existing item to another service, keeping its data and reference; itemNotFound when none.
+    virtual QCoro::Task<KeychainResult<void>> rename(QString service, QString account, QString newService) = 0;
+
+    // Whether a call waits for the person to answer the keychain's own dialog; the observer hears each change.
+    bool waitingForUser() const { return m_waiting; }
+    void setWaitingObserver(std::function<void(bool)> observer) { m_observer = std::move(observer); }
 
     static Keychain& shared();
     static void setShared(std::unique_ptr<Keychain> keychain);
+
+protected:
+    void setWaitingForUser(bool waiting) {
+        if (waiting == m_waiting) return;
+        m_waiting = waiting;
+        if (m_observer) m_observer(waiting);
+    }
+
+private:
+    bool m_waiting = false;
+    std::function<void(bool)> m_observer;
 };
 
 // Lets a facility read the secret behind a reference from this keychain; nothing when the keychain

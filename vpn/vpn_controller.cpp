@@ -60,7 +60,14 @@ QCoro::Task<Result<QByteArray>> storeSecret(Keychain& keychain, const QString& s
     const QString service = text(keychainService);
     const QString account = text(keychainAccount);
     const QByteArray bytes = secret.toUtf8();
-    const KeychainResult<void> updated = co_await keychain.update(service, account, bytes);
+    KeychainResult<void> updated = co_await keychain.update(service, account, bytes);
+    if (!updated && updated.error().status == KeychainStatus::itemNotFound) {
+        // An item of an earlier build keeps its reference, so the profile that names it stays right.
+        const KeychainResult<void> moved = co_await keychain.rename(text(legacyKeychainService), account, service);
+        if (moved) updated = co_await keychain.update(service, account, bytes);
+        else if (moved.error().status != KeychainStatus::itemNotFound)
+            co_return VPNControllerError::keychain(moved.error().status);
+    }
     KeychainResult<QByteArray> found = KeychainFailure{};
     if (!updated && updated.error().status == KeychainStatus::itemNotFound)
         found = co_await keychain.add(service, account, bytes);

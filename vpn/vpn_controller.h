@@ -23,7 +23,9 @@ Error rejected(const QString& message);
 // The user's texts of this layer are made here and nowhere below.
 namespace VPNController {
 
-inline constexpr const char* keychainService = "app.kestrava.macos.ike";
+inline constexpr const char* keychainService = "app.kestrava.linux.ike";
+// The service of items stored by earlier builds: found, and moved to keychainService once.
+inline constexpr const char* legacyKeychainService = "app.kestrava.macos.ike";
 inline constexpr const char* keychainAccount = "shared-secret";
 inline constexpr const char* localIdentifier = "kestrava-macos";
 inline constexpr const char* profileDescription = IkeProfile::name;

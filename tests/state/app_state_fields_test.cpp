@@ -66,6 +66,7 @@ const QList<Case>& cases() {
                                   QStringLiteral("Go"), QStringLiteral("2024-01-01")});
          },
          R"({"body":"B","createdAt":"2024-01-01","cta":"Go","id":"c1","title":"T"})"},
+        {"waitingForKeychain", "false", [](AppState& s) { s.setWaitingForKeychain(true); }, "true"},
     };
     return all;
 }

@@ -256,6 +256,11 @@ private Q_SLOTS:
         m_service.clearRequests();
         QList<ConnectionStatus> statuses;
         connect(m_state.get(), &AppState::statusChanged, this, [&] { statuses.append(m_state->status()); });
+        // The keychain's dialog shows in the state while it is open.
+        m_h->keychain.asksThePerson = true;
+        QList<bool> waiting;
+        connect(m_state.get(), &AppState::waitingForKeychainChanged, this,
+                [&] { waiting.append(m_state->waitingForKeychain()); });
         // Remembered server missing from the list: the best one is used and remembered.
         m_state->setActiveServerId(QStringLiteral("gone"));
         QVERIFY(driveTask(*m_h, m_state->toggle()));
@@ -264,6 +269,7 @@ private Q_SLOTS:
         QCOMPARE(m_state->activeServerId(), std::optional<QString>(QStringLiteral("de-1")));
         QCOMPARE(statuses.first(), ConnectionStatus::connecting);
         QCOMPARE(statuses.last(), ConnectionStatus::connected);
+        QCOMPARE(waiting, (QList<bool>{true, false}));
         QCOMPARE(m_state->exitIp(), std::optional<QString>(QStringLiteral("203.0.113.8")));
         QCOMPARE(stored(DefaultsKeys::server), std::optional<QString>(QStringLiteral("de-1")));
     }

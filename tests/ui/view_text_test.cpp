@@ -180,6 +180,9 @@ private Q_SLOTS:
                  u"Gerçek IP’n görünür, bağlanınca çıkış IP’si atanır"_qs);
         QCOMPARE(Views::caption(ConnectionStatus::connecting).headline, u"Kalkışa geçiliyor..."_qs);
         QCOMPARE(Views::caption(ConnectionStatus::connected).explanation, u"Trafiğin şifreli tünelden akıyor"_qs);
+        QCOMPARE(Views::caption(ConnectionStatus::connecting, true).explanation,
+                 u"Anahtarlık penceresinde yanıtın bekleniyor"_qs);
+        QCOMPARE(Views::caption(ConnectionStatus::idle, true).explanation, Views::caption(ConnectionStatus::idle).explanation);
         QCOMPARE(Views::pillText(ConnectionStatus::connecting), u"Kapalı"_qs);
         QCOMPARE(Views::pillText(ConnectionStatus::connected), u"Bağlı"_qs);
     }

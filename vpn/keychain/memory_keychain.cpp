@@ -6,6 +6,10 @@ KeychainFailure failed(int status) { return KeychainFailure{status}; }
 
 QCoro::Task<KeychainResult<void>> MemoryKeychain::update(QString service, QString account, QByteArray data) {
     ++updates;
+    if (asksThePerson) {
+        setWaitingForUser(true);
+        setWaitingForUser(false);
+    }
     int forced = updateStatus.value_or(KeychainStatus::success);
     if (!updateStatus && !updateScript.isEmpty()) forced = updateScript.takeFirst();
     if (forced != KeychainStatus::success) co_return failed(forced);
@@ -47,4 +51,13 @@ QCoro::Task<KeychainResult<QByteArray>> MemoryKeychain::secretFor(QByteArray ref
             co_return data;
         }
     co_return failed(KeychainStatus::itemNotFound);
+}
+
+QCoro::Task<KeychainResult<void>> MemoryKeychain::rename(QString service, QString account, QString newService) {
+    const auto it = m_items.constFind({service, account});
+    if (it == m_items.cend()) co_return failed(KeychainStatus::itemNotFound);
+    const Item item = *it;
+    m_items.remove({service, account});
+    m_items.insert({newService, account}, item);
+    co_return KeychainResult<void>();
 }

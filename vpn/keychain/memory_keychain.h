@@ -16,12 +16,14 @@ public:
     QCoro::Task<KeychainResult<QByteArray>> add(QString service, QString account, QByteArray data) override;
     QCoro::Task<KeychainResult<QByteArray>> copyMatching(QString service, QString account) override;
     QCoro::Task<KeychainResult<QByteArray>> secretFor(QByteArray reference) override;
+    QCoro::Task<KeychainResult<void>> rename(QString service, QString account, QString newService) override;
 
     std::optional<QByteArray> data(const QString& service, const QString& account) const;
 
     std::optional<int> updateStatus, addStatus, copyStatus; // forced results (success included)
     QList<int> updateScript; // results of the next updates, one each; success runs the real update
     bool addReturnsNoReference = false;
+    bool asksThePerson = false; // each update first shows a dialog, answered at once
     int updates = 0, adds = 0, copies = 0;
 
 private:

@@ -1,17 +1,21 @@
 #include "vpn/keychain/secret_service_keychain.h"
 
-#include <QThread>
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+#include <QObject>
+#include <QTimer>
 
-#include <qcoro/qcorothread.h>
+#include <qcoro/qcorosignal.h>
+#include <qcoro/qcorotimer.h>
 
 // libsecret's headers use "signals" as an identifier; keep Qt's macros out of their way.
 #undef signals
 #include <libsecret/secret.h>
 
-#include <atomic>
+#include <chrono>
 #include <memory>
-#include <mutex>
-#include <thread>
+
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -25,21 +29,22 @@ const SecretSchema* schema() {
     return &s;
 }
 
-// One call's inputs and outcome, shared with the worker so an abandoned worker writes into live memory.
-struct Call {
-    QByteArray service;
-    QByteArray account;
-    QByteArray data;
-    int status = KeychainStatus::ioError;
-    QByteArray reference;
-    GCancellable* cancellable = g_cancellable_new();
-    ~Call() { g_object_unref(cancellable); }
-};
+constexpr const char* busName = "org.freedesktop.secrets";
+constexpr const char* itemInterface = "org.freedesktop.Secret.Item";
+constexpr const char* collectionInterface = "org.freedesktop.Secret.Collection";
 
-// libsecret's shared service object is not meant for concurrent use from several threads.
-std::mutex& serviceMutex() {
-    static std::mutex m;
-    return m;
+// Without Qt's GLib dispatcher (QT_NO_GLIB) nobody runs the default GLib context: turn it here.
+void ensureGlibRuns() {
+    static QTimer* pump = nullptr;
+    if (pump || !QCoreApplication::instance()) return;
+    const QAbstractEventDispatcher* d = QAbstractEventDispatcher::instance();
+    if (d && d->inherits("QEventDispatcherGlib")) return;
+    pump = new QTimer(QCoreApplication::instance());
+    QObject::connect(pump, &QTimer::timeout, [] {
+        for (int i = 0; i < 64 && g_main_context_iteration(nullptr, FALSE); ++i) {
+        }
+    });
+    pump->start(10);
 }
 
 int statusFor(const GError* error) {
@@ -67,6 +72,11 @@ int statusFor(const GError* error) {
             break;
         }
     }
+    if (g_dbus_error_is_remote_error(error)) {
+        g_autofree gchar* name = g_dbus_error_get_remote_error(error);
+        if (g_str_equal(name, "org.freedesktop.Secret.Error.IsLocked")) return KeychainStatus::authFailed;
+        if (g_str_equal(name, "org.freedesktop.Secret.Error.NoSuchObject")) return KeychainStatus::itemNotFound;
+    }
     return KeychainStatus::ioError;
 }
 
@@ -75,254 +85,548 @@ struct ErrorHolder {
     ~ErrorHolder() { g_clear_error(&error); }
 };
 
-// Opens the service; nullptr with status set when it cannot be reached.
-SecretService* openService(Call& c) {
-    ErrorHolder e;
-    SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, c.cancellable, &e.error);
-    if (!service) {
-        // Whatever stops the service from opening means there is no keychain to use.
-        c.status = g_error_matches(e.error, G_IO_ERROR, G_IO_ERROR_CANCELLED) ? KeychainStatus::interactionNotAllowed
-                                                                             : KeychainStatus::notAvailable;
-        return nullptr;
+template <class T> struct Ref {
+    T* p = nullptr;
+    Ref() = default;
+    explicit Ref(T* adopted) : p(adopted) {}
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& o) noexcept : p(std::exchange(o.p, nullptr)) {}
+    Ref& operator=(Ref&& o) noexcept {
+        std::swap(p, o.p);
+        return *this;
     }
-    return service;
-}
-
-GHashTable* attributes(const Call& c) {
-    GHashTable* a = g_hash_table_new(g_str_hash, g_str_equal);
-    g_hash_table_insert(a, const_cast<char*>("service"), const_cast<char*>(c.service.constData()));
-    g_hash_table_insert(a, const_cast<char*>("account"), const_cast<char*>(c.account.constData()));
-    return a;
-}
-
-// Makes sure the object is unlocked; false with status set when it stays locked.
-bool unlock(SecretService* service, gpointer object, Call& c) {
-    const bool locked = SECRET_IS_ITEM(object) ? secret_item_get_locked(SECRET_ITEM(object))
-                                               : secret_collection_get_locked(SECRET_COLLECTION(object));
-    if (!locked) return true;
-    ErrorHolder e;
-    GList* objects = g_list_append(nullptr, object);
-    GList* unlocked = nullptr;
-    const gint count = secret_service_unlock_sync(service, objects, c.cancellable, &unlocked, &e.error);
-    g_list_free(objects);
-    g_list_free_full(unlocked, g_object_unref);
-    if (count > 0) return true;
-    // Without an error the prompt was shown and dismissed.
-    c.status = e.error ? (statusFor(e.error) == KeychainStatus::ioError ? KeychainStatus::authFailed : statusFor(e.error))
-                       : KeychainStatus::userCanceled;
-    return false;
-}
-
-// The first item for the call's attributes, or nullptr with status set.
-SecretItem* findItem(SecretService* service, Call& c) {
-    ErrorHolder e;
-    GHashTable* attrs = attributes(c);
-    GList* items = secret_service_search_sync(service, schema(), attrs, SECRET_SEARCH_ALL, c.cancellable, &e.error);
-    g_hash_table_unref(attrs);
-    if (e.error) {
-        c.status = statusFor(e.error);
-        return nullptr;
+    ~Ref() {
+        if (p) g_object_unref(p);
     }
-    if (!items) {
-        c.status = KeychainStatus::itemNotFound;
-        return nullptr;
+    T* get() const { return p; }
+    explicit operator bool() const { return p != nullptr; }
+};
+
+} // namespace
+
+// One GLib asynchronous request, finished on the GLib context; whoever still waits hears it.
+class KeychainStep : public QObject {
+    Q_OBJECT
+public:
+    GAsyncResult* result = nullptr;
+    bool done = false;
+    ~KeychainStep() override {
+        if (result) g_object_unref(result);
     }
-    auto* item = SECRET_ITEM(g_object_ref(items->data));
-    g_list_free_full(items, g_object_unref);
-    return item;
-}
+    // The callback owns a share of the step: a waiter that gave up leaves live memory behind.
+    static std::shared_ptr<KeychainStep> make(std::shared_ptr<KeychainStep>*& share) {
+        auto s = std::make_shared<KeychainStep>();
+        share = new std::shared_ptr<KeychainStep>(s);
+        return s;
+    }
+    static void ready(GObject*, GAsyncResult* r, gpointer data) {
+        auto* share = static_cast<std::shared_ptr<KeychainStep>*>(data);
+        (*share)->result = G_ASYNC_RESULT(g_object_ref(r));
+        (*share)->done = true;
+        Q_EMIT(*share)->finished();
+        delete share;
+    }
+Q_SIGNALS:
+    void finished();
+};
+
+// A keychain dialog (a Secret Service prompt) and its outcome. Never dismissed from here.
+class KeychainPrompt : public QObject {
+    Q_OBJECT
+public:
+    QByteArray path;
+    bool done = false;
+    bool dismissed = true;
+    QList<QByteArray> results; // the object paths the prompt hands back
+
+    KeychainPrompt(GDBusConnection* connection, QByteArray promptPath) : path(std::move(promptPath)), m_connection(connection) {
+        g_object_ref(m_connection);
+        m_subscription = g_dbus_connection_signal_subscribe(
+            m_connection, nullptr, "org.freedesktop.Secret.Prompt", "Completed", path.constData(), nullptr,
+            G_DBUS_SIGNAL_FLAGS_NONE, &KeychainPrompt::completed, this, nullptr);
+    }
+    ~KeychainPrompt() override {
+        g_dbus_connection_signal_unsubscribe(m_connection, m_subscription);
+        g_object_unref(m_connection);
+    }
+    void show(const std::shared_ptr<KeychainPrompt>& self) {
+        auto* share = new std::shared_ptr<KeychainPrompt>(self);
+        g_dbus_connection_call(m_connection, busName, path.constData(), "org.freedesktop.Secret.Prompt", "Prompt",
+                               g_variant_new("(s)", ""), nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr,
+                               &KeychainPrompt::shown, share);
+    }
+    void finish(bool wasDismissed) {
+        if (done) return;
+        done = true;
+        dismissed = wasDismissed;
+        Q_EMIT finished();
+    }
+Q_SIGNALS:
+    void finished();
+
+private:
+    static void shown(GObject* source, GAsyncResult* r, gpointer data) {
+        auto* share = static_cast<std::shared_ptr<KeychainPrompt>*>(data);
+        ErrorHolder e;
+        GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), r, &e.error);
+        if (reply) g_variant_unref(reply);
+        else (*share)->finish(true);
+        delete share;
+    }
+    static void completed(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
+                          GVariant* parameters, gpointer data) {
+        auto* self = static_cast<KeychainPrompt*>(data);
+        if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(bv)"))) return;
+        gboolean wasDismissed = TRUE;
+        GVariant* result = nullptr;
+        g_variant_get(parameters, "(bv)", &wasDismissed, &result);
+        // An object path, or (KWallet) a list of them, or nothing at all.
+        if (g_variant_is_of_type(result, G_VARIANT_TYPE_OBJECT_PATH)) {
+            self->results.append(QByteArray(g_variant_get_string(result, nullptr)));
+        } else if (g_variant_is_of_type(result, G_VARIANT_TYPE("ao"))) {
+            GVariantIter it;
+            const gchar* p = nullptr;
+            g_variant_iter_init(&it, result);
+            while (g_variant_iter_next(&it, "&o", &p)) self->results.append(QByteArray(p));
+        }
+        g_variant_unref(result);
+        self->finish(wasDismissed);
+    }
+
+    GDBusConnection* m_connection;
+    guint m_subscription = 0;
+};
+
+// One keychain call: its deadline, and the cancellable of every request it makes (none of them a dialog).
+struct SecretServiceKeychain::Call {
+    std::chrono::steady_clock::time_point deadline;
+    GCancellable* cancellable = g_cancellable_new();
+    int status = KeychainStatus::ioError;
+    SecretService* service = nullptr;
+
+    explicit Call(std::chrono::milliseconds bound) : deadline(std::chrono::steady_clock::now() + bound) {}
+    ~Call() {
+        // The wait is over: nothing of it may go on in the background.
+        g_cancellable_cancel(cancellable);
+        g_object_unref(cancellable);
+        if (service) g_object_unref(service);
+    }
+    std::chrono::milliseconds left() const {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    }
+    GDBusConnection* connection() const { return g_dbus_proxy_get_connection(G_DBUS_PROXY(service)); }
+
+    // Waits for the step until the deadline; false (the call's requests cancelled) when it came first.
+    QCoro::Task<bool> reached(std::shared_ptr<KeychainStep> step) {
+        if (!step->done && left() > 0ms) co_await qCoro(step.get(), &KeychainStep::finished, left());
+        if (step->done) co_return true;
+        g_cancellable_cancel(cancellable);
+        status = KeychainStatus::interactionNotAllowed;
+        co_return false;
+    }
+
+    // A plain method call on the service's connection; nullptr with status set when it fails.
+    QCoro::Task<GVariant*> method(const char* path, const char* interface, const char* name, GVariant* args,
+                                  const char* replyType) {
+        std::shared_ptr<KeychainStep>* share = nullptr;
+        auto step = KeychainStep::make(share);
+        g_dbus_connection_call(connection(), busName, path, interface, name, args, G_VARIANT_TYPE(replyType),
+                               G_DBUS_CALL_FLAGS_NONE, -1, cancellable, &KeychainStep::ready, share);
+        if (!co_await reached(step)) co_return nullptr;
+        ErrorHolder e;
+        GVariant* reply = g_dbus_connection_call_finish(connection(), step->result, &e.error);
+        if (!reply) status = statusFor(e.error);
+        co_return reply;
+    }
+
+    QCoro::Task<bool> open() {
+        ensureGlibRuns();
+        if (!co_await startKeychain()) co_return false;
+        std::shared_ptr<KeychainStep>* share = nullptr;
+        auto step = KeychainStep::make(share);
+        secret_service_get(SECRET_SERVICE_OPEN_SESSION, cancellable, &KeychainStep::ready, share);
+        if (!co_await reached(step)) co_return false;
+        ErrorHolder e;
+        service = secret_service_get_finish(step->result, &e.error);
+        if (!service) {
+            // Whatever stops the service from opening means there is no keychain to use.
+            status = KeychainStatus::notAvailable;
+            co_return false;
+        }
+        co_return true;
+    }
+
+    // A keychain that is installed but not running is started. KWallet takes the Secret Service's name
+    // when it runs but can only be started by its own.
+    QCoro::Task<bool> startKeychain() {
+        std::shared_ptr<KeychainStep>* share = nullptr;
+        auto step = KeychainStep::make(share);
+        g_bus_get(G_BUS_TYPE_SESSION, cancellable, &KeychainStep::ready, share);
+        if (!co_await reached(step)) co_return false;
+        ErrorHolder e;
+        Ref<GDBusConnection> bus(g_bus_get_finish(step->result, &e.error));
+        if (!bus) {
+            status = KeychainStatus::notAvailable;
+            co_return false;
+        }
+        auto busCall = [&](const char* name, GVariant* args, const char* type) -> QCoro::Task<GVariant*> {
+            std::shared_ptr<KeychainStep>* s = nullptr;
+            auto st = KeychainStep::make(s);
+            g_dbus_connection_call(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                   name, args, G_VARIANT_TYPE(type), G_DBUS_CALL_FLAGS_NONE, -1, cancellable,
+                                   &KeychainStep::ready, s);
+            if (!co_await reached(st)) co_return nullptr;
+            ErrorHolder err;
+            GVariant* reply = g_dbus_connection_call_finish(bus.get(), st->result, &err.error);
+            if (!reply) status = KeychainStatus::notAvailable;
+            co_return reply;
+        };
+        auto hasOwner = [&]() -> QCoro::Task<std::optional<bool>> {
+            GVariant* r = co_await busCall("NameHasOwner", g_variant_new("(s)", busName), "(b)");
+            if (!r) co_return std::nullopt;
+            gboolean owned = FALSE;
+            g_variant_get(r, "(b)", &owned);
+            g_variant_unref(r);
+            co_return bool(owned);
+        };
+        const std::optional<bool> owned = co_await hasOwner();
+        if (!owned) co_return false;
+        if (*owned) co_return true;
+        GVariant* r = co_await busCall("ListActivatableNames", nullptr, "(as)");
+        if (!r) co_return false;
+        bool secrets = false, kwallet = false;
+        {
+            GVariantIter* it = nullptr;
+            const gchar* name = nullptr;
+            g_variant_get(r, "(as)", &it);
+            while (g_variant_iter_next(it, "&s", &name)) {
+                secrets = secrets || g_str_equal(name, busName);
+                kwallet = kwallet || g_str_equal(name, "org.kde.kwalletd5");
+            }
+            g_variant_iter_free(it);
+            g_variant_unref(r);
+        }
+        if (secrets) co_return true; // the bus starts it on the first request
+        if (!kwallet) {
+            status = KeychainStatus::notAvailable;
+            co_return false;
+        }
+        r = co_await busCall("StartServiceByName", g_variant_new("(su)", "org.kde.kwalletd5", 0u), "(u)");
+        if (!r) co_return false;
+        g_variant_unref(r);
+        // It takes the Secret Service's name as it starts, just after its own: a short bounded look.
+        for (int i = 0; i < 50; ++i) {
+            const std::optional<bool> now = co_await hasOwner();
+            if (!now) co_return false;
+            if (*now) co_return true;
+            co_await QCoro::sleepFor(100ms);
+        }
+        status = KeychainStatus::notAvailable;
+        co_return false;
+    }
+
+    // The first of our items with the attributes; empty with status set when there is none.
+    QCoro::Task<Ref<SecretItem>> find(const QByteArray& service, const QByteArray& account) {
+        GHashTable* attrs = g_hash_table_new(g_str_hash, g_str_equal);
+        g_hash_table_insert(attrs, const_cast<char*>("service"), const_cast<char*>(service.constData()));
+        g_hash_table_insert(attrs, const_cast<char*>("account"), const_cast<char*>(account.constData()));
+        GList* items = co_await search(schema(), attrs);
+        g_hash_table_unref(attrs);
+        Ref<SecretItem> item;
+        if (items) item.p = SECRET_ITEM(g_object_ref(items->data));
+        else if (status == KeychainStatus::success) status = KeychainStatus::itemNotFound;
+        g_list_free_full(items, g_object_unref);
+        co_return item;
+    }
+
+    QCoro::Task<GList*> search(const SecretSchema* s, GHashTable* attrs) {
+        std::shared_ptr<KeychainStep>* share = nullptr;
+        auto step = KeychainStep::make(share);
+        secret_service_search(service, s, attrs, SECRET_SEARCH_ALL, cancellable, &KeychainStep::ready, share);
+        if (!co_await reached(step)) co_return nullptr;
+        ErrorHolder e;
+        GList* items = secret_service_search_finish(service, step->result, &e.error);
+        status = e.error ? statusFor(e.error) : KeychainStatus::success;
+        co_return items;
+    }
+};
+
+namespace {
 
 QByteArray pathOf(gpointer proxy) { return QByteArray(g_dbus_proxy_get_object_path(G_DBUS_PROXY(proxy))); }
 
-SecretValue* valueOf(const Call& c) {
-    return secret_value_new(c.data.constData(), c.data.size(), "application/octet-stream");
+SecretValue* valueOf(const QByteArray& data) {
+    return secret_value_new(data.constData(), data.size(), "application/octet-stream");
 }
 
-void doUpdate(Call& c) {
-    SecretService* service = openService(c);
-    if (!service) return;
-    if (SecretItem* item = findItem(service, c)) {
-        if (unlock(service, item, c)) {
-            ErrorHolder e;
-            SecretValue* value = valueOf(c);
-            c.status = secret_item_set_secret_sync(item, value, c.cancellable, &e.error) ? KeychainStatus::success
-                                                                                          : statusFor(e.error);
-            secret_value_unref(value);
-        }
-        g_object_unref(item);
-    }
-    g_object_unref(service);
-}
-
-void doAdd(Call& c) {
-    SecretService* service = openService(c);
-    if (!service) return;
+// The reply's boolean result of a GTask-based libsecret call, status set when it failed.
+template <class Finish> bool finished(SecretServiceKeychain::Call& c, Finish finish) {
     ErrorHolder e;
-    SecretCollection* collection = secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT,
-                                                                    SECRET_COLLECTION_NONE, c.cancellable, &e.error);
-    if (!collection && !e.error) {
-        // A keyring without a default collection: make one, as a desktop session would on first use.
-        collection = secret_collection_create_sync(service, "Login", SECRET_COLLECTION_DEFAULT,
-                                                   SECRET_COLLECTION_CREATE_NONE, c.cancellable, &e.error);
-        if (!collection && !e.error) c.status = KeychainStatus::userCanceled;
-    }
-    if (!collection) {
-        if (e.error) c.status = statusFor(e.error);
-        g_object_unref(service);
-        return;
-    }
-    if (unlock(service, collection, c)) {
-        GHashTable* attrs = attributes(c);
-        SecretValue* value = valueOf(c);
-        SecretItem* item = secret_item_create_sync(collection, schema(), attrs, "Kestrava VPN anahtarı", value,
-                                                   SECRET_ITEM_CREATE_REPLACE, c.cancellable, &e.error);
-        secret_value_unref(value);
-        g_hash_table_unref(attrs);
-        if (item) {
-            c.status = KeychainStatus::success;
-            c.reference = pathOf(item);
-            g_object_unref(item);
-        } else {
-            c.status = statusFor(e.error);
-        }
-    }
-    g_object_unref(collection);
-    g_object_unref(service);
-}
-
-void doCopy(Call& c) {
-    SecretService* service = openService(c);
-    if (!service) return;
-    if (SecretItem* item = findItem(service, c)) {
-        c.status = KeychainStatus::success;
-        c.reference = pathOf(item);
-        g_object_unref(item);
-    }
-    g_object_unref(service);
-}
-
-// Reads the secret of the item at the call's reference (a D-Bus object path) into data.
-void doRead(Call& c) {
-    SecretService* service = openService(c);
-    if (!service) return;
-    ErrorHolder e;
-    // Our items carry the schema's name; among them, the one at the path.
-    GHashTable* attrs = g_hash_table_new(g_str_hash, g_str_equal);
-    g_hash_table_insert(attrs, const_cast<char*>("xdg:schema"), const_cast<char*>(schema()->name));
-    GList* found = secret_service_search_sync(service, nullptr, attrs, SECRET_SEARCH_ALL, c.cancellable, &e.error);
-    g_hash_table_unref(attrs);
-    SecretItem* item = nullptr;
-    for (GList* l = found; l; l = l->next)
-        if (!item && pathOf(l->data) == c.reference) item = SECRET_ITEM(g_object_ref(l->data));
-    g_list_free_full(found, g_object_unref);
-    if (!item) {
-        c.status = e.error ? statusFor(e.error) : KeychainStatus::itemNotFound;
-        g_object_unref(service);
-        return;
-    }
-    if (unlock(service, item, c)) {
-        if (secret_item_load_secret_sync(item, c.cancellable, &e.error)) {
-            if (SecretValue* value = secret_item_get_secret(item)) {
-                gsize length = 0;
-                const gchar* bytes = secret_value_get(value, &length);
-                c.data = QByteArray(bytes, qsizetype(length));
-                c.status = KeychainStatus::success;
-                secret_value_unref(value);
-            } else {
-                c.status = KeychainStatus::itemNotFound;
-            }
-        } else {
-            c.status = statusFor(e.error);
-        }
-    }
-    g_object_unref(item);
-    g_object_unref(service);
-}
-
-// Runs work on its own thread; past the bound the call is cancelled and reported as unanswered.
-QCoro::Task<std::shared_ptr<Call>> runBounded(std::shared_ptr<Call> call, void (*work)(Call&),
-                                              std::chrono::milliseconds bound) {
-    QThread* thread = QThread::create([call, work] {
-        std::lock_guard lock(serviceMutex());
-        if (!g_cancellable_is_cancelled(call->cancellable)) work(*call);
-    });
-    thread->start();
-    const bool finished = co_await qCoro(thread).waitForFinished(bound);
-    if (finished) {
-        delete thread;
-        co_return call;
-    }
-    // The worker still runs; it owns its share of the call and the thread cleans up after itself.
-    g_cancellable_cancel(call->cancellable);
-    QObject::connect(thread, &QThread::finished, thread, &QObject::deleteLater);
-    if (thread->isFinished()) thread->deleteLater();
-    auto abandoned = std::make_shared<Call>();
-    abandoned->status = KeychainStatus::interactionNotAllowed;
-    co_return abandoned;
-}
-
-KeychainResult<QByteArray> referenceOf(const Call& c) {
-    if (c.status != KeychainStatus::success) return KeychainFailure{c.status};
-    return c.reference;
-}
-
-std::shared_ptr<Call> makeCall(const QString& service, const QString& account, const QByteArray& data = {}) {
-    auto c = std::make_shared<Call>();
-    c->service = service.toUtf8();
-    c->account = account.toUtf8();
-    c->data = data;
-    return c;
+    const bool ok = finish(&e.error);
+    if (!ok) c.status = statusFor(e.error);
+    return ok;
 }
 
 } // namespace
 
 SecretServiceKeychain::SecretServiceKeychain(std::chrono::milliseconds bound) : m_bound(bound) {}
 
+SecretServiceKeychain::~SecretServiceKeychain() = default;
+
+void SecretServiceKeychain::setPrompt(std::shared_ptr<KeychainPrompt> prompt) {
+    m_prompt = std::move(prompt);
+    setWaitingForUser(m_prompt != nullptr);
+    // Answered after every call gave up on it: the next call starts afresh.
+    if (KeychainPrompt* p = m_prompt.get())
+        QObject::connect(p, &KeychainPrompt::finished, p, [this, p] {
+            if (m_prompt.get() == p) setPrompt(nullptr);
+        });
+}
+
+// Waits for the dialog open for us (ours or an earlier call's) until the deadline, or until the object
+// is unlocked another way (the person may unlock it elsewhere, which does not finish our dialog).
+QCoro::Task<bool> SecretServiceKeychain::waitForPrompt(Call& c, QByteArray path, const char* interface) {
+    const std::shared_ptr<KeychainPrompt> prompt = m_prompt;
+    while (!prompt->done && c.left() > 0ms) {
+        co_await qCoro(prompt.get(), &KeychainPrompt::finished, std::min(c.left(), std::chrono::milliseconds(2s)));
+        if (prompt->done || path.isEmpty()) break;
+        GVariant* locked = co_await c.method(path.constData(), "org.freedesktop.DBus.Properties", "Get",
+                                             g_variant_new("(ss)", interface, "Locked"), "(v)");
+        if (!locked) co_return false;
+        GVariant* v = nullptr;
+        g_variant_get(locked, "(v)", &v);
+        const bool still = g_variant_is_of_type(v, G_VARIANT_TYPE_BOOLEAN) && g_variant_get_boolean(v);
+        g_variant_unref(v);
+        g_variant_unref(locked);
+        if (!still) co_return true;
+    }
+    if (!prompt->done) {
+        // Left open for the person; the next call joins it.
+        c.status = KeychainStatus::interactionNotAllowed;
+        co_return false;
+    }
+    if (prompt->dismissed) {
+        c.status = KeychainStatus::userCanceled;
+        co_return false;
+    }
+    co_return true;
+}
+
+QCoro::Task<bool> SecretServiceKeychain::ensureUnlocked(Call& c, QByteArray path, const char* interface) {
+    // At most: join an open dialog, then open one of our own.
+    for (int round = 0; round < 2; ++round) {
+        GVariant* locked = co_await c.method(path.constData(), "org.freedesktop.DBus.Properties", "Get",
+                                             g_variant_new("(ss)", interface, "Locked"), "(v)");
+        if (!locked) co_return false;
+        GVariant* v = nullptr;
+        g_variant_get(locked, "(v)", &v);
+        const bool isLocked = g_variant_is_of_type(v, G_VARIANT_TYPE_BOOLEAN) && g_variant_get_boolean(v);
+        g_variant_unref(v);
+        g_variant_unref(locked);
+        if (!isLocked) co_return true;
+        if (m_prompt) {
+            if (!co_await waitForPrompt(c, path, interface)) co_return false;
+            continue;
+        }
+        const char* paths[] = {path.constData(), nullptr};
+        GVariant* reply = co_await c.method("/org/freedesktop/secrets", "org.freedesktop.Secret.Service", "Unlock",
+                                            g_variant_new("(^ao)", paths), "(aoo)");
+        if (!reply) co_return false;
+        GVariantIter* unlocked = nullptr;
+        const gchar* promptPath = nullptr;
+        g_variant_get(reply, "(ao&o)", &unlocked, &promptPath);
+        const bool now = g_variant_iter_n_children(unlocked) > 0;
+        const QByteArray prompt(promptPath);
+        g_variant_iter_free(unlocked);
+        g_variant_unref(reply);
+        if (now) co_return true;
+        if (prompt == "/") {
+            c.status = KeychainStatus::authFailed;
+            co_return false;
+        }
+        auto p = std::make_shared<KeychainPrompt>(c.connection(), prompt);
+        setPrompt(p);
+        p->show(p);
+        if (!co_await waitForPrompt(c, path, interface)) co_return false;
+    }
+    c.status = KeychainStatus::authFailed;
+    co_return false;
+}
+
+// The keychain has no default collection: its own dialog makes one (KWallet's default wallet by its
+// name, else the desktop's "Login"), once. A dialog already open for it is joined.
+QCoro::Task<bool> SecretServiceKeychain::createDefault(Call& c) {
+    if (m_prompt) co_return co_await waitForPrompt(c, QByteArray(), collectionInterface);
+    QByteArray label = "Login";
+    auto kwallet = [&](const char* method, GVariant* args, const char* type) -> QCoro::Task<GVariant*> {
+        std::shared_ptr<KeychainStep>* share = nullptr;
+        auto step = KeychainStep::make(share);
+        g_dbus_connection_call(c.connection(), "org.kde.kwalletd5", "/modules/kwalletd5", "org.kde.KWallet", method,
+                               args, G_VARIANT_TYPE(type), G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, c.cancellable,
+                               &KeychainStep::ready, share);
+        if (!co_await c.reached(step)) co_return nullptr;
+        co_return g_dbus_connection_call_finish(c.connection(), step->result, nullptr);
+    };
+    if (GVariant* r = co_await kwallet("localWallet", nullptr, "(s)")) {
+        const gchar* name = nullptr;
+        g_variant_get(r, "(&s)", &name);
+        if (name && *name) label = name;
+        g_variant_unref(r);
+        // A default wallet made after KWallet started (a first login) is not offered here, and asking for
+        // it by name makes a second wallet beside it: refuse rather than split the user's keys.
+        if (GVariant* exists = co_await kwallet("wallets", nullptr, "(as)")) {
+            bool there = false;
+            GVariantIter* it = nullptr;
+            const gchar* w = nullptr;
+            g_variant_get(exists, "(as)", &it);
+            while (g_variant_iter_next(it, "&s", &w)) there = there || label == w;
+            g_variant_iter_free(it);
+            g_variant_unref(exists);
+            if (there) {
+                c.status = KeychainStatus::notAvailable;
+                co_return false;
+            }
+        }
+    }
+    if (c.status == KeychainStatus::interactionNotAllowed) co_return false;
+    GVariantBuilder props;
+    g_variant_builder_init(&props, G_VARIANT_TYPE("a{sv}"));
+    g_variant_builder_add(&props, "{sv}", "org.freedesktop.Secret.Collection.Label",
+                          g_variant_new_string(label.constData()));
+    GVariant* reply = co_await c.method("/org/freedesktop/secrets", "org.freedesktop.Secret.Service", "CreateCollection",
+                                        g_variant_new("(a{sv}s)", &props, "default"), "(oo)");
+    if (!reply) co_return false;
+    const gchar* collection = nullptr;
+    const gchar* promptPath = nullptr;
+    g_variant_get(reply, "(&o&o)", &collection, &promptPath);
+    const bool made = !g_str_equal(collection, "/");
+    const QByteArray prompt(promptPath);
+    g_variant_unref(reply);
+    if (made || prompt == "/") co_return made;
+    auto p = std::make_shared<KeychainPrompt>(c.connection(), prompt);
+    setPrompt(p);
+    p->show(p);
+    co_return co_await waitForPrompt(c, QByteArray(), collectionInterface);
+}
+
 QCoro::Task<KeychainResult<void>> SecretServiceKeychain::update(QString service, QString account, QByteArray data) {
-    const auto c = co_await runBounded(makeCall(service, account, data), doUpdate, m_bound);
-    if (c->status != KeychainStatus::success) co_return KeychainFailure{c->status};
+    Call c(m_bound);
+    if (!co_await c.open()) co_return KeychainFailure{c.status};
+    const Ref<SecretItem> item = co_await c.find(service.toUtf8(), account.toUtf8());
+    if (!item) co_return KeychainFailure{c.status};
+    if (!co_await ensureUnlocked(c, pathOf(item.get()), itemInterface)) co_return KeychainFailure{c.status};
+    std::shared_ptr<KeychainStep>* share = nullptr;
+    auto step = KeychainStep::make(share);
+    SecretValue* value = valueOf(data);
+    secret_item_set_secret(item.get(), value, c.cancellable, &KeychainStep::ready, share);
+    secret_value_unref(value);
+    if (!co_await c.reached(step)) co_return KeychainFailure{c.status};
+    if (!finished(c, [&](GError** e) { return secret_item_set_secret_finish(item.get(), step->result, e); }))
+        co_return KeychainFailure{c.status};
+    co_return KeychainResult<void>();
+}
+
+QCoro::Task<KeychainResult<void>> SecretServiceKeychain::rename(QString service, QString account, QString newService) {
+    Call c(m_bound);
+    if (!co_await c.open()) co_return KeychainFailure{c.status};
+    const QByteArray a = account.toUtf8(), to = newService.toUtf8();
+    const Ref<SecretItem> item = co_await c.find(service.toUtf8(), a);
+    if (!item) co_return KeychainFailure{c.status};
+    if (!co_await ensureUnlocked(c, pathOf(item.get()), itemInterface)) co_return KeychainFailure{c.status};
+    GHashTable* attrs = g_hash_table_new(g_str_hash, g_str_equal);
+    g_hash_table_insert(attrs, const_cast<char*>("service"), const_cast<char*>(to.constData()));
+    g_hash_table_insert(attrs, const_cast<char*>("account"), const_cast<char*>(a.constData()));
+    std::shared_ptr<KeychainStep>* share = nullptr;
+    auto step = KeychainStep::make(share);
+    secret_item_set_attributes(item.get(), schema(), attrs, c.cancellable, &KeychainStep::ready, share);
+    g_hash_table_unref(attrs);
+    if (!co_await c.reached(step)) co_return KeychainFailure{c.status};
+    if (!finished(c, [&](GError** e) { return secret_item_set_attributes_finish(item.get(), step->result, e); }))
+        co_return KeychainFailure{c.status};
     co_return KeychainResult<void>();
 }
 
 QCoro::Task<KeychainResult<QByteArray>> SecretServiceKeychain::add(QString service, QString account, QByteArray data) {
-    const auto c = co_await runBounded(makeCall(service, account, data), doAdd, m_bound);
-    co_return referenceOf(*c);
+    Call c(m_bound);
+    if (!co_await c.open()) co_return KeychainFailure{c.status};
+    auto defaultCollection = [&]() -> QCoro::Task<Ref<SecretCollection>> {
+        std::shared_ptr<KeychainStep>* share = nullptr;
+        auto step = KeychainStep::make(share);
+        secret_collection_for_alias(c.service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, c.cancellable,
+                                    &KeychainStep::ready, share);
+        if (!co_await c.reached(step)) co_return Ref<SecretCollection>();
+        ErrorHolder e;
+        Ref<SecretCollection> found(secret_collection_for_alias_finish(step->result, &e.error));
+        c.status = e.error ? statusFor(e.error) : KeychainStatus::success;
+        co_return found;
+    };
+    // Only ever the user's default collection: never one of our own.
+    Ref<SecretCollection> collection = co_await defaultCollection();
+    if (!collection && c.status == KeychainStatus::success) {
+        if (!co_await createDefault(c)) co_return KeychainFailure{c.status};
+        collection = co_await defaultCollection();
+        if (!collection && c.status == KeychainStatus::success) c.status = KeychainStatus::notAvailable;
+    }
+    if (!collection) co_return KeychainFailure{c.status};
+    if (!co_await ensureUnlocked(c, pathOf(collection.get()), collectionInterface)) co_return KeychainFailure{c.status};
+
+    const QByteArray s = service.toUtf8(), a = account.toUtf8();
+    GHashTable* attrs = g_hash_table_new(g_str_hash, g_str_equal);
+    g_hash_table_insert(attrs, const_cast<char*>("service"), const_cast<char*>(s.constData()));
+    g_hash_table_insert(attrs, const_cast<char*>("account"), const_cast<char*>(a.constData()));
+    SecretValue* value = valueOf(data);
+    std::shared_ptr<KeychainStep>* share = nullptr;
+    auto step = KeychainStep::make(share);
+    secret_item_create(collection.get(), schema(), attrs, "Kestrava VPN anahtarı", value, SECRET_ITEM_CREATE_REPLACE,
+                       c.cancellable, &KeychainStep::ready, share);
+    secret_value_unref(value);
+    g_hash_table_unref(attrs);
+    if (!co_await c.reached(step)) co_return KeychainFailure{c.status};
+    ErrorHolder e;
+    const Ref<SecretItem> item(secret_item_create_finish(step->result, &e.error));
+    if (!item) co_return KeychainFailure{statusFor(e.error)};
+    co_return pathOf(item.get());
 }
 
 QCoro::Task<KeychainResult<QByteArray>> SecretServiceKeychain::copyMatching(QString service, QString account) {
-    const auto c = co_await runBounded(makeCall(service, account), doCopy, m_bound);
-    co_return referenceOf(*c);
+    Call c(m_bound);
+    if (!co_await c.open()) co_return KeychainFailure{c.status};
+    const Ref<SecretItem> item = co_await c.find(service.toUtf8(), account.toUtf8());
+    if (!item) co_return KeychainFailure{c.status};
+    co_return pathOf(item.get());
 }
 
 QCoro::Task<KeychainResult<QByteArray>> SecretServiceKeychain::secretFor(QByteArray reference) {
     // Only item paths are references; anything else is not ours to look up.
     if (!reference.startsWith("/org/freedesktop/secrets/") || reference.contains('\0'))
         co_return KeychainFailure{KeychainStatus::itemNotFound};
-    auto call = makeCall(QString(), QString());
-    call->reference = reference;
-    const auto c = co_await runBounded(call, doRead, m_bound);
-    if (c->status != KeychainStatus::success) co_return KeychainFailure{c->status};
-    const QByteArray data = c->data;
+    Call c(m_bound);
+    if (!co_await c.open()) co_return KeychainFailure{c.status};
+    // Our items carry the schema's name; among them, the one at the path.
+    GHashTable* attrs = g_hash_table_new(g_str_hash, g_str_equal);
+    g_hash_table_insert(attrs, const_cast<char*>("xdg:schema"), const_cast<char*>(schema()->name));
+    GList* found = co_await c.search(nullptr, attrs);
+    g_hash_table_unref(attrs);
+    Ref<SecretItem> item;
+    for (GList* l = found; l; l = l->next)
+        if (!item && pathOf(l->data) == reference) item.p = SECRET_ITEM(g_object_ref(l->data));
+    g_list_free_full(found, g_object_unref);
+    if (!item) co_return KeychainFailure{c.status == KeychainStatus::success ? KeychainStatus::itemNotFound : c.status};
+    if (!co_await ensureUnlocked(c, reference, itemInterface)) co_return KeychainFailure{c.status};
+    std::shared_ptr<KeychainStep>* share = nullptr;
+    auto step = KeychainStep::make(share);
+    secret_item_load_secret(item.get(), c.cancellable, &KeychainStep::ready, share);
+    if (!co_await c.reached(step)) co_return KeychainFailure{c.status};
+    if (!finished(c, [&](GError** e) { return secret_item_load_secret_finish(item.get(), step->result, e); }))
+        co_return KeychainFailure{c.status};
+    SecretValue* value = secret_item_get_secret(item.get());
+    if (!value) co_return KeychainFailure{KeychainStatus::itemNotFound};
+    gsize length = 0;
+    const gchar* bytes = secret_value_get(value, &length);
+    const QByteArray data(bytes, qsizetype(length));
+    secret_value_unref(value);
     co_return data;
 }
 
-bool SecretServiceKeychain::isAvailable(std::chrono::milliseconds bound) {
-    // Blocking by design: asked once at start, before the event loop matters.
-    struct Probe {
-        std::shared_ptr<Call> call = makeCall(QString(), QString());
-        std::atomic<bool> done{false};
-        std::atomic<bool> ok{false};
-    };
-    auto probe = std::make_shared<Probe>();
-    std::thread([probe] {
-        std::lock_guard lock(serviceMutex());
-        SecretService* s = openService(*probe->call);
-        probe->ok = s != nullptr;
-        if (s) g_object_unref(s);
-        probe->done = true;
-    }).detach();
-    const auto deadline = std::chrono::steady_clock::now() + bound;
-    while (!probe->done && std::chrono::steady_clock::now() < deadline) QThread::msleep(5);
-    if (!probe->done) g_cancellable_cancel(probe->call->cancellable);
-    return probe->done && probe->ok;
-}
+#include "secret_service_keychain.moc"

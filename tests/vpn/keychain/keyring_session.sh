@@ -1,15 +1,90 @@
 #!/bin/sh
-# Runs a command on a private session bus with a fresh gnome-keyring, unlocked with a test password,
-# in a throw-away home. Without the tools the command runs as is and skips its keyring cases.
+# Runs a command on a private session bus with a real keychain, in a throw-away home:
+#   keyring_session.sh [gnome|kwallet] COMMAND...
+# gnome: gnome-keyring with its login collection unlocked by a test password; with Xvfb, xdotool and
+# gcr-prompter here, its dialogs show on a private display (DISPLAY) that a test can type into.
+# kwallet: kwalletd5 (the only keychain the bus can start, by its own name, as on KDE) with the default
+# wallet made at a first login (pamOpen), then restarted so that it offers that wallet, opened again as
+# a login would. Its dialogs need a display; run it with QT_QPA_PLATFORM=offscreen where there is none.
+# Without the tools the command runs as is and skips its keyring cases.
 set -u
-if ! command -v dbus-run-session >/dev/null 2>&1 || ! command -v gnome-keyring-daemon >/dev/null 2>&1; then
-    echo "keyring_session: dbus-run-session or gnome-keyring-daemon missing" >&2
-    exec "$@"
-fi
+mode=gnome
+case "${1:-}" in gnome | kwallet) mode=$1; shift ;; esac
+need="dbus-daemon gdbus"
+[ "$mode" = gnome ] && need="$need gnome-keyring-daemon" || need="$need kwalletd5"
+for tool in $need; do
+    command -v "$tool" >/dev/null 2>&1 || { echo "keyring_session: $tool missing" >&2; exec "$@"; }
+done
 home=$(mktemp -d)
-trap 'rm -rf "$home"' EXIT
-mkdir -p "$home/run" "$home/data" "$home/config"
+bus_pid=
+keychain_pid=
+xvfb_pid=
+cleanup() {
+    # The keychain ends before its home goes (bounded), then the bus.
+    if [ -n "$keychain_pid" ] && kill "$keychain_pid" 2>/dev/null; then
+        for _ in $(seq 50); do [ -d "/proc/$keychain_pid" ] || break; sleep 0.1; done
+    fi
+    [ -n "$bus_pid" ] && kill "$bus_pid" 2>/dev/null
+    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+    rm -rf "$home"
+}
+trap cleanup EXIT
+mkdir -p "$home/run" "$home/data" "$home/config" "$home/services"
 chmod 700 "$home/run"
-HOME="$home" XDG_RUNTIME_DIR="$home/run" XDG_DATA_HOME="$home/data" XDG_CONFIG_HOME="$home/config" \
-KESTRAVA_TEST_KEYRING=1 \
-dbus-run-session -- sh -c 'printf "test-password" | gnome-keyring-daemon --unlock --components=secrets >/dev/null && exec "$@"' sh "$@"
+unset DISPLAY WAYLAND_DISPLAY
+if [ "$mode" = gnome ]; then
+    cp /usr/share/dbus-1/services/org.freedesktop.secrets.service "$home/services/" 2>/dev/null
+    if [ -x /usr/libexec/gcr-prompter ] && command -v Xvfb >/dev/null 2>&1 && command -v xdotool >/dev/null 2>&1; then
+        # The bus starts the prompter on gnome-keyring's first dialog, on this display.
+        Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$home/display" >/dev/null 2>&1 &
+        xvfb_pid=$!
+        for _ in $(seq 100); do [ -s "$home/display" ] && break; sleep 0.1; done
+        [ -s "$home/display" ] || { echo "keyring_session: Xvfb did not start" >&2; exit 1; }
+        export DISPLAY=":$(cat "$home/display")"
+        cp /usr/share/dbus-1/services/org.gnome.keyring.SystemPrompter.service \
+            /usr/share/dbus-1/services/org.gnome.keyring.PrivatePrompter.service "$home/services/"
+    fi
+else
+    cp /usr/share/dbus-1/services/org.kde.kwalletd5.service "$home/services/"
+fi
+cat >"$home/bus.conf" <<EOF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:dir=$home/run</listen>
+  <auth>EXTERNAL</auth>
+  <servicedir>$home/services</servicedir>
+  <policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/></policy>
+</busconfig>
+EOF
+export HOME="$home" XDG_RUNTIME_DIR="$home/run" XDG_DATA_HOME="$home/data" XDG_CONFIG_HOME="$home/config"
+# What the bus starts inherits this environment, so its keychain lives in the throw-away home too.
+# Into a file: a daemon forked with its output on a pipe stops answering once the pipe is gone.
+dbus-daemon --config-file="$home/bus.conf" --fork --print-address=1 --print-pid=1 >"$home/bus.out" </dev/null || exit 1
+DBUS_SESSION_BUS_ADDRESS=$(sed -n 1p "$home/bus.out")
+bus_pid=$(sed -n 2p "$home/bus.out")
+export DBUS_SESSION_BUS_ADDRESS
+bus() { gdbus call --session -d org.freedesktop.DBus -o /org/freedesktop/DBus -m "org.freedesktop.DBus.$@"; }
+owned() { bus NameHasOwner "$1" | grep -q true; }
+wait_for() { # name, present|gone
+    for _ in $(seq 100); do
+        if owned "$1"; then [ "$2" = present ] && return 0; else [ "$2" = gone ] && return 0; fi
+        sleep 0.1
+    done
+    echo "keyring_session: $1 not $2" >&2; return 1
+}
+if [ "$mode" = gnome ]; then
+    printf "test-password" | gnome-keyring-daemon --unlock --components=secrets >/dev/null || exit 1
+else
+    kwallet() { gdbus call --session -d org.kde.kwalletd5 -o /modules/kwalletd5 -m "org.kde.KWallet.$@"; }
+    hash="[$(seq 1 56 | sed 's/.*/byte &/' | paste -sd, -)]"
+    bus StartServiceByName org.kde.kwalletd5 0 >/dev/null && wait_for org.freedesktop.secrets present || exit 1
+    kwallet pamOpen kdewallet "$hash" 0 >/dev/null || exit 1
+    kwallet_pid=$(bus GetConnectionUnixProcessID org.kde.kwalletd5 | sed 's/.*uint32 \([0-9]*\).*/\1/')
+    kill "$kwallet_pid" && wait_for org.kde.kwalletd5 gone || exit 1
+    bus StartServiceByName org.kde.kwalletd5 0 >/dev/null && wait_for org.freedesktop.secrets present || exit 1
+    kwallet pamOpen kdewallet "$hash" 0 >/dev/null || exit 1
+fi
+keychain_pid=$(bus GetConnectionUnixProcessID org.freedesktop.secrets | sed 's/.*uint32 \([0-9]*\).*/\1/')
+KESTRAVA_TEST_KEYRING=$mode "$@"

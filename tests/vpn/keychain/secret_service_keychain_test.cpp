@@ -3,6 +3,7 @@
 
 #include "support/await.h"
 
+#include <QProcess>
 #include <QTest>
 
 #undef signals
@@ -14,6 +15,13 @@ bool keyringHere() { return qEnvironmentVariableIsSet("KESTRAVA_TEST_KEYRING"); 
 bool noBus() { return qEnvironmentVariableIsSet("KESTRAVA_TEST_NO_BUS"); }
 
 // Reads an item back through libsecret itself, as another program would.
+const SecretSchema lookupSchema = {"app.kestrava.Password",
+                                   SECRET_SCHEMA_DONT_MATCH_NAME,
+                                   {{"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                    {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                    {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
+                                   0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+
 std::optional<QByteArray> lookup(const QString& service, const QString& account) {
     static const SecretSchema schema = {"app.kestrava.Password",
                                         SECRET_SCHEMA_DONT_MATCH_NAME,
@@ -37,6 +45,113 @@ std::optional<QByteArray> lookup(const QString& service, const QString& account)
     return out;
 }
 
+// The collections the keychain offers, and the default one: a store must land there and make none.
+QList<QByteArray> collections() {
+    QList<QByteArray> out;
+    SecretService* s = secret_service_get_sync(SECRET_SERVICE_LOAD_COLLECTIONS, nullptr, nullptr);
+    if (!s) return out;
+    GList* all = secret_service_get_collections(s);
+    for (GList* l = all; l; l = l->next) out.append(g_dbus_proxy_get_object_path(G_DBUS_PROXY(l->data)));
+    g_list_free_full(all, g_object_unref);
+    g_object_unref(s);
+    return out;
+}
+QByteArray defaultCollection() {
+    SecretService* s = secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, nullptr);
+    if (!s) return {};
+    SecretCollection* c = secret_collection_for_alias_sync(s, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE,
+                                                           nullptr, nullptr);
+    g_object_unref(s);
+    if (!c) return {};
+    const QByteArray path = g_dbus_proxy_get_object_path(G_DBUS_PROXY(c));
+    g_object_unref(c);
+    return path;
+}
+
+// Unlocks the default collection the way another program would (Seahorse, or a login): never through
+// a dialog of ours.
+bool unlockFromOutside() {
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    if (!bus) return false;
+    GVariant* r = nullptr;
+    if (qgetenv("KESTRAVA_TEST_KEYRING") == "kwallet") {
+        GVariantBuilder hash;
+        g_variant_builder_init(&hash, G_VARIANT_TYPE("ay"));
+        for (int i = 1; i <= 56; ++i) g_variant_builder_add(&hash, "y", guchar(i));
+        r = g_dbus_connection_call_sync(bus, "org.kde.kwalletd5", "/modules/kwalletd5", "org.kde.KWallet", "pamOpen",
+                                        g_variant_new("(sayi)", "kdewallet", &hash, 0), nullptr,
+                                        G_DBUS_CALL_FLAGS_NONE, 10'000, nullptr, nullptr);
+    } else {
+        GVariant* session = g_dbus_connection_call_sync(
+            bus, "org.freedesktop.secrets", "/org/freedesktop/secrets", "org.freedesktop.Secret.Service", "OpenSession",
+            g_variant_new("(sv)", "plain", g_variant_new_string("")), G_VARIANT_TYPE("(vo)"), G_DBUS_CALL_FLAGS_NONE,
+            10'000, nullptr, nullptr);
+        if (session) {
+            const gchar* path = nullptr;
+            GVariant* ignored = nullptr;
+            g_variant_get(session, "(v&o)", &ignored, &path);
+            const QByteArray password("test-password");
+            r = g_dbus_connection_call_sync(
+                bus, "org.freedesktop.secrets", "/org/freedesktop/secrets",
+                "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface", "UnlockWithMasterPassword",
+                g_variant_new("(o(o@ay@ays))", defaultCollection().constData(), path,
+                              g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, "", 0, 1),
+                              g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, password.constData(), password.size(), 1),
+                              "text/plain"),
+                nullptr, G_DBUS_CALL_FLAGS_NONE, 10'000, nullptr, nullptr);
+            g_variant_unref(ignored);
+            g_variant_unref(session);
+        }
+    }
+    g_object_unref(bus);
+    if (r) g_variant_unref(r);
+    return r != nullptr;
+}
+
+// Locks every collection, as a screen lock or a login without the keyring's password leaves them.
+bool lockAll() {
+    SecretService* s = secret_service_get_sync(SECRET_SERVICE_LOAD_COLLECTIONS, nullptr, nullptr);
+    if (!s) return false;
+    GList* all = secret_service_get_collections(s);
+    const bool locked = all && secret_service_lock_sync(s, all, nullptr, nullptr, nullptr) > 0;
+    g_list_free_full(all, g_object_unref);
+    g_object_unref(s);
+    return locked;
+}
+
+// gnome-keyring's real dialog on the harness's display, which a person answers through xdotool.
+bool dialogsShow() { return qgetenv("KESTRAVA_TEST_KEYRING") == "gnome" && qEnvironmentVariableIsSet("DISPLAY"); }
+const char* const dialogTitle = "Unlock";
+
+// Answers the dialog as a person would: once its window shows (bounded), after `delay` seconds, types
+// `text` and presses `key`. Prints how many of our dialogs were open just before answering.
+void answerDialog(QProcess& person, int delay, const QString& text, const QString& key) {
+    const QString script = QStringLiteral(R"(
+        w=$(timeout 30 xdotool search --sync --onlyvisible --name "$1") || exit 1
+        set -- "$@" $w
+        sleep "$2"
+        xdotool search --onlyvisible --name "$1" | wc -l
+        xdotool windowfocus --sync "$5" || exit 1
+        [ -z "$3" ] || xdotool type --delay 30 "$3" || exit 1
+        xdotool key "$4")");
+    person.start(QStringLiteral("sh"), {QStringLiteral("-c"), script, QStringLiteral("sh"),
+                                        QString::fromLatin1(dialogTitle), QString::number(delay), text, key});
+}
+
+// Whether kwalletd5 holds the default wallet open, whoever opened it.
+bool kwalletOpen() {
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    if (!bus) return false;
+    GVariant* r = g_dbus_connection_call_sync(bus, "org.kde.kwalletd5", "/modules/kwalletd5", "org.kde.KWallet", "isOpen",
+                                              g_variant_new("(s)", "kdewallet"), G_VARIANT_TYPE("(b)"),
+                                              G_DBUS_CALL_FLAGS_NONE, 10'000, nullptr, nullptr);
+    g_object_unref(bus);
+    gboolean open = FALSE;
+    if (r) g_variant_get(r, "(b)", &open);
+    if (r) g_variant_unref(r);
+    return open;
+}
+
 // The system's status code of a call: success, or the failure's own.
 template <class T> int statusOf(const KeychainResult<T>& r) { return r ? KeychainStatus::success : r.error().status; }
 
@@ -57,9 +172,13 @@ private Q_SLOTS:
         const QString account = QStringLiteral("shared-secret");
         QCOMPARE(statusOf(awaitTask(m_keychain.update(service, account, "one"))), KeychainStatus::itemNotFound);
         QCOMPARE(statusOf(awaitTask(m_keychain.copyMatching(service, account))), KeychainStatus::itemNotFound);
+        const QList<QByteArray> before = collections();
         const KeychainResult<QByteArray> added = awaitTask(m_keychain.add(service, account, "one"));
         QCOMPARE(statusOf(added), KeychainStatus::success);
-        QVERIFY2(added->startsWith("/org/freedesktop/secrets/"), added->constData());
+        // In the user's default collection, and no collection (or wallet) of our own beside it.
+        QVERIFY(!defaultCollection().isEmpty());
+        QVERIFY2(added->startsWith(defaultCollection() + "/"), added->constData());
+        QCOMPARE(collections(), before);
         QCOMPARE(lookup(service, account), std::optional<QByteArray>("one"));
 
         QCOMPARE(statusOf(awaitTask(m_keychain.update(service, account, "two"))), KeychainStatus::success);
@@ -121,6 +240,87 @@ private Q_SLOTS:
                  std::optional<QByteArray>("new-psk"));
     }
 
+    void itemOfAnEarlierBuildIsMovedOnce() {
+        if (!keyringHere()) QSKIP("needs the keyring");
+        const QString legacy = QString::fromUtf8(VPNController::legacyKeychainService);
+        const QString ours = QString::fromUtf8(VPNController::keychainService);
+        const QString account = QString::fromUtf8(VPNController::keychainAccount);
+        // Only the earlier build's item is there.
+        secret_password_clear_sync(&lookupSchema, nullptr, nullptr, "service", ours.toUtf8().constData(), "account",
+                                   account.toUtf8().constData(), nullptr);
+        const auto old = awaitTask(m_keychain.add(legacy, account, "old-psk"));
+        QVERIFY(old);
+        const auto stored = awaitTask(VPNController::storeSecret(m_keychain, QStringLiteral("new-psk")));
+        QVERIFY(stored.ok());
+        // The same item, so a profile that names it stays right; now under our service only.
+        QCOMPARE(stored.value(), *old);
+        QCOMPARE(lookup(ours, account), std::optional<QByteArray>("new-psk"));
+        QCOMPARE(lookup(legacy, account), std::nullopt);
+    }
+
+    // A person answers gnome-keyring's unlock dialog late (longer than any short bound), or cancels it.
+    // Either way the call ends with the dialog's answer; after a cancel the next press works.
+    void dialogAnsweredByAPerson_data() {
+        QTest::addColumn<int>("delay");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<int>("status");
+        QTest::newRow("answered after 20 s") << 20 << QStringLiteral("Return") << int(KeychainStatus::success);
+        QTest::newRow("cancelled") << 2 << QStringLiteral("Escape") << int(KeychainStatus::userCanceled);
+    }
+    void dialogAnsweredByAPerson() {
+        if (!dialogsShow()) QSKIP("needs gnome-keyring's dialog on a display (keyring_session.sh gnome, with Xvfb)");
+        QFETCH(int, delay);
+        QFETCH(QString, key);
+        QFETCH(int, status);
+        const QString service = QString::fromUtf8(VPNController::keychainService);
+        const QString account = QString::fromUtf8(VPNController::keychainAccount);
+        SecretServiceKeychain keychain; // a person's time, as the program has it
+        const auto before = awaitTask(VPNController::storeSecret(keychain, QStringLiteral("before")));
+        QVERIFY(before.ok());
+        const QList<QByteArray> collectionsBefore = collections();
+        QVERIFY(lockAll());
+
+        QProcess person;
+        const QString password = status == KeychainStatus::success ? QStringLiteral("test-password") : QString();
+        answerDialog(person, delay, password, key);
+        // A second press while the dialog is open joins it: one dialog, one answer for both. (The person takes
+        // a moment even to cancel, time enough for the second press to reach the dialog.)
+        QList<bool> waiting;
+        std::optional<Result<QByteArray>> second;
+        auto press = [&]() -> QCoro::Task<> { second = co_await VPNController::storeSecret(keychain, QStringLiteral("psk")); };
+        QCoro::Task<> pressing;
+        keychain.setWaitingObserver([&](bool w) {
+            waiting.append(w);
+            if (w && waiting.size() == 1) pressing = press();
+        });
+        const auto first = awaitTask(VPNController::storeSecret(keychain, QStringLiteral("psk")), 90'000);
+        QTRY_COMPARE_WITH_TIMEOUT(person.state(), QProcess::NotRunning, 30'000);
+        QCOMPARE(person.exitCode(), 0);
+        QCOMPARE(person.readAllStandardOutput().trimmed(), QByteArray("1"));
+        QCOMPARE(waiting, (QList<bool>{true, false}));
+        QTRY_VERIFY_WITH_TIMEOUT(second.has_value(), 30'000);
+        keychain.setWaitingObserver({});
+        if (status == KeychainStatus::success) {
+            QVERIFY2(first.ok() && second->ok(), first.ok() ? "" : qPrintable(first.error().description()));
+            QCOMPARE(first.value(), before.value());
+            QCOMPARE(second->value(), before.value());
+        } else {
+            QCOMPARE(first.error().description(), QStringLiteral("VPN anahtarı kaydedilemedi (kod %1)").arg(status));
+            QCOMPARE(second->error().description(), first.error().description());
+            // The next press opens the dialog again, and answered it works as the first did.
+            answerDialog(person, 0, QStringLiteral("test-password"), QStringLiteral("Return"));
+            const auto next = awaitTask(VPNController::storeSecret(keychain, QStringLiteral("psk")), 90'000);
+            QTRY_COMPARE_WITH_TIMEOUT(person.state(), QProcess::NotRunning, 30'000);
+            QCOMPARE(person.exitCode(), 0);
+            QVERIFY2(next.ok(), next.ok() ? "" : qPrintable(next.error().description()));
+            QCOMPARE(next.value(), before.value());
+        }
+        // The key landed in the same item of the default collection, and nothing else was made.
+        QVERIFY(before.value().startsWith(defaultCollection() + "/"));
+        QCOMPARE(lookup(service, account), std::optional<QByteArray>("psk"));
+        QCOMPARE(collections(), collectionsBefore);
+    }
+
     void lockedCollectionIsRefused() {
         if (!keyringHere()) QSKIP("needs the keyring");
         const QString service = QStringLiteral("test.locked");
@@ -142,6 +342,22 @@ private Q_SLOTS:
         const auto controller = awaitTask(VPNController::storeSecret(m_keychain, QStringLiteral("z")), 60'000);
         QVERIFY(!controller.ok());
         QVERIFY(controller.error().description().startsWith(QStringLiteral("VPN anahtarı kaydedilemedi (kod -")));
+
+        // Unlocked elsewhere while nobody answers our dialog: the next press works as the first did.
+        QVERIFY(unlockFromOutside());
+        if (qgetenv("KESTRAVA_TEST_KEYRING") == "kwallet") {
+            // kwalletd5 ignores every other open while its own password dialog is up: only answering
+            // that dialog opens the wallet. The next press joins it rather than opening a second one.
+            QVERIFY(!kwalletOpen());
+            const auto joined = awaitTask(VPNController::storeSecret(m_keychain, QStringLiteral("after")), 60'000);
+            QCOMPARE(joined.error().description(), QStringLiteral("VPN anahtarı kaydedilemedi (kod -25308)"));
+            QVERIFY(!kwalletOpen());
+            return;
+        }
+        const auto again = awaitTask(VPNController::storeSecret(m_keychain, QStringLiteral("after")), 60'000);
+        QVERIFY2(again.ok(), again.ok() ? "" : qPrintable(again.error().description()));
+        QCOMPARE(lookup(QString::fromUtf8(VPNController::keychainService), QString::fromUtf8(VPNController::keychainAccount)),
+                 std::optional<QByteArray>("after"));
     }
 
     void noProviderIsNotAvailable_data() {
@@ -160,7 +376,6 @@ private Q_SLOTS:
         if (operation == 2) status = statusOf(awaitTask(m_keychain.copyMatching(QStringLiteral("s"), QStringLiteral("a"))));
         if (operation == 3) status = statusOf(awaitTask(m_keychain.secretFor("/org/freedesktop/secrets/collection/login/1")));
         QCOMPARE(status, KeychainStatus::notAvailable);
-        QVERIFY(!SecretServiceKeychain::isAvailable());
         const auto controller = awaitTask(VPNController::storeSecret(m_keychain, QStringLiteral("z")));
         QCOMPARE(controller.error().description(), QStringLiteral("VPN anahtarı kaydedilemedi (kod -25291)"));
     }
