@@ -126,9 +126,13 @@ void deleteWhenIdle(QNetworkAccessManager* m) {
 // Set on a reply of send() that a path change abandoned.
 constexpr char abandonedProperty[] = "kestrava-abandoned";
 
+// The addresses a connection to the service may leave from: a link-local one never does (and the
+// tunnel's device may keep its own long after the tunnel is gone).
 QSet<QHostAddress> hostAddresses() {
-    const QList<QHostAddress> all = QNetworkInterface::allAddresses();
-    return QSet<QHostAddress>(all.begin(), all.end());
+    QSet<QHostAddress> out;
+    for (const QHostAddress& a : QNetworkInterface::allAddresses())
+        if (!a.isLinkLocal() && !a.isLoopback()) out.insert(a);
+    return out;
 }
 
 } // namespace
