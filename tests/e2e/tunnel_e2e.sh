@@ -195,6 +195,9 @@ for _ in $(seq 50); do [ -f "$cap.ready" ] && break; sleep 0.1; done
 ip -n "$NS_CLIENT" link set "$CLIENT_IF" up
 ip -n "$NS_CLIENT" route replace default via "$GW_ADDR"
 ip -n "$NS_CLIENT" route replace $API_ADDR/32 via "$GW_ADDR"
+# The link's IPv6 address and default went with it (addresses are not kept on a link that goes down).
+ip -n "$NS_CLIENT" -6 addr replace "$CLIENT_ADDR6/64" dev "$CLIENT_IF" nodad
+for _ in $(seq 100); do ip -n "$NS_CLIENT" -6 route replace default via "$GW_ADDR6" 2>/dev/null && break; sleep 0.1; done
 went_down=no back=no
 for _ in $(seq 300); do
     tail -n +$((seen + 1)) "$D/wifi.out" | grep -q '"field":"status","value":"idle"' && went_down=yes

@@ -192,6 +192,14 @@ private Q_SLOTS:
             inClient({QStringLiteral("ip"), QStringLiteral("link"), QStringLiteral("set"), link, QStringLiteral("up")});
             inClient({QStringLiteral("ip"), QStringLiteral("route"), QStringLiteral("replace"), QStringLiteral("default"),
                       QStringLiteral("via"), p.env("GW_ADDR")});
+            // The link's IPv6 address and default went with it (addresses are not kept on a link that
+            // goes down); later rows need both.
+            inClient({QStringLiteral("ip"), QStringLiteral("-6"), QStringLiteral("addr"), QStringLiteral("replace"),
+                      p.env("CLIENT_ADDR6") + QStringLiteral("/64"), QStringLiteral("dev"), link, QStringLiteral("nodad")});
+            QVERIFY(QTest::qWaitFor([&] {
+                return p.inClient({QStringLiteral("ip"), QStringLiteral("-6"), QStringLiteral("route"), QStringLiteral("replace"),
+                                   QStringLiteral("default"), QStringLiteral("via"), p.env("GW_ADDR6")}).exitCode == 0;
+            }, 10'000));
             // Down first (the status says so), then up again without anyone asking.
             const bool back = QTest::qWaitFor(
                 [&] { return seen.contains(VpnStatus::disconnected) && f->status() == VpnStatus::connected; }, 90'000);
