@@ -111,6 +111,8 @@ QCoro::Task<Result<QByteArray>> send(QString path, QString method, std::optional
     // The bearer token must never follow a redirect to another origin.
     req.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::SameOriginRedirectPolicy);
     req.setRawHeader("Content-Type", "application/json");
+    // A request cut off by a change of the tunnel is asked again, except a click, which would count twice.
+    if (path.startsWith(QLatin1String("/notify/track"))) req.setAttribute(Http::onceOnly, true);
     const QByteArray device = fingerprint().toUtf8();
     if (!token) token = DefaultsStore::shared().string(DefaultsKeys::token);
     const QByteArray authorization = token ? "Bearer " + token->toUtf8() : QByteArray();

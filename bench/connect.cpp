@@ -3,7 +3,8 @@
 //
 //   kestrava-bench-connect EMAIL ROUNDS
 //
-// Prints one JSON line per round ({"round":N,"ms":X}) and one with the median.
+// Prints one JSON line per round ({"round":N,"ms":X,"downMs":Y}: power button to connected, right after
+// a disconnect; power button to idle, right after a connect) and one with min, median and max of each.
 #include "platform/defaults_store.h"
 #include "platform/signal_wait.h"
 #include "state/app_state.h"
@@ -55,29 +56,39 @@ QCoro::Task<int> run(QString email, int rounds) {
 
     const auto status = [&](ConnectionStatus wanted) { return [&state, wanted] { return state.status() == wanted; }; };
     const auto idle = [&] { return !state.busy(); };
-    std::vector<double> times;
+    std::vector<double> times, downTimes;
     for (int i = 1; i <= rounds; ++i) {
         QElapsedTimer clock;
         clock.start();
         state.startToggle();
-        if (!co_await until(state, &AppState::statusChanged, status(ConnectionStatus::connected), 30'000)) {
+        if (!co_await until(state, &AppState::statusChanged, status(ConnectionStatus::connected), 60'000)) {
             emitLine({{QStringLiteral("error"), state.errorMessage().value_or(QStringLiteral("not connected"))}});
             co_return 1;
         }
         const double ms = double(clock.nsecsElapsed()) / 1e6;
         times.push_back(ms);
-        emitLine({{QStringLiteral("round"), i}, {QStringLiteral("ms"), ms}});
         // Let the connect's own steps finish before the next press.
         co_await until(state, &AppState::busyChanged, idle, 60'000);
+        clock.restart();
         state.startToggle();
         if (!co_await until(state, &AppState::statusChanged, status(ConnectionStatus::idle), 30'000)) {
             emitLine({{QStringLiteral("error"), QStringLiteral("did not disconnect")}});
             co_return 1;
         }
+        const double downMs = double(clock.nsecsElapsed()) / 1e6;
+        downTimes.push_back(downMs);
+        emitLine({{QStringLiteral("round"), i}, {QStringLiteral("ms"), ms}, {QStringLiteral("downMs"), downMs}});
         co_await until(state, &AppState::busyChanged, idle, 60'000);
     }
     std::sort(times.begin(), times.end());
-    if (!times.empty()) emitLine({{QStringLiteral("medianMs"), times[times.size() / 2]}});
+    std::sort(downTimes.begin(), downTimes.end());
+    if (!times.empty())
+        emitLine({{QStringLiteral("medianMs"), times[times.size() / 2]},
+                  {QStringLiteral("minMs"), times.front()},
+                  {QStringLiteral("maxMs"), times.back()},
+                  {QStringLiteral("downMedianMs"), downTimes[downTimes.size() / 2]},
+                  {QStringLiteral("downMinMs"), downTimes.front()},
+                  {QStringLiteral("downMaxMs"), downTimes.back()}});
     co_return 0;
 }
 

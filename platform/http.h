@@ -5,6 +5,8 @@
 #include <QByteArray>
 #include <QNetworkRequest>
 
+#include <chrono>
+
 #include <qcoro/qcorotask.h>
 
 class QNetworkAccessManager;
@@ -23,10 +25,25 @@ struct Reply {
     QByteArray body; // the whole reply body
 };
 
-// The tunnel came up or went down: the source address and the route of every pooled connection
-// and of every connection still being made are the old ones. Idle ones are closed; if requests are
-// in flight they finish on their own, and new requests use new connections.
-void pathChanged();
+// Where new connections go, as the tunnel's state says.
+enum class Path {
+    direct,  // no tunnel (also while one is coming up: until it is up, the link carries everything)
+    tunnel,  // up
+    leaving, // going down: its address and route are still there and will go any moment
+};
+
+// The tunnel came up, went down or is going down. Connections made over the old path are abandoned:
+// kept-alive ones are closed, and each request in flight is asked again over the new path (a
+// request marked onceOnly fails instead). While the tunnel is leaving, and after it is down until the
+// addresses it brought are gone from this host (bounded by maxHold), no connection is opened: one
+// opened from an address going away is never answered, and would hold up every request after it.
+void setPath(Path path);
+Path path();
+inline constexpr std::chrono::milliseconds maxHold{3'000};
+// How many path changes one request is asked again through before it fails.
+inline constexpr int maxReasks = 3;
+// A request attribute: true for a request the service must not get twice (it counts something).
+inline constexpr QNetworkRequest::Attribute onceOnly = QNetworkRequest::User;
 
 // Ends every network access manager while the application object still exists; nothing may be sent
 // afterwards. For the end of main().

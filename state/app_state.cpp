@@ -228,10 +228,10 @@ void AppState::observeSystemStatus() {
 void AppState::syncSystemStatus() {
     const ConnectionStatus previous = m_status;
     const VpnStatus system = facility().status();
-    // Up or down, the routes change under the network connections.
-    const bool up = Tunnel::carriesTraffic(system);
-    if (m_systemUp && *m_systemUp != up) Http::pathChanged();
-    m_systemUp = up;
+    // Up, down or going down, the routes change under the network connections.
+    Http::setPath(system == VpnStatus::disconnecting                               ? Http::Path::leaving
+                  : system == VpnStatus::connected || system == VpnStatus::reasserting ? Http::Path::tunnel
+                                                                                    : Http::Path::direct);
     switch (system) {
     case VpnStatus::connecting:
     case VpnStatus::reasserting:

@@ -174,7 +174,6 @@ private:
     std::optional<QString> m_originalIp;
     std::optional<QString> m_originalPlace;
     std::optional<QString> m_exitIp;
-    std::optional<bool> m_systemUp; // the system's tunnel at the last sync
     bool m_wasUp = false;           // connected since the last time it went down
     bool m_stopAsked = false;       // the user took it down (power button, sign-out)
     std::optional<QString> m_activeServerId;

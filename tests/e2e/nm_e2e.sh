@@ -4,10 +4,10 @@
 # other. The program (headless, watching) connects; then the tunnel is turned down and up from outside
 # (nmcli, as the desktop's network menu does). The program follows, its agent hands NetworkManager the
 # key, and the exit address is never taken for the user's own, in what it shows or what it stores.
-#   nm_e2e.sh PROGRAM DEVSERVICE SCENARIO
+#   nm_e2e.sh PROGRAM DEVSERVICE SCENARIO [PRESS_DRIVER]
 # Exit 77: this machine cannot do it (not root, no NetworkManager, no namespaces, no keyring).
 set -u
-program=$1 devservice=$2 scenario=$3
+program=$1 devservice=$2 scenario=$3 presses=${4:-}
 top=$(cd "$(dirname "$0")/../.." && pwd)
 API_ADDR=203.0.113.1 REAL_IP=192.0.2.2 EXIT_IP=198.51.100.77
 EMAIL=demo@kestrava.app PASSWORD=demo1234
@@ -116,5 +116,24 @@ check "the exit address was never taken for the own" \
 
 nmcli connection down Kestrava >/dev/null 2>&1
 kill "$watch_pid" 2>/dev/null; wait "$watch_pid" 2>/dev/null; watch_pid=
+
+# Presses one after another (connect, disconnect, ...), with the client's link watched: a request of
+# ours that leaves in clear from the tunnel's address was opened over a path already gone.
+if [ -n "$presses" ]; then
+    cap=$D/presses.wire
+    ip netns exec "$NS_CLIENT" /usr/bin/python3 "$top/tests/vpn/netns/wire.py" sniff "$CLIENT_IF" "$cap" "$GW_ADDR" \
+        2>"$cap.err" &
+    sniffer=$!
+    for _ in $(seq 50); do [ -f "$cap.ready" ] && break; sleep 0.1; done
+    echo "$PASSWORD" | timeout 300 ip netns exec "$NS_CLIENT" env DBUS_SYSTEM_BUS_ADDRESS="$BUS" \
+        KESTRAVA_API_ORIGIN=http://$API_ADDR:8080 KESTRAVA_WEB_ORIGIN=http://$API_ADDR:8080 \
+        KESTRAVA_VPN_BACKEND=networkmanager "$top/tests/vpn/keychain/keyring_session.sh" \
+        env XDG_CONFIG_HOME="$D/presses-config" "$presses" "$EMAIL" 8 >"$D/presses.out" 2>"$D/presses.err"
+    check "presses: all rounds connected and disconnected" "$?" 0
+    kill "$sniffer"; for _ in $(seq 50); do [ -f "$cap.done" ] && break; sleep 0.1; done
+    check "presses: nothing from the tunnel's address in clear" \
+        "$(awk -v p="${POOL%.*}." '$5 == "out" && index($2, p) == 1' "$cap" | head -3)" ""
+    echo "     presses: $(grep medianMs "$D/presses.out")"
+fi
 echo "nm-e2e: $failures failure(s)"
 [ "$failures" -eq 0 ]

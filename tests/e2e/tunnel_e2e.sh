@@ -5,12 +5,12 @@
 # while the tunnel is down and through the tunnel while it is up, so its address lookup answers the
 # real address or the exit address as a provider's would.
 #
-#   tunnel_e2e.sh PROGRAM DEVSERVICE SCENARIO [POPUP_DRIVER]
+#   tunnel_e2e.sh PROGRAM DEVSERVICE SCENARIO [POPUP_DRIVER] [PRESS_DRIVER]
 # Exit 77: this machine cannot do it (not root, no charon, no namespaces).
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/../.." && pwd)
-program=$1 devservice=$2 scenario=$3 popup=${4:-}
+program=$1 devservice=$2 scenario=$3 popup=${4:-} presses=${5:-}
 . "$here/setup.sh" || exit $?
 start_service
 
@@ -61,6 +61,22 @@ check "tunnel gone" "$(tunnel_answers)" no
 check "after disconnect: everything in clear again" "$(wire)" "v4=clear v6=clear dns=clear other=0"
 run
 check "after disconnect: real address" "$(final originalIp)" "$REAL_IP"
+
+# Presses one after another (connect, disconnect, ...), with the client's link watched: a request of
+# ours that leaves in clear from the tunnel's address was opened over a path already gone, and would
+# hold up the press behind it.
+if [ -n "$presses" ]; then
+    cap=$D/presses.wire
+    ip netns exec "$NS_CLIENT" python3 "$WIRE_PY" sniff "$CLIENT_IF" "$cap" "$GW_ADDR" 2>"$cap.err" &
+    sniffer=$!
+    for _ in $(seq 50); do [ -f "$cap.ready" ] && break; sleep 0.1; done
+    echo "$PASSWORD" | limit=300 in_client "$presses" "$EMAIL" 8 >"$D/presses.out" 2>"$D/presses.err"
+    check "presses: all rounds connected and disconnected" "$?" 0
+    kill "$sniffer"; for _ in $(seq 50); do [ -f "$cap.done" ] && break; sleep 0.1; done
+    check "presses: nothing from the tunnel's address in clear" \
+        "$(awk -v p="${POOL%.*}." '$5 == "out" && index($2, p) == 1' "$cap" | head -3)" ""
+    echo "     presses: $(grep medianMs "$D/presses.out")"
+fi
 
 # The popup's half, under X in the client namespace, for the user signed in above: the power button
 # brings the tunnel up, the exit card shows the lookup through it while the real card keeps the
@@ -154,6 +170,51 @@ done
 wait "$cut_pid" 2>/dev/null
 run --connect
 check "link back: connect works" "$(final status)" connected
+
+# The client's own link goes away (Wi-Fi lost) and the gateway forgets the tunnel meanwhile: charon
+# keeps the SA while it has no route (MOBIKE), learns that it is dead once the link is back, and the
+# program starts it again by itself, once; its status shows it down in between. The wire is watched
+# from the loss to the tunnel's return.
+: > "$D/wifi.out"
+# It connects itself, from down: each run has a keyring of its own, and the start after the loss needs
+# the key there.
+run --disconnect
+echo "$PASSWORD" | in_client "$program" --headless --connect --watch >"$D/wifi.out" 2>&1 &
+wifi_pid=$!
+for _ in $(seq 100); do grep -q '"field":"status","value":"connected"' "$D/wifi.out" && break; sleep 0.1; done
+sleep 1
+seen=$(wc -l < "$D/wifi.out")
+ip -n "$NS_CLIENT" link set "$CLIENT_IF" down
+STRONGSWAN_CONF=$GW_CONF swanctl --terminate --ike rw --force >/dev/null 2>&1
+# Its DELETE waits for the link in the neighbour queue; a gateway that forgot us sends none.
+ip -n "$NS_GW" neigh flush all
+cap=$D/wifi.wire
+ip netns exec "$NS_CLIENT" python3 "$WIRE_PY" sniff "$CLIENT_IF" "$cap" "$GW_ADDR" 2>"$cap.err" &
+sniffer=$!
+for _ in $(seq 50); do [ -f "$cap.ready" ] && break; sleep 0.1; done
+ip -n "$NS_CLIENT" link set "$CLIENT_IF" up
+ip -n "$NS_CLIENT" route replace default via "$GW_ADDR"
+ip -n "$NS_CLIENT" route replace $API_ADDR/32 via "$GW_ADDR"
+# The link's IPv6 address and default went with it (addresses are not kept on a link that goes down).
+ip -n "$NS_CLIENT" -6 addr replace "$CLIENT_ADDR6/64" dev "$CLIENT_IF" nodad
+for _ in $(seq 100); do ip -n "$NS_CLIENT" -6 route replace default via "$GW_ADDR6" 2>/dev/null && break; sleep 0.1; done
+went_down=no back=no
+for _ in $(seq 300); do
+    tail -n +$((seen + 1)) "$D/wifi.out" | grep -q '"field":"status","value":"idle"' && went_down=yes
+    [ $went_down = yes ] && tail -n +$((seen + 1)) "$D/wifi.out" | grep -q '"field":"status","value":"connected"' &&
+        { back=yes; break; }
+    sleep 0.1
+done
+kill "$sniffer"; for _ in $(seq 50); do [ -f "$cap.done" ] && break; sleep 0.1; done
+check "link lost: the status showed it down" "$went_down" yes
+check "link back: the tunnel came back by itself" "$back" yes
+[ $back = yes ] || tail -n +$((seen + 1)) "$D/wifi.out" | grep -E '"(status|errorMessage)"' | tail -6
+check "link back: nothing in clear meanwhile" "$(awk '$1 != "ike" && $5 == "out"' "$cap" | sort | uniq -c | head -5)" ""
+check "link back: on the wire" "$(wire)" "v4=tunnel v6=blocked dns=tunnel other=0"
+for pid in $(descendants "$wifi_pid"); do
+    [ "$(cat /proc/$pid/comm 2>/dev/null)" = kestrava ] && kill -TERM "$pid"
+done
+wait "$wifi_pid" 2>/dev/null
 run --disconnect
 check "link back: disconnected" "$(final status)" idle
 

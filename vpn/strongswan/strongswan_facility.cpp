@@ -11,6 +11,17 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLocalSocket>
+#include <QTimer>
+#include <QHostAddress>
+
+#include <arpa/inet.h>
+#include <linux/netlink.h>
+#include <netinet/in.h>
+#include <linux/rtnetlink.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
 
 using namespace std::chrono_literals;
 using strongswan::TunnelEvent;
@@ -44,7 +55,7 @@ StrongSwanFacility::StrongSwanFacility(QString socketPath, QString profilePath, 
     connect(m_events, &vici::Connection::lost, this, &StrongSwanFacility::onEventsLost);
 }
 
-StrongSwanFacility::~StrongSwanFacility() = default;
+StrongSwanFacility::~StrongSwanFacility() { disarmComeBack(); }
 
 QString StrongSwanFacility::defaultSocketPath() { return QStringLiteral("/var/run/charon.vici"); }
 
@@ -245,6 +256,7 @@ QCoro::Task<Result<void>> StrongSwanFacility::remove() {
     QPointer<StrongSwanFacility> self(this);
     retireAttempts();
     noteUserStop();
+    disarmComeBack();
     m_initiating = false;
     std::optional<Error> serviceFailure;
     auto channels = co_await ensureChannels();
@@ -277,6 +289,7 @@ Result<void> StrongSwanFacility::startTunnel() {
         case SocketAccess::refused: return strongswan::unreachableError(m_socketPath);
         }
     }
+    disarmComeBack();
     m_recentLog.clear();
     m_initiating = false;
     m_retiredSas.unite(m_knownSas);
@@ -357,6 +370,7 @@ void StrongSwanFacility::terminateLeftover(QByteArray uniqueId) {
 }
 
 void StrongSwanFacility::stopTunnel() {
+    disarmComeBack();
     if (!Tunnel::mayStop(status())) return;
     noteUserStop();
     m_initiating = false;
@@ -406,11 +420,17 @@ void StrongSwanFacility::onEvent(const QByteArray& name, const vici::Section& me
     if (down && status() == VpnStatus::connecting && m_initiating) return;
 
     const VpnStatus before = status();
-    if (down && Tunnel::isUp(before))
-        noteEnd(strongswan::describeFailure(m_recentLog, QString(),
-                                            before == VpnStatus::connecting ? strongswan::attemptFailedText()
-                                                                            : strongswan::droppedText()));
+    bool pathDied = false;
+    if (down && Tunnel::isUp(before)) {
+        const Error why = strongswan::describeFailure(m_recentLog, QString(),
+                                                      before == VpnStatus::connecting ? strongswan::attemptFailedText()
+                                                                                      : strongswan::droppedText());
+        // Not the gateway's delete nor a refusal: nobody answered any more. The network may come back.
+        pathDied = before != VpnStatus::connecting && !userStopped() && why.detail == QLatin1String("PEER_NOT_RESPONDING");
+        noteEnd(why);
+    }
     apply(*event);
+    if (pathDied && status() == VpnStatus::disconnected) armComeBack();
     if (*event == TunnelEvent::Rekeyed && status() == VpnStatus::reasserting) confirmAfterRekey();
     // A CHILD_SA gone while its IKE_SA lives on carries nothing; do not leave the IKE_SA behind.
     if (*event == TunnelEvent::ChildDown && before != status() && status() == VpnStatus::disconnected)
@@ -427,7 +447,74 @@ QCoro::Task<> StrongSwanFacility::confirmAfterRekey() {
     else if (*found == VpnStatus::disconnected) apply(TunnelEvent::ChildDown);
 }
 
+void StrongSwanFacility::armComeBack() {
+    m_comeBack = true;
+    if (!m_networkWatch) {
+        // Links, addresses and routes: any of them may be what brings the gateway back in reach.
+        const int fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
+        sockaddr_nl where{};
+        where.nl_family = AF_NETLINK;
+        where.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE;
+        if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0) {
+            m_networkWatch = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+            connect(m_networkWatch, &QSocketNotifier::activated, this, [this, fd] {
+                char buffer[8192];
+                while (::recv(fd, buffer, sizeof buffer, 0) > 0) {
+                }
+                tryComeBack();
+            });
+        } else if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    // After the status change has gone out, so that it shows down first.
+    QTimer::singleShot(0, this, &StrongSwanFacility::tryComeBack);
+}
+
+void StrongSwanFacility::disarmComeBack() {
+    m_comeBack = false;
+    if (!m_networkWatch) return;
+    const int fd = int(m_networkWatch->socket());
+    delete m_networkWatch;
+    m_networkWatch = nullptr;
+    ::close(fd);
+}
+
+void StrongSwanFacility::tryComeBack() {
+    if (!m_comeBack) return;
+    if (status() != VpnStatus::disconnected) return disarmComeBack();
+    if (!m_stored || !m_stored->protocolConfiguration) return disarmComeBack();
+    // A route to the gateway: the kernel picks one when a UDP socket connects, and sends nothing.
+    const QHostAddress gateway(m_stored->protocolConfiguration->serverAddress.value_or(QString()));
+    if (!gateway.isNull()) {
+        sockaddr_storage to{};
+        socklen_t length = 0;
+        if (gateway.protocol() == QAbstractSocket::IPv6Protocol) {
+            auto* a = reinterpret_cast<sockaddr_in6*>(&to);
+            a->sin6_family = AF_INET6;
+            a->sin6_port = htons(500);
+            const Q_IPV6ADDR bytes = gateway.toIPv6Address();
+            std::memcpy(&a->sin6_addr, bytes.c, sizeof bytes.c);
+            length = sizeof *a;
+        } else {
+            auto* a = reinterpret_cast<sockaddr_in*>(&to);
+            a->sin_family = AF_INET;
+            a->sin_port = htons(500);
+            a->sin_addr.s_addr = htonl(gateway.toIPv4Address());
+            length = sizeof *a;
+        }
+        const int probe = ::socket(to.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        const bool routed = probe >= 0 && ::connect(probe, reinterpret_cast<sockaddr*>(&to), length) == 0;
+        if (probe >= 0) ::close(probe);
+        if (!routed) return; // wait for the next change
+    }
+    // Once per loss: if this start fails, the failure ends it.
+    disarmComeBack();
+    (void)startTunnel();
+}
+
 void StrongSwanFacility::onEventsLost(const vici::Failure& why) {
+    disarmComeBack();
     m_commands->close();
     if (Tunnel::isUp(status())) noteEnd(strongswan::serviceLostError(why));
     apply(TunnelEvent::ServiceLost);

@@ -7,6 +7,7 @@
 
 #include <QPointer>
 #include <QSet>
+#include <QSocketNotifier>
 #include <QStringList>
 
 #include <chrono>
@@ -89,6 +90,10 @@ private:
     void noteSa(const QByteArray& uniqueId);
     void terminateLeftover(QByteArray uniqueId);
     void onEventsLost(const vici::Failure& why);
+    // After the path died under an up tunnel: start it again once the gateway can be reached.
+    void armComeBack();
+    void disarmComeBack();
+    void tryComeBack();
 
     QString m_socketPath;
     QString m_profilePath;
@@ -102,6 +107,11 @@ private:
     // IKE_SAs of this attempt, and those of earlier ones whose late down events must not end this one.
     QSet<QByteArray> m_knownSas;
     QSet<QByteArray> m_retiredSas;
+
+    // The tunnel was lost with its path (dead-peer detection or retransmits gave up) while the user had
+    // it up; one start follows once the host has a route to the gateway again.
+    bool m_comeBack = false;
+    QSocketNotifier* m_networkWatch = nullptr;
 
     vici::Connection* m_commands = nullptr;
     vici::Connection* m_events = nullptr;

@@ -128,6 +128,9 @@ private Q_SLOTS:
             row("connected", up);
             row("disconnected", restored);
             row("program killed", up);
+            // The client's link lost (charon keeps the SA without a route) while the gateway forgets the
+            // tunnel: once the link is back the SA is found dead, and the facility starts it again.
+            row("link lost and back", up);
             row("charon restarted", restored);
             // The data path goes with charon; its resolve plugin's line stays in resolv.conf until the
             // next tunnel comes and goes, so the lookup goes in clear to the gateway's resolver.
@@ -168,7 +171,46 @@ private Q_SLOTS:
             QVERIFY(waitForStatus(*f, VpnStatus::connected));
         }
 
-        if (event == QLatin1String("disconnected")) {
+        if (event == QLatin1String("link lost and back")) {
+            const QString link = p.env("CLIENT_IF");
+            auto inClient = [&](QStringList command) {
+                const Run r = p.inClient(command);
+                QVERIFY2(r.exitCode == 0, r.output.constData());
+            };
+            inClient({QStringLiteral("ip"), QStringLiteral("link"), QStringLiteral("set"), link, QStringLiteral("down")});
+            const Run forgot = run(QStringLiteral("swanctl"), {QStringLiteral("--terminate"), QStringLiteral("--ike"),
+                                                               QStringLiteral("rw"), QStringLiteral("--force")},
+                                   30'000, {QStringLiteral("STRONGSWAN_CONF=") + p.env("GW_CONF")});
+            QVERIFY2(forgot.exitCode == 0, forgot.output.constData());
+            // Its DELETE waits for the link in the neighbour queue; a gateway that forgot us sends none.
+            const Run flushed = run(QStringLiteral("ip"), {QStringLiteral("-n"), p.env("NS_GW"), QStringLiteral("neigh"),
+                                                           QStringLiteral("flush"), QStringLiteral("all")});
+            QVERIFY2(flushed.exitCode == 0, flushed.output.constData());
+            QList<VpnStatus> seen;
+            QObject watch;
+            QObject::connect(f.get(), &VpnFacility::statusChanged, &watch, [&] { seen.append(f->status()); });
+            inClient({QStringLiteral("ip"), QStringLiteral("link"), QStringLiteral("set"), link, QStringLiteral("up")});
+            inClient({QStringLiteral("ip"), QStringLiteral("route"), QStringLiteral("replace"), QStringLiteral("default"),
+                      QStringLiteral("via"), p.env("GW_ADDR")});
+            // The link's IPv6 address and default went with it (addresses are not kept on a link that
+            // goes down); later rows need both.
+            inClient({QStringLiteral("ip"), QStringLiteral("-6"), QStringLiteral("addr"), QStringLiteral("replace"),
+                      p.env("CLIENT_ADDR6") + QStringLiteral("/64"), QStringLiteral("dev"), link, QStringLiteral("nodad")});
+            QVERIFY(QTest::qWaitFor([&] {
+                return p.inClient({QStringLiteral("ip"), QStringLiteral("-6"), QStringLiteral("route"), QStringLiteral("replace"),
+                                   QStringLiteral("default"), QStringLiteral("via"), p.env("GW_ADDR6")}).exitCode == 0;
+            }, 10'000));
+            // Down first (the status says so), then up again without anyone asking.
+            const bool back = QTest::qWaitFor(
+                [&] { return seen.contains(VpnStatus::disconnected) && f->status() == VpnStatus::connected; }, 90'000);
+            if (!back) {
+                const std::optional<Error> why = awaitTask(f->fetchLastDisconnectError());
+                QStringList trail;
+                for (VpnStatus v : seen) trail << QString::number(int(v));
+                QFAIL(qPrintable(QStringLiteral("statuses %1, last reason %2 (%3)").arg(trail.join(QLatin1Char(' ')),
+                    why ? why->message : QStringLiteral("none"), why ? why->detail : QString())));
+            }
+        } else if (event == QLatin1String("disconnected")) {
             f->stopTunnel();
             QVERIFY(waitForStatus(*f, VpnStatus::disconnected));
         } else if (event.startsWith(QLatin1String("charon"))) {
