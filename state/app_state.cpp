@@ -44,6 +44,16 @@ void openWithDesktop(const QUrl& url) {
     (void)QProcess::startDetached(QStringLiteral("xdg-open"), {url.toString(QUrl::FullyEncoded)});
 }
 
+
+Http::Path pathFor(VpnStatus system) {
+    switch (system) {
+    case VpnStatus::disconnecting: return Http::Path::leaving;
+    case VpnStatus::connected:
+    case VpnStatus::reasserting: return Http::Path::tunnel;
+    default: return Http::Path::direct;
+    }
+}
+
 } // namespace
 
 AppState::AppState(DefaultsStore& store, Environment env, QObject* parent)
@@ -55,6 +65,8 @@ AppState::AppState(DefaultsStore& store, Environment env, QObject* parent)
     if (!m_env.installUpdate)
         m_env.installUpdate = [](Updater::Info info) { return Updater::downloadAndInstall(std::move(info)); };
     keychain().setWaitingObserver([this](bool waiting) { setWaitingForKeychain(waiting); });
+    // Connections follow the facility this state watches, not what an earlier one last said.
+    Http::setPath(pathFor(facility().status()));
     if (m_env.startWork) startUpWork();
 }
 
@@ -229,9 +241,7 @@ void AppState::syncSystemStatus() {
     const ConnectionStatus previous = m_status;
     const VpnStatus system = facility().status();
     // Up, down or going down, the routes change under the network connections.
-    Http::setPath(system == VpnStatus::disconnecting                               ? Http::Path::leaving
-                  : system == VpnStatus::connected || system == VpnStatus::reasserting ? Http::Path::tunnel
-                                                                                    : Http::Path::direct);
+    Http::setPath(pathFor(system));
     switch (system) {
     case VpnStatus::connecting:
     case VpnStatus::reasserting:
