@@ -58,7 +58,8 @@ client_script() { # file, the lines that start "$@" on a session bus with the se
 client_script "$D/client.sh" "exec \"$top/tests/vpn/keychain/keyring_session.sh\" env XDG_CONFIG_HOME=\"$D/config\" \"\$@\""
 program_env=(KESTRAVA_API_ORIGIN=http://$API_ADDR:8080 KESTRAVA_WEB_ORIGIN=http://$API_ADDR:8080 KESTRAVA_VPN_BACKEND=strongswan)
 in_client() { # command...: run in the client namespace through the wrapper; limit= and client= before the call
-    timeout "${limit:-600}" ip netns exec "$NS_CLIENT" unshare --mount env "${program_env[@]}" "${client:-$D/client.sh}" "$@"
+    timeout "${limit:-600}" ip netns exec "$NS_CLIENT" unshare --mount env "${program_env[@]}" \
+        "$top/tests/vpn/netns/packaged-hook.sh" "$(mktemp -d -p "$D" hook.XXXX)" "${client:-$D/client.sh}" "$@"
 }
 runs=0
 run() { # headless arguments...; the password on standard input; output in $D/out.N, last in $out

@@ -58,8 +58,9 @@ teardown() {
 
 start_charon() { # $1 = gw|client, $2 = namespace
     # charon writes a compiled-in pid file under /run: give it a private one.
+    # The packaged hook at its path, which is all the program hands to charon.
     STRONGSWAN_CONF=$D/$1/strongswan.conf ip netns exec "$2" \
-        unshare --mount sh -c 'mount -t tmpfs tmpfs /run && exec "$0"' "$CHARON" \
+        unshare --mount sh -c 'mount -t tmpfs tmpfs /run && exec "$0" "$@"' "$(dirname "$(readlink -f "$0")")/packaged-hook.sh" "$(mktemp -d -p "$D/$1" hook.XXXX)" "$CHARON" \
         </dev/null >"$D/$1/stdout" 2>&1 &
     echo $! > "$D/$1/charon.pid"
     local i
