@@ -29,6 +29,8 @@ using strongswan::TunnelEvent;
 namespace {
 
 constexpr int recentLogLines = 40;
+// How long a drop's reason may trail it in charon's log.
+constexpr std::chrono::seconds lateReasonWait{2};
 
 bool succeeded(const vici::Section& response) { return response.value("success") == QByteArrayLiteral("yes"); }
 
@@ -402,6 +404,7 @@ void StrongSwanFacility::onEvent(const QByteArray& name, const vici::Section& me
             noteSa(id);
             m_recentLog.append(message.text("msg"));
             while (m_recentLog.size() > recentLogLines) m_recentLog.removeFirst();
+            if (!m_lateReasonUntil.hasExpired()) takeLateReason();
         }
         return;
     }
@@ -428,6 +431,9 @@ void StrongSwanFacility::onEvent(const QByteArray& name, const vici::Section& me
         // Not the gateway's delete nor a refusal: nobody answered any more. The network may come back.
         pathDied = before != VpnStatus::connecting && !userStopped() && why.detail == QLatin1String("PEER_NOT_RESPONDING");
         noteEnd(why);
+        const bool untold = why.detail == QLatin1String("CONNECTION_FAILED");
+        m_lateReasonUntil = before != VpnStatus::connecting && !userStopped() && untold ? QDeadlineTimer(lateReasonWait)
+                                                                                         : QDeadlineTimer();
     }
     apply(*event);
     if (pathDied && status() == VpnStatus::disconnected) armComeBack();
@@ -445,6 +451,18 @@ QCoro::Task<> StrongSwanFacility::confirmAfterRekey() {
     if (!found) co_return;
     if (*found == VpnStatus::connected) apply(TunnelEvent::ChildUp);
     else if (*found == VpnStatus::disconnected) apply(TunnelEvent::ChildDown);
+}
+
+void StrongSwanFacility::takeLateReason() {
+    if (status() != VpnStatus::disconnected || userStopped()) {
+        m_lateReasonUntil = QDeadlineTimer();
+        return;
+    }
+    const Error why = strongswan::describeFailure(m_recentLog, QString(), strongswan::droppedText());
+    if (why.detail == QLatin1String("CONNECTION_FAILED")) return;
+    m_lateReasonUntil = QDeadlineTimer();
+    setLastError(why);
+    if (why.detail == QLatin1String("PEER_NOT_RESPONDING")) armComeBack();
 }
 
 void StrongSwanFacility::armComeBack() {

@@ -5,6 +5,7 @@
 #include "vpn/strongswan/charon_status.h"
 #include "vpn/strongswan/vici.h"
 
+#include <QDeadlineTimer>
 #include <QPointer>
 #include <QSet>
 #include <QSocketNotifier>
@@ -91,6 +92,7 @@ private:
     void terminateLeftover(QByteArray uniqueId);
     void onEventsLost(const vici::Failure& why);
     // After the path died under an up tunnel: start it again once the gateway can be reached.
+    void takeLateReason();
     void armComeBack();
     void disarmComeBack();
     void tryComeBack();
@@ -112,6 +114,8 @@ private:
     // it up; one start follows once the host has a route to the gateway again.
     bool m_comeBack = false;
     QSocketNotifier* m_networkWatch = nullptr;
+    // charon sends its log after its events: a drop whose reason is not in yet may be told it until then.
+    QDeadlineTimer m_lateReasonUntil;
 
     vici::Connection* m_commands = nullptr;
     vici::Connection* m_events = nullptr;
