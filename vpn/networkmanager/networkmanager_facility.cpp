@@ -12,11 +12,17 @@
 #include <QUuid>
 
 #include <qcoro/qcorodbuspendingcall.h>
+#include <qcoro/qcorotimer.h>
+
+using namespace std::chrono_literals;
 
 namespace {
 
 // NM_ACTIVE_CONNECTION_STATE_REASON_DEVICE_DISCONNECTED: the parent connection went down.
 constexpr uint deviceDisconnectedReason = 3;
+
+// Registrations tried with a new NetworkManager, 0.1 s apart and doubling: about 6 s in all.
+constexpr int agentAttempts = 7;
 
 // Where NetworkManager looks for VPN plugin descriptions.
 const char* const pluginFiles[] = {
@@ -436,8 +442,14 @@ QCoro::Task<> NetworkManagerFacility::placeOutsideActivation(QString activePath)
 
 void NetworkManagerFacility::rejoin() {
     [](QPointer<NetworkManagerFacility> self) -> QCoro::Task<> {
-        if (!self) co_return;
-        (void)co_await self->ensureAgent();
+        // NetworkManager takes its name before its agent manager is on the bus: a refusal in that
+        // moment is asked again, a few times, or a connect from the menu would find no agent.
+        auto wait = 100ms;
+        for (int tried = 1; self; ++tried, wait *= 2) {
+            const Result<void> registered = co_await self->ensureAgent();
+            if (!self || registered.ok() || tried == agentAttempts) break;
+            co_await QCoro::sleepFor(wait);
+        }
         // Object paths are the new NetworkManager's own: find our connection again.
         if (!self || self->m_activating) co_return;
         if (co_await self->findConnection() && self) co_await self->refreshActive();

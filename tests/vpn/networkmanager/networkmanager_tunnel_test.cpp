@@ -378,7 +378,7 @@ private Q_SLOTS:
         const Run restart = run(QStringLiteral("bash"), {pairScript, QStringLiteral("restart-nm"), pairDir()}, 60'000);
         QVERIFY2(restart.exitCode == 0, restart.output.constData());
         // A moment after the new NetworkManager is on the bus; a menu click in that moment finds no agent.
-        QVERIFY(QTest::qWaitFor([&] { return registrations() > before; }, 15'000));
+        QVERIFY2(QTest::qWaitFor([&] { return registrations() > before; }, 15'000), qPrintable(QString::fromUtf8(logs())));
         QVERIFY2(nmcli({QStringLiteral("up"), QStringLiteral("Kestrava")}), qPrintable(QString::fromUtf8(logs())));
         QVERIFY(waitForStatus(f, VpnStatus::connected));
         QVERIFY(tunnelAddressAnswers());
