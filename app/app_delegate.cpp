@@ -78,7 +78,12 @@ void AppDelegate::launch() {
         buildTrayMenu();
         m_trayShown = true;
     } else if (m_options.tray) {
-        std::fputs("Kestrava: masaüstünde sistem tepsisi yok; simge gösterilemiyor, pencere açık kalıyor.\n", stderr);
+        // A login start stays out of sight, and must not claim a window that is not there.
+        std::fputs(m_options.startHidden && !m_options.showAtStart
+                       ? "Kestrava: masaüstünde sistem tepsisi yok; simge gösterilemiyor. Program arka planda "
+                         "çalışıyor; pencere için Kestrava’yı uygulama menüsünden aç.\n"
+                       : "Kestrava: masaüstünde sistem tepsisi yok; simge gösterilemiyor, pencere açık kalıyor.\n",
+                   stderr);
     }
     lookAtBar();
     updateIcon();
