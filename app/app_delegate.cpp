@@ -125,8 +125,14 @@ void AppDelegate::buildTrayMenu() {
     QAction* power = m_menu->addAction(QStringLiteral("Bağlan"));
     m_menu->addSeparator();
     QAction* quit = m_menu->addAction(QStringLiteral("Kestrava’yı Kapat"));
+    // A menu opened by a press on the icon tells where the icon is, for hosts that tell no place.
+    QObject::connect(m_menu.get(), &QMenu::aboutToShow, this, [this] {
+        const QPoint at = QCursor::pos();
+        const QScreen* screen = QGuiApplication::screenAt(at);
+        m_menuOpenedAt = screen && !screen->availableGeometry().contains(at) ? std::optional(at) : std::nullopt;
+    });
     QObject::connect(open, &QAction::triggered, this, [this] {
-        m_pointer.reset();
+        m_pointer = m_menuOpenedAt;
         showPanel();
     });
     QObject::connect(power, &QAction::triggered, m_model.get(), &PopupModel::toggle);

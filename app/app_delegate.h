@@ -101,6 +101,7 @@ private:
     bool m_quitting = false;
     QString m_iconName;
     std::optional<QPoint> m_pointer;
+    std::optional<QPoint> m_menuOpenedAt; // the pointer when the tray menu opened, if it was in a bar
     QElapsedTimer m_closedByDeactivation;
     std::optional<QPoint> m_closingPressAt;
     QElapsedTimer m_shownAt;  // where the outside press that closed the panel was

@@ -514,6 +514,8 @@ class Desktop:
         self.run("xdotool", "key", "Down", "Return")
         wid, (wx, wy, ww, wh) = self.wait_open("the menu's first entry")
         self.shot("5-opened-from-menu")
+        # Beside the icon the menu was opened on, as a press on the icon places it.
+        self.judge_place((wx + margin, wy + margin, wx + ww - margin, wy + wh - margin), "opened from the menu")
         # Escape puts it away, as a press outside does.
         self.run("xdotool", "key", "Escape")
         self.wait_closed("Escape")
