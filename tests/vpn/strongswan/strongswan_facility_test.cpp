@@ -331,8 +331,8 @@ private Q_SLOTS:
         QFETCH(QString, change);
         QFETCH(QString, problem);
         if (::geteuid() != 0) QSKIP("needs root: the hook must be root's");
-        // Beside the test program, not in /tmp: every folder from / down must be root's alone.
-        QTemporaryDir base(QCoreApplication::applicationDirPath() + QStringLiteral("/hook-XXXXXX"));
+        // Every folder from / down must be root's alone: /run is, wherever the checkout lies.
+        QTemporaryDir base(QStringLiteral("/run/kestrava-hook-XXXXXX"));
         QVERIFY(base.isValid());
         const QString root = base.path();
         const auto at = [&](const QString& relative) { return QFile::encodeName(root + u'/' + relative); };
