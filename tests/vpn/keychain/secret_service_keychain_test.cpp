@@ -3,8 +3,12 @@
 
 #include "support/await.h"
 
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QProcess>
 #include <QTest>
+
+#include <csignal>
 
 #undef signals
 #include <libsecret/secret.h>
@@ -358,6 +362,30 @@ private Q_SLOTS:
         QVERIFY2(again.ok(), again.ok() ? "" : qPrintable(again.error().description()));
         QCOMPARE(lookup(QString::fromUtf8(VPNController::keychainService), QString::fromUtf8(VPNController::keychainAccount)),
                  std::optional<QByteArray>("after"));
+    }
+
+    // KDE without pam_kwallet: nothing runs the keychain, and the bus can start kwalletd5 only by its own
+    // name. The program starts it; its wallet is then locked, so the call waits for KWallet's dialog.
+    // Last: the wallet stays locked.
+    void kwalletStartedOnDemand() {
+        if (qgetenv("KESTRAVA_TEST_KEYRING") != "kwallet") QSKIP("runs on the KWallet session");
+        QDBusConnectionInterface* bus = QDBusConnection::sessionBus().interface();
+        const QString kwalletd = QStringLiteral("org.kde.kwalletd5");
+        const uint pid = bus->servicePid(kwalletd);
+        QVERIFY(pid > 0);
+        QCOMPARE(::kill(pid_t(pid), SIGTERM), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(!bus->isServiceRegistered(QStringLiteral("org.freedesktop.secrets")).value()
+                                     && !bus->isServiceRegistered(kwalletd).value(), 10'000);
+
+        SecretServiceKeychain keychain(std::chrono::seconds(3));
+        QList<bool> waiting;
+        keychain.setWaitingObserver([&](bool w) { waiting.append(w); });
+        const auto stored = awaitTask(VPNController::storeSecret(keychain, QStringLiteral("psk")), 30'000);
+        keychain.setWaitingObserver({});
+        QVERIFY(bus->isServiceRegistered(kwalletd).value());
+        // The dialog outlives the press that gave up on it: still waiting for its answer.
+        QCOMPARE(waiting, (QList<bool>{true}));
+        QCOMPARE(stored.error().description(), QStringLiteral("VPN anahtarı kaydedilemedi (kod -25308)"));
     }
 
     void noProviderIsNotAvailable_data() {
