@@ -78,8 +78,10 @@ void AppDelegate::launch() {
         buildTrayMenu();
         m_trayShown = true;
     } else if (m_options.tray) {
-        // A login start stays out of sight, and must not claim a window that is not there.
-        std::fputs(m_options.startHidden && !m_options.showAtStart
+        // A login start stays out of sight (unless opened from the menu while it waited for a tray), and
+        // must not claim a window that is not there.
+        const bool outOfSight = m_options.startHidden && !m_options.showAtStart && !(m_panel && m_panel->isVisible());
+        std::fputs(outOfSight
                        ? "Kestrava: masaüstünde sistem tepsisi yok; simge gösterilemiyor. Program arka planda "
                          "çalışıyor; pencere için Kestrava’yı uygulama menüsünden aç.\n"
                        : "Kestrava: masaüstünde sistem tepsisi yok; simge gösterilemiyor, pencere açık kalıyor.\n",
