@@ -58,7 +58,9 @@ check "disconnect exits 0" "$code" 0
 check "disconnected" "$(final status)" idle
 check "no exit address" "$(final exitIp)" null
 check "tunnel gone" "$(tunnel_answers)" no
-check "after disconnect: everything in clear again" "$(wire)" "v4=clear v6=clear dns=clear other=0"
+# With no tunnel there is nothing to leak: the program's own traffic with the service goes in clear
+# then, as it should, so what else went in clear is not counted here.
+check "after disconnect: everything in clear again" "$(wire | cut -d' ' -f1-3)" "v4=clear v6=clear dns=clear"
 run
 check "after disconnect: real address" "$(final originalIp)" "$REAL_IP"
 
@@ -139,7 +141,7 @@ check "before charon restart: connected" "$(final status)" connected
 run
 check "after charon restart: idle" "$(final status)" idle
 check "after charon restart: no tunnel" "$(tunnel_answers)" no
-check "after charon restart: nothing left blocked" "$(wire)" "v4=clear v6=clear dns=clear other=0"
+check "after charon restart: nothing left blocked" "$(wire | cut -d' ' -f1-3)" "v4=clear v6=clear dns=clear"
 run --connect
 check "after charon restart: connect works" "$(final status)" connected
 
