@@ -12,6 +12,7 @@ xcompmgr on a 3840x2160 screen with QT_SCALE_FACTOR=2).
 Everything runs on a private Xvfb display and session bus. Exit 77 when a host package is missing.
 """
 
+import ctypes
 import os
 import shutil
 import signal
@@ -285,6 +286,48 @@ class Desktop:
         margin = 24 * self.cfg["scale"] if self.cfg["composited"] else 0
         return (wx + margin, wy + margin, wx + ww - margin, wy + wh - margin)
 
+    def judge_frame(self, geometry, shot, composited, step):
+        """The card in its window: 400 wide, with a margin for the shadow only where a compositor blends.
+        No black: the card's corner pixels lie outside its rounded shape and show what was there before
+        (darkened by the shadow at most where a compositor draws one); so does the margin below it."""
+        scale = self.cfg["scale"]
+        wx, wy, ww, wh = geometry
+        margin = 24 * scale if composited else 0
+        card = (wx + margin, wy + margin, wx + ww - margin, wy + wh - margin)
+        if card[2] - card[0] != 400 * scale:
+            raise Failure(f"{step}: window {ww}x{wh} does not hold a 400-wide card with margin {margin}")
+        bg_lum = lambda x, y: luminance(self.before.px(x, y))
+        for (x, y) in [(card[0], card[3] - 1), (card[2] - 1, card[3] - 1), (card[0], card[1]), (card[2] - 1, card[1])]:
+            c, behind = shot.px(x, y), self.before.px(x, y)
+            if composited and luminance(c) < bg_lum(x, y) * 0.3:
+                raise Failure(f"{step}: black corner at {(x, y)}: {c} over {behind}")
+            if not composited and c != behind:
+                raise Failure(f"{step}: corner at {(x, y)} is {c}, the desktop there is {behind}")
+        bx, by = (card[0] + card[2]) // 2, card[3] + 8 * scale
+        below, behind = shot.px(bx, by), self.before.px(bx, by)
+        shadowed = luminance(below) < luminance(behind) * 0.9
+        self.results.setdefault("shadow", shadowed)
+        if not composited and below != behind:
+            raise Failure(f"{step}: under the card {below}, the desktop there is {behind}: a box without a compositor")
+        if composited and luminance(behind) > 0.05 and not shadowed:
+            raise Failure(f"{step}: no shadow under the card: {below} over {behind}")
+        return card, margin
+
+    def compositor_running(self):
+        """Whether a compositor owns the screen's _NET_WM_CM_S0 selection, as the program asks."""
+        x11 = ctypes.CDLL("libX11.so.6")
+        x11.XOpenDisplay.restype, x11.XOpenDisplay.argtypes = ctypes.c_void_p, [ctypes.c_char_p]
+        x11.XInternAtom.restype, x11.XInternAtom.argtypes = ctypes.c_ulong, [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+        x11.XGetSelectionOwner.restype, x11.XGetSelectionOwner.argtypes = ctypes.c_ulong, [ctypes.c_void_p, ctypes.c_ulong]
+        x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+        display = x11.XOpenDisplay(self.env["DISPLAY"].encode())
+        if not display:
+            raise Failure("cannot open the display")
+        try:
+            return x11.XGetSelectionOwner(display, x11.XInternAtom(display, b"_NET_WM_CM_S0", 0)) != 0
+        finally:
+            x11.XCloseDisplay(display)
+
     def judge_place(self, card, step):
         """The card next to its bar: 6 below the icon under a top bar, 8 above the work area's end over a
         bottom one; 8 inside the work area's right edge (the icon is at the right end) and its far edge."""
@@ -440,30 +483,9 @@ class Desktop:
         self.click(cx, cy)
         wid, (wx, wy, ww, wh) = self.wait_open("first click")
         shot = self.shot("2-open")
-        margin = 24 * scale if self.cfg["composited"] else 0
-        card = (wx + margin, wy + margin, wx + ww - margin, wy + wh - margin)
-        if card[2] - card[0] != 400 * scale:
-            raise Failure(f"window {ww}x{wh} does not hold a 400-wide card with margin {margin}")
+        card, margin = self.judge_frame((wx, wy, ww, wh), shot, self.cfg["composited"], "first click")
         self.results["card"] = card
         self.judge_place(card, "first click")
-
-        # No black: the card's corner pixels lie outside its rounded shape and show what was there before
-        # (darkened by the shadow at most where a compositor draws one); so does the margin below it.
-        bg_lum = lambda x, y: luminance(self.before.px(x, y))
-        for (x, y) in [(card[0], card[3] - 1), (card[2] - 1, card[3] - 1), (card[0], card[1]), (card[2] - 1, card[1])]:
-            c, behind = shot.px(x, y), self.before.px(x, y)
-            if self.cfg["composited"] and luminance(c) < bg_lum(x, y) * 0.3:
-                raise Failure(f"black corner at {(x, y)}: {c} over {behind}")
-            if not self.cfg["composited"] and c != behind:
-                raise Failure(f"corner at {(x, y)} is {c}, the desktop there is {behind}")
-        bx, by = (card[0] + card[2]) // 2, card[3] + 8 * scale
-        below, behind = shot.px(bx, by), self.before.px(bx, by)
-        shadowed = luminance(below) < luminance(behind) * 0.9
-        self.results["shadow"] = shadowed
-        if not self.cfg["composited"] and below != behind:
-            raise Failure(f"under the card {below}, the desktop there is {behind}: a box without a compositor")
-        if self.cfg["composited"] and luminance(behind) > 0.05 and not shadowed:
-            raise Failure(f"no shadow under the card: {below} over {behind}")
 
         # The margin and the cut corners take no input: X puts the pointer there on what lies below.
         probes = [(card[0], card[1])]
@@ -523,6 +545,21 @@ class Desktop:
             self.click(cx, cy)
             wid, geometry = self.wait_open("icon before signing in")
             self.sign_in_and_connect(wid, self.card_of(geometry)[:2], (cx, cy), icon)
+        if self.name == "xfce":
+            if self.popup() is not None:
+                self.run("xdotool", "key", "Escape")
+                self.wait_closed("Escape before the compositor stops")
+            # The user turns the compositor off while the program runs: the next popup is a plain card,
+            # with no black frame where the shadow was.
+            self.run("xfconf-query", "-c", "xfwm4", "-p", "/general/use_compositing", "-s", "false")
+            self.wait_for("the compositor to stop", lambda: not self.compositor_running())
+            time.sleep(0.5)  # xfwm4 repaints the screen without it
+            self.before = self.shot("6-no-compositor-before")
+            self.click(cx, cy)
+            wid, geometry = self.wait_open("after the compositor stopped")
+            self.judge_frame(geometry, self.shot("6-no-compositor"), False, "after the compositor stopped")
+            self.click(cx, cy)
+            self.wait_closed("click after the compositor stopped")
         return self.results
 
     def sign_in_and_connect(self, wid, card_origin, icon_at, icon_off):
