@@ -8,6 +8,8 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 
+#include <utility>
+
 namespace {
 
 const QString service = QStringLiteral("org.freedesktop.Notifications");
@@ -34,6 +36,11 @@ DropNotice::DropNotice(AppDelegate& delegate, QDBusConnection bus, QObject* pare
 
 void DropNotice::tell() {
     if (m_quitting || m_delegate.panelVisible() || !m_bus.isConnected()) return;
+    // A second drop before the first notice's id came back would stack a second notice.
+    if (m_asking) {
+        m_again = true;
+        return;
+    }
     QDBusMessage notify = QDBusMessage::createMethodCall(service, objectPath, interface, QStringLiteral("Notify"));
     const QVariantMap hints{
         {QStringLiteral("desktop-entry"), QStringLiteral("app.kestrava.linux")},
@@ -44,11 +51,14 @@ void DropNotice::tell() {
     notify << QStringLiteral("Kestrava") << m_shownId << TrayLook::themeName(false) << summary << body
            << QStringList{QStringLiteral("default"), QStringLiteral("Kestrava’yı aç")} << hints << int(-1);
     // Never waited for: a desktop without a notification service must not hold the program up.
+    m_asking = true;
     auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(notify), this);
     QObject::connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* w) {
         const QDBusPendingReply<uint> reply = *w;
         if (reply.isValid()) m_shownId = reply.value();
         w->deleteLater();
+        m_asking = false;
+        if (std::exchange(m_again, false)) tell();
     });
 }
 

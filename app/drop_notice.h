@@ -28,4 +28,6 @@ private:
     QDBusConnection m_bus;
     bool m_quitting = false;
     uint m_shownId = 0; // the notice on screen, replaced rather than stacked by the next drop
+    bool m_asking = false; // a Notify awaits its id
+    bool m_again = false;  // another drop came meanwhile: tell it once that id is known
 };
