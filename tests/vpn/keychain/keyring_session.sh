@@ -19,11 +19,21 @@ home=$(mktemp -d)
 bus_pid=
 keychain_pid=
 xvfb_pid=
+end_process() { # pid: SIGTERM, a bounded wait, then SIGKILL (kwalletd5 may not end on SIGTERM)
+    kill "$1" 2>/dev/null || return 0
+    for _ in $(seq 50); do [ -d "/proc/$1" ] || return 0; sleep 0.1; done
+    kill -9 "$1" 2>/dev/null
+}
 cleanup() {
-    # The keychain ends before its home goes (bounded), then the bus.
-    if [ -n "$keychain_pid" ] && kill "$keychain_pid" 2>/dev/null; then
-        for _ in $(seq 50); do [ -d "/proc/$keychain_pid" ] || break; sleep 0.1; done
+    # The keychain ends before its home goes, then the bus. Whatever holds its names now counts too: the
+    # command may have had the bus start another.
+    pids=$keychain_pid
+    if [ -n "$bus_pid" ]; then
+        for name in org.freedesktop.secrets org.kde.kwalletd5; do
+            pids="$pids $(bus GetConnectionUnixProcessID "$name" 2>/dev/null | sed -n 's/.*uint32 \([0-9]*\).*/\1/p')"
+        done
     fi
+    for p in $pids; do end_process "$p"; done
     [ -n "$bus_pid" ] && kill "$bus_pid" 2>/dev/null
     [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
     rm -rf "$home"
@@ -82,7 +92,7 @@ else
     bus StartServiceByName org.kde.kwalletd5 0 >/dev/null && wait_for org.freedesktop.secrets present || exit 1
     kwallet pamOpen kdewallet "$hash" 0 >/dev/null || exit 1
     kwallet_pid=$(bus GetConnectionUnixProcessID org.kde.kwalletd5 | sed 's/.*uint32 \([0-9]*\).*/\1/')
-    kill "$kwallet_pid" && wait_for org.kde.kwalletd5 gone || exit 1
+    end_process "$kwallet_pid" && wait_for org.kde.kwalletd5 gone || exit 1
     bus StartServiceByName org.kde.kwalletd5 0 >/dev/null && wait_for org.freedesktop.secrets present || exit 1
     kwallet pamOpen kdewallet "$hash" 0 >/dev/null || exit 1
 fi
