@@ -34,6 +34,12 @@ constexpr int settleAfterShowMs = 500;
 // How far the pointer may be from that press and still be on the same icon.
 constexpr int iconReach = 48;
 
+// Outside the work area of its screen: on a panel, where tray icons are.
+bool inABar(const QPoint& p) {
+    const QScreen* screen = QGuiApplication::screenAt(p);
+    return screen && !screen->availableGeometry().contains(p);
+}
+
 } // namespace
 
 AppDelegate::AppDelegate(DefaultsStore& store, VpnFacility& facility, Options options, QObject* parent)
@@ -112,10 +118,7 @@ void AppDelegate::lookAtBar() {
     // icon may have moved or the bar changed (start, embedding, a press), not on every status change.
     QRect iconAt = m_tray->geometry();
     // A host that tells no place: around the last press on the icon, when that was in a bar.
-    if (iconAt.isEmpty() && m_pointer) {
-        const QScreen* screen = QGuiApplication::screenAt(*m_pointer);
-        if (screen && !screen->availableGeometry().contains(*m_pointer)) iconAt = QRect(*m_pointer - QPoint(11, 11), QSize(22, 22));
-    }
+    if (iconAt.isEmpty() && m_pointer && inABar(*m_pointer)) iconAt = QRect(*m_pointer - QPoint(11, 11), QSize(22, 22));
     m_ink = TrayLook::inkFor(TrayLook::barColorOnScreen(iconAt));
     updateIcon();
 }
@@ -130,8 +133,7 @@ void AppDelegate::buildTrayMenu() {
     // A menu opened by a press on the icon tells where the icon is, for hosts that tell no place.
     QObject::connect(m_menu.get(), &QMenu::aboutToShow, this, [this] {
         const QPoint at = QCursor::pos();
-        const QScreen* screen = QGuiApplication::screenAt(at);
-        m_menuOpenedAt = screen && !screen->availableGeometry().contains(at) ? std::optional(at) : std::nullopt;
+        m_menuOpenedAt = inABar(at) ? std::optional(at) : std::nullopt;
     });
     QObject::connect(open, &QAction::triggered, this, [this] {
         m_pointer = m_menuOpenedAt;

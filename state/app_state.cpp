@@ -44,7 +44,6 @@ void openWithDesktop(const QUrl& url) {
     (void)QProcess::startDetached(QStringLiteral("xdg-open"), {url.toString(QUrl::FullyEncoded)});
 }
 
-
 Http::Path pathFor(VpnStatus system) {
     switch (system) {
     case VpnStatus::disconnecting: return Http::Path::leaving;

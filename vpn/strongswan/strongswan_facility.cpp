@@ -34,6 +34,11 @@ constexpr std::chrono::seconds lateReasonWait{2};
 
 bool succeeded(const vici::Section& response) { return response.value("success") == QByteArrayLiteral("yes"); }
 
+// Nobody answered any more (dead-peer detection or retransmits gave up): the network may come back.
+bool pathLost(const Error& why) { return why.detail == QLatin1String("PEER_NOT_RESPONDING"); }
+// No log line told why (yet).
+bool untold(const Error& why) { return why.detail == QLatin1String("CONNECTION_FAILED"); }
+
 QStringList logMessages(const std::vector<std::pair<QByteArray, vici::Section>>& streamed) {
     QStringList lines;
     for (const auto& [name, message] : streamed)
@@ -428,12 +433,10 @@ void StrongSwanFacility::onEvent(const QByteArray& name, const vici::Section& me
         const Error why = strongswan::describeFailure(m_recentLog, QString(),
                                                       before == VpnStatus::connecting ? strongswan::attemptFailedText()
                                                                                       : strongswan::droppedText());
-        // Not the gateway's delete nor a refusal: nobody answered any more. The network may come back.
-        pathDied = before != VpnStatus::connecting && !userStopped() && why.detail == QLatin1String("PEER_NOT_RESPONDING");
+        const bool droppedWhileUp = before != VpnStatus::connecting && !userStopped();
+        pathDied = droppedWhileUp && pathLost(why);
         noteEnd(why);
-        const bool untold = why.detail == QLatin1String("CONNECTION_FAILED");
-        m_lateReasonUntil = before != VpnStatus::connecting && !userStopped() && untold ? QDeadlineTimer(lateReasonWait)
-                                                                                         : QDeadlineTimer();
+        m_lateReasonUntil = droppedWhileUp && untold(why) ? QDeadlineTimer(lateReasonWait) : QDeadlineTimer();
     }
     apply(*event);
     if (pathDied && status() == VpnStatus::disconnected) armComeBack();
@@ -459,10 +462,10 @@ void StrongSwanFacility::takeLateReason() {
         return;
     }
     const Error why = strongswan::describeFailure(m_recentLog, QString(), strongswan::droppedText());
-    if (why.detail == QLatin1String("CONNECTION_FAILED")) return;
+    if (untold(why)) return;
     m_lateReasonUntil = QDeadlineTimer();
     setLastError(why);
-    if (why.detail == QLatin1String("PEER_NOT_RESPONDING")) armComeBack();
+    if (pathLost(why)) armComeBack();
 }
 
 void StrongSwanFacility::armComeBack() {

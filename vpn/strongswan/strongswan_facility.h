@@ -91,8 +91,9 @@ private:
     void noteSa(const QByteArray& uniqueId);
     void terminateLeftover(QByteArray uniqueId);
     void onEventsLost(const vici::Failure& why);
-    // After the path died under an up tunnel: start it again once the gateway can be reached.
+    // A log line naming the reason of a drop that came without one.
     void takeLateReason();
+    // After the path died under an up tunnel: start it again once the gateway can be reached.
     void armComeBack();
     void disarmComeBack();
     void tryComeBack();
