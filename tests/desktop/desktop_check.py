@@ -281,21 +281,22 @@ class Desktop:
         return dict(bar=bar, ink=best, contrast=contrast(best, bar),
                     box=(min(xs), min(ys), max(xs) + 1, max(ys) + 1))
 
-    def card_of(self, geometry):
+    def card_of(self, geometry, composited=None):
+        """The card inside the popup's window: a margin for the shadow only where a compositor blends."""
         wx, wy, ww, wh = geometry
-        margin = 24 * self.cfg["scale"] if self.cfg["composited"] else 0
+        composited = self.cfg["composited"] if composited is None else composited
+        margin = 24 * self.cfg["scale"] if composited else 0
         return (wx + margin, wy + margin, wx + ww - margin, wy + wh - margin)
 
     def judge_frame(self, geometry, shot, composited, step):
-        """The card in its window: 400 wide, with a margin for the shadow only where a compositor blends.
-        No black: the card's corner pixels lie outside its rounded shape and show what was there before
-        (darkened by the shadow at most where a compositor draws one); so does the margin below it."""
+        """The card in its window is 400 wide. No black: the card's corner pixels lie outside its rounded
+        shape and show what was there before (darkened by the shadow at most where a compositor draws one);
+        so does the margin below it."""
         scale = self.cfg["scale"]
-        wx, wy, ww, wh = geometry
-        margin = 24 * scale if composited else 0
-        card = (wx + margin, wy + margin, wx + ww - margin, wy + wh - margin)
+        card = self.card_of(geometry, composited)
+        margin = card[0] - geometry[0]
         if card[2] - card[0] != 400 * scale:
-            raise Failure(f"{step}: window {ww}x{wh} does not hold a 400-wide card with margin {margin}")
+            raise Failure(f"{step}: window {geometry[2]}x{geometry[3]} does not hold a 400-wide card with margin {margin}")
         bg_lum = lambda x, y: luminance(self.before.px(x, y))
         for (x, y) in [(card[0], card[3] - 1), (card[2] - 1, card[3] - 1), (card[0], card[1]), (card[2] - 1, card[1])]:
             c, behind = shot.px(x, y), self.before.px(x, y)
@@ -537,7 +538,7 @@ class Desktop:
         wid, (wx, wy, ww, wh) = self.wait_open("the menu's first entry")
         self.shot("5-opened-from-menu")
         # Beside the icon the menu was opened on, as a press on the icon places it.
-        self.judge_place((wx + margin, wy + margin, wx + ww - margin, wy + wh - margin), "opened from the menu")
+        self.judge_place(self.card_of((wx, wy, ww, wh)), "opened from the menu")
         # Escape puts it away, as a press outside does.
         self.run("xdotool", "key", "Escape")
         self.wait_closed("Escape")

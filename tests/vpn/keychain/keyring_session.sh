@@ -30,7 +30,7 @@ cleanup() {
     pids=$keychain_pid
     if [ -n "$bus_pid" ]; then
         for name in org.freedesktop.secrets org.kde.kwalletd5; do
-            pids="$pids $(bus GetConnectionUnixProcessID "$name" 2>/dev/null | sed -n 's/.*uint32 \([0-9]*\).*/\1/p')"
+            pids="$pids $(pid_of "$name" 2>/dev/null)"
         done
     fi
     for p in $pids; do end_process "$p"; done
@@ -77,6 +77,7 @@ bus_pid=$(sed -n 2p "$home/bus.out")
 export DBUS_SESSION_BUS_ADDRESS
 bus() { gdbus call --session -d org.freedesktop.DBus -o /org/freedesktop/DBus -m "org.freedesktop.DBus.$@"; }
 owned() { bus NameHasOwner "$1" | grep -q true; }
+pid_of() { bus GetConnectionUnixProcessID "$1" | sed -n 's/.*uint32 \([0-9]*\).*/\1/p'; }
 wait_for() { # name, present|gone
     for _ in $(seq 100); do
         if owned "$1"; then [ "$2" = present ] && return 0; else [ "$2" = gone ] && return 0; fi
@@ -91,10 +92,10 @@ else
     hash="[$(seq 1 56 | sed 's/.*/byte &/' | paste -sd, -)]"
     bus StartServiceByName org.kde.kwalletd5 0 >/dev/null && wait_for org.freedesktop.secrets present || exit 1
     kwallet pamOpen kdewallet "$hash" 0 >/dev/null || exit 1
-    kwallet_pid=$(bus GetConnectionUnixProcessID org.kde.kwalletd5 | sed 's/.*uint32 \([0-9]*\).*/\1/')
+    kwallet_pid=$(pid_of org.kde.kwalletd5)
     end_process "$kwallet_pid" && wait_for org.kde.kwalletd5 gone || exit 1
     bus StartServiceByName org.kde.kwalletd5 0 >/dev/null && wait_for org.freedesktop.secrets present || exit 1
     kwallet pamOpen kdewallet "$hash" 0 >/dev/null || exit 1
 fi
-keychain_pid=$(bus GetConnectionUnixProcessID org.freedesktop.secrets | sed 's/.*uint32 \([0-9]*\).*/\1/')
+keychain_pid=$(pid_of org.freedesktop.secrets)
 KESTRAVA_TEST_KEYRING=$mode "$@"
