@@ -12,6 +12,7 @@
 
 #include <QCoreApplication>
 #include <QCursor>
+#include <QDBusConnection>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QPalette>
@@ -99,6 +100,11 @@ void AppDelegate::launch() {
         m_tray->show();
         // The host embeds the icon (and tells its place) a moment later; look at the bar again then.
         for (int ms : {300, 1500, 5000}) QTimer::singleShot(ms, this, &AppDelegate::lookAtBar);
+        // Plasma loads a named icon in the panel's colours once and keeps it; a new icon makes it load
+        // it again in the new ones. Hosts that take pixels get them for the bar as it is now.
+        QDBusConnection::sessionBus().connect(QString(), QStringLiteral("/KGlobalSettings"),
+                                              QStringLiteral("org.kde.KGlobalSettings"), QStringLiteral("notifyChange"),
+                                              this, SLOT(coloursChanged()));
     }
     if (m_options.showAtStart || (m_options.tray && !m_trayShown && !m_options.startHidden)) showPanel();
 }
@@ -121,6 +127,13 @@ void AppDelegate::lookAtBar() {
     if (iconAt.isEmpty() && m_pointer && inABar(*m_pointer)) iconAt = QRect(*m_pointer - QPoint(11, 11), QSize(22, 22));
     m_ink = TrayLook::inkFor(TrayLook::barColorOnScreen(iconAt));
     updateIcon();
+}
+
+void AppDelegate::coloursChanged() {
+    m_iconName.clear();
+    updateIcon();
+    // The panel repaints in its new colours a moment after the signal.
+    for (int ms : {300, 1500}) QTimer::singleShot(ms, this, &AppDelegate::lookAtBar);
 }
 
 void AppDelegate::buildTrayMenu() {

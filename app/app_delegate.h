@@ -79,6 +79,10 @@ Q_SIGNALS:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
+private Q_SLOTS:
+    // The desktop's colours changed (KDE says so on the session bus): the bar may be another colour.
+    void coloursChanged();
+
 private:
     void createPanel();
     void placePanel();

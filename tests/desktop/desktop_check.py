@@ -8,7 +8,8 @@ xfce and xfce-light (xfwm4 compositing + xfce4-panel, dark or light, StatusNotif
 panel at the bottom of a 1280x800 screen; the card, placed anew as it grows at sign-in, stays above it), xfce-theme
 (the same with the package's symbolic icons, which the panel finds by name and recolours),
 notray (openbox alone: the ordinary window, closed and brought back by a second launch), scale2 (openbox + trayer +
-xcompmgr on a 3840x2160 screen with QT_SCALE_FACTOR=2).
+xcompmgr on a 3840x2160 screen with QT_SCALE_FACTOR=2), plasma (kwin_x11 + plasmashell, bottom panel, Breeze Dark
+switched to Breeze while the program runs, then compositing suspended).
 Everything runs on a private Xvfb display and session bus. Exit 77 when a host package is missing.
 """
 
@@ -38,6 +39,9 @@ SETTINGS = {
     # The package's theme icons where the host looks them up by name and recolours them.
     "xfce-theme": dict(hosts=["xfwm4", "xfce4-panel", "xfconfd"], screen=(1920, 1080), scale=1, composited=True,
                        dark=True, theme=True),
+    # KDE Plasma as it comes: kwin compositing, the panel at the bottom; Breeze Dark, then Breeze while running.
+    "plasma": dict(hosts=["kded5", "kwin_x11", "plasmashell"], screen=(1280, 800), scale=1, composited=True,
+                   dark=True, bottom=True, theme=True, connect=True),
     "notray": dict(hosts=["openbox"], screen=(1920, 1080), scale=1, composited=False),
     "scale2": dict(hosts=["openbox", "trayer", "xcompmgr"], screen=(3840, 2160), scale=2, composited=True,
                    tint="0x2b2b2b"),
@@ -97,6 +101,18 @@ class Desktop:
         return p
 
     def cleanup(self):
+        # A desktop's helpers that its bus started on demand are ours too, and outlive their bus.
+        started = set()
+        if self.bus_pid:
+            try:
+                started = self.bus_clients() - {p.pid for p in self.procs} - {self.bus_pid}
+            except (Failure, subprocess.SubprocessError, OSError):
+                pass
+        for pid in started:
+            try:
+                os.kill(pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
         for p in reversed(self.procs):
             if p.poll() is None:
                 p.terminate()
@@ -111,6 +127,18 @@ class Desktop:
                 os.kill(self.bus_pid, signal.SIGTERM)
             except ProcessLookupError:
                 pass
+        for pid in started:
+            for _ in range(50):
+                try:
+                    os.kill(pid, 0)
+                except ProcessLookupError:
+                    break
+                time.sleep(0.1)
+            else:
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
         shutil.rmtree(self.work, ignore_errors=True)
 
     def run(self, *argv, check=True):
@@ -172,6 +200,14 @@ class Desktop:
         self.env["DBUS_SESSION_BUS_ADDRESS"], self.bus_pid = out[0], int(out[1])
         self.run("xsetroot", "-solid", "#%02x%02x%02x" % BACKGROUND)
         scale = self.cfg["scale"]
+        if self.cfg.get("theme"):
+            # Where the package puts them: hosts that look the icon up by name find these.
+            icons = os.path.join(self.env["XDG_DATA_HOME"], "icons", "hicolor", "symbolic", "apps")
+            os.makedirs(icons)
+            top = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+            for name in ["shield", "shield-slash"]:
+                shutil.copy(os.path.join(top, "ui", "icons", f"{name}.svg"),
+                            os.path.join(icons, f"app.kestrava.linux-{name}-symbolic.svg"))
         if self.name == "notray":
             self.spawn(["openbox", "--sm-disable"], "openbox.log")
             self.wait_for("openbox", lambda: "_NET_SUPPORTING_WM_CHECK(WINDOW)" in
@@ -185,14 +221,9 @@ class Desktop:
             self.spawn(["trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
                         "--height", str(24 * scale), "--SetDockType", "true", "--SetPartialStrut", "true",
                         "--tint", self.cfg["tint"], "--transparent", "true", "--alpha", "0"], "trayer.log")
+        elif "plasmashell" in self.cfg["hosts"]:
+            self.start_plasma()
         else:
-            if self.cfg.get("theme"):
-                icons = os.path.join(self.env["XDG_DATA_HOME"], "icons", "hicolor", "symbolic", "apps")
-                os.makedirs(icons)
-                top = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-                for name in ["shield", "shield-slash"]:
-                    shutil.copy(os.path.join(top, "ui", "icons", f"{name}.svg"),
-                                os.path.join(icons, f"app.kestrava.linux-{name}-symbolic.svg"))
             conf = os.path.join(home, ".config", "xfce4", "xfconf", "xfce-perchannel-xml")
             os.makedirs(conf)
             with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "xfce4-panel.xml")) as f:
@@ -210,6 +241,8 @@ class Desktop:
         # The bar is there once it has reserved its room.
         if self.name != "notray":
             self.wait_for("the bar's strut", lambda: self.bar()[0] is not None, tries=150)
+        if "plasmashell" in self.cfg["hosts"]:
+            self.plasma_theme("breeze-dark", "BreezeDark", dark=True)
         time.sleep(1.0)  # the compositor and the bar's first paint
         self.before = self.shot("0-bar-before")
 
@@ -224,6 +257,49 @@ class Desktop:
         self.app_env = app_env
         # Without a tray the program starts as the login start does, out of sight.
         self.first = self.spawn([self.app] + (["--hidden"] if self.name == "notray" else []), "app.log", env=app_env)
+
+    def start_plasma(self):
+        """kded, kwin and plasmashell on the private bus and display, as a KDE session starts them; a fresh
+        home gets Plasma's default layout, one panel at the bottom with the system tray."""
+        self.env.update(XDG_CURRENT_DESKTOP="KDE", KDE_FULL_SESSION="true", KDE_SESSION_VERSION="5")
+        self.spawn(["kded5"], "kded5.log")
+        self.spawn(["kwin_x11"], "kwin.log")
+        self.wait_for("kwin", lambda: "_NET_SUPPORTING_WM_CHECK(WINDOW)" in
+                      self.run("xprop", "-root", "_NET_SUPPORTING_WM_CHECK", check=False), tries=150)
+        self.spawn(["plasmashell"], "plasmashell.log")
+        self.wait_for("plasma's panel", lambda: self.bar()[0] is not None, tries=300)
+        # The clock would change the bar under the screenshots that find the icon.
+        self.wait_for("the clock's removal", lambda: self.run(
+            "dbus-send", "--session", "--print-reply", "--dest=org.kde.plasmashell", "/PlasmaShell",
+            "org.kde.PlasmaShell.evaluateScript",
+            "string:var n = 0; panels().forEach(function (p) { p.widgets('org.kde.plasma.digitalclock')"
+            ".forEach(function (w) { w.remove(); n++; }); }); print(n);", check=False).strip().endswith('"1"'),
+            tries=100, pause=0.2)
+
+    def plasma_theme(self, desktop_theme, colours, dark):
+        """Plasma's theme and colours, as its settings apply them to a running session; back once the bar
+        is drawn in them."""
+        self.run("plasma-apply-desktoptheme", desktop_theme)
+        self.run("plasma-apply-colorscheme", colours)
+        first, end = self.bar()
+        row = (first + end) // 2
+
+        def drawn():
+            shot = self.shot("0-theme")
+            return (luminance(shot.px(shot.w // 2, row)) < 0.2) == dark
+        self.wait_for(f"the bar in {colours}", drawn, tries=50, pause=0.2)
+        time.sleep(0.5)
+
+    def bus_clients(self):
+        """The processes on the private session bus, the ones it started on demand among them."""
+        pids = set()
+        names = self.run("dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus", "/",
+                         "org.freedesktop.DBus.ListNames", check=False)
+        for name in [w.strip('"') for w in names.split() if w.startswith('":')]:
+            out = self.run("dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus", "/",
+                           "org.freedesktop.DBus.GetConnectionUnixProcessID", f"string:{name}", check=False)
+            pids.update(int(w) for w in out.split()[-1:] if w.isdigit())
+        return pids - {os.getpid()}
 
     def workarea(self):
         out = self.run("xprop", "-root", "_NET_WORKAREA", check=False)
@@ -261,23 +337,41 @@ class Desktop:
                    if after.px(x, y) != self.before.px(x, y)]
         if not changed:
             return None
-        # The bar's colour is what mostly surrounds the changed box; the icon is what differs from it.
-        cx0 = max(0, min(p[0] for p in changed) - 2)
-        cx1 = min(w - 1, max(p[0] for p in changed) + 2)
-        cy0 = max(bar_top, min(p[1] for p in changed) - 2)
-        cy1 = min(bar_bottom - 1, max(p[1] for p in changed) + 2)
-        ring = [after.px(x, y) for x in range(cx0, cx1 + 1) for y in (cy0, cy1)] + \
-               [after.px(x, y) for y in range(cy0, cy1 + 1) for x in (cx0, cx1)]
+        # A host may move its other icons aside for ours (Plasma does): a run of changed columns that was
+        # on the bar before, a little to one side, is one of theirs.
+        columns = sorted({x for x, _ in changed})
+        runs, start = [], columns[0]
+        for a, b in zip(columns, columns[1:] + [None]):
+            if b is None or b - a > 2:
+                runs.append((start, a))
+                start = b
+        rows = range(bar_top, bar_bottom)
+
+        def was_there(x0, x1):
+            return any(all(after.px(x, y) == self.before.px(x + dx, y) for y in rows for x in range(x0, x1 + 1))
+                       for dx in range(-96, 97) if dx and 0 <= x0 + dx and x1 + dx < w)
+        ours = [(x0, x1) for x0, x1 in runs if not was_there(x0, x1)]
+        if ours:
+            changed = [(x, y) for x, y in changed if any(x0 <= x <= x1 for x0, x1 in ours)]
+        box = (max(0, min(p[0] for p in changed) - 2), max(bar_top, min(p[1] for p in changed) - 2),
+               min(w - 1, max(p[0] for p in changed) + 2), min(bar_bottom - 1, max(p[1] for p in changed) + 2))
+        return self.ink_in(after, box)
+
+    def ink_in(self, shot, box):
+        """The bar's colour is what mostly surrounds the box; the icon is what differs from it."""
+        cx0, cy0, cx1, cy1 = box
+        ring = [shot.px(x, y) for x in range(cx0, cx1 + 1) for y in (cy0, cy1)] + \
+               [shot.px(x, y) for y in range(cy0, cy1 + 1) for x in (cx0, cx1)]
         counts = {}
         for c in ring:
             counts[c] = counts.get(c, 0) + 1
         bar = max(counts, key=counts.get)
         ink = [(x, y) for y in range(cy0, cy1 + 1) for x in range(cx0, cx1 + 1)
-               if contrast(after.px(x, y), bar) > 1.5]
+               if contrast(shot.px(x, y), bar) > 1.5]
         if not ink:
             return dict(bar=bar, contrast=1.0, box=None)
         xs, ys = [p[0] for p in ink], [p[1] for p in ink]
-        best = max((after.px(x, y) for x, y in ink), key=lambda c: contrast(c, bar))
+        best = max((shot.px(x, y) for x, y in ink), key=lambda c: contrast(c, bar))
         return dict(bar=bar, ink=best, contrast=contrast(best, bar),
                     box=(min(xs), min(ys), max(xs) + 1, max(ys) + 1))
 
@@ -501,7 +595,8 @@ class Desktop:
 
         # Another window taking the focus (a browser, Alt+Tab) is no outside press.
         bar_win = self.run("xdotool", "search", "--onlyvisible", "--class",
-                           "trayer" if "trayer" in self.cfg["hosts"] else "xfce4-panel", check=False).split()
+                           next(h for h in ("trayer", "plasmashell", "xfce4-panel") if h in self.cfg["hosts"]),
+                           check=False).split()
         if bar_win:
             self.run("xdotool", "windowfocus", bar_win[0], check=False)
             self.stays_open("another window took the focus")
@@ -546,13 +641,25 @@ class Desktop:
             self.click(cx, cy)
             wid, geometry = self.wait_open("icon before signing in")
             self.sign_in_and_connect(wid, self.card_of(geometry)[:2], (cx, cy), icon)
-        if self.name == "xfce":
-            if self.popup() is not None:
-                self.run("xdotool", "key", "Escape")
-                self.wait_closed("Escape before the compositor stops")
+        if self.popup() is not None and self.name in ("xfce", "plasma"):
+            self.run("xdotool", "key", "Escape")
+            self.wait_closed("Escape")
+        if self.name == "plasma":
+            # The user picks Breeze (light) while the program runs: the panel draws the icon anew in its
+            # new colours.
+            self.plasma_theme("breeze-light", "BreezeLight", dark=False)
+            box = (x0 - 3, y0 - 3, x1 + 2, y1 + 2)
+            light = self.wait_for("the icon in the new colours", lambda: (i := self.ink_in(self.shot("8-breeze"), box))
+                                  and i.get("box") and i["contrast"] >= 3.0 and i, tries=20, pause=0.5)
+            self.results["icon_light"] = light
+        if self.name in ("xfce", "plasma"):
             # The user turns the compositor off while the program runs: the next popup is a plain card,
             # with no black frame where the shadow was.
-            self.run("xfconf-query", "-c", "xfwm4", "-p", "/general/use_compositing", "-s", "false")
+            if self.name == "xfce":
+                self.run("xfconf-query", "-c", "xfwm4", "-p", "/general/use_compositing", "-s", "false")
+            else:
+                self.run("dbus-send", "--session", "--print-reply", "--dest=org.kde.KWin", "/Compositor",
+                         "org.kde.kwin.Compositing.suspend")
             self.wait_for("the compositor to stop", lambda: not self.compositor_running())
             time.sleep(0.5)  # xfwm4 repaints the screen without it
             self.before = self.shot("6-no-compositor-before")
@@ -594,22 +701,18 @@ class Desktop:
         self.wait_for("the tray menu", lambda: visible() - before, tries=30)
         time.sleep(0.5)
         self.run("xdotool", "key", "Down", "Down", "Return")
-        time.sleep(3.0)  # the simulated tunnel comes up, the icon is drawn anew
-        on = None
-        for _ in range(10):
-            on = self.find_icon()
-            if on and on.get("box") and on["contrast"] >= 3.0 and on != icon_off:
-                break
-            time.sleep(0.5)
-        shot = self.shot("7-connected")
-        self.results["icon_on"] = on
-        if not on or not on.get("box") or on["contrast"] < 3.0:
-            raise Failure(f"the connected icon is not legible: {on}")
-        x0, y0, x1, y1 = on["box"]
+        # The simulated tunnel comes up and the icon is drawn anew, where it was.
+        x0, y0, x1, y1 = icon_off["box"]
+        box = (x0 - 3, y0 - 3, x1 + 2, y1 + 2)
         off = self.off_shot
-        differs = sum(1 for y in range(y0, y1) for x in range(x0, x1) if shot.px(x, y) != off.px(x, y))
-        if differs < 10:
-            raise Failure("connected and not connected look the same")
+
+        def connected():
+            shot = self.shot("7-connected")
+            on = self.ink_in(shot, box)
+            differs = sum(1 for y in range(y0, y1) for x in range(x0, x1) if shot.px(x, y) != off.px(x, y))
+            return on.get("box") and on["contrast"] >= 3.0 and differs >= 10 and on
+        on = self.wait_for("a legible connected icon unlike the one before", connected, tries=30, pause=0.5)
+        self.results["icon_on"] = on
 
 
 def main():
@@ -630,6 +733,10 @@ def main():
         if "icon_on" in r:
             on = r["icon_on"]
             print(f"{setting}: connected icon {on['box']} ink {on['ink']} on bar {on['bar']}: contrast {on['contrast']:.2f}:1")
+        if "icon_light" in r:
+            light = r["icon_light"]
+            print(f"{setting}: after the switch to a light theme: icon ink {light['ink']} on bar {light['bar']}: "
+                  f"contrast {light['contrast']:.2f}:1")
         print(f"{setting}: icon {icon['box']} ink {icon['ink']} on bar {icon['bar']}: contrast {icon['contrast']:.2f}:1; "
               f"card {r['card']} shadow {r['shadow']}")
         for step, card, edges in r.get("places", []):
