@@ -9,7 +9,8 @@ panel at the bottom of a 1280x800 screen; the card, placed anew as it grows at s
 (the same with the package's symbolic icons, which the panel finds by name and recolours),
 notray (openbox alone: the ordinary window, closed and brought back by a second launch), scale2 (openbox + trayer +
 xcompmgr on a 3840x2160 screen with QT_SCALE_FACTOR=2), plasma (kwin_x11 + plasmashell, bottom panel, Breeze Dark
-switched to Breeze while the program runs, then compositing suspended).
+switched to Breeze while the program runs, then compositing suspended), gnome (GNOME Shell on X11 with the
+AppIndicator extension).
 Everything runs on a private Xvfb display and session bus. Exit 77 when a host package is missing.
 """
 
@@ -42,6 +43,10 @@ SETTINGS = {
     # KDE Plasma as it comes: kwin compositing, the panel at the bottom; Breeze Dark, then Breeze while running.
     "plasma": dict(hosts=["kded5", "kwin_x11", "plasmashell"], screen=(1280, 800), scale=1, composited=True,
                    dark=True, bottom=True, theme=True, connect=True),
+    # GNOME Shell on X11 with the AppIndicator extension: a click shows the item's menu, a double click
+    # activates it.
+    "gnome": dict(hosts=["gnome-shell"], screen=(1600, 900), scale=1, composited=True, dark=True, theme=True,
+                  connect=True),
     "notray": dict(hosts=["openbox"], screen=(1920, 1080), scale=1, composited=False),
     "scale2": dict(hosts=["openbox", "trayer", "xcompmgr"], screen=(3840, 2160), scale=2, composited=True,
                    tint="0x2b2b2b"),
@@ -122,11 +127,12 @@ class Desktop:
             except subprocess.TimeoutExpired:
                 p.kill()
                 p.wait(timeout=5)
-        if self.bus_pid:
-            try:
-                os.kill(self.bus_pid, signal.SIGTERM)
-            except ProcessLookupError:
-                pass
+        for pid in (self.bus_pid, getattr(self, "system_bus_pid", None)):
+            if pid:
+                try:
+                    os.kill(pid, signal.SIGTERM)
+                except ProcessLookupError:
+                    pass
         for pid in started:
             for _ in range(50):
                 try:
@@ -223,6 +229,8 @@ class Desktop:
                         "--tint", self.cfg["tint"], "--transparent", "true", "--alpha", "0"], "trayer.log")
         elif "plasmashell" in self.cfg["hosts"]:
             self.start_plasma()
+        elif "gnome-shell" in self.cfg["hosts"]:
+            self.start_gnome()
         else:
             conf = os.path.join(home, ".config", "xfce4", "xfconf", "xfce-perchannel-xml")
             os.makedirs(conf)
@@ -275,6 +283,32 @@ class Desktop:
             "string:var n = 0; panels().forEach(function (p) { p.widgets('org.kde.plasma.digitalclock')"
             ".forEach(function (w) { w.remove(); n++; }); }); print(n);", check=False).strip().endswith('"1"'),
             tries=100, pause=0.2)
+
+    def start_gnome(self):
+        """GNOME Shell on X11 with the AppIndicator extension switched on, as a user who installed it has it."""
+        if not os.path.isdir("/usr/share/gnome-shell/extensions/ubuntu-appindicators@ubuntu.com"):
+            raise Skip("the AppIndicator extension is missing")
+        # The shell asks logind on the system bus at start; a private one is enough.
+        out = subprocess.run(["dbus-daemon", "--session", "--fork", "--print-address=1", "--print-pid=1",
+                              f"--address=unix:path={self.work}/sysbus"], capture_output=True, text=True,
+                             env=self.env, timeout=10).stdout.split()
+        if len(out) < 2:
+            raise Failure("no system bus")
+        self.system_bus_pid = int(out[1])
+        self.env.update(DBUS_SYSTEM_BUS_ADDRESS=out[0], XDG_CURRENT_DESKTOP="GNOME", XDG_SESSION_TYPE="x11")
+        self.run("gsettings", "set", "org.gnome.shell", "enabled-extensions", "['ubuntu-appindicators@ubuntu.com']")
+        self.run("gsettings", "set", "org.gnome.shell", "welcome-dialog-last-shown-version", "999")
+        self.spawn(["gnome-shell", "--x11", "--replace"], "gnome-shell.log")
+        self.wait_for("the top bar", lambda: self.bar()[0] is not None, tries=300)
+        # The shell starts in the overview; Escape leaves it for the desktop.
+        sw, sh = self.cfg["screen"]
+
+        def desktop():
+            self.run("xdotool", "key", "Escape")
+            time.sleep(0.5)
+            shot = self.shot("0-desktop")
+            return shot.px(10, sh // 2) == shot.px(sw // 2, sh // 2)
+        self.wait_for("the desktop", desktop, tries=30)
 
     def plasma_theme(self, desktop_theme, colours, dark):
         """Plasma's theme and colours, as its settings apply them to a running session; back once the bar
@@ -350,7 +384,8 @@ class Desktop:
         def was_there(x0, x1):
             return any(all(after.px(x, y) == self.before.px(x + dx, y) for y in rows for x in range(x0, x1 + 1))
                        for dx in range(-96, 97) if dx and 0 <= x0 + dx and x1 + dx < w)
-        ours = [(x0, x1) for x0, x1 in runs if not was_there(x0, x1)]
+        # Trays sit at the bar's right end; a clock in the middle changes too.
+        ours = [(x0, x1) for x0, x1 in runs if not was_there(x0, x1)][-1:]
         if ours:
             changed = [(x, y) for x, y in changed if any(x0 <= x <= x1 for x0, x1 in ours)]
         box = (max(0, min(p[0] for p in changed) - 2), max(bar_top, min(p[1] for p in changed) - 2),
@@ -484,6 +519,30 @@ class Desktop:
             args += ["--repeat", str(repeat), "--delay", "90"]
         self.run(*args, str(button))
 
+    def activate(self, x, y):
+        """The host's own gesture that activates the item: a click, a double click on GNOME (its extension
+        shows the menu on a click)."""
+        self.click(x, y, repeat=2 if "gnome-shell" in self.cfg["hosts"] else 1)
+
+    def open_menu(self, x, y):
+        """The item's menu, by the host's gesture: the right button, a click on GNOME. Back once it shows."""
+        if "gnome-shell" in self.cfg["hosts"]:
+            # The shell draws its menus on its own stage: wait for the screen under the icon to change.
+            end = self.bar()[1]
+            before = self.shot("4-before-menu")
+            area = [(px, py) for py in range(end, end + 120, 4) for px in range(max(0, x - 240), min(before.w, x + 40), 4)]
+            self.click(x, y)
+            self.wait_for("the tray menu", lambda: (after := self.shot("4-menu")) and
+                          any(after.px(px, py) != before.px(px, py) for px, py in area), tries=30)
+        else:
+            visible = lambda: set(self.run("xdotool", "search", "--onlyvisible", "--name", ".*", check=False).split())
+            before = visible()
+            self.click(x, y, button=3)
+            self.wait_for("the tray menu", lambda: visible() - before, tries=30)
+        time.sleep(0.5)
+        if self.popup() is not None:
+            raise Failure("the menu's gesture opened the popup")
+
     def wait_open(self, step):
         found = self.wait_for(f"the popup ({step})", self.popup, tries=80)
         time.sleep(0.8)  # the first frame
@@ -575,7 +634,7 @@ class Desktop:
         cx, cy = (x0 + x1) // 2, (y0 + y1) // 2
         self.off_shot = self.shot("1-icon-not-connected")
 
-        self.click(cx, cy)
+        self.activate(cx, cy)
         wid, (wx, wy, ww, wh) = self.wait_open("first click")
         shot = self.shot("2-open")
         card, margin = self.judge_frame((wx, wy, ww, wh), shot, self.cfg["composited"], "first click")
@@ -594,9 +653,10 @@ class Desktop:
                 raise Failure(f"the popup takes input at {(x, y)} outside its card")
 
         # Another window taking the focus (a browser, Alt+Tab) is no outside press.
-        bar_win = self.run("xdotool", "search", "--onlyvisible", "--class",
-                           next(h for h in ("trayer", "plasmashell", "xfce4-panel") if h in self.cfg["hosts"]),
-                           check=False).split()
+        # (GNOME's bar is drawn on the shell's own stage: no window of its own to focus.)
+        bar_class = next((h for h in ("trayer", "plasmashell", "xfce4-panel") if h in self.cfg["hosts"]), None)
+        bar_win = bar_class and self.run("xdotool", "search", "--onlyvisible", "--class", bar_class,
+                                         check=False).split()
         if bar_win:
             self.run("xdotool", "windowfocus", bar_win[0], check=False)
             self.stays_open("another window took the focus")
@@ -606,9 +666,9 @@ class Desktop:
         self.wait_closed("outside press")
 
         # Open again; the icon's second click closes it, through the margin that covers the bar.
-        self.click(cx, cy)
+        self.activate(cx, cy)
         self.wait_open("icon again")
-        self.click(cx, cy)
+        self.activate(cx, cy)
         self.wait_closed("second click on the icon")
 
         if "trayer" in self.cfg["hosts"]:
@@ -619,16 +679,9 @@ class Desktop:
             self.shot("3-after-double-click")
             self.click(cx, cy)
             self.wait_closed("click after the double-click")
-        # The right button: the menu (ours, or the host's from our D-Bus menu), not the popup; its
-        # first entry opens the popup.
-        visible = lambda: set(self.run("xdotool", "search", "--onlyvisible", "--name", ".*", check=False).split())
-        before = visible()
-        self.click(cx, cy, button=3)
-        self.wait_for("the tray menu", lambda: visible() - before, tries=30)
-        time.sleep(0.5)
+        # The menu (ours, or the host's from our D-Bus menu), not the popup; its first entry opens the popup.
+        self.open_menu(cx, cy)
         self.shot("4-menu")
-        if self.popup() is not None:
-            raise Failure("the right button opened the popup")
         self.run("xdotool", "key", "Down", "Return")
         wid, (wx, wy, ww, wh) = self.wait_open("the menu's first entry")
         self.shot("5-opened-from-menu")
@@ -638,7 +691,7 @@ class Desktop:
         self.run("xdotool", "key", "Escape")
         self.wait_closed("Escape")
         if self.cfg.get("connect"):
-            self.click(cx, cy)
+            self.activate(cx, cy)
             wid, geometry = self.wait_open("icon before signing in")
             self.sign_in_and_connect(wid, self.card_of(geometry)[:2], (cx, cy), icon)
         if self.popup() is not None and self.name in ("xfce", "plasma"):
@@ -693,13 +746,9 @@ class Desktop:
         self.wait_for("the card to settle", settled, tries=50, pause=0.2)
         self.shot("6-signed-in")
         self.judge_place(self.card_of(last[0][1]), "signed in")
-        self.click(icon_at[0], icon_at[1])  # close the popup with the icon
+        self.activate(icon_at[0], icon_at[1])  # close the popup with the icon
         self.wait_closed("icon after sign-in")
-        visible = lambda: set(self.run("xdotool", "search", "--onlyvisible", "--name", ".*", check=False).split())
-        before = visible()
-        self.click(icon_at[0], icon_at[1], button=3)
-        self.wait_for("the tray menu", lambda: visible() - before, tries=30)
-        time.sleep(0.5)
+        self.open_menu(icon_at[0], icon_at[1])
         self.run("xdotool", "key", "Down", "Down", "Return")
         # The simulated tunnel comes up and the icon is drawn anew, where it was.
         x0, y0, x1, y1 = icon_off["box"]
