@@ -36,6 +36,13 @@ constexpr int settleAfterShowMs = 500;
 constexpr int iconReach = 48;
 
 // Outside the work area of its screen: on a panel, where tray icons are.
+bool underXWayland() { return qEnvironmentVariableIsSet("WAYLAND_DISPLAY"); }
+
+bool barKnown() {
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    return screen && screen->availableGeometry() != screen->geometry();
+}
+
 bool inABar(const QPoint& p) {
     const QScreen* screen = QGuiApplication::screenAt(p);
     return screen && !screen->availableGeometry().contains(p);
@@ -79,6 +86,10 @@ void AppDelegate::launch() {
             // A double-click's first press already toggled; the second must not undo it.
             if (r != QSystemTrayIcon::Trigger) return;
             m_pointer = QCursor::pos();
+            // Under XWayland, X sees the pointer only over X windows: a click on the compositor's own bar
+            // leaves it wherever it was last. Where the bar's room is known (GNOME tells XWayland), only
+            // a point in it can be the icon's; else the card would go over a bar of unknown height.
+            if (underXWayland() && !inABar(*m_pointer) && barKnown()) m_pointer.reset();
             togglePanel();
             lookAtBar();
         });
@@ -201,8 +212,7 @@ void AppDelegate::createPanel() {
     // shows us no press on a Wayland window) losing the focus is the only sign of an outside press.
     m_outside = std::make_unique<OutsidePressWatcher>();
     QObject::connect(m_outside.get(), &OutsidePressWatcher::pressed, this, &AppDelegate::outsidePress);
-    const bool xwayland = qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
-    if (m_outside->available() && !xwayland) return;
+    if (m_outside->available() && !underXWayland()) return;
     QObject::connect(m_panel.get(), &QWindow::activeChanged, this, [this] {
         // Under XWayland the compositor hands the focus back and forth right after the click that
         // opened the panel (sway does); that is not the user leaving it.
@@ -246,7 +256,8 @@ void AppDelegate::placePanel() {
     if (!screen) screen = QGuiApplication::primaryScreen();
     const QRect trayGeometry = m_tray ? m_tray->geometry() : QRect();
     const std::optional<QRect> available = screen ? std::optional<QRect>(screen->availableGeometry()) : std::nullopt;
-    const QRectF anchor = Placement::anchorFor(trayGeometry, m_pointer, available.value_or(QRect()));
+    const QRectF anchor = Placement::anchorFor(trayGeometry, m_pointer, available.value_or(QRect()),
+                                               screen ? screen->geometry() : QRect());
     m_root->setProperty("maxCardHeight", Placement::room(anchor, available));
     const QPoint origin = Placement::popupOrigin(anchor, cardSize(), available);
     m_panel->setPosition(origin - QPoint(margin, margin));

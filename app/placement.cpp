@@ -27,7 +27,8 @@ int room(const QRectF& anchor, const std::optional<QRect>& available) {
     return std::max(0, int(std::floor(bottom - inset - below)));
 }
 
-QRectF anchorFor(const QRect& trayGeometry, const std::optional<QPoint>& pointer, const QRect& available) {
+QRectF anchorFor(const QRect& trayGeometry, const std::optional<QPoint>& pointer, const QRect& available,
+                 const QRect& screen) {
     if (trayGeometry.isValid() && !trayGeometry.isEmpty()) return QRectF(trayGeometry);
     if (pointer) {
         // A press in a bar at the top or bottom (outside the work area): the icon's inner edge is the
@@ -37,6 +38,10 @@ QRectF anchorFor(const QRect& trayGeometry, const std::optional<QPoint>& pointer
         if (available.isValid() && p.y() > available.bottom()) return QRectF(p.x(), available.bottom() + 1, 0, 0);
         return QRectF(p, QSizeF(0, 0));
     }
+    // Trays sit at the right end of their bar.
+    const bool barAtBottomOnly = screen.isValid() && available.isValid() && available.top() == screen.top() &&
+                                 available.bottom() < screen.bottom();
+    if (barAtBottomOnly) return QRectF(QPointF(available.x() + available.width(), available.bottom() + 1), QSizeF(0, 0));
     return QRectF(QPointF(available.x() + available.width(), available.y()), QSizeF(0, 0));
 }
 

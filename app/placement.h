@@ -22,7 +22,9 @@ QPoint popupOrigin(const QRectF& anchor, QSize popup, const std::optional<QRect>
 int room(const QRectF& anchor, const std::optional<QRect>& available);
 
 // The tray icon's geometry when the platform gives one, else the pointer at activation (stretched to
-// the work area's edge when it lies in a bar outside it), else the top-right corner of the available area.
-QRectF anchorFor(const QRect& trayGeometry, const std::optional<QPoint>& pointer, const QRect& available);
+// the work area's edge when it lies in a bar outside it), else the right end of the bar: the bottom-right
+// corner of the available area when the screen's only bar is at the bottom, else its top-right corner.
+QRectF anchorFor(const QRect& trayGeometry, const std::optional<QPoint>& pointer, const QRect& available,
+                 const QRect& screen = QRect());
 
 } // namespace Placement

@@ -49,25 +49,32 @@ private Q_SLOTS:
         QTest::addColumn<QRect>("tray");
         QTest::addColumn<std::optional<QPoint>>("pointer");
         QTest::addColumn<QRectF>("expected");
+        QTest::addColumn<QRect>("available");
         QTest::newRow("tray geometry wins") << QRect(1000, 0, 24, 28) << std::optional<QPoint>(QPoint(5, 5))
-                                            << QRectF(1000, 0, 24, 28);
+                                            << QRectF(1000, 0, 24, 28) << QRect(0, 28, 1920, 1052);
         // A host that tells only where the press was (StatusNotifierItem): the icon ends where the bar does.
         QTest::newRow("no tray geometry: the pointer down to the bar's edge")
-            << QRect() << std::optional<QPoint>(QPoint(700, 12)) << QRectF(700, 12, 0, 16);
+            << QRect() << std::optional<QPoint>(QPoint(700, 12)) << QRectF(700, 12, 0, 16) << QRect(0, 28, 1920, 1052);
         QTest::newRow("empty tray geometry: the pointer down to the bar's edge")
-            << QRect(0, 0, 0, 0) << std::optional<QPoint>(QPoint(700, 12)) << QRectF(700, 12, 0, 16);
+            << QRect(0, 0, 0, 0) << std::optional<QPoint>(QPoint(700, 12)) << QRectF(700, 12, 0, 16) << QRect(0, 28, 1920, 1052);
         QTest::newRow("pointer on the bar's last row") << QRect() << std::optional<QPoint>(QPoint(700, 27))
-                                                       << QRectF(700, 27, 0, 1);
+                                                       << QRectF(700, 27, 0, 1) << QRect(0, 28, 1920, 1052);
         QTest::newRow("pointer inside the work area: the point itself")
-            << QRect() << std::optional<QPoint>(QPoint(700, 300)) << QRectF(700, 300, 0, 0);
+            << QRect() << std::optional<QPoint>(QPoint(700, 300)) << QRectF(700, 300, 0, 0) << QRect(0, 28, 1920, 1052);
 
-        QTest::newRow("neither: the top-right corner") << QRect() << std::optional<QPoint>() << QRectF(1920, 28, 0, 0);
+        QTest::newRow("neither: the top-right corner") << QRect() << std::optional<QPoint>() << QRectF(1920, 28, 0, 0) << QRect(0, 28, 1920, 1052);
+        // A pointer X never saw on the bar (XWayland): the tray's end of a bar at the bottom.
+        QTest::newRow("neither, the bar at the bottom: the bottom-right corner")
+            << QRect() << std::optional<QPoint>() << QRectF(1920, 1036, 0, 0) << QRect(0, 0, 1920, 1036);
+        QTest::newRow("neither, bars at the top and bottom: the top-right corner")
+            << QRect() << std::optional<QPoint>() << QRectF(1920, 28, 0, 0) << QRect(0, 28, 1920, 1008);
     }
     void anchor() {
         QFETCH(QRect, tray);
         QFETCH(std::optional<QPoint>, pointer);
         QFETCH(QRectF, expected);
-        QCOMPARE(Placement::anchorFor(tray, pointer, QRect(0, 28, 1920, 1052)), expected);
+        QFETCH(QRect, available);
+        QCOMPARE(Placement::anchorFor(tray, pointer, available, QRect(0, 0, 1920, 1080)), expected);
     }
 
     // A press anywhere in a top bar of a host without icon geometry puts the card 6 below the bar,

@@ -10,7 +10,7 @@ panel at the bottom of a 1280x800 screen; the card, placed anew as it grows at s
 notray (openbox alone: the ordinary window, closed and brought back by a second launch), scale2 (openbox + trayer +
 xcompmgr on a 3840x2160 screen with QT_SCALE_FACTOR=2), plasma (kwin_x11 + plasmashell, bottom panel, Breeze Dark
 switched to Breeze while the program runs, then compositing suspended), gnome (GNOME Shell on X11 with the
-AppIndicator extension).
+AppIndicator extension), gnome-wayland (the same shell as a nested Wayland compositor, the program on its XWayland).
 Everything runs on a private Xvfb display and session bus. Exit 77 when a host package is missing.
 """
 
@@ -47,6 +47,10 @@ SETTINGS = {
     # activates it.
     "gnome": dict(hosts=["gnome-shell"], screen=(1600, 900), scale=1, composited=True, dark=True, theme=True,
                   connect=True),
+    # GNOME's default session: the shell as a Wayland compositor (nested in Xvfb here), the program on its
+    # XWayland display, where X never sees the pointer on the shell's bar.
+    "gnome-wayland": dict(hosts=["gnome-shell", "Xwayland"], screen=(1600, 900), scale=1, composited=True, dark=True,
+                          theme=True, wayland=True),
     "notray": dict(hosts=["openbox"], screen=(1920, 1080), scale=1, composited=False),
     "scale2": dict(hosts=["openbox", "trayer", "xcompmgr"], screen=(3840, 2160), scale=2, composited=True,
                    tint="0x2b2b2b"),
@@ -95,6 +99,7 @@ class Desktop:
         self.procs = []
         self.bus_pid = None
         self.env = dict(os.environ)
+        self.inner = self.env
         self.results = {}
 
     # --- processes -----------------------------------------------------------------------------
@@ -147,8 +152,9 @@ class Desktop:
                     pass
         shutil.rmtree(self.work, ignore_errors=True)
 
-    def run(self, *argv, check=True):
-        r = subprocess.run(argv, env=self.env, capture_output=True, text=True, timeout=30)
+    def run(self, *argv, check=True, inner=False):
+        """A command on the outer display; inner: on the program's own (XWayland's, under a nested shell)."""
+        r = subprocess.run(argv, env=self.inner if inner else self.env, capture_output=True, text=True, timeout=30)
         if check and r.returncode != 0:
             raise Failure(f"{argv[0]} failed: {r.stderr.strip()}")
         return r.stdout
@@ -258,7 +264,7 @@ class Desktop:
         self.spawn([self.devservice, "--scenario", self.scenario, "--port", "0"], "service.log")
         origin = self.wait_for("the stand-in service", lambda: next(
             (l.split(" ", 2)[2].strip() for l in open(service_log) if l.startswith("listening on ")), None))
-        app_env = dict(self.env, KESTRAVA_API_ORIGIN=origin, KESTRAVA_WEB_ORIGIN=origin,
+        app_env = dict(self.inner, KESTRAVA_API_ORIGIN=origin, KESTRAVA_WEB_ORIGIN=origin,
                        KESTRAVA_VPN_BACKEND="simulated", QT_QUICK_BACKEND="software")
         if scale != 1:
             app_env["QT_SCALE_FACTOR"] = str(scale)
@@ -298,10 +304,24 @@ class Desktop:
         self.env.update(DBUS_SYSTEM_BUS_ADDRESS=out[0], XDG_CURRENT_DESKTOP="GNOME", XDG_SESSION_TYPE="x11")
         self.run("gsettings", "set", "org.gnome.shell", "enabled-extensions", "['ubuntu-appindicators@ubuntu.com']")
         self.run("gsettings", "set", "org.gnome.shell", "welcome-dialog-last-shown-version", "999")
-        self.spawn(["gnome-shell", "--x11", "--replace"], "gnome-shell.log")
+        sw, sh = self.cfg["screen"]
+        if self.cfg.get("wayland"):
+            # Nested, the shell draws its output into a window at the outer display's origin, the same size.
+            self.env["XDG_SESSION_TYPE"] = "wayland"
+            log = os.path.join(self.work, "gnome-shell.log")
+            self.spawn(["gnome-shell", "--nested", "--wayland"], "gnome-shell.log",
+                       env=dict(self.env, MUTTER_DEBUG_DUMMY_MODE_SPECS=f"{sw}x{sh}"))
+            said = self.wait_for("the shell's XWayland display", lambda: next(
+                (l for l in open(log, errors="replace") if "Using public X11 display" in l), None), tries=300)
+            auth = self.wait_for("XWayland's key", lambda: next(
+                (os.path.join(self.env["XDG_RUNTIME_DIR"], f) for f in os.listdir(self.env["XDG_RUNTIME_DIR"])
+                 if f.startswith(".mutter-Xwaylandauth.")), None))
+            display = said.split("Using public X11 display ", 1)[1].split(",", 1)[0].strip()
+            self.inner = dict(self.env, DISPLAY=display, XAUTHORITY=auth, WAYLAND_DISPLAY="wayland-0")
+        else:
+            self.spawn(["gnome-shell", "--x11", "--replace"], "gnome-shell.log")
         self.wait_for("the top bar", lambda: self.bar()[0] is not None, tries=300)
         # The shell starts in the overview; Escape leaves it for the desktop.
-        sw, sh = self.cfg["screen"]
 
         def desktop():
             self.run("xdotool", "key", "Escape")
@@ -336,7 +356,7 @@ class Desktop:
         return pids - {os.getpid()}
 
     def workarea(self):
-        out = self.run("xprop", "-root", "_NET_WORKAREA", check=False)
+        out = self.run("xprop", "-root", "_NET_WORKAREA", check=False, inner=True)
         if "=" not in out:
             return (0, 0, 0, 0)
         values = [int(v) for v in out.split("=", 1)[1].replace(",", " ").split()[:4]]
@@ -394,7 +414,7 @@ class Desktop:
 
     def ink_in(self, shot, box):
         """The bar's colour is what mostly surrounds the box; the icon is what differs from it."""
-        cx0, cy0, cx1, cy1 = box
+        cx0, cy0, cx1, cy1 = max(0, box[0]), max(0, box[1]), min(shot.w - 1, box[2]), min(shot.h - 1, box[3])
         ring = [shot.px(x, y) for x in range(cx0, cx1 + 1) for y in (cy0, cy1)] + \
                [shot.px(x, y) for y in range(cy0, cy1 + 1) for x in (cx0, cx1)]
         counts = {}
@@ -488,9 +508,9 @@ class Desktop:
                 raise Failure(f"{step}: card top {card[1]} is off the work area's top {y}")
 
     def popup(self):
-        out = self.run("xdotool", "search", "--onlyvisible", "--name", "^Kestrava$", check=False).split()
+        out = self.run("xdotool", "search", "--onlyvisible", "--name", "^Kestrava$", check=False, inner=True).split()
         for wid in out:
-            info = self.run("xwininfo", "-id", wid, check=False)
+            info = self.run("xwininfo", "-id", wid, check=False, inner=True)
             geo = {}
             for line in info.splitlines():
                 line = line.strip()
@@ -530,7 +550,8 @@ class Desktop:
             # The shell draws its menus on its own stage: wait for the screen under the icon to change.
             end = self.bar()[1]
             before = self.shot("4-before-menu")
-            area = [(px, py) for py in range(end, end + 120, 4) for px in range(max(0, x - 240), min(before.w, x + 40), 4)]
+            # (A nested shell draws the pointer into its output: keep below it.)
+            area = [(px, py) for py in range(end + 16, end + 120, 4) for px in range(max(0, x - 240), min(before.w, x + 40), 4)]
             self.click(x, y)
             self.wait_for("the tray menu", lambda: (after := self.shot("4-menu")) and
                           any(after.px(px, py) != before.px(px, py) for px, py in area), tries=30)
@@ -613,6 +634,8 @@ class Desktop:
     def check(self):
         if self.name == "notray":
             return self.check_notray()
+        if self.cfg.get("wayland"):
+            return self.check_wayland()
         scale = self.cfg["scale"]
         # The icon is drawn for the bar once the host has embedded it: give it a few looks.
         icon = None
@@ -721,6 +744,36 @@ class Desktop:
             self.judge_frame(geometry, self.shot("6-no-compositor"), False, "after the compositor stopped")
             self.click(cx, cy)
             self.wait_closed("click after the compositor stopped")
+        return self.results
+
+    def check_wayland(self):
+        """The icon on the shell's bar, which X never sees the pointer on: a double click opens the card
+        under the bar at the tray's end, not where X last saw the pointer; a second one closes it; the
+        menu's first entry opens it in the same place."""
+        icon = self.wait_for("a legible icon", lambda: (i := self.find_icon()) and i.get("box") and
+                             i["contrast"] >= 3.0 and i, tries=24, pause=0.5)
+        self.results["icon"] = icon
+        x0, y0, x1, y1 = icon["box"]
+        cx, cy = (x0 + x1) // 2, (y0 + y1) // 2
+        self.activate(cx, cy)
+        wid, geometry = self.wait_open("double click on the icon")
+        card, _ = self.judge_frame(geometry, self.shot("2-open"), True, "double click on the icon")
+        self.results["card"] = card
+        self.judge_place(card, "double click on the icon")
+        if not card[0] <= cx <= card[2]:
+            raise Failure(f"the card {card} is not under the icon at x {cx}")
+        self.activate(cx, cy)
+        self.wait_closed("a second double click on the icon")
+        # Its first click may also have started the extension's menu: put that away, and wait out the
+        # double-click time so the next click is a click of its own.
+        time.sleep(0.5)
+        self.run("xdotool", "key", "Escape")
+        time.sleep(0.5)
+        self.open_menu(cx, cy)
+        self.run("xdotool", "key", "Down", "Return")
+        wid, geometry = self.wait_open("the menu's first entry")
+        self.shot("5-opened-from-menu")
+        self.judge_place(self.card_of(geometry), "opened from the menu")
         return self.results
 
     def sign_in_and_connect(self, wid, card_origin, icon_at, icon_off):
