@@ -10,7 +10,8 @@ panel at the bottom of a 1280x800 screen; the card, placed anew as it grows at s
 notray (openbox alone: the ordinary window, closed and brought back by a second launch), scale2 (openbox + trayer +
 xcompmgr on a 3840x2160 screen with QT_SCALE_FACTOR=2), plasma (kwin_x11 + plasmashell, bottom panel, Breeze Dark
 switched to Breeze while the program runs, then compositing suspended), gnome (GNOME Shell on X11 with the
-AppIndicator extension), gnome-wayland (the same shell as a nested Wayland compositor, the program on its XWayland).
+AppIndicator extension), gnome-notray (GNOME Shell without the extension: the framed window, its icon in the
+dash), gnome-wayland (the same shell as a nested Wayland compositor, the program on its XWayland).
 Everything runs on a private Xvfb display and session bus. Exit 77 when a host package is missing.
 """
 
@@ -51,6 +52,8 @@ SETTINGS = {
     # XWayland display, where X never sees the pointer on the shell's bar.
     "gnome-wayland": dict(hosts=["gnome-shell", "Xwayland"], screen=(1600, 900), scale=1, composited=True, dark=True,
                           theme=True, wayland=True),
+    # Stock GNOME, no tray: the program as the application menu starts it, its entry and icon installed.
+    "gnome-notray": dict(hosts=["gnome-shell"], screen=(1600, 900), scale=1, composited=True, notray=True),
     "notray": dict(hosts=["openbox"], screen=(1920, 1080), scale=1, composited=False),
     "scale2": dict(hosts=["openbox", "trayer", "xcompmgr"], screen=(3840, 2160), scale=2, composited=True,
                    tint="0x2b2b2b"),
@@ -99,6 +102,7 @@ class Desktop:
         self.procs = []
         self.bus_pid = None
         self.env = dict(os.environ)
+        self.top = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
         self.inner = self.env
         self.results = {}
 
@@ -220,6 +224,17 @@ class Desktop:
             for name in ["shield", "shield-slash"]:
                 shutil.copy(os.path.join(top, "ui", "icons", f"{name}.svg"),
                             os.path.join(icons, f"app.kestrava.linux-{name}-symbolic.svg"))
+        if self.cfg.get("notray"):
+            # The menu entry and the icon where the package puts them, the entry starting this build.
+            apps = os.path.join(self.env["XDG_DATA_HOME"], "applications")
+            logos = os.path.join(self.env["XDG_DATA_HOME"], "icons", "hicolor", "scalable", "apps")
+            os.makedirs(apps)
+            os.makedirs(logos)
+            with open(os.path.join(self.top, "packaging", "linux", "app.kestrava.linux.desktop")) as f:
+                entry = f.read().replace("Exec=kestrava", f"Exec={os.path.abspath(self.app)}")
+            with open(os.path.join(apps, "app.kestrava.linux.desktop"), "w") as f:
+                f.write(entry)
+            shutil.copy(os.path.join(self.top, "packaging", "linux", "app.kestrava.linux.svg"), logos)
         if self.name == "notray":
             self.spawn(["openbox", "--sm-disable"], "openbox.log")
             self.wait_for("openbox", lambda: "_NET_SUPPORTING_WM_CHECK(WINDOW)" in
@@ -269,8 +284,9 @@ class Desktop:
         if scale != 1:
             app_env["QT_SCALE_FACTOR"] = str(scale)
         self.app_env = app_env
-        # Without a tray the program starts as the login start does, out of sight.
-        self.first = self.spawn([self.app] + (["--hidden"] if self.name == "notray" else []), "app.log", env=app_env)
+        # Without a tray the program starts as the login start does, out of sight; on GNOME as its menu entry does.
+        args = {"notray": ["--hidden"], "gnome-notray": ["--show"]}.get(self.name, [])
+        self.first = self.spawn([self.app] + args, "app.log", env=app_env)
 
     def start_plasma(self):
         """kded, kwin and plasmashell on the private bus and display, as a KDE session starts them; a fresh
@@ -302,7 +318,8 @@ class Desktop:
             raise Failure("no system bus")
         self.system_bus_pid = int(out[1])
         self.env.update(DBUS_SYSTEM_BUS_ADDRESS=out[0], XDG_CURRENT_DESKTOP="GNOME", XDG_SESSION_TYPE="x11")
-        self.run("gsettings", "set", "org.gnome.shell", "enabled-extensions", "['ubuntu-appindicators@ubuntu.com']")
+        self.run("gsettings", "set", "org.gnome.shell", "enabled-extensions",
+                 "[]" if self.cfg.get("notray") else "['ubuntu-appindicators@ubuntu.com']")
         self.run("gsettings", "set", "org.gnome.shell", "welcome-dialog-last-shown-version", "999")
         sw, sh = self.cfg["screen"]
         if self.cfg.get("wayland"):
@@ -577,6 +594,44 @@ class Desktop:
         if self.popup() is None:
             raise Failure(f"the popup closed: {step}")
 
+    def judge_window(self, wid):
+        """A framed window whose class names the desktop entry (a dock finds the entry, its icon, its running
+        dot by it) and which carries the icon itself."""
+        frame = self.run("xprop", "-id", wid, "_NET_FRAME_EXTENTS", check=False)
+        if "=" not in frame or all(v.strip() == "0" for v in frame.split("=", 1)[1].split(",")):
+            raise Failure(f"the window has no frame: {frame.strip()}")
+        with open(os.path.join(self.top, "packaging", "linux", "app.kestrava.linux.desktop")) as f:
+            wanted = next((l.split("=", 1)[1].strip() for l in f if l.startswith("StartupWMClass=")), None)
+        wm_class = self.run("xprop", "-id", wid, "WM_CLASS", check=False)
+        classes = [c.strip().strip('"') for c in wm_class.split("=", 1)[-1].split(",")]
+        if not wanted or wanted not in classes:
+            raise Failure(f"window class {wm_class.strip()}, the desktop entry's StartupWMClass {wanted}")
+        if "_NET_WM_ICON(CARDINAL)" not in self.run("xprop", "-id", wid, "_NET_WM_ICON", check=False):
+            raise Failure("the window carries no icon")
+        self.results["wm_class"] = classes
+
+    def check_gnome_notray(self):
+        """Stock GNOME: the menu's launch brings up the framed window, and the overview's dash shows the
+        program's own logo for it (the shell matched the window to the entry), not a generic icon."""
+        wid, (wx, wy, ww, wh) = self.wait_open("the menu's launch")
+        self.judge_window(wid)
+        self.results["card"] = (wx, wy, wx + ww, wy + wh)
+        sw, sh = self.cfg["screen"]
+        mint = (0x2D, 0xD4, 0xA7)  # the logo's shield
+        dash = [(x, y) for y in range(sh - 120, sh - 10, 2) for x in range(sw // 2 - 300, sw // 2 + 300, 2)]
+
+        def logo_in_dash():
+            self.run("xdotool", "key", "super")
+            time.sleep(1.0)
+            shot = self.shot("2-overview")
+            hits = sum(1 for x, y in dash if max(abs(a - b) for a, b in zip(shot.px(x, y), mint)) <= 12)
+            if hits < 50:
+                self.run("xdotool", "key", "Escape")
+                time.sleep(0.5)
+            return hits >= 50 and hits
+        self.results["dash"] = self.wait_for("the logo in the overview's dash", logo_in_dash, tries=6)
+        return self.results
+
     def check_notray(self):
         """No tray: the login start shows nothing and says no more; the menu's launch brings up an ordinary
         window the window manager frames; closing it leaves the program running, a second launch brings it
@@ -596,22 +651,9 @@ class Desktop:
             raise Failure(f"the menu's launch ended with {menu.returncode}")
         wid, (wx, wy, ww, wh) = self.wait_open("the menu's launch")
         self.shot("1-window")
-        frame = self.run("xprop", "-id", wid, "_NET_FRAME_EXTENTS", check=False)
-        if "=" not in frame or all(v.strip() == "0" for v in frame.split("=", 1)[1].split(",")):
-            raise Failure(f"the window has no frame: {frame.strip()}")
         if ww != 400:
             raise Failure(f"the window is {ww} wide: a margin around the card")
-        # A dock (GNOME's without a tray) finds the program's entry by the window's class and shows its icon.
-        top = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-        with open(os.path.join(top, "packaging", "linux", "app.kestrava.linux.desktop")) as f:
-            wanted = next((l.split("=", 1)[1].strip() for l in f if l.startswith("StartupWMClass=")), None)
-        wm_class = self.run("xprop", "-id", wid, "WM_CLASS", check=False)
-        classes = [c.strip().strip('"') for c in wm_class.split("=", 1)[-1].split(",")]
-        if not wanted or wanted not in classes:
-            raise Failure(f"window class {wm_class.strip()}, the desktop entry's StartupWMClass {wanted}")
-        if "_NET_WM_ICON(CARDINAL)" not in self.run("xprop", "-id", wid, "_NET_WM_ICON", check=False):
-            raise Failure("the window carries no icon")
-        self.results["wm_class"] = classes
+        self.judge_window(wid)
         self.results["card"] = (wx, wy, wx + ww, wy + wh)
         self.click(1800, 1000)
         self.stays_open("a press on the desktop")
@@ -634,6 +676,8 @@ class Desktop:
     def check(self):
         if self.name == "notray":
             return self.check_notray()
+        if self.name == "gnome-notray":
+            return self.check_gnome_notray()
         if self.cfg.get("wayland"):
             return self.check_wayland()
         scale = self.cfg["scale"]
@@ -827,6 +871,10 @@ def main():
     try:
         d.start()
         r = d.check()
+        if setting == "gnome-notray":
+            print(f"{setting}: framed window {r['card']} class {r['wm_class']}; the dash shows the logo ({r['dash']} samples)")
+            print(f"{setting}: ok")
+            return 0
         if setting == "notray":
             print(f"{setting}: framed window {r['card']} class {r['wm_class']} with an icon, closed and brought back by a second launch")
             print(f"{setting}: ok")
