@@ -38,11 +38,6 @@ constexpr int iconReach = 48;
 // Outside the work area of its screen: on a panel, where tray icons are.
 bool underXWayland() { return qEnvironmentVariableIsSet("WAYLAND_DISPLAY"); }
 
-bool barKnown() {
-    const QScreen* screen = QGuiApplication::primaryScreen();
-    return screen && screen->availableGeometry() != screen->geometry();
-}
-
 bool inABar(const QPoint& p) {
     const QScreen* screen = QGuiApplication::screenAt(p);
     return screen && !screen->availableGeometry().contains(p);
@@ -89,7 +84,7 @@ void AppDelegate::launch() {
             // Under XWayland, X sees the pointer only over X windows: a click on the compositor's own bar
             // leaves it wherever it was last. Where the bar's room is known (GNOME tells XWayland), only
             // a point in it can be the icon's; else the card would go over a bar of unknown height.
-            if (underXWayland() && !inABar(*m_pointer) && barKnown()) m_pointer.reset();
+            if (X11Desktop::xwaylandWithWindowManager() && !inABar(*m_pointer)) m_pointer.reset();
             togglePanel();
             lookAtBar();
         });

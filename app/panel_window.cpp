@@ -16,7 +16,11 @@ Look lookFor(Kind kind) {
     Look look;
     look.kind = kind;
     if (kind == Kind::window) return look;
-    if (X11Desktop::active()) {
+    if (X11Desktop::xwaylandWithWindowManager()) {
+        // An unmanaged window there never gets the keyboard (no typing, no Escape) and never loses it.
+        // A managed one is kept inside the work area margin and all: it is the card alone.
+        look.shadow = false;
+    } else if (X11Desktop::active()) {
         look.bypassManager = true;
         look.shadow = X11Desktop::compositorRunning();
     } else {

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QGuiApplication>
+#include <QScreen>
 #include <QWindow>
 
 #include <xcb/shape.h>
@@ -22,6 +23,12 @@ xcb_connection_t* qtConnection() {
 } // namespace
 
 bool active() { return qtConnection() != nullptr; }
+
+bool xwaylandWithWindowManager() {
+    if (!active() || !qEnvironmentVariableIsSet("WAYLAND_DISPLAY")) return false;
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    return screen && screen->availableGeometry() != screen->geometry();
+}
 
 bool compositorRunning() {
     xcb_connection_t* c = qtConnection();

@@ -15,6 +15,9 @@ struct xcb_connection_t;
 namespace X11Desktop {
 
 bool active();
+// XWayland under a compositor that runs a window manager of its own there (GNOME, Plasma): it tells
+// XWayland the bar's room, and gives the keyboard only to windows it manages. sway does neither.
+bool xwaylandWithWindowManager();
 // A compositing manager owns _NET_WM_CM_S<screen> while it runs.
 bool compositorRunning();
 // Only region takes pointer input; the rest of the window lets presses through to what is below.

@@ -50,8 +50,10 @@ SETTINGS = {
                   connect=True),
     # GNOME's default session: the shell as a Wayland compositor (nested in Xvfb here), the program on its
     # XWayland display, where X never sees the pointer on the shell's bar.
+    # The popup is a window the shell manages there (so that it takes the keyboard): the card alone, with
+    # the shell's own shadow.
     "gnome-wayland": dict(hosts=["gnome-shell", "Xwayland"], screen=(1600, 900), scale=1, composited=True, dark=True,
-                          theme=True, wayland=True),
+                          theme=True, wayland=True, margin=0),
     # Stock GNOME, no tray: the program as the application menu starts it, its entry and icon installed.
     "gnome-notray": dict(hosts=["gnome-shell"], screen=(1600, 900), scale=1, composited=True, notray=True),
     "notray": dict(hosts=["openbox"], screen=(1920, 1080), scale=1, composited=False),
@@ -429,15 +431,15 @@ class Desktop:
                min(w - 1, max(p[0] for p in changed) + 2), min(bar_bottom - 1, max(p[1] for p in changed) + 2))
         return self.ink_in(after, box)
 
-    def ink_in(self, shot, box):
-        """The bar's colour is what mostly surrounds the box; the icon is what differs from it."""
+    def ink_in(self, shot, box, bar=None):
+        """The bar's colour is what mostly surrounds the box (unless known); the icon is what differs from it."""
         cx0, cy0, cx1, cy1 = max(0, box[0]), max(0, box[1]), min(shot.w - 1, box[2]), min(shot.h - 1, box[3])
         ring = [shot.px(x, y) for x in range(cx0, cx1 + 1) for y in (cy0, cy1)] + \
                [shot.px(x, y) for y in range(cy0, cy1 + 1) for x in (cx0, cx1)]
         counts = {}
         for c in ring:
             counts[c] = counts.get(c, 0) + 1
-        bar = max(counts, key=counts.get)
+        bar = bar or max(counts, key=counts.get)
         ink = [(x, y) for y in range(cy0, cy1 + 1) for x in range(cx0, cx1 + 1)
                if contrast(shot.px(x, y), bar) > 1.5]
         if not ink:
@@ -451,7 +453,7 @@ class Desktop:
         """The card inside the popup's window: a margin for the shadow only where a compositor blends."""
         wx, wy, ww, wh = geometry
         composited = self.cfg["composited"] if composited is None else composited
-        margin = 24 * self.cfg["scale"] if composited else 0
+        margin = self.cfg.get("margin", 24) * self.cfg["scale"] if composited else 0
         return (wx + margin, wy + margin, wx + ww - margin, wy + wh - margin)
 
     def judge_frame(self, geometry, shot, composited, step):
@@ -818,6 +820,9 @@ class Desktop:
         wid, geometry = self.wait_open("the menu's first entry")
         self.shot("5-opened-from-menu")
         self.judge_place(self.card_of(geometry), "opened from the menu")
+        # The keyboard reaches it: Escape puts it away.
+        self.run("xdotool", "key", "Escape")
+        self.wait_closed("Escape")
         return self.results
 
     def sign_in_and_connect(self, wid, card_origin, icon_at, icon_off):
@@ -854,7 +859,7 @@ class Desktop:
 
         def connected():
             shot = self.shot("7-connected")
-            on = self.ink_in(shot, box)
+            on = self.ink_in(shot, box, icon_off["bar"])
             differs = sum(1 for y in range(y0, y1) for x in range(x0, x1) if shot.px(x, y) != off.px(x, y))
             return on.get("box") and on["contrast"] >= 3.0 and differs >= 10 and on
         on = self.wait_for("a legible connected icon unlike the one before", connected, tries=30, pause=0.5)
