@@ -111,6 +111,9 @@ void AppDelegate::launch() {
         QDBusConnection::sessionBus().connect(QString(), QStringLiteral("/KGlobalSettings"),
                                               QStringLiteral("org.kde.KGlobalSettings"), QStringLiteral("notifyChange"),
                                               this, SLOT(coloursChanged()));
+        // On X11 a tray host that comes back (in other colours) or a GTK desktop's theme switch.
+        m_barChanges = std::make_unique<BarChangeWatcher>();
+        QObject::connect(m_barChanges.get(), &BarChangeWatcher::changed, this, &AppDelegate::coloursChanged);
     }
     if (m_options.showAtStart || (m_options.tray && !m_trayShown && !m_options.startHidden)) showPanel();
 }

@@ -13,6 +13,7 @@
 #include <optional>
 
 class AppState;
+class BarChangeWatcher;
 class OutsidePressWatcher;
 class QMenu;
 class DefaultsStore;
@@ -111,6 +112,7 @@ private:
     QElapsedTimer m_shownAt;  // where the outside press that closed the panel was
     PanelWindow::Look m_look;
     std::unique_ptr<OutsidePressWatcher> m_outside;
+    std::unique_ptr<BarChangeWatcher> m_barChanges;
     std::unique_ptr<QMenu> m_menu;
     QColor m_ink;      // for the bar last seen under the icon
     QColor m_iconInk;  // the icon's as set

@@ -6,6 +6,7 @@
 #include <QWindow>
 
 #include <xcb/shape.h>
+#include <xcb/xfixes.h>
 #include <xcb/xcb.h>
 #include <xcb/xinput.h>
 
@@ -64,6 +65,78 @@ void setInputRegion(QWindow& window, const QRegion& region) {
 }
 
 } // namespace X11Desktop
+
+namespace {
+xcb_atom_t intern(xcb_connection_t* c, const QByteArray& name) {
+    xcb_intern_atom_reply_t* r = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, name.size(), name.constData()), nullptr);
+    const xcb_atom_t atom = r ? r->atom : xcb_atom_t(XCB_ATOM_NONE);
+    std::free(r);
+    return atom;
+}
+} // namespace
+
+BarChangeWatcher::BarChangeWatcher(QObject* parent) : QObject(parent) {
+    if (!X11Desktop::active()) return;
+    int screenNumber = 0;
+    m_conn = xcb_connect(nullptr, &screenNumber);
+    if (!m_conn || xcb_connection_has_error(m_conn)) return;
+    const xcb_query_extension_reply_t* ext = xcb_get_extension_data(m_conn, &xcb_xfixes_id);
+    if (!ext || !ext->present) return;
+    std::free(xcb_xfixes_query_version_reply(m_conn, xcb_xfixes_query_version(m_conn, 1, 0), nullptr));
+    xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(m_conn));
+    for (int i = 0; i < screenNumber && it.rem; ++i) xcb_screen_next(&it);
+    if (!it.rem) return;
+    const QByteArray n = QByteArray::number(screenNumber);
+    const xcb_atom_t tray = intern(m_conn, "_NET_SYSTEM_TRAY_S" + n);
+    m_settingsSelection = intern(m_conn, "_XSETTINGS_S" + n);
+    for (xcb_atom_t selection : {tray, xcb_atom_t(m_settingsSelection)})
+        if (selection != XCB_ATOM_NONE)
+            xcb_xfixes_select_selection_input(m_conn, it.data->root, selection,
+                                              XCB_XFIXES_SELECTION_EVENT_MASK_SET_SELECTION_OWNER);
+    watchSettingsOwner();
+    xcb_flush(m_conn);
+    m_notifier = std::make_unique<QSocketNotifier>(xcb_get_file_descriptor(m_conn), QSocketNotifier::Read);
+    QObject::connect(m_notifier.get(), &QSocketNotifier::activated, this, &BarChangeWatcher::drain);
+}
+
+BarChangeWatcher::~BarChangeWatcher() {
+    m_notifier.reset();
+    if (m_conn) xcb_disconnect(m_conn);
+}
+
+void BarChangeWatcher::watchSettingsOwner() {
+    // The settings daemon's window carries the settings; a theme switch rewrites that property.
+    if (m_settingsSelection == XCB_ATOM_NONE) return;
+    xcb_get_selection_owner_reply_t* owner =
+        xcb_get_selection_owner_reply(m_conn, xcb_get_selection_owner(m_conn, m_settingsSelection), nullptr);
+    if (owner && owner->owner != XCB_WINDOW_NONE) {
+        const uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
+        xcb_change_window_attributes(m_conn, owner->owner, XCB_CW_EVENT_MASK, &mask);
+    }
+    std::free(owner);
+}
+
+void BarChangeWatcher::drain() {
+    bool any = false;
+    const uint8_t ownerChanged = xcb_get_extension_data(m_conn, &xcb_xfixes_id)->first_event + XCB_XFIXES_SELECTION_NOTIFY;
+    // Bounded: only what is queued now.
+    for (int i = 0; i < 256; ++i) {
+        xcb_generic_event_t* event = xcb_poll_for_event(m_conn);
+        if (!event) break;
+        const uint8_t type = event->response_type & 0x7f;
+        if (type == ownerChanged) {
+            any = true;
+            if (reinterpret_cast<xcb_xfixes_selection_notify_event_t*>(event)->selection == m_settingsSelection)
+                watchSettingsOwner();
+        } else if (type == XCB_PROPERTY_NOTIFY) {
+            any = true;
+        }
+        std::free(event);
+    }
+    if (xcb_connection_has_error(m_conn)) m_notifier->setEnabled(false);
+    xcb_flush(m_conn);
+    if (any) Q_EMIT changed();
+}
 
 OutsidePressWatcher::OutsidePressWatcher(QObject* parent) : QObject(parent) {
     if (!X11Desktop::active()) return;

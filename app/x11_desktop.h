@@ -25,6 +25,27 @@ void setInputRegion(QWindow& window, const QRegion& region);
 
 } // namespace X11Desktop
 
+// The bar's colours may have changed: a tray host came (or came back, perhaps drawn anew), or the
+// desktop's settings daemon announced new settings (a GTK desktop's theme switch). Watched on a
+// connection of its own; nothing wakes the program otherwise.
+class BarChangeWatcher : public QObject {
+    Q_OBJECT
+public:
+    explicit BarChangeWatcher(QObject* parent = nullptr);
+    ~BarChangeWatcher() override;
+
+Q_SIGNALS:
+    void changed();
+
+private:
+    void drain();
+    void watchSettingsOwner();
+
+    xcb_connection_t* m_conn = nullptr;
+    unsigned m_settingsSelection = 0;
+    std::unique_ptr<QSocketNotifier> m_notifier;
+};
+
 // Every mouse press on the display, wherever it lands (XInput 2 raw events on a connection of its
 // own, so Qt's event handling is untouched). Lets the panel tell an outside press from a change of
 // the active window by keyboard or by another program.

@@ -247,9 +247,7 @@ class Desktop:
                           self.run("xprop", "-root", "_NET_SUPPORTING_WM_CHECK", check=False))
             if "xcompmgr" in self.cfg["hosts"]:
                 self.spawn(["xcompmgr"], "xcompmgr.log")
-            self.spawn(["trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
-                        "--height", str(24 * scale), "--SetDockType", "true", "--SetPartialStrut", "true",
-                        "--tint", self.cfg["tint"], "--transparent", "true", "--alpha", "0"], "trayer.log")
+            self.spawn(self.trayer(self.cfg["tint"]), "trayer.log")
         elif "plasmashell" in self.cfg["hosts"]:
             self.start_plasma()
         elif "gnome-shell" in self.cfg["hosts"]:
@@ -289,6 +287,11 @@ class Desktop:
         # Without a tray the program starts as the login start does, out of sight; on GNOME as its menu entry does.
         args = {"notray": ["--hidden"], "gnome-notray": ["--show"]}.get(self.name, [])
         self.first = self.spawn([self.app] + args, "app.log", env=app_env)
+
+    def trayer(self, tint):
+        return ["trayer", "--edge", "top", "--align", "right", "--widthtype", "request", "--height",
+                str(24 * self.cfg["scale"]), "--SetDockType", "true", "--SetPartialStrut", "true", "--tint", tint,
+                "--transparent", "true", "--alpha", "0"]
 
     def start_plasma(self):
         """kded, kwin and plasmashell on the private bus and display, as a KDE session starts them; a fresh
@@ -763,6 +766,19 @@ class Desktop:
             self.activate(cx, cy)
             wid, geometry = self.wait_open("icon before signing in")
             self.sign_in_and_connect(wid, self.card_of(geometry)[:2], (cx, cy), icon)
+        if self.name == "openbox-trayer":
+            # The tray comes back in other colours (restarted with a dark tint): the icon is drawn for it.
+            old = next(p for p in self.procs if p.args[0] == "trayer")
+            old.terminate()
+            old.wait(timeout=10)
+            self.spawn(self.trayer("0x202020"), "trayer-dark.log")
+            slot = self.wait_for("the icon in the new tray", self.icon_slot, tries=100)
+
+            def legible():
+                shot = self.shot("8-dark-tray")
+                i = self.ink_in(shot, slot, shot.px(slot[0], slot[1]))
+                return i.get("box") and luminance(i["bar"]) < 0.05 and i["contrast"] >= 3.0 and i
+            self.results["icon_dark_tray"] = self.wait_for("the icon drawn for the dark tray", legible, tries=20, pause=0.5)
         if self.popup() is not None and self.name in ("xfce", "plasma"):
             self.run("xdotool", "key", "Escape")
             self.wait_closed("Escape")
@@ -888,6 +904,9 @@ def main():
         if "icon_on" in r:
             on = r["icon_on"]
             print(f"{setting}: connected icon {on['box']} ink {on['ink']} on bar {on['bar']}: contrast {on['contrast']:.2f}:1")
+        if "icon_dark_tray" in r:
+            dark = r["icon_dark_tray"]
+            print(f"{setting}: the tray back in a dark tint: icon ink {dark['ink']} on {dark['bar']}: contrast {dark['contrast']:.2f}:1")
         if "icon_light" in r:
             light = r["icon_light"]
             print(f"{setting}: after the switch to a light theme: icon ink {light['ink']} on bar {light['bar']}: "
