@@ -87,6 +87,8 @@ wait_for() { # name, present|gone
 }
 if [ "$mode" = gnome ]; then
     printf "test-password" | gnome-keyring-daemon --unlock --components=secrets >/dev/null || exit 1
+    # The daemon forks; its name comes a moment later.
+    wait_for org.freedesktop.secrets present || exit 1
 else
     kwallet() { gdbus call --session -d org.kde.kwalletd5 -o /modules/kwalletd5 -m "org.kde.KWallet.$@"; }
     hash="[$(seq 1 56 | sed 's/.*/byte &/' | paste -sd, -)]"

@@ -325,6 +325,47 @@ private Q_SLOTS:
         QCOMPARE(collections(), collectionsBefore);
     }
 
+    // The program quits (or is killed) while the keychain's dialog is open for it: the keychain lives on,
+    // and the next start's press, answered, stores the key in the same item.
+    void quitWhileTheDialogIsOpen() {
+        if (!dialogsShow()) QSKIP("needs gnome-keyring's dialog on a display (keyring_session.sh gnome, with Xvfb)");
+        SecretServiceKeychain keychain;
+        const auto before = awaitTask(VPNController::storeSecret(keychain, QStringLiteral("before")));
+        QVERIFY(before.ok());
+        const auto keyring = [] { return QDBusConnection::sessionBus().interface()->servicePid(QStringLiteral("org.freedesktop.secrets")).value(); };
+        const uint running = keyring();
+        QVERIFY(running != 0);
+        QVERIFY(lockAll());
+        QProcess program;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("KESTRAVA_TEST_CHILD"), QStringLiteral("1"));
+        program.setProcessEnvironment(env);
+        program.start(QCoreApplication::applicationFilePath(), {QStringLiteral("heldByAProgram")});
+        QProcess look;
+        look.start(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("timeout 30 xdotool search --sync --onlyvisible --name \"$0\""),
+                                          QString::fromLatin1(dialogTitle)});
+        QVERIFY(look.waitForFinished(40'000));
+        QCOMPARE(look.exitCode(), 0);
+        program.terminate();
+        QVERIFY(program.waitForFinished(10'000));
+        QCOMPARE(keyring(), running);
+
+        QProcess person;
+        answerDialog(person, 1, QStringLiteral("test-password"), QStringLiteral("Return"));
+        const auto next = awaitTask(VPNController::storeSecret(keychain, QStringLiteral("psk")), 90'000);
+        QTRY_COMPARE_WITH_TIMEOUT(person.state(), QProcess::NotRunning, 30'000);
+        QCOMPARE(person.exitCode(), 0);
+        QVERIFY2(next.ok(), next.ok() ? "" : qPrintable(next.error().description()));
+        QCOMPARE(next.value(), before.value());
+        QCOMPARE(keyring(), running);
+    }
+    // The program quitWhileTheDialogIsOpen() ends: a press that waits for the dialog.
+    void heldByAProgram() {
+        if (!qEnvironmentVariableIsSet("KESTRAVA_TEST_CHILD")) QSKIP("run by quitWhileTheDialogIsOpen()");
+        SecretServiceKeychain keychain;
+        (void)awaitTask(VPNController::storeSecret(keychain, QStringLiteral("psk")), 120'000);
+    }
+
     void lockedCollectionIsRefused() {
         if (!keyringHere()) QSKIP("needs the keyring");
         const QString service = QStringLiteral("test.locked");
