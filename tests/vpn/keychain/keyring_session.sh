@@ -42,19 +42,27 @@ trap cleanup EXIT
 mkdir -p "$home/run" "$home/data" "$home/config" "$home/services"
 chmod 700 "$home/run"
 unset DISPLAY WAYLAND_DISPLAY
+display() {
+    Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$home/display" >/dev/null 2>&1 &
+    xvfb_pid=$!
+    for _ in $(seq 100); do [ -s "$home/display" ] && break; sleep 0.1; done
+    [ -s "$home/display" ] || { echo "keyring_session: Xvfb did not start" >&2; exit 1; }
+    export DISPLAY=":$(cat "$home/display")"
+}
 if [ "$mode" = gnome ]; then
     cp /usr/share/dbus-1/services/org.freedesktop.secrets.service "$home/services/" 2>/dev/null
     if [ -x /usr/libexec/gcr-prompter ] && command -v Xvfb >/dev/null 2>&1 && command -v xdotool >/dev/null 2>&1; then
         # The bus starts the prompter on gnome-keyring's first dialog, on this display.
-        Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$home/display" >/dev/null 2>&1 &
-        xvfb_pid=$!
-        for _ in $(seq 100); do [ -s "$home/display" ] && break; sleep 0.1; done
-        [ -s "$home/display" ] || { echo "keyring_session: Xvfb did not start" >&2; exit 1; }
-        export DISPLAY=":$(cat "$home/display")"
+        display
         cp /usr/share/dbus-1/services/org.gnome.keyring.SystemPrompter.service \
             /usr/share/dbus-1/services/org.gnome.keyring.PrivatePrompter.service "$home/services/"
     fi
 else
+    # KWallet draws its dialogs itself, on this display (not offscreen, which a test cannot answer).
+    if command -v Xvfb >/dev/null 2>&1 && command -v xdotool >/dev/null 2>&1; then
+        display
+        unset QT_QPA_PLATFORM
+    fi
     cp /usr/share/dbus-1/services/org.kde.kwalletd5.service "$home/services/"
 fi
 cat >"$home/bus.conf" <<EOF

@@ -5,6 +5,8 @@
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDir>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QTest>
 
@@ -427,6 +429,43 @@ private Q_SLOTS:
         // The dialog outlives the press that gave up on it: still waiting for its answer.
         QCOMPARE(waiting, (QList<bool>{true}));
         QCOMPARE(stored.error().description(), QStringLiteral("VPN anahtarı kaydedilemedi (kod -25308)"));
+    }
+
+    // No wallet at all (KWallet installed, never used): the keychain's own wizard offers the default wallet;
+    // cancelled, the press ends at once as cancelled, and no wallet is made.
+    void kwalletWizardCancelled_data() {
+        QTest::addColumn<QString>("cancel");
+        QTest::newRow("Escape") << QStringLiteral("xdotool windowfocus --sync \"$w\" key Escape");
+        // Its Cancel button, 51 by 24 from the window's bottom right corner.
+        QTest::newRow("Cancel button") << QStringLiteral(
+            "eval $(xdotool getwindowgeometry --shell \"$w\"); xdotool mousemove $((X + WIDTH - 51)) $((Y + HEIGHT - 24)) click 1");
+    }
+    void kwalletWizardCancelled() {
+        QFETCH(QString, cancel);
+        if (qgetenv("KESTRAVA_TEST_KEYRING") != "kwallet" || !qEnvironmentVariableIsSet("DISPLAY"))
+            QSKIP("runs on the KWallet session with a display");
+        QDBusConnectionInterface* bus = QDBusConnection::sessionBus().interface();
+        const QString kwalletd = QStringLiteral("org.kde.kwalletd5");
+        if (const uint pid = bus->servicePid(kwalletd)) QCOMPARE(::kill(pid_t(pid), SIGTERM), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(!bus->isServiceRegistered(kwalletd).value(), 10'000);
+        // The session's wallet (and whatever an earlier row left) out of the way.
+        QDir wallets(qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/kwalletd"));
+        QDir(wallets.path() + QStringLiteral("-aside")).removeRecursively();
+        if (wallets.exists()) QVERIFY(QDir().rename(wallets.path(), wallets.path() + QStringLiteral("-aside")));
+
+        QProcess person;
+        person.start(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral(
+            "w=$(timeout 30 xdotool search --sync --onlyvisible --class kwalletd5 | head -1) || exit 1; "
+            "sleep 1; ") + cancel});
+        SecretServiceKeychain keychain;  // a person's time, as the program has it
+        QElapsedTimer took;
+        took.start();
+        const auto stored = awaitTask(VPNController::storeSecret(keychain, QStringLiteral("psk")), 90'000);
+        QTRY_COMPARE_WITH_TIMEOUT(person.state(), QProcess::NotRunning, 30'000);
+        QCOMPARE(person.exitCode(), 0);
+        QCOMPARE(stored.error().description(), QStringLiteral("VPN anahtarı kaydedilemedi (kod -128)"));
+        QVERIFY2(took.elapsed() < 60'000, qPrintable(QString::number(took.elapsed())));
+        QVERIFY(!QDir(wallets.path()).exists(QStringLiteral("kdewallet.kwl")));
     }
 
     void noProviderIsNotAvailable_data() {
