@@ -390,7 +390,9 @@ QCoro::Task<bool> SecretServiceKeychain::waitForPrompt(Call& c, QByteArray path,
     const std::shared_ptr<KeychainPrompt> prompt = m_prompt;
     while (!prompt->done && c.left() > 0ms) {
         co_await qCoro(prompt.get(), &KeychainPrompt::finished, std::min(c.left(), std::chrono::milliseconds(2s)));
-        if (prompt->done || path.isEmpty()) break;
+        if (prompt->done) break;
+        // Nothing to look at meanwhile (a wallet being made): wait on for the person.
+        if (path.isEmpty()) continue;
         GVariant* locked = co_await c.method(path.constData(), "org.freedesktop.DBus.Properties", "Get",
                                              g_variant_new("(ss)", interface, "Locked"), "(v)");
         if (!locked) co_return false;
