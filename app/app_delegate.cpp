@@ -36,8 +36,6 @@ constexpr int settleAfterShowMs = 500;
 constexpr int iconReach = 48;
 
 // Outside the work area of its screen: on a panel, where tray icons are.
-bool underXWayland() { return qEnvironmentVariableIsSet("WAYLAND_DISPLAY"); }
-
 bool inABar(const QPoint& p) {
     const QScreen* screen = QGuiApplication::screenAt(p);
     return screen && !screen->availableGeometry().contains(p);
@@ -210,7 +208,7 @@ void AppDelegate::createPanel() {
     // shows us no press on a Wayland window) losing the focus is the only sign of an outside press.
     m_outside = std::make_unique<OutsidePressWatcher>();
     QObject::connect(m_outside.get(), &OutsidePressWatcher::pressed, this, &AppDelegate::outsidePress);
-    if (m_outside->available() && !underXWayland()) return;
+    if (m_outside->available() && !X11Desktop::underXWayland()) return;
     QObject::connect(m_panel.get(), &QWindow::activeChanged, this, [this] {
         // Under XWayland the compositor hands the focus back and forth right after the click that
         // opened the panel (sway does); that is not the user leaving it.

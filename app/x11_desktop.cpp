@@ -25,8 +25,10 @@ xcb_connection_t* qtConnection() {
 
 bool active() { return qtConnection() != nullptr; }
 
+bool underXWayland() { return active() && qEnvironmentVariableIsSet("WAYLAND_DISPLAY"); }
+
 bool xwaylandWithWindowManager() {
-    if (!active() || !qEnvironmentVariableIsSet("WAYLAND_DISPLAY")) return false;
+    if (!underXWayland()) return false;
     const QScreen* screen = QGuiApplication::primaryScreen();
     return screen && screen->availableGeometry() != screen->geometry();
 }
@@ -67,6 +69,34 @@ void setInputRegion(QWindow& window, const QRegion& region) {
 } // namespace X11Desktop
 
 namespace {
+// A connection of our own to the program's display, so that Qt's event handling stays untouched, with
+// `extension` present there; its screen's number and root. No connection where either is missing.
+struct OwnConnection {
+    xcb_connection_t* conn = nullptr;
+    int screen = 0;
+    xcb_window_t root = XCB_WINDOW_NONE;
+};
+OwnConnection ownConnection(xcb_extension_t* extension) {
+    OwnConnection own;
+    if (!X11Desktop::active()) return own;
+    xcb_connection_t* c = xcb_connect(nullptr, &own.screen);
+    if (!c) return own;
+    const xcb_query_extension_reply_t* ext = xcb_connection_has_error(c) ? nullptr : xcb_get_extension_data(c, extension);
+    if (!ext || !ext->present) {
+        xcb_disconnect(c);
+        return own;
+    }
+    xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(c));
+    for (int i = 0; i < own.screen && it.rem; ++i) xcb_screen_next(&it);
+    if (!it.rem) {
+        xcb_disconnect(c);
+        return own;
+    }
+    own.conn = c;
+    own.root = it.data->root;
+    return own;
+}
+
 xcb_atom_t intern(xcb_connection_t* c, const QByteArray& name) {
     xcb_intern_atom_reply_t* r = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, name.size(), name.constData()), nullptr);
     const xcb_atom_t atom = r ? r->atom : xcb_atom_t(XCB_ATOM_NONE);
@@ -76,22 +106,16 @@ xcb_atom_t intern(xcb_connection_t* c, const QByteArray& name) {
 } // namespace
 
 BarChangeWatcher::BarChangeWatcher(QObject* parent) : QObject(parent) {
-    if (!X11Desktop::active()) return;
-    int screenNumber = 0;
-    m_conn = xcb_connect(nullptr, &screenNumber);
-    if (!m_conn || xcb_connection_has_error(m_conn)) return;
-    const xcb_query_extension_reply_t* ext = xcb_get_extension_data(m_conn, &xcb_xfixes_id);
-    if (!ext || !ext->present) return;
+    const OwnConnection own = ownConnection(&xcb_xfixes_id);
+    m_conn = own.conn;
+    if (!m_conn) return;
     std::free(xcb_xfixes_query_version_reply(m_conn, xcb_xfixes_query_version(m_conn, 1, 0), nullptr));
-    xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(m_conn));
-    for (int i = 0; i < screenNumber && it.rem; ++i) xcb_screen_next(&it);
-    if (!it.rem) return;
-    const QByteArray n = QByteArray::number(screenNumber);
+    const QByteArray n = QByteArray::number(own.screen);
     const xcb_atom_t tray = intern(m_conn, "_NET_SYSTEM_TRAY_S" + n);
     m_settingsSelection = intern(m_conn, "_XSETTINGS_S" + n);
     for (xcb_atom_t selection : {tray, xcb_atom_t(m_settingsSelection)})
         if (selection != XCB_ATOM_NONE)
-            xcb_xfixes_select_selection_input(m_conn, it.data->root, selection,
+            xcb_xfixes_select_selection_input(m_conn, own.root, selection,
                                               XCB_XFIXES_SELECTION_EVENT_MASK_SET_SELECTION_OWNER);
     watchSettingsOwner();
     xcb_flush(m_conn);
@@ -139,21 +163,15 @@ void BarChangeWatcher::drain() {
 }
 
 OutsidePressWatcher::OutsidePressWatcher(QObject* parent) : QObject(parent) {
-    if (!X11Desktop::active()) return;
-    int screenNumber = 0;
-    m_conn = xcb_connect(nullptr, &screenNumber);
-    if (!m_conn || xcb_connection_has_error(m_conn)) return;
-    const xcb_query_extension_reply_t* ext = xcb_get_extension_data(m_conn, &xcb_input_id);
-    if (!ext || !ext->present) return;
+    const OwnConnection own = ownConnection(&xcb_input_id);
+    m_conn = own.conn;
+    if (!m_conn) return;
     xcb_input_xi_query_version_reply_t* version =
         xcb_input_xi_query_version_reply(m_conn, xcb_input_xi_query_version(m_conn, 2, 0), nullptr);
     const bool xi2 = version && version->major_version >= 2;
     std::free(version);
     if (!xi2) return;
-    xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(m_conn));
-    for (int i = 0; i < screenNumber && it.rem; ++i) xcb_screen_next(&it);
-    if (!it.rem) return;
-    m_root = it.data->root;
+    m_root = own.root;
     m_notifier = std::make_unique<QSocketNotifier>(xcb_get_file_descriptor(m_conn), QSocketNotifier::Read);
     QObject::connect(m_notifier.get(), &QSocketNotifier::activated, this, &OutsidePressWatcher::drain);
 }

@@ -15,6 +15,8 @@ struct xcb_connection_t;
 namespace X11Desktop {
 
 bool active();
+// The program's X11 display is a Wayland compositor's XWayland, which sees presses only on X11 windows.
+bool underXWayland();
 // XWayland under a compositor that runs a window manager of its own there (GNOME, Plasma): it tells
 // XWayland the bar's room, and gives the keyboard only to windows it manages. sway does neither.
 bool xwaylandWithWindowManager();
