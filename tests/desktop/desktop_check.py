@@ -103,6 +103,7 @@ class Desktop:
         self.work = tempfile.mkdtemp(prefix="kestrava-desktop-")
         self.procs = []
         self.bus_pid = None
+        self.bus_pids = []  # the session bus and any other private bus
         self.env = dict(os.environ)
         self.top = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
         self.inner = self.env
@@ -138,12 +139,11 @@ class Desktop:
             except subprocess.TimeoutExpired:
                 p.kill()
                 p.wait(timeout=5)
-        for pid in (self.bus_pid, getattr(self, "system_bus_pid", None)):
-            if pid:
-                try:
-                    os.kill(pid, signal.SIGTERM)
-                except ProcessLookupError:
-                    pass
+        for pid in self.bus_pids:
+            try:
+                os.kill(pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
         for pid in started:
             for _ in range(50):
                 try:
@@ -157,6 +157,16 @@ class Desktop:
                 except ProcessLookupError:
                     pass
         shutil.rmtree(self.work, ignore_errors=True)
+
+    def private_bus(self, name):
+        """A bus of the run's own at work/name: its address. Ended with the run."""
+        out = subprocess.run(["dbus-daemon", "--session", "--fork", "--print-address=1", "--print-pid=1",
+                              f"--address=unix:path={self.work}/{name}"], capture_output=True, text=True, env=self.env,
+                             timeout=10).stdout.split()
+        if len(out) < 2:
+            raise Failure(f"no private bus at {name}")
+        self.bus_pids.append(int(out[1]))
+        return out[0]
 
     def run(self, *argv, check=True, inner=False):
         """A command on the outer display; inner: on the program's own (XWayland's, under a nested shell)."""
@@ -210,12 +220,8 @@ class Desktop:
         self.env.update(HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"),
                         XDG_DATA_HOME=os.path.join(home, ".local", "share"),
                         XDG_CACHE_HOME=os.path.join(home, ".cache"), XDG_RUNTIME_DIR=runtime)
-        out = subprocess.run(["dbus-daemon", "--session", "--fork", "--print-address=1", "--print-pid=1",
-                              f"--address=unix:path={self.work}/bus"], capture_output=True, text=True, env=self.env,
-                             timeout=10).stdout.split()
-        if len(out) < 2:
-            raise Failure("no session bus")
-        self.env["DBUS_SESSION_BUS_ADDRESS"], self.bus_pid = out[0], int(out[1])
+        self.env["DBUS_SESSION_BUS_ADDRESS"] = self.private_bus("bus")
+        self.bus_pid = self.bus_pids[-1]
         self.run("xsetroot", "-solid", "#%02x%02x%02x" % BACKGROUND)
         scale = self.cfg["scale"]
         if self.cfg.get("theme"):
@@ -316,13 +322,8 @@ class Desktop:
         if not os.path.isdir("/usr/share/gnome-shell/extensions/ubuntu-appindicators@ubuntu.com"):
             raise Skip("the AppIndicator extension is missing")
         # The shell asks logind on the system bus at start; a private one is enough.
-        out = subprocess.run(["dbus-daemon", "--session", "--fork", "--print-address=1", "--print-pid=1",
-                              f"--address=unix:path={self.work}/sysbus"], capture_output=True, text=True,
-                             env=self.env, timeout=10).stdout.split()
-        if len(out) < 2:
-            raise Failure("no system bus")
-        self.system_bus_pid = int(out[1])
-        self.env.update(DBUS_SYSTEM_BUS_ADDRESS=out[0], XDG_CURRENT_DESKTOP="GNOME", XDG_SESSION_TYPE="x11")
+        self.env.update(DBUS_SYSTEM_BUS_ADDRESS=self.private_bus("sysbus"), XDG_CURRENT_DESKTOP="GNOME",
+                        XDG_SESSION_TYPE="x11")
         self.run("gsettings", "set", "org.gnome.shell", "enabled-extensions",
                  "[]" if self.cfg.get("notray") else "['ubuntu-appindicators@ubuntu.com']")
         self.run("gsettings", "set", "org.gnome.shell", "welcome-dialog-last-shown-version", "999")

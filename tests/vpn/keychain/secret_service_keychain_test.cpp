@@ -158,6 +158,17 @@ bool kwalletOpen() {
     return open;
 }
 
+// Ends kwalletd5 as a logout does; true once neither of its names is owned any more.
+bool stopKwallet() {
+    QDBusConnectionInterface* bus = QDBusConnection::sessionBus().interface();
+    const QString kwalletd = QStringLiteral("org.kde.kwalletd5");
+    if (const uint pid = bus->servicePid(kwalletd); pid && ::kill(pid_t(pid), SIGTERM) != 0) return false;
+    return QTest::qWaitFor([&] {
+        return !bus->isServiceRegistered(QStringLiteral("org.freedesktop.secrets")).value() &&
+               !bus->isServiceRegistered(kwalletd).value();
+    }, 10'000);
+}
+
 // The system's status code of a call: success, or the failure's own.
 template <class T> int statusOf(const KeychainResult<T>& r) { return r ? KeychainStatus::success : r.error().status; }
 
@@ -414,11 +425,8 @@ private Q_SLOTS:
         if (qgetenv("KESTRAVA_TEST_KEYRING") != "kwallet") QSKIP("runs on the KWallet session");
         QDBusConnectionInterface* bus = QDBusConnection::sessionBus().interface();
         const QString kwalletd = QStringLiteral("org.kde.kwalletd5");
-        const uint pid = bus->servicePid(kwalletd);
-        QVERIFY(pid > 0);
-        QCOMPARE(::kill(pid_t(pid), SIGTERM), 0);
-        QTRY_VERIFY_WITH_TIMEOUT(!bus->isServiceRegistered(QStringLiteral("org.freedesktop.secrets")).value()
-                                     && !bus->isServiceRegistered(kwalletd).value(), 10'000);
+        QVERIFY(bus->servicePid(kwalletd).value() > 0);
+        QVERIFY(stopKwallet());
 
         SecretServiceKeychain keychain(std::chrono::seconds(3));
         QList<bool> waiting;
@@ -453,10 +461,7 @@ private Q_SLOTS:
         QFETCH(int, status);
         if (qgetenv("KESTRAVA_TEST_KEYRING") != "kwallet" || !qEnvironmentVariableIsSet("DISPLAY"))
             QSKIP("runs on the KWallet session with a display");
-        QDBusConnectionInterface* bus = QDBusConnection::sessionBus().interface();
-        const QString kwalletd = QStringLiteral("org.kde.kwalletd5");
-        if (const uint pid = bus->servicePid(kwalletd)) QCOMPARE(::kill(pid_t(pid), SIGTERM), 0);
-        QTRY_VERIFY_WITH_TIMEOUT(!bus->isServiceRegistered(kwalletd).value(), 10'000);
+        QVERIFY(stopKwallet());
         // The session's wallet (and whatever an earlier row left) out of the way.
         QDir wallets(qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/kwalletd"));
         QDir(wallets.path() + QStringLiteral("-aside")).removeRecursively();
