@@ -43,16 +43,16 @@ SETTINGS = {
                        dark=True, theme=True),
     # KDE Plasma as it comes: kwin compositing, the panel at the bottom; Breeze Dark, then Breeze while running.
     "plasma": dict(hosts=["kded5", "kwin_x11", "plasmashell"], screen=(1280, 800), scale=1, composited=True,
-                   dark=True, bottom=True, theme=True, connect=True),
+                   theme=True, connect=True),
     # GNOME Shell on X11 with the AppIndicator extension: a click shows the item's menu, a double click
     # activates it.
-    "gnome": dict(hosts=["gnome-shell"], screen=(1600, 900), scale=1, composited=True, dark=True, theme=True,
+    "gnome": dict(hosts=["gnome-shell"], screen=(1600, 900), scale=1, composited=True, theme=True,
                   connect=True),
     # GNOME's default session: the shell as a Wayland compositor (nested in Xvfb here), the program on its
     # XWayland display, where X never sees the pointer on the shell's bar.
     # The popup is a window the shell manages there (so that it takes the keyboard): the card alone, with
     # the shell's own shadow.
-    "gnome-wayland": dict(hosts=["gnome-shell", "Xwayland"], screen=(1600, 900), scale=1, composited=True, dark=True,
+    "gnome-wayland": dict(hosts=["gnome-shell", "Xwayland"], screen=(1600, 900), scale=1, composited=True,
                           theme=True, wayland=True, margin=0),
     # Stock GNOME, no tray: the program as the application menu starts it, its entry and icon installed.
     "gnome-notray": dict(hosts=["gnome-shell"], screen=(1600, 900), scale=1, composited=True, notray=True),
