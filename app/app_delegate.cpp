@@ -1,6 +1,7 @@
 #include "app/app_delegate.h"
 
 #include "app/placement.h"
+#include "app/tray_host.h"
 #include "app/tray_look.h"
 #include "app/x11_desktop.h"
 #include "state/app_state.h"
@@ -34,6 +35,8 @@ constexpr int toggleAfterCloseMs = 400;
 constexpr int settleAfterShowMs = 500;
 // How far the pointer may be from that press and still be on the same icon.
 constexpr int iconReach = 48;
+// How long a login start waits for a tray before it says that it runs out of sight.
+constexpr int trayGraceMs = 20000;
 
 // Outside the work area of its screen: on a panel, where tray icons are.
 bool inABar(const QPoint& p) {
@@ -56,8 +59,7 @@ AppDelegate::AppDelegate(DefaultsStore& store, VpnFacility& facility, Options op
 AppDelegate::~AppDelegate() {
     if (auto* app = QCoreApplication::instance()) app->removeEventFilter(this);
     // The window's items refer to the model; they go first.
-    if (m_root) delete m_root;
-    m_panel.reset();
+    dropPanel();
 }
 
 QString AppDelegate::statusIconName(bool connected) {
@@ -72,48 +74,78 @@ void AppDelegate::chooseRenderer() { PanelContent::chooseRenderer(); }
 
 void AppDelegate::launch() {
     QObject::connect(m_state.get(), &AppState::statusChanged, this, &AppDelegate::updateIcon);
-    if (m_options.tray && QSystemTrayIcon::isSystemTrayAvailable()) {
-        m_tray = std::make_unique<QSystemTrayIcon>();
-        m_tray->setToolTip(QStringLiteral("Kestrava"));
-        QObject::connect(m_tray.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
-            // A double-click's first press already toggled; the second must not undo it.
-            if (r != QSystemTrayIcon::Trigger) return;
-            m_pointer = QCursor::pos();
-            // Under XWayland, X sees the pointer only over X windows: a click on the compositor's own bar
-            // leaves it wherever it was last. Where the bar's room is known (GNOME tells XWayland), only
-            // a point in it can be the icon's; else the card would go over a bar of unknown height.
-            if (X11Desktop::xwaylandWithWindowManager() && !inABar(*m_pointer)) m_pointer.reset();
-            togglePanel();
-            lookAtBar();
-        });
-        buildTrayMenu();
-        m_trayShown = true;
-    } else if (m_options.tray) {
-        // A login start stays out of sight (unless opened from the menu while it waited for a tray), and
-        // must not claim a window that is not there.
-        const bool outOfSight = m_options.startHidden && !m_options.showAtStart && !(m_panel && m_panel->isVisible());
-        std::fputs(outOfSight
-                       ? "Kestrava: masaüstünde sistem tepsisi yok; simge gösterilemiyor. Program arka planda "
-                         "çalışıyor; pencere için Kestrava’yı uygulama menüsünden aç.\n"
-                       : "Kestrava: masaüstünde sistem tepsisi yok; simge gösterilemiyor, pencere açık kalıyor.\n",
-                   stderr);
-    }
-    lookAtBar();
-    updateIcon();
-    if (m_tray) {
-        m_tray->show();
-        // The host embeds the icon (and tells its place) a moment later; look at the bar again then.
-        for (int ms : {300, 1500, 5000}) QTimer::singleShot(ms, this, &AppDelegate::lookAtBar);
-        // Plasma loads a named icon in the panel's colours once and keeps it; a new icon makes it load
-        // it again in the new ones. Hosts that take pixels get them for the bar as it is now.
-        QDBusConnection::sessionBus().connect(QString(), QStringLiteral("/KGlobalSettings"),
-                                              QStringLiteral("org.kde.KGlobalSettings"), QStringLiteral("notifyChange"),
-                                              this, SLOT(coloursChanged()));
-        // On X11 a tray host that comes back (in other colours) or a GTK desktop's theme switch.
+    if (m_options.tray) {
+        // On X11 a tray host that comes (back, perhaps in other colours) or a GTK desktop's theme switch.
         m_barChanges = std::make_unique<BarChangeWatcher>();
-        QObject::connect(m_barChanges.get(), &BarChangeWatcher::changed, this, &AppDelegate::coloursChanged);
+        QObject::connect(m_barChanges.get(), &BarChangeWatcher::changed, this, [this] {
+            if (m_trayHost) m_trayHost->look();
+            else coloursChanged();
+        });
+        if (TrayHost::present()) {
+            showTrayIcon();
+        } else {
+            // At login the panel may come up after this program; the icon goes there when it does.
+            m_trayHost = std::make_unique<TrayHost>();
+            QObject::connect(m_trayHost.get(), &TrayHost::appeared, this, [this] {
+                QTimer::singleShot(0, this, [this] {
+                    if (!m_trayHost) return;
+                    m_trayHost.reset();
+                    showTrayIcon();
+                });
+            });
+            if (!m_options.startHidden || m_options.showAtStart)
+                std::fputs("Kestrava: masaüstünde sistem tepsisi yok; simge gösterilemiyor, pencere açık kalıyor.\n", stderr);
+            else
+                // A login start stays out of sight; say so only if no tray comes soon.
+                QTimer::singleShot(trayGraceMs, this, [this] {
+                    if (m_trayHost && !panelVisible())
+                        std::fputs("Kestrava: masaüstünde sistem tepsisi yok; simge gösterilemiyor. Program arka planda "
+                                   "çalışıyor; pencere için Kestrava’yı uygulama menüsünden aç.\n",
+                                   stderr);
+                });
+        }
     }
+    updateIcon();
     if (m_options.showAtStart || (m_options.tray && !m_trayShown && !m_options.startHidden)) showPanel();
+}
+
+void AppDelegate::showTrayIcon() {
+    m_tray = std::make_unique<QSystemTrayIcon>();
+    m_tray->setToolTip(QStringLiteral("Kestrava"));
+    QObject::connect(m_tray.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
+        // A double-click's first press already toggled; the second must not undo it.
+        if (r != QSystemTrayIcon::Trigger) return;
+        m_pointer = QCursor::pos();
+        // Under XWayland, X sees the pointer only over X windows: a click on the compositor's own bar
+        // leaves it wherever it was last. Where the bar's room is known (GNOME tells XWayland), only
+        // a point in it can be the icon's; else the card would go over a bar of unknown height.
+        if (X11Desktop::xwaylandWithWindowManager() && !inABar(*m_pointer)) m_pointer.reset();
+        togglePanel();
+        lookAtBar();
+    });
+    buildTrayMenu();
+    m_trayShown = true;
+    // A framed window made while there was no tray becomes the popup once it is put away.
+    if (m_panel && !m_panel->isVisible()) dropPanel();
+    lookAtBar();
+    m_iconName.clear();
+    updateIcon();
+    m_tray->show();
+    // The host embeds the icon (and tells its place) a moment later; look at the bar again then.
+    for (int ms : {300, 1500, 5000}) QTimer::singleShot(ms, this, &AppDelegate::lookAtBar);
+    // Plasma loads a named icon in the panel's colours once and keeps it; a new icon makes it load
+    // it again in the new ones. Hosts that take pixels get them for the bar as it is now.
+    QDBusConnection::sessionBus().connect(QString(), QStringLiteral("/KGlobalSettings"), QStringLiteral("org.kde.KGlobalSettings"),
+                                          QStringLiteral("notifyChange"), this, SLOT(coloursChanged()));
+}
+
+void AppDelegate::dropPanel() {
+    m_outside.reset();
+    // The window's items refer to the model; they go first.
+    delete m_root;
+    m_root = nullptr;
+    m_panel.reset();
+    m_engine.reset();
 }
 
 void AppDelegate::updateIcon() {
@@ -284,7 +316,10 @@ void AppDelegate::closePanel() {
     // Once the hide has gone out, and only if the panel is still hidden by then (a toggle may have
     // shown it again), give back what the hidden panel holds; its items and the engine stay.
     QTimer::singleShot(0, this, [this] {
-        if (m_panel && !m_panel->isVisible()) PanelContent::releaseHidden();
+        if (!m_panel || m_panel->isVisible()) return;
+        // A framed window made while there was no tray gives way to the popup now that there is one.
+        if (m_trayShown && m_look.kind == PanelWindow::Kind::window) dropPanel();
+        else PanelContent::releaseHidden();
     });
 }
 

@@ -14,6 +14,7 @@
 
 class AppState;
 class BarChangeWatcher;
+class TrayHost;
 class OutsidePressWatcher;
 class QMenu;
 class DefaultsStore;
@@ -90,6 +91,8 @@ private:
     void updateIcon();
     void lookAtBar();
     void buildTrayMenu();
+    void showTrayIcon();
+    void dropPanel();
     void shapePanel();
     void outsidePress(QPoint nativePos);
     void exitNow();
@@ -113,6 +116,7 @@ private:
     PanelWindow::Look m_look;
     std::unique_ptr<OutsidePressWatcher> m_outside;
     std::unique_ptr<BarChangeWatcher> m_barChanges;
+    std::unique_ptr<TrayHost> m_trayHost;  // while there is no tray host yet
     std::unique_ptr<QMenu> m_menu;
     QColor m_ink;      // for the bar last seen under the icon
     QColor m_iconInk;  // the icon's as set

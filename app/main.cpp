@@ -18,13 +18,10 @@
 #include <QElapsedTimer>
 #include <QLibraryInfo>
 #include <QSocketNotifier>
-#include <QSystemTrayIcon>
-#include <QTimer>
 #include <QTranslator>
 
 #include <csignal>
 #include <cstdio>
-#include <functional>
 #include <memory>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -81,18 +78,6 @@ Start meetRunningCopy(SingleInstance& instance, ApplicationBus& bus, bool hidden
     instance.claim();
     bus.serve();
     return Start::run;
-}
-
-// At login the tray host may come up after this program; a hidden start waits a little for it.
-void whenTrayReady(const std::function<void()>& launch) {
-    auto* poll = new QTimer(QCoreApplication::instance());
-    auto tries = std::make_shared<int>(0);
-    QObject::connect(poll, &QTimer::timeout, poll, [poll, tries, launch] {
-        if (!QSystemTrayIcon::isSystemTrayAvailable() && ++*tries < 40) return;
-        poll->deleteLater();
-        launch();
-    });
-    poll->start(500);
 }
 
 } // namespace
@@ -210,10 +195,7 @@ int main(int argc, char** argv) {
             [&delegate] { delegate.closePanel(); }, sinceStart);
         QObject::connect(measure.get(), &Measure::done, &app, [] { QCoreApplication::exit(0); });
     }
-    if (hidden && !QSystemTrayIcon::isSystemTrayAvailable())
-        whenTrayReady([&delegate] { delegate.launch(); });
-    else
-        delegate.launch();
+    delegate.launch();
     if (measure) measure->begin();
     const int code = QApplication::exec();
     Http::shutdown();

@@ -33,24 +33,31 @@ bool xwaylandWithWindowManager() {
     return screen && screen->availableGeometry() != screen->geometry();
 }
 
-bool compositorRunning() {
+namespace {
+// Someone owns the selection prefix<screen> on Qt's connection.
+bool selectionOwned(const QByteArray& prefix) {
     xcb_connection_t* c = qtConnection();
     if (!c) return false;
     // Qt opens the default screen; its number is in DISPLAY (":0.1"), 0 when absent.
     int screen = 0;
     const QByteArray display = qgetenv("DISPLAY");
     if (const int dot = display.lastIndexOf('.'); dot > display.lastIndexOf(':')) screen = display.mid(dot + 1).toInt();
-    const QByteArray name = "_NET_WM_CM_S" + QByteArray::number(screen);
+    const QByteArray name = prefix + QByteArray::number(screen);
     xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(c, xcb_intern_atom(c, 1, name.size(), name.constData()), nullptr);
     if (!atom) return false;
     const xcb_atom_t a = atom->atom;
     std::free(atom);
     if (a == XCB_ATOM_NONE) return false;  // never interned: nobody ever owned it
     xcb_get_selection_owner_reply_t* owner = xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, a), nullptr);
-    const bool running = owner && owner->owner != XCB_WINDOW_NONE;
+    const bool owned = owner && owner->owner != XCB_WINDOW_NONE;
     std::free(owner);
-    return running;
+    return owned;
 }
+} // namespace
+
+bool compositorRunning() { return selectionOwned("_NET_WM_CM_S"); }
+
+bool trayManagerRunning() { return selectionOwned("_NET_SYSTEM_TRAY_S"); }
 
 void setInputRegion(QWindow& window, const QRegion& region) {
     xcb_connection_t* c = qtConnection();

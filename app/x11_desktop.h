@@ -22,6 +22,8 @@ bool underXWayland();
 bool xwaylandWithWindowManager();
 // A compositing manager owns _NET_WM_CM_S<screen> while it runs.
 bool compositorRunning();
+// An XEmbed tray manager owns _NET_SYSTEM_TRAY_S<screen> while it runs.
+bool trayManagerRunning();
 // Only region takes pointer input; the rest of the window lets presses through to what is below.
 void setInputRegion(QWindow& window, const QRegion& region);
 

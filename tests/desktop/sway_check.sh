@@ -37,8 +37,7 @@ cat > "$W/home/.config/waybar/config" <<'JSON'
 { "layer": "top", "position": "top", "height": 26, "modules-left": ["sway/workspaces"],
   "modules-right": ["tray", "clock"], "tray": {"icon-size": 18, "spacing": 8}, "clock": {"format": "{:%H:%M}"} }
 JSON
-printf 'output * resolution 1920x1080 position 0,0 bg #5b7fa6 solid_color\nfocus_follows_mouse no\nexec waybar > %s/waybar.log 2>&1\n' \
-    "$W/home" > "$W/home/.config/sway/config"
+printf 'output * resolution 1920x1080 position 0,0 bg #5b7fa6 solid_color\nfocus_follows_mouse no\n' > "$W/home/.config/sway/config"
 chown -R 65534:65534 "$W/home" "$W/run"
 
 Xvfb -displayfd 5 -screen 0 1920x1080x24 -nolisten tcp -ac 5>"$W/display" >"$W/xvfb.log" 2>&1 &
@@ -64,11 +63,29 @@ pids+=($!)
 within 100 grep -q '^listening on ' "$W/service.log" || fail "the stand-in service did not start"
 origin=$(sed -n 's/^listening on //p' "$W/service.log")
 
+# At login the program may come up before the bar: it opens as a window, and its icon must reach the
+# tray when the bar comes.
 swaymsg_ exec "env KESTRAVA_API_ORIGIN=$origin KESTRAVA_WEB_ORIGIN=$origin KESTRAVA_VPN_BACKEND=simulated \
 XDG_CONFIG_HOME=$W/home/.config $W/kestrava > $W/home/app.log 2>&1" >/dev/null || fail "swaymsg exec"
+within 200 grep -q 'sistem tepsisi yok' "$W/home/app.log" || fail "no word of the missing tray"
+# What sway manages under our name: a tiled "con" would reflow the user's windows.
+managed() { swaymsg_ -t get_tree | /usr/bin/python3 -c '
+import json, sys
+def walk(n):
+    if n.get("name") == "Kestrava":
+        print(n["type"], n.get("border"), n["deco_rect"]["height"])
+    for c in n.get("nodes", []) + n.get("floating_nodes", []): walk(c)
+walk(json.load(sys.stdin))'; }
+shown() { [ -n "$(managed)" ]; }
+hidden() { [ -z "$(managed)" ]; }
+within 200 shown || fail "no window without a tray"
+swaymsg_ exec "waybar > $W/home/waybar.log 2>&1" >/dev/null || fail "swaymsg exec waybar"
 registered() { as_user busctl --user get-property org.kde.StatusNotifierWatcher /StatusNotifierWatcher \
     org.kde.StatusNotifierWatcher RegisteredStatusNotifierItems 2>/dev/null | grep -q StatusNotifierItem; }
 within 200 registered || fail "the icon never reached waybar's tray"
+# The window put away; from now on the icon opens the popup.
+swaymsg_ '[title="Kestrava"] kill' >/dev/null || fail "swaymsg kill"
+within 100 hidden || fail "the window stayed after it was closed"
 sleep 1 # waybar draws the new item
 
 shot() { DISPLAY=$outer import -window root "$artefacts/sway-$1.png"; }
@@ -100,14 +117,6 @@ dark_pixels() { shot "$1"; convert "$artefacts/sway-$1.png" -crop 1920x1040+0+40
     -negate -format "%[fx:round(mean*w*h)]" info:; }
 card_box() { convert "$artefacts/sway-$1.png" -crop 1920x1040+0+40 +repage -colorspace gray -threshold 16% -negate \
     -trim -format "%w %h" info:; }
-# What sway manages under our name: a tiled "con" would reflow the user's windows.
-managed() { swaymsg_ -t get_tree | /usr/bin/python3 -c '
-import json, sys
-def walk(n):
-    if n.get("name") == "Kestrava":
-        print(n["type"], n.get("border"), n["deco_rect"]["height"])
-    for c in n.get("nodes", []) + n.get("floating_nodes", []): walk(c)
-walk(json.load(sys.stdin))'; }
 opened() { [ "$(dark_pixels open)" -gt 50000 ]; }
 closed() { [ "$(dark_pixels closed)" -lt 1000 ]; }
 
