@@ -53,6 +53,9 @@ AppDelegate::AppDelegate(DefaultsStore& store, VpnFacility& facility, Options op
     m_state = std::make_unique<AppState>(store, env);
     m_model = std::make_unique<PopupModel>(*m_state);
     QObject::connect(m_model.get(), &PopupModel::quitRequested, this, &AppDelegate::requestQuit);
+    m_dropTimer = new QTimer(this);
+    m_dropTimer->setSingleShot(true);
+    QObject::connect(m_dropTimer, &QTimer::timeout, this, &AppDelegate::dropHiddenPanel);
     if (auto* app = QCoreApplication::instance()) app->installEventFilter(this);
 }
 
@@ -137,6 +140,16 @@ void AppDelegate::showTrayIcon() {
     // it again in the new ones. Hosts that take pixels get them for the bar as it is now.
     QDBusConnection::sessionBus().connect(QString(), QStringLiteral("/KGlobalSettings"), QStringLiteral("org.kde.KGlobalSettings"),
                                           QStringLiteral("notifyChange"), this, SLOT(coloursChanged()));
+}
+
+void AppDelegate::dropHiddenPanel() {
+    if (!m_panel || m_panel->isVisible()) return;
+    // Only a popup that a new one would show as it is: what was typed or opened stays until used.
+    const QQuickItem* popup = popupItem();
+    if (popup && !popup->property("untouched").toBool()) return;
+    // The engine's objects, the items, the images and the window's buffers go; Qt's libraries stay.
+    dropPanel();
+    PanelContent::releaseDropped();
 }
 
 void AppDelegate::dropPanel() {
@@ -292,6 +305,7 @@ void AppDelegate::placePanel() {
 }
 
 void AppDelegate::showPanel() {
+    m_dropTimer->stop();
     if (!m_panel) createPanel();
     if (!m_root) return;
     if (m_look.kind == PanelWindow::Kind::popup && !m_panel->isVisible()) {
@@ -318,12 +332,18 @@ void AppDelegate::closePanel() {
     QTimer::singleShot(0, this, [this] {
         if (!m_panel || m_panel->isVisible()) return;
         // A framed window made while there was no tray gives way to the popup now that there is one.
-        if (m_trayShown && m_look.kind == PanelWindow::Kind::window) dropPanel();
-        else PanelContent::releaseHidden();
+        if (m_trayShown && m_look.kind == PanelWindow::Kind::window) {
+            dropPanel();
+            return;
+        }
+        PanelContent::releaseHidden();
+        if (m_options.dropHiddenAfterMs >= 0) m_dropTimer->start(m_options.dropHiddenAfterMs);
     });
 }
 
 bool AppDelegate::panelVisible() const { return m_panel && m_panel->isVisible(); }
+
+bool AppDelegate::dropPending() const { return m_dropTimer->isActive(); }
 
 void AppDelegate::togglePanel() {
     if (panelVisible()) {

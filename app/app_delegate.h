@@ -22,6 +22,7 @@ class PopupModel;
 class QQuickItem;
 class QQuickWindow;
 class QSystemTrayIcon;
+class QTimer;
 class VpnFacility;
 
 // Owns the state, the tray icon and the popup panel for the life of the process, and runs the
@@ -33,6 +34,8 @@ public:
         bool tray = true;           // off in tests that drive the panel alone
         bool showAtStart = false;   // --show
         bool startHidden = false;   // --hidden: no popup at start, even without a tray
+        // The popup hidden this long is destroyed (the next open makes it anew); below 0, never.
+        int dropHiddenAfterMs = 30000;
     };
     AppDelegate(DefaultsStore& store, VpnFacility& facility, Options options, QObject* parent = nullptr);
     ~AppDelegate() override;
@@ -45,6 +48,8 @@ public:
     void launch();
 
     bool panelVisible() const;
+    // The hidden popup's drop is still to come.
+    bool dropPending() const;
 
     // "shield" while connected, "shield-slash" otherwise: named for hosts that recolour theme icons,
     // drawn for the bar under the icon for hosts that take pixels.
@@ -93,6 +98,7 @@ private:
     void buildTrayMenu();
     void showTrayIcon();
     void dropPanel();
+    void dropHiddenPanel();
     void shapePanel();
     void outsidePress(QPoint nativePos);
     void exitNow();
@@ -118,6 +124,7 @@ private:
     std::unique_ptr<BarChangeWatcher> m_barChanges;
     std::unique_ptr<TrayHost> m_trayHost;  // while there is no tray host yet
     std::unique_ptr<QMenu> m_menu;
+    QTimer* m_dropTimer = nullptr;
     QColor m_ink;      // for the bar last seen under the icon
     QColor m_iconInk;  // the icon's as set
 };

@@ -14,6 +14,8 @@ namespace {
 
 // A hide whose release never reports (the bare window has none) goes on after this.
 constexpr int releaseWaitMs = 2000;
+// How long to wait for the hidden popup to be destroyed.
+constexpr int dropWaitS = 60;
 
 long fieldKiB(const QByteArray& text, const char* name) {
     long sum = -1;
@@ -95,6 +97,7 @@ Measure::Measure(Plan plan, std::function<QQuickWindow*()> show, std::function<v
             print("releaseStep", QByteArray("\"") + step + "\",\"us\":" + QByteArray::number(us));
             m_stepTimer.start();
         }
+        if (qstrcmp(step, "dropped") == 0) m_dropped = true;
         if (qstrcmp(step, "done") == 0 && m_afterRelease) std::exchange(m_afterRelease, nullptr)();
     });
 }
@@ -129,6 +132,7 @@ void Measure::begin() {
 }
 
 void Measure::show(std::function<void()> then) {
+    m_dropped = false;
     QQuickWindow* w = m_show();
     if (!w) {
         Q_EMIT done();
@@ -157,13 +161,38 @@ void Measure::hide(std::function<void()> then) {
     m_hide();
 }
 
+void Measure::afterDrop() {
+    // The popup that stays hidden is destroyed a while later (the bare window never is): the memory
+    // once that is done, then the time a new one takes to its first frame.
+    m_printSteps = true;
+    auto* wait = new QTimer(this);
+    wait->setSingleShot(true);
+    QObject::connect(wait, &QTimer::timeout, this, [this, wait] {
+        if (!m_dropped && m_dropWaited++ < dropWaitS) return wait->start(1000);
+        wait->deleteLater();
+        m_printSteps = false;
+        if (!m_dropped) return Q_EMIT done();
+        QTimer::singleShot(m_plan.traySeconds * 1000, this, [this] {
+            print("droppedS", m_plan.traySeconds);
+            QElapsedTimer reopen;
+            reopen.start();
+            show([this, reopen] {
+                std::printf("{\"reopenFrameMs\":%lld}\n", static_cast<long long>(reopen.elapsed()));
+                std::fflush(stdout);
+                Q_EMIT done();
+            });
+        });
+    });
+    wait->start(0);
+}
+
 void Measure::cycle() {
     const bool decade = m_done == 10 || m_done == 100 || m_done == 1000 || m_done == 10000;
     if (m_done > 0 && (decade || m_done == m_plan.cycles / 2 || m_done == m_plan.cycles)) print("afterCycles", m_done);
     if (m_done >= m_plan.cycles) {
         QTimer::singleShot(m_plan.traySeconds * 1000, this, [this] {
             print("cyclesHiddenS", m_plan.traySeconds);
-            Q_EMIT done();
+            afterDrop();
         });
         return;
     }

@@ -12,7 +12,8 @@ class QQuickWindow;
 //   --quit-after-first-frame   the window's first frame, then end (start-up)
 //   --measure-tray S           a tray user's day: the tray alone for S seconds; the popup shown once
 //                              and hidden, then S seconds hidden; with --measure-cycles N, N more
-//                              openings and closings, then S seconds hidden again
+//                              openings and closings, then S seconds hidden again; once the hidden
+//                              popup is destroyed, S seconds later, and the time to the next open's frame
 class Measure : public QObject {
     Q_OBJECT
 public:
@@ -45,6 +46,7 @@ private:
     void show(std::function<void()> then);
     void hide(std::function<void()> then);
     void cycle();
+    void afterDrop();
     Plan m_plan;
     std::function<QQuickWindow*()> m_show;
     std::function<void()> m_hide;
@@ -54,4 +56,6 @@ private:
     QElapsedTimer m_stepTimer;
     bool m_rendererTold = false;
     int m_done = 0;
+    bool m_dropped = false;
+    int m_dropWaited = 0;
 };

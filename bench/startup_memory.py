@@ -4,7 +4,8 @@
 Runs inside the tray session of scripts/bench (bench/tray_session.sh: Xvfb, openbox, trayer):
   1. spawn to the popup's first frame, against a bare Qt Quick window on the same renderer;
   2. memory after the popup was shown once and hidden, against the program's own tray-only state,
-     then over many more openings and closings (app/measure.cpp, --measure-tray);
+     then over many more openings and closings, then once the hidden popup was destroyed
+     (app/measure.cpp, --measure-tray);
   3. spawn to the tray host embedding the icon (the login case), against a bare QSystemTrayIcon
      program, seen from outside by bench/tray_watch.cpp.
 Start-up figures are medians of alternating runs. Prints one JSON object.
@@ -131,12 +132,14 @@ def main():
 
     # 2. Memory: tray only, then the popup shown once and hidden, then many more times.
     _, lines = run_until_first_frame(program + ["--measure-tray", str(settle), "--measure-cycles", str(cycles)], env,
-                                     limit_s=4 * settle + 60 + cycles)
-    points, steps = {}, []
+                                     limit_s=5 * settle + 120 + cycles)
+    points, steps, drop_steps = {}, [], []
     for obj in lines:
         if "releaseStep" in obj:
-            steps.append(obj)
-        for key in ("trayOnlyS", "shownHiddenS", "cyclesHiddenS"):
+            (drop_steps if drop_steps or obj["releaseStep"] == "dropped" else steps).append(obj)
+        if "reopenFrameMs" in obj:
+            points["reopenFrameMs"] = obj["reopenFrameMs"]
+        for key in ("trayOnlyS", "shownHiddenS", "cyclesHiddenS", "droppedS"):
             if key in obj:
                 points[key] = obj
         if "afterCycles" in obj:
@@ -153,6 +156,8 @@ def main():
         "releaseSteps": [{"step": s["releaseStep"], "us": s["us"], "rssKiB": s["rssKiB"],
                           "privateDirtyKiB": s["privateDirtyKiB"]}
                          for s in steps],
+        # The popup destroyed after staying hidden, and the next open's first frame.
+        "dropped": points.get("droppedS"), "reopenFrameMs": points.get("reopenFrameMs"),
     }
     print(json.dumps(out))
 

@@ -61,6 +61,13 @@ void releaseHidden() {
     step("done");
 }
 
+void releaseDropped() {
+    step("dropped");
+    ::malloc_trim(0);
+    step("mallocTrim");
+    step("done");
+}
+
 std::unique_ptr<QQuickWindow> makeWindow() {
     // Without an alpha channel the shadow margin and the rounded corners would be black.
     QQuickWindow::setDefaultAlphaBuffer(true);

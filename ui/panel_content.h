@@ -22,6 +22,8 @@ void chooseRenderer();
 // Gives back what the panel freed as it was hidden (panel_content.cpp says what each candidate
 // step returned); the window, its items and the engine stay as they are.
 void releaseHidden();
+// After the hidden panel was destroyed: give its memory back to the system.
+void releaseDropped();
 // For the measurement aid only: called with each step's name as releaseHidden() finishes it, the
 // last being "done".
 void setReleaseObserver(std::function<void(const char* step)> observer);

@@ -164,6 +164,62 @@ private Q_SLOTS:
         QCOMPARE(shell.popupItem(), popup);
         PanelContent::setReleaseObserver(nullptr);
     }
+
+    // A popup left hidden is destroyed, unless a new one would lose what the user opened or typed;
+    // made anew it draws what the old one drew.
+    void hiddenPopupIsDroppedUnlessTouched_data() {
+        QTest::addColumn<bool>("signedIn");
+        QTest::addColumn<QString>("view");
+        QTest::addColumn<QString>("property");
+        QTest::addColumn<QVariant>("value");
+        QTest::addColumn<bool>("dropped");
+        QTest::newRow("sign-in form, empty") << false << u"loginView"_qs << QString() << QVariant() << true;
+        QTest::newRow("an e-mail typed") << false << u"loginView"_qs << u"email"_qs << QVariant(u"a@b.co"_qs) << false;
+        QTest::newRow("the password shown") << false << u"loginView"_qs << u"showPassword"_qs << QVariant(true) << false;
+        QTest::newRow("signed in") << true << u"mainView"_qs << QString() << QVariant() << true;
+        QTest::newRow("the list open") << true << u"mainView"_qs << u"showPicker"_qs << QVariant(true) << false;
+    }
+    void hiddenPopupIsDroppedUnlessTouched() {
+        QFETCH(bool, signedIn);
+        QFETCH(QString, view);
+        QFETCH(QString, property);
+        QFETCH(QVariant, value);
+        QFETCH(bool, dropped);
+        TestEnv env;
+        SimulatedFacility facility;
+        AppDelegate::Options options;
+        options.tray = false;
+        options.dropHiddenAfterMs = 0;
+        AppDelegate shell(env.defaults(), facility, options);
+        shell.launch();
+        if (signedIn) {
+            shell.state().setEmail(u"ayse@example.com"_qs);
+            shell.state().setToken(u"tok"_qs);
+            shell.state().setServers({server("tr-1", "TR", "İstanbul"), server("de-1", "DE", "Frankfurt")});
+        }
+        shell.showPanel();
+        QVERIFY(QTest::qWaitForWindowExposed(shell.panel()));
+        QQuickItem* item = PopupFixture::findChild(shell.popupItem(), view);
+        QVERIFY(item);
+        if (!property.isEmpty()) QVERIFY(item->setProperty(property.toUtf8(), value));
+        const auto grab = [&] {
+            QTest::qWait(0);
+            return shell.panel()->grabWindow();
+        };
+        const QImage before = grab();
+        QQuickItem* popup = shell.popupItem();
+        QStringList steps;
+        PanelContent::setReleaseObserver([&](const char* step) { steps << QString::fromLatin1(step); });
+        shell.closePanel();
+        // The release on hide runs first; the drop, if any, once its timer ran.
+        QVERIFY(QTest::qWaitFor([&] { return steps.contains(u"done"_qs) && !shell.dropPending(); }, 2000));
+        QCOMPARE(steps.contains(u"dropped"_qs), dropped);
+        PanelContent::setReleaseObserver(nullptr);
+        shell.showPanel();
+        QVERIFY(QTest::qWaitForWindowExposed(shell.panel()));
+        QCOMPARE(shell.popupItem() == popup, !dropped);
+        QCOMPARE(grab(), before);
+    }
 };
 
 QTEST_MAIN(PopupReleaseTest)

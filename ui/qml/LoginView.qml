@@ -5,10 +5,12 @@ import QtQuick.Layouts
 // The sign-in form. What is typed stays here until the sign-in takes it.
 Item {
     id: login
+    objectName: "loginView"
     required property PopupModel model
     property string email: ""
     property string password: ""
     property bool showPassword: false
+    readonly property bool untouched: email === "" && password === "" && !showPassword
     // busy is named here so the binding re-reads it: QML cannot see inside the invokable.
     readonly property bool canSubmit: !login.model.busy && login.model.loginEnabled(email, password)
 

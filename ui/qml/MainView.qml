@@ -4,8 +4,11 @@ import QtQuick.Layouts
 
 Item {
     id: main
+    objectName: "mainView"
     required property PopupModel model
     property bool showPicker: false
+    // Nothing here that a view made anew would not show.
+    readonly property bool untouched: !showPicker
     property real room: 0  // the tallest this view may be; 0: no limit
 
     // The list takes what room leaves of the view besides it, down to about a row. Set, not bound:

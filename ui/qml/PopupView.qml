@@ -7,6 +7,9 @@ Item {
     required property PopupModel model
     readonly property int cornerRadius: 22
     property int room: 0  // the tallest the card may be; 0: no limit
+    // The view holds nothing the model does not (a list opened, something typed): made anew it would
+    // look the same.
+    readonly property bool untouched: !body.item || body.item.untouched
     width: 400
     implicitWidth: 400
     implicitHeight: stack.implicitHeight
@@ -45,6 +48,7 @@ Item {
             }
         }
         Loader {
+            id: body
             objectName: "body"
             width: parent.width
             sourceComponent: popup.model.signedIn ? mainView : loginView
