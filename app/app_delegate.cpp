@@ -320,7 +320,6 @@ void AppDelegate::showPanel() {
     if (m_outside) m_outside->setWatching(true);
     m_panel->raise();
     m_panel->requestActivate();
-    Q_EMIT panelShown();
 }
 
 void AppDelegate::closePanel() {

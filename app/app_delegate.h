@@ -64,8 +64,6 @@ public:
     QSize cardSize() const;
     QSystemTrayIcon* tray() const { return m_tray.get(); }
     QString currentIconName() const { return m_iconName; }
-    QMenu* trayMenu() const { return m_menu.get(); }
-    const PanelWindow::Look& panelLook() const { return m_look; }
 
     // Placement inputs, for tests and platforms without a tray geometry.
     void setPointerAtActivation(std::optional<QPoint> p) { m_pointer = p; }
@@ -78,7 +76,6 @@ public Q_SLOTS:
     void requestQuit();
 
 Q_SIGNALS:
-    void panelShown();
     void quitStarted(bool stopping);
     // The quit path is done: the process ends now (main() connects it to QCoreApplication::exit).
     void exiting();

@@ -41,7 +41,6 @@ public:
     bool activateRunning() const;
     // Exports the interfaces and takes the name, also from an older copy still holding it.
     bool serve();
-    bool serving() const { return m_serving; }
 
     // The start's activation token from the launcher, passed on as org.freedesktop.Application asks.
     static QVariantMap platformData();

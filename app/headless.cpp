@@ -1,6 +1,7 @@
 #include "app/headless.h"
 
 #include "app/command_line.h"
+#include "app/quit_signals.h"
 
 #include "platform/defaults_store.h"
 #include "platform/signal_wait.h"
@@ -19,10 +20,7 @@
 #include <qcoro/qcorosignal.h>
 #include <qcoro/qcorotask.h>
 
-#include <csignal>
 #include <cstdio>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -82,13 +80,6 @@ std::optional<Options> parse(const QStringList& args, QString& problem) {
         }
     }
     return o;
-}
-
-// Ends a watching run on SIGINT or SIGTERM, through the event loop.
-int signalPipe[2] = {-1, -1};
-void onSignal(int) {
-    const char c = 1;
-    (void)!::write(signalPipe[1], &c, 1);
 }
 
 // Waits, bounded, until done() holds, waking on each emission of signal.
@@ -173,10 +164,9 @@ QCoro::Task<int> run(QStringList args) {
     }
 
     if (opts->watch) {
-        if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) == 0) {
-            std::signal(SIGINT, onSignal);
-            std::signal(SIGTERM, onSignal);
-            QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
+        // Ends a watching run on SIGINT or SIGTERM, through the event loop.
+        if (QuitSignals::catchThem()) {
+            QSocketNotifier notifier(QuitSignals::descriptor(), QSocketNotifier::Read);
             co_await qCoro(&notifier, &QSocketNotifier::activated);
         }
     }

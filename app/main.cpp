@@ -4,6 +4,7 @@
 #include "app/drop_notice.h"
 #include "app/headless.h"
 #include "app/measure.h"
+#include "app/quit_signals.h"
 #include "app/command_line.h"
 #include "app/single_instance.h"
 #include "platform/defaults_store.h"
@@ -20,19 +21,10 @@
 #include <QSocketNotifier>
 #include <QTranslator>
 
-#include <csignal>
 #include <cstdio>
 #include <memory>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
-
-int signalPipe[2] = {-1, -1};
-void onSignal(int) {
-    const char c = 1;
-    (void)!::write(signalPipe[1], &c, 1);
-}
 
 // Like the headless mode, every run says first which version it is (the update hand-off relies on it).
 void printVersion() {
@@ -139,10 +131,7 @@ int main(int argc, char** argv) {
         qputenv("QT_QPA_PLATFORM", "xcb");
 
     // Caught from before Qt starts: a signal that comes before the delegate exists waits in the pipe.
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) == 0) {
-        std::signal(SIGINT, onSignal);
-        std::signal(SIGTERM, onSignal);
-    }
+    QuitSignals::catchThem();
     AppDelegate::chooseRenderer();
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Kestrava"));
@@ -158,7 +147,8 @@ int main(int argc, char** argv) {
 
     // SIGTERM from the session and SIGINT take the same quit path as the quit strip.
     std::unique_ptr<QSocketNotifier> signals;
-    if (signalPipe[0] >= 0) signals = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
+    if (QuitSignals::descriptor() >= 0)
+        signals = std::make_unique<QSocketNotifier>(QuitSignals::descriptor(), QSocketNotifier::Read);
 
     // --hidden: the tray icon only, as the start at login wants it.
     const bool hidden = args.contains(QStringLiteral("--hidden"));
@@ -179,8 +169,7 @@ int main(int argc, char** argv) {
     QObject::connect(&delegate, &AppDelegate::exiting, &app, [] { QCoreApplication::exit(0); });
     if (signals)
         QObject::connect(signals.get(), &QSocketNotifier::activated, &delegate, [&delegate] {
-            char c;
-            (void)!::read(signalPipe[0], &c, 1);
+            QuitSignals::takeOne();
             delegate.requestQuit();
         });
 
