@@ -14,6 +14,9 @@ public:
     explicit DropNotice(AppDelegate& delegate, QDBusConnection bus = QDBusConnection::sessionBus(),
                         QObject* parent = nullptr);
 
+    // The id the service gave the notice on screen; 0 while none is known.
+    uint shownId() const { return m_shownId; }
+
     static const QString summary;
     static const QString body;
 

@@ -38,6 +38,14 @@ public Q_SLOTS:
     QStringList GetCapabilities() { return {QStringLiteral("body"), QStringLiteral("actions")}; }
 };
 
+class ActionProbe : public QObject {
+    Q_OBJECT
+public:
+    QList<uint> ids;
+public Q_SLOTS:
+    void action(uint id, const QString&) { ids << id; }
+};
+
 class DropNoticeTest : public QObject {
     Q_OBJECT
     PrivateBus m_bus;
@@ -145,13 +153,18 @@ private Q_SLOTS:
         delegate.launch();
         QVERIFY(up(facility, delegate));
         facility.setStatus(VpnStatus::disconnected);
-        QVERIFY(QTest::qWaitFor([&] { return m_server.calls.size() == 1; }, 5000));
-        QTest::qWait(200); // the id of the notice comes back
+        QVERIFY(QTest::qWaitFor([&] { return m_server.calls.size() == 1 && notice.shownId() == m_server.calls.first().id; }, 5000));
         QDBusMessage signal = QDBusMessage::createSignal(u"/org/freedesktop/Notifications"_qs,
                                                          u"org.freedesktop.Notifications"_qs, u"ActionInvoked"_qs);
         signal << uint(12345) << u"default"_qs; // someone else's notice: not ours to answer
+        // Heard here once the notice's own receiver has it too: the same message, the same dispatch.
+        ActionProbe probe;
+        QVERIFY(QDBusConnection::sessionBus().connect(QString(), u"/org/freedesktop/Notifications"_qs,
+                                                      u"org.freedesktop.Notifications"_qs, u"ActionInvoked"_qs, &probe,
+                                                      SLOT(action(uint,QString))));
         QVERIFY(serverConnection().send(signal));
-        QTest::qWait(300);
+        QVERIFY(QTest::qWaitFor([&] { return probe.ids.contains(12345u); }, 5000));
+        QCoreApplication::processEvents();
         QVERIFY(!delegate.panelVisible());
         signal.setArguments({m_server.calls.first().id, u"default"_qs});
         QVERIFY(serverConnection().send(signal));

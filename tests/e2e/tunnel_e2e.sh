@@ -154,8 +154,8 @@ veth=$(ip -n "$NS_GW" -o link show type veth | awk -F': ' '{print $2}' | cut -d@
 echo "$PASSWORD" | in_client "$program" --headless --watch >"$D/cut.out" 2>&1 &
 cut_pid=$!
 # Only what it prints after the cut counts; at start it may pass through idle on its way to connected.
-for _ in $(seq 100); do grep -q '"field":"status","value":"connected"' "$D/cut.out" && break; sleep 0.1; done
-sleep 1
+# Settled once the exit address has come through the tunnel.
+for _ in $(seq 100); do grep -q "\"field\":\"exitIp\",\"value\":\"$EXIT_IP\"" "$D/cut.out" && break; sleep 0.1; done
 seen=$(wc -l < "$D/cut.out") cut_at=$SECONDS
 ip -n "$NS_GW" link set "$veth" down
 went_idle=no
@@ -183,8 +183,8 @@ check "link back: connect works" "$(final status)" connected
 run --disconnect
 echo "$PASSWORD" | in_client "$program" --headless --connect --watch >"$D/wifi.out" 2>&1 &
 wifi_pid=$!
-for _ in $(seq 100); do grep -q '"field":"status","value":"connected"' "$D/wifi.out" && break; sleep 0.1; done
-sleep 1
+# Settled once the exit address has come through the tunnel.
+for _ in $(seq 100); do grep -q "\"field\":\"exitIp\",\"value\":\"$EXIT_IP\"" "$D/wifi.out" && break; sleep 0.1; done
 seen=$(wc -l < "$D/wifi.out")
 ip -n "$NS_CLIENT" link set "$CLIENT_IF" down
 STRONGSWAN_CONF=$GW_CONF swanctl --terminate --ike rw --force >/dev/null 2>&1
