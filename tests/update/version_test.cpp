@@ -2,6 +2,8 @@
 
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 class VersionTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
@@ -41,37 +43,28 @@ private Q_SLOTS:
     }
 
     void currentVersionFallback() {
-        QCOMPARE(Updater::currentVersionFrom(std::nullopt), QStringLiteral("0.0.0"));
-        QCOMPARE(Updater::currentVersionFrom(QStringLiteral("2.1")), QStringLiteral("2.1"));
-        QVERIFY(Updater::isNewer(QStringLiteral("0.0.1"), Updater::currentVersionFrom(std::nullopt)));
+        QCOMPARE(Updater::currentVersionFrom(std::nullopt), u"0.0.0"_s);
+        QCOMPARE(Updater::currentVersionFrom(u"2.1"_s), u"2.1"_s);
         QVERIFY(!Updater::currentVersion().isEmpty());
     }
 
+    // Over the wire, update_check_test holds the same version, null, url-less and non-JSON manifests.
     void offer_data() {
         QTest::addColumn<QByteArray>("manifest");
         QTest::addColumn<QString>("current");
         QTest::addColumn<bool>("offered");
         QTest::addColumn<bool>("hasNotes");
-        QTest::newRow("newer with notes")
-            << QByteArray(R"({"mac":{"version":"1.1.0","url":"https:\/\/x\/a.sqfs","notes":"Yenilikler"}})")
-            << QStringLiteral("1.0.0") << true << true;
-        QTest::newRow("newer without notes") << QByteArray(R"({"mac":{"version":"2","url":"u"},"other":1})")
-                                             << QStringLiteral("1.0.0") << true << false;
-        QTest::newRow("notes null") << QByteArray(R"({"mac":{"version":"2","url":"u","notes":null}})")
-                                    << QStringLiteral("1.0.0") << true << false;
-        QTest::newRow("same version") << QByteArray(R"({"mac":{"version":"1.0","url":"u"}})")
-                                      << QStringLiteral("1.0.0") << false << false;
-        QTest::newRow("mac null") << QByteArray(R"({"mac":null})") << QStringLiteral("1.0.0") << false << false;
-        QTest::newRow("empty object") << QByteArray("{}") << QStringLiteral("1.0.0") << false << false;
-        QTest::newRow("mac without url") << QByteArray(R"({"mac":{"version":"9"}})") << QStringLiteral("1.0.0")
-                                         << false << false;
-        QTest::newRow("version of wrong type") << QByteArray(R"({"mac":{"version":9,"url":"u"}})")
-                                               << QStringLiteral("1.0.0") << false << false;
-        QTest::newRow("notes of wrong type") << QByteArray(R"({"mac":{"version":"9","url":"u","notes":1}})")
-                                             << QStringLiteral("1.0.0") << false << false;
-        QTest::newRow("not json") << QByteArray("<html>404</html>") << QStringLiteral("1.0.0") << false << false;
-        QTest::newRow("from no version") << QByteArray(R"({"mac":{"version":"0.0.1","url":"u"}})")
-                                         << QStringLiteral("0.0.0") << true << false;
+        const auto row = [](const char* name, const QByteArray& manifest, bool offered, bool notes = false,
+                            const char* current = "1.0.0") {
+            QTest::newRow(name) << manifest << QString::fromLatin1(current) << offered << notes;
+        };
+        row("newer with notes", R"({"mac":{"version":"1.1.0","url":"https:\/\/x\/a.sqfs","notes":"Yenilikler"}})", true, true);
+        row("newer without notes", R"({"mac":{"version":"2","url":"u"},"other":1})", true);
+        row("notes null", R"({"mac":{"version":"2","url":"u","notes":null}})", true);
+        row("empty object", "{}", false);
+        row("version of wrong type", R"({"mac":{"version":9,"url":"u"}})", false);
+        row("notes of wrong type", R"({"mac":{"version":"9","url":"u","notes":1}})", false);
+        row("from no version", R"({"mac":{"version":"0.0.1","url":"u"}})", true, false, "0.0.0");
     }
     void offer() {
         QFETCH(QByteArray, manifest);
