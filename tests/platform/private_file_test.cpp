@@ -13,6 +13,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+using namespace Qt::StringLiterals;
+
 // Linked with --wrap=open and --wrap=mkostemp: each descriptor the module opens is checked for
 // FD_CLOEXEC as it is made, since any program the client starts meanwhile would inherit it.
 namespace {
@@ -59,7 +61,7 @@ Profile decodeProfile(JsonDecoder& d, const QJsonObject& o) {
 }
 
 constexpr qint64 maxSize = 256;
-const QString leadIn = QStringLiteral("VPN profili okunamadı");
+const QString leadIn = u"VPN profili okunamadı"_s;
 
 mode_t currentUmask() {
     const mode_t m = ::umask(0);
@@ -72,14 +74,9 @@ int modeOf(const QString& path) {
     return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
 }
 
-QString osText(const QString& what, int err) {
-    return QStringLiteral("%1 (%2)").arg(what, QString::fromLocal8Bit(strerror(err)));
-}
+QString osText(const QString& what, int err) { return u"%1 (%2)"_s.arg(what, QString::fromLocal8Bit(strerror(err))); }
 
-QStringList openFds() {
-    return QDir(QStringLiteral("/proc/self/fd"))
-        .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
-}
+QStringList openFds() { return QDir(u"/proc/self/fd"_s).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot); }
 
 // A valid profile of exactly `size` bytes, padded inside the name.
 QByteArray profileOfSize(qint64 size) {
@@ -94,7 +91,7 @@ class PrivateFileTest : public QObject {
     QTemporaryDir m_dir;
     int m_row = 0;
 
-    QString rowDir() { return m_dir.path() + QStringLiteral("/row%1").arg(++m_row); }
+    QString rowDir() { return m_dir.path() + u"/row%1"_s.arg(++m_row); }
 
 private Q_SLOTS:
     void write_data() {
@@ -110,12 +107,11 @@ private Q_SLOTS:
         QFETCH(int, at);
         QFETCH(int, err);
         const QString root = rowDir();
-        const QString folder =
-            root + (at == FileAsFolder ? QStringLiteral("/blocker") : QStringLiteral("/a/k"));
-        const QString path = folder + QStringLiteral("/f.json");
+        const QString folder = root + (at == FileAsFolder ? u"/blocker"_s : u"/a/k"_s);
+        const QString path = folder + u"/f.json"_s;
         if (at == FileAsFolder) QVERIFY(writeFile(folder, "old"));
         if (at == File) QVERIFY(PrivateFile::write(path, "old").ok());
-        if (at == OpenFolder) QVERIFY(QDir().mkpath(folder) && QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther));
+        if (at == OpenFolder) QVERIFY(QDir().mkpath(folder) && ::chmod(QFile::encodeName(folder).constData(), 0755) == 0);
         if (at == Folder) QVERIFY(QDir().mkpath(path));
 
         const QStringList fds = openFds();
@@ -131,16 +127,14 @@ private Q_SLOTS:
             QVERIFY(at == Folder ? QFileInfo(path).isDir() : readFile(folder) == "old");
         } else {
             QVERIFY(g_opened >= 2); // the wrap is live: temp file and folder
-            QCOMPARE(readFile(path), QByteArray("new"));
+            QCOMPARE(readFile(path), "new"_ba);
             QCOMPARE(modeOf(path), 0600);
             QCOMPARE(modeOf(folder), 0700);
             // The folders above are the desktop's, made as any program makes them.
-            QCOMPARE(modeOf(root + QStringLiteral("/a")), int(0777 & ~currentUmask()));
+            QCOMPARE(modeOf(root + u"/a"_s), int(0777 & ~currentUmask()));
         }
         // No temporary file is left beside the target, whichever way it went.
-        if (at != FileAsFolder)
-            QCOMPARE(QDir(folder).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
-                     QStringList{QStringLiteral("f.json")});
+        if (at != FileAsFolder) QCOMPARE(QDir(folder).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList{u"f.json"_s});
     }
 
     void readJson_data() {
@@ -149,10 +143,9 @@ private Q_SLOTS:
         QTest::addColumn<int>("expect");
         QTest::addColumn<QString>("detail");    // a damaged file's key path
         QTest::addColumn<bool>("asideBlocked"); // a non-empty folder already at path.corrupt
-        auto row = [](const char* name, const QByteArray& content, Expect expect, const char* detail = "",
-                      At at = File, bool asideBlocked = false) {
-            QTest::newRow(name) << content << int(at) << int(expect) << QString::fromLatin1(detail)
-                                << asideBlocked;
+        auto row = [](const char* name, const QByteArray& content, Expect expect, const char* detail = "", At at = File,
+                      bool asideBlocked = false) {
+            QTest::newRow(name) << content << int(at) << int(expect) << QString::fromLatin1(detail) << asideBlocked;
         };
         row("missing", {}, Missing, "", Nothing);
         row("cannot be opened", {}, Io, "", Folder);
@@ -176,9 +169,9 @@ private Q_SLOTS:
         QFETCH(int, expect);
         QFETCH(QString, detail);
         QFETCH(bool, asideBlocked);
-        const QString path = rowDir() + QStringLiteral("/p.json");
-        const QString aside = path + QStringLiteral(".corrupt");
-        QVERIFY(asideBlocked ? writeFile(aside + QStringLiteral("/keep"), "x") : writeFile(aside, "older"));
+        const QString path = rowDir() + u"/p.json"_s;
+        const QString aside = path + u".corrupt"_s;
+        QVERIFY(asideBlocked ? writeFile(aside + u"/keep"_s, "x") : writeFile(aside, "older"));
         if (at == File) QVERIFY(writeFile(path, content));
         if (at == Folder) QVERIFY(QDir().mkpath(path));
 
@@ -195,12 +188,11 @@ private Q_SLOTS:
         if (expect == Io) {
             QCOMPARE(r.error->kind, Error::Kind::Io);
             QCOMPARE(r.error->code, EISDIR);
-            QCOMPARE(r.error->message, leadIn + QStringLiteral(": ") + osText(path, EISDIR));
+            QCOMPARE(r.error->message, leadIn + u": "_s + osText(path, EISDIR));
         }
         if (expect == Damaged) {
             QCOMPARE(r.error->detail, detail);
-            QVERIFY2(r.error->message.startsWith(leadIn + QStringLiteral(": ")) &&
-                         r.error->message.contains(detail),
+            QVERIFY2(r.error->message.startsWith(leadIn + u": "_s) && r.error->message.contains(detail),
                      qPrintable(r.error->message));
             // Moved whole, over the older damaged file; or left in place when that cannot be done.
             QCOMPARE(r.setAsidePath, asideBlocked ? QString() : aside);
@@ -208,7 +200,7 @@ private Q_SLOTS:
             QCOMPARE(readFile(asideBlocked ? path : aside), content);
         } else {
             QCOMPARE(r.setAsidePath, QString());
-            QCOMPARE(readFile(aside), QByteArray("older"));
+            QCOMPARE(readFile(aside), "older"_ba);
             QCOMPARE(QFileInfo::exists(path), at != Nothing);
         }
     }
@@ -216,21 +208,18 @@ private Q_SLOTS:
     void configPath_data() {
         QTest::addColumn<QByteArray>("xdg"); // empty: unset
         QTest::addColumn<QString>("expected");
-        const QString fallback = QStringLiteral("/home/tester/.config/kestrava/f.json");
-        QTest::newRow("XDG_CONFIG_HOME set")
-            << QByteArray("/srv/cfg") << QStringLiteral("/srv/cfg/kestrava/f.json");
-        QTest::newRow("relative XDG_CONFIG_HOME") << QByteArray("cfg") << fallback;
+        const QString fallback = u"/home/tester/.config/kestrava/f.json"_s;
+        QTest::newRow("XDG_CONFIG_HOME set") << "/srv/cfg"_ba << u"/srv/cfg/kestrava/f.json"_s;
+        QTest::newRow("relative XDG_CONFIG_HOME") << "cfg"_ba << fallback;
         QTest::newRow("unset") << QByteArray() << fallback;
     }
     void configPath() {
         QFETCH(QByteArray, xdg);
         QFETCH(QString, expected);
         qputenv("HOME", "/home/tester");
-        if (xdg.isEmpty())
-            qunsetenv("XDG_CONFIG_HOME");
-        else
-            qputenv("XDG_CONFIG_HOME", xdg);
-        QCOMPARE(PrivateFile::configPath(QStringLiteral("f.json")), expected);
+        if (xdg.isEmpty()) qunsetenv("XDG_CONFIG_HOME");
+        else qputenv("XDG_CONFIG_HOME", xdg);
+        QCOMPARE(PrivateFile::configPath(u"f.json"_s), expected);
     }
 };
 
