@@ -1,15 +1,12 @@
-// One real update: bundle v1 of this build installed under a temporary HOME, an update image v2 of the
-// same build served by the stand-in service; v1 checks, downloads, mounts with squashfuse, installs,
-// quits, and its hand-off starts v2. Skips where FUSE cannot mount.
+// Real updates of this build's program under a temporary HOME, from squashfs images served by the
+// stand-in service and mounted with squashfuse. Skips where FUSE cannot mount.
 #include "support/dev_service.h"
+#include "support/files.h"
 #include "support/service_fixture.h"
 
 #include <QDeadlineTimer>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QFileInfo>
-#include <QJsonDocument>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QProcess>
 #include <QStandardPaths>
@@ -25,6 +22,8 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 struct Run {
@@ -32,15 +31,15 @@ struct Run {
     QByteArray output;
 };
 
-Run run(const QString& program, const QStringList& args, const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment(),
-        int limitMs = 120'000) {
+Run run(const QString& program, const QStringList& args,
+        const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
     QProcess p;
     p.setProcessEnvironment(env);
     p.setProcessChannelMode(QProcess::MergedChannels);
     p.start(program, args);
     Run r;
     if (!p.waitForStarted(10'000)) return r;
-    if (!p.waitForFinished(limitMs)) {
+    if (!p.waitForFinished(120'000)) {
         p.kill();
         p.waitForFinished(5'000);
     }
@@ -49,9 +48,10 @@ Run run(const QString& program, const QStringList& args, const QProcessEnvironme
     return r;
 }
 
-QByteArray readFile(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+Run mksquashfs(const QString& from, const QString& image) {
+    QDir().mkpath(QFileInfo(image).absolutePath());
+    QFile::remove(image);
+    return run(u"mksquashfs"_s, {from, image, u"-noappend"_s, u"-quiet"_s, u"-no-progress"_s, u"-all-root"_s});
 }
 
 // The output a pipe gave until it ended or the time ran out.
@@ -82,16 +82,25 @@ Drained drain(int fd, int limitMs) {
 qint64 runningProgram(const QString& path) {
     const QString canonical = QFileInfo(path).canonicalFilePath();
     const QString program = canonical.isEmpty() ? path : canonical;
-    for (const QString& name : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+    for (const QString& name : QDir(u"/proc"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         bool ok = false;
         const qint64 pid = name.toLongLong(&ok);
-        if (ok && QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid)) == program) return pid;
+        if (ok && QFile::symLinkTarget(u"/proc/%1/exe"_s.arg(pid)) == program) return pid;
     }
     return 0;
 }
 
 bool mounted(const QString& path) {
-    return readFile(QStringLiteral("/proc/self/mounts")).contains(" " + QFile::encodeName(path) + " ");
+    return readFile(u"/proc/self/mounts"_s).contains(" " + QFile::encodeName(path) + " ");
+}
+
+QStringList entries(const QString& dir) {
+    return QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+}
+
+qulonglong freeBlocks(const QString& dir) {
+    struct statvfs st {};
+    return ::statvfs(QFile::encodeName(dir).constData(), &st) == 0 ? st.f_bfree : 0;
 }
 
 const QString scripts = QStringLiteral(KESTRAVA_SOURCE_DIR "/scripts");
@@ -105,29 +114,39 @@ class UpdateRealTest : public QObject {
     qint64 m_newCopy = 0; // started by the hand-off, so ended here
     QString m_newProgram; // where it runs from, to find it when a check failed before it was seen
 
-    QString path(const QString& rel) const { return m_dir.path() + QLatin1Char('/') + rel; }
+    QString path(const QString& rel) const { return m_dir.path() + u'/' + rel; }
 
     // A bundle of this build at `at`, saying `version`; copied from one made once per version.
     bool bundle(const QString& at, const QString& version) {
-        const QString made = path(QStringLiteral("made/") + version + QStringLiteral("/Kestrava.app"));
+        const QString made = path(u"made/"_s + version + u"/Kestrava.app"_s);
         if (!QFileInfo::exists(made)) {
-            const Run r = run(scripts + QStringLiteral("/make-bundle"), {build, made, version});
-            if (r.exitCode != 0) {
-                qWarning("%s", r.output.constData());
-                return false;
-            }
+            const Run r = run(scripts + u"/make-bundle"_s, {build, made, version});
+            if (r.exitCode != 0) qWarning("%s", r.output.constData());
+            if (r.exitCode != 0) return false;
         }
         QDir(at).removeRecursively();
         QDir().mkpath(QFileInfo(at).absolutePath());
-        return run(QStringLiteral("cp"), {QStringLiteral("-a"), made, at}).exitCode == 0;
+        return run(u"cp"_s, {u"-a"_s, made, at}).exitCode == 0;
     }
 
-    // The program as the tray starts it, but without a display: it says its version and ends.
-    QByteArray versionRun(const QString& program, const QString& home) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(QString::fromLatin1(name));
-        env.insert(QStringLiteral("HOME"), home);
-        return run(program, {}, env, 30'000).output;
+    // The service offering 2.0.0 at /desktop/u.squashfs, and the program's environment for it.
+    QProcessEnvironment serveUpdate(DevService& service, const QString& image, const QString& home,
+                                    const QString& runtime, const QString& tmp) {
+        QJsonObject scenario{{u"accounts"_s, QJsonArray{}}, {u"servers"_s, QJsonArray{}}};
+        if (!service.start(scenario)) return {};
+        scenario.insert(u"manifest"_s, QJsonObject{{u"mac"_s, QJsonObject{{u"version"_s, u"2.0.0"_s},
+                                                                          {u"url"_s, service.origin() + u"/desktop/u.squashfs"_s}}}});
+        scenario.insert(u"files"_s, QJsonObject{{u"/desktop/u.squashfs"_s, image}});
+        if (!service.setScenario(scenario)) return {};
+        for (const QString& d : {runtime, tmp}) {
+            QDir(d).removeRecursively();
+            QDir().mkpath(d);
+        }
+        QFile::setPermissions(runtime, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        QProcessEnvironment env = programEnvironment(service, home, home + u"/.config"_s);
+        env.insert(u"XDG_RUNTIME_DIR"_s, runtime);
+        env.insert(u"TMPDIR"_s, tmp);
+        return env;
     }
 
     bool endNewCopy() {
@@ -147,19 +166,17 @@ private Q_SLOTS:
     void initTestCase() {
         for (const char* tool : {"squashfuse", "fusermount3", "mksquashfs"})
             if (QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty())
-                QSKIP(qPrintable(QStringLiteral("%1 is missing (packages squashfuse, fuse3, squashfs-tools)").arg(QLatin1String(tool))));
-        if (!QFileInfo(QStringLiteral("/dev/fuse")).isWritable()) QSKIP("no usable /dev/fuse here");
+                QSKIP(qPrintable(u"%1 is missing (packages squashfuse, fuse3, squashfs-tools)"_s.arg(QLatin1String(tool))));
+        if (!QFileInfo(u"/dev/fuse"_s).isWritable()) QSKIP("no usable /dev/fuse here");
         QVERIFY(m_dir.isValid());
         // A probe image: FUSE may be there and still refuse to mount (no privilege in a container).
-        QDir().mkpath(path(QStringLiteral("probe/src/P.app")));
-        QDir().mkpath(path(QStringLiteral("probe/mnt")));
-        const Run image = run(QStringLiteral("mksquashfs"), {path(QStringLiteral("probe/src")), path(QStringLiteral("probe/img")),
-                                                              QStringLiteral("-noappend"), QStringLiteral("-quiet"),
-                                                              QStringLiteral("-no-progress")});
+        QDir().mkpath(path(u"probe/src/P.app"_s));
+        QDir().mkpath(path(u"probe/mnt"_s));
+        const Run image = mksquashfs(path(u"probe/src"_s), path(u"probe/img"_s));
         QVERIFY2(image.exitCode == 0, image.output.constData());
-        const Run mount = run(QStringLiteral("squashfuse"), {path(QStringLiteral("probe/img")), path(QStringLiteral("probe/mnt"))});
-        if (mount.exitCode != 0) QSKIP(qPrintable(QStringLiteral("FUSE cannot mount here: %1").arg(QString::fromUtf8(mount.output))));
-        run(QStringLiteral("fusermount3"), {QStringLiteral("-u"), QStringLiteral("-q"), path(QStringLiteral("probe/mnt"))});
+        const Run mount = run(u"squashfuse"_s, {path(u"probe/img"_s), path(u"probe/mnt"_s)});
+        if (mount.exitCode != 0) QSKIP(qPrintable(u"FUSE cannot mount here: %1"_s.arg(QString::fromUtf8(mount.output))));
+        run(u"fusermount3"_s, {u"-u"_s, u"-q"_s, path(u"probe/mnt"_s)});
     }
 
     // An image made with mksquashfs whose bundle cannot be trusted, cannot run or does not fit: v1
@@ -168,28 +185,18 @@ private Q_SLOTS:
         QTest::addColumn<QString>("shape");
         QTest::addColumn<QString>("text");
         QTest::addColumn<int>("homeMb"); // ~/Applications on a tmpfs with this much room beside v1 (root only)
-        QTest::newRow("bundle is a link to a planted folder")
-            << QStringLiteral("link") << QStringLiteral("Güncelleme görüntüsü içinde uygulama bulunamadı") << 0;
-        QTest::newRow("bundle without its program")
-            << QStringLiteral("noprogram") << QStringLiteral("Güncelleme görüntüsü içinde uygulama bulunamadı") << 0;
-        QTest::newRow("Info.json naming 9.9.9")
-            << QStringLiteral("version") << QStringLiteral("Güncelleme görüntüsü içinde uygulama bulunamadı") << 0;
-        QTest::newRow("300 MB of zeros into a home with 40 MB free")
-            << QStringLiteral("bomb") << QStringLiteral("Güncelleme için yeterli yer yok") << 40;
+        const QString notFound = u"Güncelleme görüntüsü içinde uygulama bulunamadı"_s;
+        QTest::newRow("bundle is a link to a planted folder") << u"link"_s << notFound << 0;
+        QTest::newRow("bundle without its program") << u"noprogram"_s << notFound << 0;
+        QTest::newRow("Info.json naming 9.9.9") << u"version"_s << notFound << 0;
+        QTest::newRow("300 MB of zeros into a home with 40 MB free") << u"bomb"_s << u"Güncelleme için yeterli yer yok"_s << 40;
     }
     void hostileImage() {
         QFETCH(QString, shape);
         QFETCH(QString, text);
         QFETCH(int, homeMb);
-        const QString home = path(QStringLiteral("h-home"));
-        const QString apps = home + QStringLiteral("/Applications");
-        const QString runtime = path(QStringLiteral("h-run"));
-        const QString tmp = path(QStringLiteral("h-tmp"));
-        for (const QString& d : {runtime, tmp}) {
-            QDir(d).removeRecursively();
-            QVERIFY(QDir().mkpath(d));
-        }
-        QFile::setPermissions(runtime, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        const QString home = path(u"h-home"_s);
+        const QString apps = home + u"/Applications"_s;
         struct Unmount {
             QByteArray where;
             ~Unmount() {
@@ -200,127 +207,104 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(apps));
         if (homeMb > 0) {
             if (::geteuid() != 0) QSKIP("needs root to mount a small home");
-            const qint64 v1Mb = run(QStringLiteral("du"), {QStringLiteral("-sm"), build + QStringLiteral("/app/kestrava")})
-                                    .output.split('\t').value(0).toLongLong() + 8;
+            const qint64 v1Mb =
+                run(u"du"_s, {u"-sm"_s, build + u"/app/kestrava"_s}).output.split('\t').value(0).toLongLong() + 8;
             const QByteArray size = "size=" + QByteArray::number(v1Mb + homeMb) + "m";
-            if (::mount("tmpfs", QFile::encodeName(apps).constData(), "tmpfs", 0, size.constData()) != 0) QSKIP("cannot mount tmpfs here");
+            if (::mount("tmpfs", QFile::encodeName(apps).constData(), "tmpfs", 0, size.constData()) != 0)
+                QSKIP("cannot mount tmpfs here");
             unmount.where = QFile::encodeName(apps);
         }
-        const QString installed = apps + QStringLiteral("/Kestrava.app");
-        QVERIFY(bundle(installed, QStringLiteral("1.0.0")));
+        const QString installed = apps + u"/Kestrava.app"_s;
+        QVERIFY(bundle(installed, u"1.0.0"_s));
 
-        const QString root = path(QStringLiteral("h-image"));
+        const QString root = path(u"h-image"_s);
+        const QString app = root + u"/Kestrava.app"_s;
         QDir(root).removeRecursively();
         QVERIFY(QDir().mkpath(root));
-        if (shape == QLatin1String("link")) {
-            QVERIFY(bundle(path(QStringLiteral("planted/Kestrava.app")), QStringLiteral("99")));
-            QVERIFY(QFile::link(path(QStringLiteral("planted/Kestrava.app")), root + QStringLiteral("/Kestrava.app")));
+        if (shape == "link"_L1) {
+            QVERIFY(bundle(path(u"planted/Kestrava.app"_s), u"99"_s));
+            QVERIFY(QFile::link(path(u"planted/Kestrava.app"_s), app));
         } else {
-            QVERIFY(bundle(root + QStringLiteral("/Kestrava.app"), shape == QLatin1String("version") ? QStringLiteral("9.9.9")
-                                                                                                    : QStringLiteral("2.0.0")));
+            QVERIFY(bundle(app, shape == "version"_L1 ? u"9.9.9"_s : u"2.0.0"_s));
         }
-        if (shape == QLatin1String("noprogram")) QVERIFY(QFile::remove(root + QStringLiteral("/Kestrava.app/bin/kestrava")));
-        if (shape == QLatin1String("bomb")) {
-            QFile zeros(root + QStringLiteral("/Kestrava.app/share/zeros"));
+        if (shape == "noprogram"_L1) QVERIFY(QFile::remove(app + u"/bin/kestrava"_s));
+        if (shape == "bomb"_L1) {
+            QFile zeros(app + u"/share/zeros"_s);
             QDir().mkpath(QFileInfo(zeros).absolutePath());
             QVERIFY(zeros.open(QIODevice::WriteOnly) && zeros.resize(300LL * 1024 * 1024));
         }
-        const QString image = path(QStringLiteral("served/hostile.squashfs"));
-        QDir().mkpath(path(QStringLiteral("served")));
-        QFile::remove(image);
-        const Run made = run(QStringLiteral("mksquashfs"), {root, image, QStringLiteral("-noappend"), QStringLiteral("-quiet"),
-                                                            QStringLiteral("-no-progress"), QStringLiteral("-all-root")});
+        const QString image = path(u"served/hostile.squashfs"_s);
+        const Run made = mksquashfs(root, image);
         QVERIFY2(made.exitCode == 0, made.output.constData());
         QDir(root).removeRecursively();
 
         DevService service;
-        QJsonObject scenario{{QStringLiteral("accounts"), QJsonArray{}}, {QStringLiteral("servers"), QJsonArray{}}};
-        QVERIFY(service.start(scenario));
-        scenario.insert(QStringLiteral("manifest"),
-                        QJsonObject{{QStringLiteral("mac"),
-                                     QJsonObject{{QStringLiteral("version"), QStringLiteral("2.0.0")},
-                                                 {QStringLiteral("url"), service.origin() + QStringLiteral("/desktop/h.squashfs")}}}});
-        scenario.insert(QStringLiteral("files"), QJsonObject{{QStringLiteral("/desktop/h.squashfs"), image}});
-        QVERIFY(service.setScenario(scenario));
-        QProcessEnvironment env = programEnvironment(service, home, home + QStringLiteral("/.config"));
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
-        env.insert(QStringLiteral("TMPDIR"), tmp);
-        struct statvfs before {};
-        QCOMPARE(::statvfs(QFile::encodeName(apps).constData(), &before), 0);
-        const Run v1 = run(installed + QStringLiteral("/kestrava"), {QStringLiteral("--headless"), QStringLiteral("--update")}, env);
+        const QString runtime = path(u"h-run"_s);
+        const QString tmp = path(u"h-tmp"_s);
+        const QProcessEnvironment env = serveUpdate(service, image, home, runtime, tmp);
+        QVERIFY(!env.isEmpty());
+        const qulonglong before = freeBlocks(apps);
+        const Run v1 = run(installed + u"/kestrava"_s, {u"--headless"_s, u"--update"_s}, env);
         // Refused: v1 ends its run as a failure of its own, not through the update's quit.
         QVERIFY2(v1.exitCode == 1, v1.output.constData());
         QVERIFY2(QString::fromUtf8(v1.output).contains(text), v1.output.constData());
-        QCOMPARE(service.requests(QStringLiteral("GET"), QStringLiteral("/desktop/h.squashfs")).size(), 1);
-        QVERIFY(readFile(installed + QStringLiteral("/Info.json")).contains("\"1.0.0\""));
+        QCOMPARE(service.requests(u"GET"_s, u"/desktop/u.squashfs"_s).size(), 1);
+        QVERIFY(readFile(installed + u"/Info.json"_s).contains("\"1.0.0\""));
         QVERIFY(!QFileInfo(installed).isSymLink());
-        QCOMPARE(QDir(apps).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList{QStringLiteral("Kestrava.app")});
-        QCOMPARE(QDir(tmp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
-        QVERIFY(!mounted(runtime + QStringLiteral("/kestrava-update-mount")));
-        struct statvfs after {};
-        QCOMPARE(::statvfs(QFile::encodeName(apps).constData(), &after), 0);
-        if (homeMb > 0) QCOMPARE(after.f_bfree, before.f_bfree); // not a byte of it went home
+        QCOMPARE(entries(apps), QStringList{u"Kestrava.app"_s});
+        QCOMPARE(entries(tmp), QStringList());
+        QVERIFY(!mounted(runtime + u"/kestrava-update-mount"_s));
+        if (homeMb > 0) QCOMPARE(freeBlocks(apps), before); // not a byte of it went home
     }
 
     // The packaged copy runs the newer per-user one in its place, and itself when that one cannot run.
     void packagedCopyHandsOver_data() {
         QTest::addColumn<QString>("shape");
         QTest::addColumn<QByteArray>("runs");
-        QTest::newRow("newer per-user copy") << QStringLiteral("newer") << QByteArray("2.0.0");
-        QTest::newRow("older per-user copy") << QStringLiteral("older") << QByteArray("1.0.0");
-        QTest::newRow("per-user program cut short") << QStringLiteral("cut") << QByteArray("1.0.0");
-        QTest::newRow("per-user Info.json a FIFO") << QStringLiteral("fifo") << QByteArray("1.0.0");
+        QTest::newRow("newer per-user copy") << u"newer"_s << "2.0.0"_ba;
+        QTest::newRow("older per-user copy") << u"older"_s << "1.0.0"_ba;
+        QTest::newRow("per-user program cut short") << u"cut"_s << "1.0.0"_ba;
+        QTest::newRow("per-user Info.json a FIFO") << u"fifo"_s << "1.0.0"_ba;
     }
     void packagedCopyHandsOver() {
         QFETCH(QString, shape);
         QFETCH(QByteArray, runs);
-        const QString packaged = path(QStringLiteral("usr/lib/kestrava/Kestrava.app"));
-        if (!QFileInfo::exists(packaged)) QVERIFY(bundle(packaged, QStringLiteral("1.0.0")));
-        const QString home = path(QStringLiteral("p-home"));
-        const QString user = home + QStringLiteral("/Applications/Kestrava.app");
-        QVERIFY(bundle(user, shape == QLatin1String("older") ? QStringLiteral("0.9") : QStringLiteral("2.0.0")));
-        if (shape == QLatin1String("cut")) QVERIFY(QFile::resize(user + QStringLiteral("/bin/kestrava"), 1024 * 1024));
-        if (shape == QLatin1String("fifo")) {
-            QVERIFY(QFile::remove(user + QStringLiteral("/Info.json")));
-            QCOMPARE(::mkfifo(QFile::encodeName(user + QStringLiteral("/Info.json")).constData(), 0644), 0);
+        const QString packaged = path(u"usr/lib/kestrava/Kestrava.app"_s);
+        if (!QFileInfo::exists(packaged)) QVERIFY(bundle(packaged, u"1.0.0"_s));
+        const QString home = path(u"p-home"_s);
+        const QString user = home + u"/Applications/Kestrava.app"_s;
+        QVERIFY(bundle(user, shape == "older"_L1 ? u"0.9"_s : u"2.0.0"_s));
+        if (shape == "cut"_L1) QVERIFY(QFile::resize(user + u"/bin/kestrava"_s, 1024 * 1024));
+        if (shape == "fifo"_L1) {
+            QVERIFY(QFile::remove(user + u"/Info.json"_s));
+            QCOMPARE(::mkfifo(QFile::encodeName(user + u"/Info.json"_s).constData(), 0644), 0);
         }
-        const QByteArray out = versionRun(packaged + QStringLiteral("/kestrava"), home);
+        // As the tray starts it, but without a display: it says its version and ends.
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(QString::fromLatin1(name));
+        env.insert(u"HOME"_s, home);
+        const QByteArray out = run(packaged + u"/kestrava"_s, {}, env).output;
         QVERIFY2(out.contains("{\"version\":\"" + runs + "\"}"), out.constData());
     }
 
+    // v1 checks, downloads, mounts with squashfuse, installs, quits, and its hand-off starts v2.
     void v1UpdatesItselfToV2() {
-        const QString home = path(QStringLiteral("home"));
-        const QString runtime = path(QStringLiteral("run"));
-        const QString installed = home + QStringLiteral("/Applications/Kestrava.app");
-        QVERIFY(QDir().mkpath(runtime));
-        QFile::setPermissions(runtime, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-
+        const QString home = path(u"home"_s);
+        const QString runtime = path(u"run"_s);
+        const QString installed = home + u"/Applications/Kestrava.app"_s;
         // The real program twice: v1 installed, v2 in an image under another bundle name.
-        Run made = run(scripts + QStringLiteral("/make-bundle"), {build, installed, QStringLiteral("1.0.0")});
-        QVERIFY2(made.exitCode == 0, made.output.constData());
-        const QString image = path(QStringLiteral("served/Kestrava-2.0.0.squashfs"));
-        QDir().mkpath(path(QStringLiteral("served")));
-        made = run(scripts + QStringLiteral("/make-update-image"),
-                   {build, image, QStringLiteral("2.0.0"), QStringLiteral("Kestrava 2.app")});
+        QVERIFY(bundle(installed, u"1.0.0"_s));
+        const QString image = path(u"served/Kestrava-2.0.0.squashfs"_s);
+        QDir().mkpath(path(u"served"_s));
+        const Run made = run(scripts + u"/make-update-image"_s, {build, image, u"2.0.0"_s, u"Kestrava 2.app"_s});
         QVERIFY2(made.exitCode == 0, made.output.constData());
 
         DevService service;
-        QJsonObject scenario{{QStringLiteral("accounts"), QJsonArray{}}, {QStringLiteral("servers"), QJsonArray{}}};
-        QVERIFY(service.start(scenario));
-        scenario.insert(QStringLiteral("manifest"),
-                        QJsonObject{{QStringLiteral("mac"),
-                                     QJsonObject{{QStringLiteral("version"), QStringLiteral("2.0.0")},
-                                                 {QStringLiteral("url"), service.origin() + QStringLiteral("/desktop/k2.squashfs")}}}});
-        scenario.insert(QStringLiteral("files"), QJsonObject{{QStringLiteral("/desktop/k2.squashfs"), image}});
-        QVERIFY(service.setScenario(scenario));
-
-        QProcessEnvironment env = programEnvironment(service, home, home + QStringLiteral("/.config"));
+        QProcessEnvironment env = serveUpdate(service, image, home, runtime, path(u"tmp"_s));
+        QVERIFY(!env.isEmpty());
         // v2 is the tray program: on the offscreen platform it stays up until it is told to quit.
         for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) env.remove(QString::fromLatin1(name));
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
-        env.insert(QStringLiteral("TMPDIR"), path(QStringLiteral("tmp")));
-        QDir().mkpath(path(QStringLiteral("tmp")));
+        env.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
 
         // A caller reading v1's output to its end, through standard output, standard error and one
         // more descriptor, as a script's pipe would leave them.
@@ -335,10 +319,10 @@ private Q_SLOTS:
             ::dup2(w, 2);
             ::dup2(w, 4);
         });
-        m_newProgram = installed + QStringLiteral("/bin/kestrava");
+        m_newProgram = installed + u"/bin/kestrava"_s;
         QElapsedTimer timer;
         timer.start();
-        v1.start(installed + QStringLiteral("/kestrava"), {QStringLiteral("--headless"), QStringLiteral("--update")});
+        v1.start(installed + u"/kestrava"_s, {u"--headless"_s, u"--update"_s});
         ::close(output[1]);
         const bool v1Ended = v1.waitForFinished(180'000);
         const qint64 v1Ms = timer.elapsed();
@@ -351,23 +335,19 @@ private Q_SLOTS:
 
         // v2 starts from the installed bundle once v1 is gone, and runs on standard streams of its own.
         QTRY_VERIFY_WITH_TIMEOUT((m_newCopy = runningProgram(m_newProgram)) > 0, 30'000);
-        const qint64 totalMs = timer.elapsed();
-        qInfo("v1 -> v2: v1 ran %lld ms (check, download, mount, install, quit); v2 ran after %lld ms", v1Ms, totalMs);
+        qInfo("v1 -> v2: v1 ran %lld ms (check, download, mount, install, quit); v2 ran after %lld ms", v1Ms,
+              timer.elapsed());
         for (int fd = 0; fd <= 2; ++fd)
-            QCOMPARE(QFile::symLinkTarget(QStringLiteral("/proc/%1/fd/%2").arg(m_newCopy).arg(fd)), QStringLiteral("/dev/null"));
-
-        QVERIFY(readFile(installed + QStringLiteral("/Info.json")).contains("\"2.0.0\""));
-        QVERIFY(QFileInfo(installed + QStringLiteral("/bin/kestrava")).isExecutable());
-        QVERIFY(!QFileInfo::exists(home + QStringLiteral("/Applications/Kestrava 2.app")));
-        QCOMPARE(QDir(home + QStringLiteral("/Applications")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-                 QStringList{QStringLiteral("Kestrava.app")});
-        QVERIFY(QFileInfo::exists(path(QStringLiteral("tmp/Kestrava-update-2.0.0.squashfs"))));
+            QCOMPARE(QFile::symLinkTarget(u"/proc/%1/fd/%2"_s.arg(m_newCopy).arg(fd)), u"/dev/null"_s);
+        QVERIFY(readFile(installed + u"/Info.json"_s).contains("\"2.0.0\""));
+        QVERIFY(QFileInfo(installed + u"/bin/kestrava"_s).isExecutable());
+        QCOMPARE(entries(home + u"/Applications"_s), QStringList{u"Kestrava.app"_s});
+        QVERIFY(QFileInfo::exists(path(u"tmp/Kestrava-update-2.0.0.squashfs"_s)));
         // Detached by the clean-up and again by the hand-off.
-        const QString mountPoint = runtime + QStringLiteral("/kestrava-update-mount");
-        QTRY_VERIFY_WITH_TIMEOUT(!mounted(mountPoint), 10'000);
+        QTRY_VERIFY_WITH_TIMEOUT(!mounted(runtime + u"/kestrava-update-mount"_s), 10'000);
         // v2 checks for an update too and finds none newer than itself.
-        QTRY_VERIFY_WITH_TIMEOUT(service.requests(QStringLiteral("GET"), QStringLiteral("/desktop/latest.json")).size() >= 2, 30'000);
-        QCOMPARE(service.requests(QStringLiteral("GET"), QStringLiteral("/desktop/k2.squashfs")).size(), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(service.requests(u"GET"_s, u"/desktop/latest.json"_s).size() >= 2, 30'000);
+        QCOMPARE(service.requests(u"GET"_s, u"/desktop/u.squashfs"_s).size(), 1);
         QVERIFY(endNewCopy());
     }
 };
