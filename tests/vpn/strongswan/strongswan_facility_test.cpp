@@ -5,12 +5,9 @@
 #include "support/fake_charon.h"
 #include "support/files.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QLocalServer>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -82,12 +79,17 @@ class StrongSwanFacilityTest : public QObject {
         });
     }
 
-    std::unique_ptr<StrongSwanFacility> connected(FakeCharon& charon) {
-        succeedOnInitiate(charon);
+    // A facility with the profile stored (and in charon when one runs); nothing if that failed.
+    std::unique_ptr<StrongSwanFacility> saved() {
         auto f = facility();
         f->profile() = profile();
-        if (!awaitTask(f->save()).ok()) return nullptr;
-        if (!f->startTunnel().ok()) return nullptr;
+        return awaitTask(f->save()).ok() ? std::move(f) : nullptr;
+    }
+
+    std::unique_ptr<StrongSwanFacility> connected(FakeCharon& charon) {
+        succeedOnInitiate(charon);
+        auto f = saved();
+        if (!f || !f->startTunnel().ok()) return nullptr;
         if (!QTest::qWaitFor([&] { return f->status() == VpnStatus::connected; }, 10'000)) return nullptr;
         return f;
     }
@@ -99,9 +101,8 @@ private Q_SLOTS:
     }
 
     void savesTheProfilePrivatelyAndWithoutTheSecret() {
-        auto f = facility();
-        f->profile() = profile();
-        QVERIFY(awaitTask(f->save()).ok()); // no charon: stored, pushed on connect
+        auto f = saved(); // no charon: stored, pushed on connect
+        QVERIFY(f);
         QCOMPARE(f->status(), VpnStatus::disconnected);
 
         struct stat st {};
@@ -126,11 +127,7 @@ private Q_SLOTS:
         if (::geteuid() != 0) QSKIP("needs root to act as another user");
         FakeCharon charon(socketPath());
         QCOMPARE(::chmod(QFile::encodeName(socketPath()).constData(), 0600), 0);
-        {
-            auto f = facility();
-            f->profile() = profile();
-            QVERIFY(awaitTask(f->save()).ok());
-        }
+        QVERIFY(saved());
         // The profile is the other user's to read, as it would be in their own home.
         const QString folder = QFileInfo(profilePath()).absolutePath();
         for (const QString& d : {m_dir->path(), QFileInfo(folder).absolutePath(), folder})
@@ -227,9 +224,8 @@ private Q_SLOTS:
     }
 
     void unusableProfileIsRefusedAndTheOldFileKept() {
-        auto f = facility();
-        f->profile() = profile();
-        QVERIFY(awaitTask(f->save()).ok());
+        auto f = saved();
+        QVERIFY(f);
         const QByteArray before = readFile(profilePath());
         f->profile().protocolConfiguration->serverAddress = QStringLiteral("gw.example.net, 198.51.100.1");
         auto saved = awaitTask(f->save());
@@ -256,10 +252,7 @@ private Q_SLOTS:
 
     void saveLoadsStructuredConfigurationIntoCharon() {
         FakeCharon charon(socketPath());
-        auto f = facility();
-        f->profile() = profile();
-        auto saved = awaitTask(f->save());
-        QVERIFY2(saved.ok(), qPrintable(saved.ok() ? QString() : saved.error().message));
+        QVERIFY(saved());
         QCOMPARE(charon.commandNames(), (QList<QByteArray>{"load-conn", "load-shared"}));
         const vici::Section* conn = charon.last("load-conn")->message.section("kestrava");
         QVERIFY(conn);
@@ -419,9 +412,8 @@ private Q_SLOTS:
             charon.broadcast("ike-updown", ikeMessage(false, "4"));
             return std::optional(failure("establishing CHILD_SA 'kestrava' failed"));
         });
-        auto f = facility();
-        f->profile() = profile();
-        QVERIFY(awaitTask(f->save()).ok());
+        auto f = saved();
+        QVERIFY(f);
         QVERIFY(f->startTunnel().ok());
         QCOMPARE(f->status(), VpnStatus::connecting);
         QTRY_VERIFY_WITH_TIMEOUT(f->status() == VpnStatus::disconnected, 10'000);
