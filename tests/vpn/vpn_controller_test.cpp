@@ -199,11 +199,22 @@ private Q_SLOTS:
         QVERIFY(m_facility->storedProfile);
     }
 
-    void startWhileConnectedStartsNothing() {
+    // Neither waits: one has nothing to start, the other is refused by the system at once.
+    void startEndsAtOnce_data() {
+        QTest::addColumn<bool>("connected");
+        QTest::addColumn<QString>("text"); // empty = success
+        QTest::newRow("while connected") << true << QString();
+        QTest::newRow("refused") << false << QStringLiteral("Profil devre dışı");
+    }
+    void startEndsAtOnce() {
+        QFETCH(bool, connected);
+        QFETCH(QString, text);
         QVERIFY(install().ok());
-        m_facility->setStatus(VpnStatus::connected, false);
-        QVERIFY(awaitTask(VPNController::start(*m_facility, *m_clock), 10'000).ok());
-        QCOMPARE(m_facility->starts, 0);
+        if (connected) m_facility->setStatus(VpnStatus::connected, false);
+        else m_facility->startError = Error{Error::Kind::Io, text};
+        const Result<void> r = awaitTask(VPNController::start(*m_facility, *m_clock), 10'000);
+        QCOMPARE(r.ok() ? QString() : r.error().description(), text);
+        QCOMPARE(m_facility->starts, connected ? 0 : 1);
         QCOMPARE(m_clock->activeTimers(), 0);
     }
 
@@ -274,15 +285,6 @@ private Q_SLOTS:
         m_facility->setStatus(VpnStatus::disconnected);
         settle();
         QCOMPARE(run.result->ok(), ok);
-    }
-
-    void startRefusedAtOnce() {
-        QVERIFY(install().ok());
-        m_facility->startError = Error{Error::Kind::Io, QStringLiteral("Profil devre dışı")};
-        const Result<void> r = awaitTask(VPNController::start(*m_facility, *m_clock), 10'000);
-        QVERIFY(!r.ok());
-        QCOMPARE(r.error().description(), QStringLiteral("Profil devre dışı"));
-        QCOMPARE(m_clock->activeTimers(), 0);
     }
 
     void stopOnlyWhenUp_data() {
