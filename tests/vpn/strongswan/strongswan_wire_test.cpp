@@ -171,15 +171,15 @@ private Q_SLOTS:
             QVERIFY(waitForStatus(*f, VpnStatus::connected));
         }
 
-        // A command line of plain words, in the client's namespace or here.
-        const auto ok = [&](const QString& line, bool inClient = true) {
-            const QStringList words = line.split(QLatin1Char(' '));
-            const Run r = inClient ? p.inClient(words) : run(words.first(), words.mid(1), 30'000,
-                                                             {QStringLiteral("STRONGSWAN_CONF=") + p.env("GW_CONF")});
-            if (r.exitCode != 0) qWarning("%s: %s", qPrintable(line), r.output.constData());
-            return r.exitCode == 0;
-        };
         if (event == QLatin1String("link lost and back")) {
+            // A command line of plain words, in the client's namespace or here.
+            const auto ok = [&](const QString& line, bool inClient = true) {
+                const QStringList words = line.split(QLatin1Char(' '));
+                const Run r = inClient ? p.inClient(words) : run(words.first(), words.mid(1), 30'000,
+                                                                 {QStringLiteral("STRONGSWAN_CONF=") + p.env("GW_CONF")});
+                if (r.exitCode != 0) qWarning("%s: %s", qPrintable(line), r.output.constData());
+                return r.exitCode == 0;
+            };
             const QString link = p.env("CLIENT_IF");
             QVERIFY(ok(QStringLiteral("ip link set %1 down").arg(link)));
             QVERIFY(ok(QStringLiteral("swanctl --terminate --ike rw --force"), false));
