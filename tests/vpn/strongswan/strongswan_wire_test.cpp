@@ -83,26 +83,22 @@ class StrongSwanWireTest : public QObject {
         QVERIFY(awaitTask(f.save()).ok());
     }
 
-    std::unique_ptr<NetnsPair> makePair(const QString& name, QStringList env) {
-        return std::make_unique<NetnsPair>(pairScript, m_dir.path() + QLatin1Char('/') + name, QStringLiteral("pair.env"),
-                                           std::move(env));
-    }
-
 private Q_SLOTS:
     void initTestCase() {
         if (::geteuid() != 0) QSKIP("needs root: creates network namespaces and runs charon");
         QVERIFY(m_dir.isValid());
-        m_v4Only = makePair(QStringLiteral("v4-only"), {QStringLiteral("WIRE=yes")});
-        m_dualStack = makePair(QStringLiteral("dual-stack"), {QStringLiteral("WIRE=yes"), QStringLiteral("GW_IPV6=yes"), QStringLiteral("PAIR_TAG=d")});
+        const QString env = QStringLiteral("pair.env");
+        m_v4Only = std::make_unique<NetnsPair>(pairScript, m_dir.path() + QStringLiteral("/v4-only"), env,
+                                               QStringList{QStringLiteral("WIRE=yes")});
+        m_dualStack = std::make_unique<NetnsPair>(pairScript, m_dir.path() + QStringLiteral("/dual-stack"), env,
+            QStringList{QStringLiteral("WIRE=yes"), QStringLiteral("GW_IPV6=yes"), QStringLiteral("PAIR_TAG=d")});
         for (NetnsPair* p : {m_v4Only.get(), m_dualStack.get()}) {
             const Run up = p->up();
             if (up.exitCode == 77)
                 QSKIP(qPrintable(QStringLiteral("cannot set up namespaces and charon here: %1")
                                      .arg(QString::fromUtf8(up.output).trimmed())));
             QVERIFY2(up.exitCode == 0, up.output.constData());
-        }
-        // Without a tunnel everything goes in clear, and the probe sees it: it can tell a leak.
-        for (NetnsPair* p : {m_v4Only.get(), m_dualStack.get()}) {
+            // Without a tunnel everything goes in clear, and the probe sees it: it can tell a leak.
             const WireReport before = p->probeWire();
             QVERIFY2(before.row() == QLatin1String("v4=clear v6=clear dns=clear"), before.details.constData());
         }
