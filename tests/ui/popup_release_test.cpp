@@ -173,11 +173,11 @@ private Q_SLOTS:
         QTest::addColumn<QString>("property");
         QTest::addColumn<QVariant>("value");
         QTest::addColumn<bool>("dropped");
-        QTest::newRow("sign-in form, empty") << false << u"loginView"_qs << QString() << QVariant() << true;
-        QTest::newRow("an e-mail typed") << false << u"loginView"_qs << u"email"_qs << QVariant(u"a@b.co"_qs) << false;
-        QTest::newRow("the password shown") << false << u"loginView"_qs << u"showPassword"_qs << QVariant(true) << false;
-        QTest::newRow("signed in") << true << u"mainView"_qs << QString() << QVariant() << true;
-        QTest::newRow("the list open") << true << u"mainView"_qs << u"showPicker"_qs << QVariant(true) << false;
+        QTest::newRow("sign-in form, empty") << false << u"LoginView"_qs << QString() << QVariant() << true;
+        QTest::newRow("an e-mail typed") << false << u"LoginView"_qs << u"email"_qs << QVariant(u"a@b.co"_qs) << false;
+        QTest::newRow("the password shown") << false << u"LoginView"_qs << u"showPassword"_qs << QVariant(true) << false;
+        QTest::newRow("signed in") << true << u"MainView"_qs << QString() << QVariant() << true;
+        QTest::newRow("the list open") << true << u"MainView"_qs << u"showPicker"_qs << QVariant(true) << false;
     }
     void hiddenPopupIsDroppedUnlessTouched() {
         QFETCH(bool, signedIn);
@@ -199,8 +199,11 @@ private Q_SLOTS:
         }
         shell.showPanel();
         QVERIFY(QTest::qWaitForWindowExposed(shell.panel()));
-        QQuickItem* item = PopupFixture::findChild(shell.popupItem(), view);
-        QVERIFY(item);
+        // The view the body shows: the sign-in form or the main view.
+        QQuickItem* body = PopupFixture::findChild(shell.popupItem(), u"body"_qs);
+        QVERIFY(body);
+        QQuickItem* item = body->property("item").value<QQuickItem*>();
+        QVERIFY(item && QByteArray(item->metaObject()->className()).startsWith(view.toLatin1()));
         if (!property.isEmpty()) QVERIFY(item->setProperty(property.toUtf8(), value));
         const auto grab = [&] {
             QTest::qWait(0);

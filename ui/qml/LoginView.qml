@@ -5,7 +5,6 @@ import QtQuick.Layouts
 // The sign-in form. What is typed stays here until the sign-in takes it.
 Item {
     id: login
-    objectName: "loginView"
     required property PopupModel model
     property string email: ""
     property string password: ""

@@ -4,7 +4,6 @@ import QtQuick.Layouts
 
 Item {
     id: main
-    objectName: "mainView"
     required property PopupModel model
     property bool showPicker: false
     // Nothing here that a view made anew would not show.
