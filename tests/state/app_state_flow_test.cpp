@@ -1,8 +1,6 @@
 #include "platform/defaults_keys.h"
-#include "state/app_state.h"
 #include "support/service_fixture.h"
 #include "support/state_harness.h"
-#include "support/test_env.h"
 #include "vpn/vpn_controller.h"
 
 #include <QJsonArray>
@@ -10,205 +8,141 @@
 #include <QTest>
 
 #include <limits>
-#include <memory>
 
+using namespace Qt::StringLiterals;
+using Opt = std::optional<QString>;
 Q_DECLARE_METATYPE(VpnStatus)
 
 namespace {
 
-QJsonObject withOverrides(QJsonObject scenario, const QJsonArray& overrides) {
-    scenario.insert(QStringLiteral("overrides"), overrides);
-    return scenario;
-}
-
-QJsonObject override(const char* method, const char* path, const QJsonObject& reply) {
-    QJsonObject o = reply;
-    o.insert(QStringLiteral("method"), QString::fromUtf8(method));
-    o.insert(QStringLiteral("path"), QString::fromUtf8(path));
-    return o;
-}
-
 Server server(const char* id, qint64 load, std::optional<qint64> ping) {
     Server s;
     s.id = QString::fromUtf8(id);
-    s.country = s.countryCode = s.city = s.tier = QStringLiteral("x");
+    s.country = s.countryCode = s.city = s.tier = u"x"_s;
     s.load = load;
     s.pingMs = ping;
     return s;
 }
 
-// Both servers of the basic scenario with a gateway, so the automatic choice (de-1) can connect.
+// Both servers with a gateway, so the automatic choice (de-1) can connect.
 QJsonObject bothGateways() {
     QJsonObject scenario = basicScenario();
-    QJsonObject gateways = scenario.value(QStringLiteral("gateways")).toObject();
-    gateways.insert(QStringLiteral("de-1"), QJsonObject{{QStringLiteral("host"), QStringLiteral("127.0.0.2")},
-                                                        {QStringLiteral("remoteId"), QStringLiteral("de.test")},
-                                                        {QStringLiteral("secret"), QStringLiteral("psk-2")}});
-    scenario.insert(QStringLiteral("gateways"), gateways);
+    QJsonObject gateways = scenario.value("gateways"_L1).toObject();
+    gateways.insert(u"de-1"_s, QJsonObject{{u"host"_s, u"127.0.0.2"_s}, {u"remoteId"_s, u"de.test"_s}, {u"secret"_s, u"psk-2"_s}});
+    scenario.insert(u"gateways"_s, gateways);
     return scenario;
 }
 
-QStringList paths(const QJsonArray& requests) {
-    QStringList out;
-    for (const QJsonValue& r : requests) out.append(r.toObject().value(QStringLiteral("path")).toString());
-    return out;
+QJsonObject withGeo(const char* ip) {
+    QJsonObject scenario = basicScenario();
+    scenario.insert(u"geo"_s, QJsonObject{{u"ip"_s, QString::fromUtf8(ip)}, {u"city"_s, u"X"_s}, {u"countryCode"_s, u"NL"_s}});
+    return scenario;
+}
+
+// A /connect answered after delayMs.
+QJsonObject slowConnect(const Server& s, int delayMs) {
+    const QJsonObject gateway{{u"host"_s, u"h"_s}, {u"remoteId"_s, u"r"_s}, {u"secret"_s, u"s"_s}};
+    return QJsonObject{{u"delayMs"_s, delayMs},
+                       {u"body"_s, QJsonObject{{u"server"_s, s.toJson()}, {u"exitIp"_s, u"203.0.113.7"_s}, {u"gateway"_s, gateway}}}};
 }
 
 } // namespace
 
 class AppStateFlowTest : public QObject {
     Q_OBJECT
-    DevService m_service;
-    std::unique_ptr<TestEnv> m_env;
-    std::unique_ptr<StateHarness> m_h;
-    std::unique_ptr<AppState> m_state;
+    StateFixture f;
 
-    void signIn() {
-        QVERIFY(driveTask(*m_h, m_state->login(QStringLiteral("a@kestrava.test"), QStringLiteral("pw"))));
-        QVERIFY(m_state->token());
+    void signInAndLoad() {
+        QVERIFY(f.signIn());
+        QVERIFY(f.run(f.state->loadServers()));
+        QCOMPARE(f.state->servers().size(), 2);
     }
-    void loadServers() {
-        QVERIFY(driveTask(*m_h, m_state->loadServers()));
-        QCOMPARE(m_state->servers().size(), 2);
-    }
-    std::optional<QString> stored(const QString& key) { return m_env->defaults().string(key); }
 
 private Q_SLOTS:
-    void initTestCase() { QVERIFY(startServiceForProcess(m_service)); }
-    void init() {
-        m_env = std::make_unique<TestEnv>();
-        QVERIFY(m_service.setScenario(basicScenario()));
-        QVERIFY(m_service.clearRequests());
-        m_h = std::make_unique<StateHarness>();
-        m_state = m_h->make(m_env->defaults());
-    }
-    void cleanup() {
-        m_state.reset();
-        m_h.reset();
-        m_env.reset();
-    }
-
-    // Sign-in and sign-out.
+    void initTestCase() { QVERIFY(f.start()); }
+    void init() { QVERIFY(f.reset()); }
+    void cleanup() { f.clear(); }
 
     void loginOutcomes_data() {
         QTest::addColumn<QJsonObject>("user");
-        QTest::addColumn<QString>("typed");
         QTest::addColumn<QString>("password");
         QTest::addColumn<QString>("error");
         QTest::addColumn<QString>("email");
         QTest::addColumn<QString>("plan");
         const auto user = [](const char* email, const char* plan) {
-            QJsonObject u{{QStringLiteral("id"), QStringLiteral("u1")}, {QStringLiteral("email"), QString::fromUtf8(email)}};
-            if (plan) u.insert(QStringLiteral("plan"), QString::fromUtf8(plan));
+            QJsonObject u{{u"id"_s, u"u1"_s}, {u"email"_s, QString::fromUtf8(email)}};
+            if (plan) u.insert(u"plan"_s, QString::fromUtf8(plan));
             return u;
         };
-        QTest::newRow("plan") << user("a@kestrava.test", "PLUS") << "a@kestrava.test" << "pw" << QString()
-                              << "a@kestrava.test" << "PLUS";
-        QTest::newRow("no plan is FREE") << user("a@kestrava.test", nullptr) << "a@kestrava.test" << "pw" << QString()
-                                         << "a@kestrava.test" << "FREE";
-        QTest::newRow("service spells the address") << user("A@Kestrava.Test", "PLUS") << "a@kestrava.test" << "pw"
-                                                    << QString() << "A@Kestrava.Test" << "PLUS";
-        QTest::newRow("wrong password") << user("a@kestrava.test", "PLUS") << "a@kestrava.test" << "PW"
-                                        << "E-posta veya şifre hatalı" << QString() << QString();
+        QTest::newRow("plan") << user("a@kestrava.test", "PLUS") << "pw" << QString() << "a@kestrava.test" << "PLUS";
+        QTest::newRow("no plan is FREE") << user("a@kestrava.test", nullptr) << "pw" << QString() << "a@kestrava.test" << "FREE";
+        QTest::newRow("service spells the address") << user("A@Kestrava.Test", "PLUS") << "pw" << QString()
+                                                    << "A@Kestrava.Test" << "PLUS";
+        QTest::newRow("wrong password") << user("a@kestrava.test", "PLUS") << "PW" << "E-posta veya şifre hatalı"
+                                        << QString() << QString();
     }
     void loginOutcomes() {
         QFETCH(QJsonObject, user);
-        QFETCH(QString, typed);
         QFETCH(QString, password);
         QFETCH(QString, error);
         QFETCH(QString, email);
         QFETCH(QString, plan);
         QJsonObject scenario = basicScenario();
-        QJsonArray accounts = scenario.value(QStringLiteral("accounts")).toArray();
+        QJsonArray accounts = scenario.value("accounts"_L1).toArray();
         QJsonObject account = accounts.at(0).toObject();
-        account.insert(QStringLiteral("user"), user);
+        account.insert(u"user"_s, user);
         accounts[0] = account;
-        scenario.insert(QStringLiteral("accounts"), accounts);
-        QVERIFY(m_service.setScenario(scenario));
-        m_state->setErrorMessage(QStringLiteral("eski"));
-
+        scenario.insert(u"accounts"_s, accounts);
+        QVERIFY(f.service.setScenario(scenario));
+        f.state->setErrorMessage(u"eski"_s);
         QList<bool> busy;
-        connect(m_state.get(), &AppState::busyChanged, this, [&] { busy.append(m_state->busy()); });
-        QVERIFY(driveTask(*m_h, m_state->login(typed, password)));
+        connect(f.state.get(), &AppState::busyChanged, this, [&] { busy.append(f.state->busy()); });
+        QVERIFY(f.run(f.state->login(u"a@kestrava.test"_s, password)));
         QCOMPARE(busy, (QList<bool>{true, false}));
-        if (!error.isEmpty()) {
-            QCOMPARE(m_state->errorMessage(), std::optional<QString>(error));
-            QVERIFY(!m_state->token());
-            QVERIFY(!stored(DefaultsKeys::token) && !stored(DefaultsKeys::email) && !stored(DefaultsKeys::plan));
-            QCOMPARE(m_state->plan(), QStringLiteral("FREE"));
-            return;
-        }
-        QVERIFY(!m_state->errorMessage());
-        QCOMPARE(m_state->token(), std::optional<QString>(QStringLiteral("tok-1")));
-        QCOMPARE(m_state->email(), email);
-        QCOMPARE(m_state->plan(), plan);
-        QCOMPARE(stored(DefaultsKeys::token), std::optional<QString>(QStringLiteral("tok-1")));
-        QCOMPARE(stored(DefaultsKeys::email), std::optional<QString>(email));
-        QCOMPARE(stored(DefaultsKeys::plan), std::optional<QString>(plan));
+        QCOMPARE(f.state->errorMessage(), error.isEmpty() ? Opt() : Opt(error));
+        QCOMPARE(f.state->token(), error.isEmpty() ? Opt(u"tok-1"_s) : Opt());
+        QCOMPARE(f.state->email(), email);
+        QCOMPARE(f.state->plan(), error.isEmpty() ? plan : u"FREE"_s);
+        QCOMPARE(f.stored(DefaultsKeys::token), error.isEmpty() ? Opt(u"tok-1"_s) : Opt());
+        QCOMPARE(f.stored(DefaultsKeys::email), error.isEmpty() ? Opt(email) : Opt());
+        QCOMPARE(f.stored(DefaultsKeys::plan), error.isEmpty() ? Opt(plan) : Opt());
         // Sign-in starts nothing else.
-        QCOMPARE(paths(m_service.requests()), QStringList{QStringLiteral("/auth/login")});
+        QCOMPARE(f.sent(), QStringList{u"POST /auth/login"_s});
     }
 
     void logoutKeepsAllButTheToken() {
-        QVERIFY(m_service.setScenario(bothGateways()));
-        signIn();
-        loadServers();
-        QVERIFY(driveTask(*m_h, m_state->toggle()));
-        QCOMPARE(m_state->status(), ConnectionStatus::connected);
-        const auto serverBefore = stored(DefaultsKeys::server);
-        m_state->logout();
+        QVERIFY(f.service.setScenario(bothGateways()));
+        signInAndLoad();
+        QVERIFY(f.run(f.state->toggle()));
+        QCOMPARE(f.state->status(), ConnectionStatus::connected);
+        const Opt serverBefore = f.stored(DefaultsKeys::server);
+        f.state->logout();
         // At once, before the system has taken the tunnel down.
-        QCOMPARE(m_state->status(), ConnectionStatus::idle);
-        QVERIFY(!m_state->token() && !m_state->exitIp());
-        QVERIFY(!stored(DefaultsKeys::token));
-        QCOMPARE(m_state->servers().size(), 2);
-        QVERIFY(m_h->drive([&] { return m_h->facility.status() == VpnStatus::disconnected; }));
-        QCOMPARE(m_h->facility.stops, 1);
-
+        QCOMPARE(f.state->status(), ConnectionStatus::idle);
+        QVERIFY(!f.state->token() && !f.state->exitIp() && !f.stored(DefaultsKeys::token));
+        QCOMPARE(f.state->servers().size(), 2);
+        QVERIFY(f.h->drive([&] { return f.h->facility.status() == VpnStatus::disconnected; }));
+        QCOMPARE(f.h->facility.stops, 1);
         // A restart shows the sign-in view with the account's address and plan.
-        m_state.reset();
-        m_state = m_h->make(m_env->restartDefaults());
-        QVERIFY(!m_state->token());
-        QCOMPARE(m_state->email(), QStringLiteral("a@kestrava.test"));
-        QCOMPARE(m_state->plan(), QStringLiteral("PLUS"));
-        QCOMPARE(m_state->activeServerId(), serverBefore);
-        QVERIFY(m_env->defaults().string(DefaultsKeys::originalIp));
+        f.remake(false);
+        QVERIFY(!f.state->token());
+        QCOMPARE(f.state->email(), u"a@kestrava.test"_s);
+        QCOMPARE(f.state->plan(), u"PLUS"_s);
+        QCOMPARE(f.state->activeServerId(), serverBefore);
+        QVERIFY(f.stored(DefaultsKeys::originalIp));
     }
 
-    // Servers.
-
-    void serverListReplies_data() {
-        QTest::addColumn<QJsonObject>("reply");
-        QTest::addColumn<int>("count");
-        QTest::newRow("500 keeps the list") << QJsonObject{{QStringLiteral("status"), 500}} << 2;
-        QTest::newRow("garbage keeps the list") << QJsonObject{{QStringLiteral("rawBody"), QStringLiteral("<html>")}} << 2;
-        QTest::newRow("dropped keeps the list") << QJsonObject{{QStringLiteral("dropConnection"), true}} << 2;
-        QTest::newRow("empty list empties it")
-            << QJsonObject{{QStringLiteral("body"), QJsonObject{{QStringLiteral("servers"), QJsonArray{}}}}} << 0;
-    }
-    void serverListReplies() {
-        QFETCH(QJsonObject, reply);
-        QFETCH(int, count);
-        signIn();
-        loadServers();
-        QVERIFY(m_service.setScenario(withOverrides(basicScenario(), {override("GET", "/servers", reply)})));
-        QVERIFY(driveTask(*m_h, m_state->loadServers()));
-        QCOMPARE(m_state->servers().size(), count);
-        QVERIFY(!m_state->errorMessage());
-        QCOMPARE(m_state->bestServer().has_value(), count > 0);
-    }
-
+    // Scores saturate instead of wrapping; a tie keeps the first.
     void bestServer_data() {
         QTest::addColumn<QList<Server>>("servers");
         QTest::addColumn<QString>("best");
+        const qint64 max = std::numeric_limits<qint64>::max();
+        const qint64 min = std::numeric_limits<qint64>::min();
         QTest::newRow("missing ping counts 999") << QList<Server>{server("A", 10, {}), server("B", 500, 5)} << "B";
         QTest::newRow("tie keeps the first") << QList<Server>{server("A", 20, 30), server("B", 30, 20)} << "A";
         QTest::newRow("tie, other order") << QList<Server>{server("B", 30, 20), server("A", 20, 30)} << "B";
         QTest::newRow("negative load") << QList<Server>{server("A", 5, 5), server("B", -100, 5)} << "B";
-        const qint64 max = std::numeric_limits<qint64>::max();
-        const qint64 min = std::numeric_limits<qint64>::min();
-        QTest::newRow("overflow saturates, not wraps")
-            << QList<Server>{server("A", 1000, 1000), server("B", max, 10)} << "A";
+        QTest::newRow("overflow saturates, not wraps") << QList<Server>{server("A", 1000, 1000), server("B", max, 10)} << "A";
         QTest::newRow("both saturate, first wins") << QList<Server>{server("A", max, 1), server("B", max, max)} << "A";
         QTest::newRow("underflow saturates low") << QList<Server>{server("A", 0, 0), server("B", min, -1)} << "B";
         QTest::newRow("empty") << QList<Server>{} << QString();
@@ -216,195 +150,154 @@ private Q_SLOTS:
     void bestServer() {
         QFETCH(QList<Server>, servers);
         QFETCH(QString, best);
-        m_state->setServers(servers);
-        QCOMPARE(m_state->bestServer() ? m_state->bestServer()->id : QString(), best);
+        f.state->setServers(servers);
+        QCOMPARE(f.state->bestServer() ? f.state->bestServer()->id : QString(), best);
     }
 
     void activeServerIsTheRememberedOne() {
-        m_state->setServers({server("A", 1, 1), server("B", 2, 2), server("B", 9, 9)});
-        QVERIFY(!m_state->activeServer());
-        m_state->setActiveServerId(QStringLiteral("B"));
-        QCOMPARE(m_state->activeServer()->load, 2);
-        m_state->setActiveServerId(QStringLiteral("gone"));
-        QVERIFY(!m_state->activeServer());
-        QCOMPARE(m_state->bestServer()->id, QStringLiteral("A"));
+        f.state->setServers({server("A", 1, 1), server("B", 2, 2), server("B", 9, 9)});
+        QVERIFY(!f.state->activeServer());
+        f.state->setActiveServerId(u"B"_s);
+        QCOMPARE(f.state->activeServer()->load, 2);
+        f.state->setActiveServerId(u"gone"_s);
+        QVERIFY(!f.state->activeServer());
     }
 
-    // Connect.
-
-    void toggleWithoutServers() {
-        signIn();
-        QVERIFY(driveTask(*m_h, m_state->toggle()));
-        QCOMPARE(m_state->errorMessage(), std::optional<QString>(QStringLiteral("Sunucu listesi henüz yüklenmedi")));
-        QCOMPARE(m_state->status(), ConnectionStatus::idle);
-        QVERIFY(!m_state->busy());
-        QCOMPARE(m_h->facility.starts, 0);
+    void toggleRefused_data() {
+        QTest::addColumn<bool>("signedIn");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("signed out does nothing") << false << QString();
+        QTest::newRow("no servers yet") << true << u"Sunucu listesi henüz yüklenmedi"_s;
     }
-
-    void connectWhileSignedOutDoesNothing() {
-        m_state->setServers({server("tr-1", 1, 1)});
-        QSignalSpy changes(m_state.get(), &AppState::objectWillChange);
-        QVERIFY(driveTask(*m_h, m_state->toggle()));
-        QCOMPARE(changes.count(), 0);
-        QVERIFY(m_service.requests().isEmpty());
-    }
-
-    void connectSucceeds() {
-        QVERIFY(m_service.setScenario(bothGateways()));
-        signIn();
-        loadServers();
-        m_service.clearRequests();
-        QList<ConnectionStatus> statuses;
-        connect(m_state.get(), &AppState::statusChanged, this, [&] { statuses.append(m_state->status()); });
-        // The keychain's dialog shows in the state while it is open.
-        m_h->keychain.asksThePerson = true;
-        QList<bool> waiting;
-        connect(m_state.get(), &AppState::waitingForKeychainChanged, this,
-                [&] { waiting.append(m_state->waitingForKeychain()); });
-        // Remembered server missing from the list: the best one is used and remembered.
-        m_state->setActiveServerId(QStringLiteral("gone"));
-        QVERIFY(driveTask(*m_h, m_state->toggle()));
-        QCOMPARE(m_state->status(), ConnectionStatus::connected);
-        QVERIFY(!m_state->busy() && !m_state->errorMessage());
-        QCOMPARE(m_state->activeServerId(), std::optional<QString>(QStringLiteral("de-1")));
-        QCOMPARE(statuses.first(), ConnectionStatus::connecting);
-        QCOMPARE(statuses.last(), ConnectionStatus::connected);
-        QCOMPARE(waiting, (QList<bool>{true, false}));
-        QCOMPARE(m_state->exitIp(), std::optional<QString>(QStringLiteral("203.0.113.8")));
-        QCOMPARE(stored(DefaultsKeys::server), std::optional<QString>(QStringLiteral("de-1")));
+    void toggleRefused() {
+        QFETCH(bool, signedIn);
+        QFETCH(QString, error);
+        if (signedIn) QVERIFY(f.signIn());
+        else f.state->setServers({server("tr-1", 1, 1)});
+        QSignalSpy busy(f.state.get(), &AppState::busyChanged);
+        QVERIFY(f.run(f.state->toggle()));
+        QCOMPARE(f.state->errorMessage(), error.isEmpty() ? Opt() : Opt(error));
+        QCOMPARE(f.state->status(), ConnectionStatus::idle);
+        QCOMPARE(busy.count(), 0);
+        QCOMPARE(f.h->facility.starts, 0);
+        QCOMPARE(f.sent(), signedIn ? QStringList{u"POST /auth/login"_s} : QStringList());
     }
 
     void connectFullRoad() {
-        signIn();
-        loadServers();
-        m_service.clearRequests();
-        QVERIFY(driveTask(*m_h, m_state->connect(m_state->servers().at(0))));
-        QVERIFY2(!m_state->errorMessage(), qPrintable(m_state->errorMessage().value_or(QString())));
-        QCOMPARE(m_state->status(), ConnectionStatus::connected);
-        QCOMPARE(m_state->exitIp(), std::optional<QString>(QStringLiteral("203.0.113.7")));
+        QVERIFY(f.service.setScenario(bothGateways()));
+        signInAndLoad();
+        QVERIFY(f.service.clearRequests());
+        QList<ConnectionStatus> statuses;
+        connect(f.state.get(), &AppState::statusChanged, this, [&] { statuses.append(f.state->status()); });
+        // The keychain's dialog shows in the state while it is open.
+        f.h->keychain.asksThePerson = true;
+        QList<bool> waiting;
+        connect(f.state.get(), &AppState::waitingForKeychainChanged, this, [&] { waiting.append(f.state->waitingForKeychain()); });
+        // Remembered server missing from the list: the best one is used and remembered.
+        f.state->setActiveServerId(u"gone"_s);
+        QVERIFY(f.run(f.state->toggle()));
+        QVERIFY2(!f.state->errorMessage(), qPrintable(f.state->errorMessage().value_or(QString())));
+        QCOMPARE(f.state->status(), ConnectionStatus::connected);
+        QVERIFY(!f.state->busy());
+        QCOMPARE(statuses.first(), ConnectionStatus::connecting);
+        QCOMPARE(statuses.last(), ConnectionStatus::connected);
+        QCOMPARE(waiting, (QList<bool>{true, false}));
+        QCOMPARE(f.state->activeServerId(), Opt(u"de-1"_s));
+        QCOMPARE(f.stored(DefaultsKeys::server), Opt(u"de-1"_s));
+        QCOMPARE(f.state->exitIp(), Opt(u"203.0.113.8"_s));
         // The own address is recorded before the tunnel changes it.
-        QCOMPARE(m_state->originalIp(), std::optional<QString>(QStringLiteral("192.0.2.44")));
-        QCOMPARE(m_state->originalPlace(), std::optional<QString>(QStringLiteral("Ankara, TR")));
-        QCOMPARE(stored(DefaultsKeys::originalIp), std::optional<QString>(QStringLiteral("192.0.2.44")));
-        QCOMPARE(stored(DefaultsKeys::server), std::optional<QString>(QStringLiteral("tr-1")));
-        QCOMPARE(paths(m_service.requests()), (QStringList{QStringLiteral("/geo"), QStringLiteral("/connect")}));
-        QCOMPARE(m_h->keychain.data(QString::fromUtf8(VPNController::keychainService),
-                                    QString::fromUtf8(VPNController::keychainAccount)),
-                 std::optional<QByteArray>("psk-1"));
-        QCOMPARE(m_h->facility.storedProfile->protocolConfiguration->serverAddress,
-                 std::optional<QString>(QStringLiteral("127.0.0.1")));
-        QCOMPARE(m_h->facility.starts, 1);
+        QCOMPARE(f.state->originalIp(), Opt(u"192.0.2.44"_s));
+        QCOMPARE(f.state->originalPlace(), Opt(u"Ankara, TR"_s));
+        QCOMPARE(f.stored(DefaultsKeys::originalIp), Opt(u"192.0.2.44"_s));
+        QCOMPARE(f.sent(), (QStringList{u"GET /geo"_s, u"POST /connect"_s}));
+        QCOMPARE(f.h->keychain.data(QString::fromUtf8(VPNController::keychainService), QString::fromUtf8(VPNController::keychainAccount)),
+                 std::optional<QByteArray>("psk-2"));
+        QCOMPARE(f.h->facility.storedProfile->protocolConfiguration->serverAddress, Opt(u"127.0.0.2"_s));
+        QCOMPARE(f.h->facility.starts, 1);
+
+        // With the tunnel already up there is no own address to look up.
+        f.state->setOriginalIp(u"192.0.2.1"_s);
+        QVERIFY(f.service.clearRequests());
+        QVERIFY(f.run(f.state->connect(*f.state->activeServer())));
+        QCOMPARE(f.sent(), QStringList{u"POST /connect"_s});
+        QCOMPARE(f.state->originalIp(), Opt(u"192.0.2.1"_s));
+        QCOMPARE(f.h->facility.starts, 1);
+        QCOMPARE(f.state->status(), ConnectionStatus::connected);
     }
 
     // The system reports the tunnel going down a moment before its route is gone, so a lookup started
-    // then comes back through the tunnel: that is not the user's own address. What counts is the path
-    // at the start, not the value: the same address seen once the tunnel is gone is the user's.
+    // then comes back through the tunnel: not the own address. The path at the start counts, not the value.
     void lookupThroughTheClosingTunnelIsNotTheOwnAddress() {
-        const auto withGeo = [](const char* ip) {
-            QJsonObject scenario = basicScenario();
-            scenario.insert(QStringLiteral("geo"), QJsonObject{{QStringLiteral("ip"), QString::fromUtf8(ip)},
-                                                               {QStringLiteral("city"), QStringLiteral("X")},
-                                                               {QStringLiteral("countryCode"), QStringLiteral("NL")}});
-            return scenario;
-        };
-        signIn();
-        loadServers();
-        QVERIFY(driveTask(*m_h, m_state->connect(m_state->servers().at(0))));
-        QCOMPARE(m_state->status(), ConnectionStatus::connected);
-        QCOMPARE(m_state->originalIp(), std::optional<QString>(QStringLiteral("192.0.2.44")));
-        QVERIFY(m_service.setScenario(withGeo("198.51.100.77")));
-        QVERIFY(driveTask(*m_h, m_state->refreshIps()));
-        QCOMPARE(m_state->exitIp(), std::optional<QString>(QStringLiteral("198.51.100.77")));
+        signInAndLoad();
+        QVERIFY(f.run(f.state->connect(f.state->servers().at(0))));
+        QCOMPARE(f.state->originalIp(), Opt(u"192.0.2.44"_s));
+        QVERIFY(f.service.setScenario(withGeo("198.51.100.77")));
+        QVERIFY(f.run(f.state->refreshIps()));
+        QCOMPARE(f.state->exitIp(), Opt(u"198.51.100.77"_s));
 
         // Going down, as the status sync sees it: idle already, the system still disconnecting.
-        m_h->facility.setStatus(VpnStatus::disconnecting, false);
-        m_state->setStatus(ConnectionStatus::idle);
-        m_state->setExitIp(std::nullopt);
-        QVERIFY(driveTask(*m_h, m_state->refreshIps()));
-        QCOMPARE(m_state->originalIp(), std::optional<QString>(QStringLiteral("192.0.2.44")));
-        QCOMPARE(stored(DefaultsKeys::originalIp), std::optional<QString>(QStringLiteral("192.0.2.44")));
-        QCOMPARE(m_state->originalPlace(), std::optional<QString>(QStringLiteral("Ankara, TR")));
-        QVERIFY(!m_state->exitIp());
+        f.h->facility.setStatus(VpnStatus::disconnecting, false);
+        f.state->setStatus(ConnectionStatus::idle);
+        f.state->setExitIp(std::nullopt);
+        QVERIFY(f.run(f.state->refreshIps()));
+        QCOMPARE(f.state->originalIp(), Opt(u"192.0.2.44"_s));
+        QCOMPARE(f.stored(DefaultsKeys::originalIp), Opt(u"192.0.2.44"_s));
+        QCOMPARE(f.state->originalPlace(), Opt(u"Ankara, TR"_s));
+        QVERIFY(!f.state->exitIp());
 
         // Down: whatever the lookup answers now is the user's own.
-        m_h->facility.setStatus(VpnStatus::disconnected, false);
-        QVERIFY(driveTask(*m_h, m_state->refreshIps()));
-        QCOMPARE(m_state->originalIp(), std::optional<QString>(QStringLiteral("198.51.100.77")));
-        QCOMPARE(stored(DefaultsKeys::originalIp), std::optional<QString>(QStringLiteral("198.51.100.77")));
+        f.h->facility.setStatus(VpnStatus::disconnected, false);
+        QVERIFY(f.run(f.state->refreshIps()));
+        QCOMPARE(f.state->originalIp(), Opt(u"198.51.100.77"_s));
+        QCOMPARE(f.stored(DefaultsKeys::originalIp), Opt(u"198.51.100.77"_s));
     }
 
     void connectFailures_data() {
         QTest::addColumn<QString>("serverId");
-        QTest::addColumn<QJsonArray>("overrides");
+        QTest::addColumn<QJsonObject>("scenario");
         QTest::addColumn<int>("script"); // 0 plain, 1 first start fails, 2 both fail, 3 reinstall fails
         QTest::addColumn<QString>("error"); // empty = connected in the end
         QTest::addColumn<int>("starts");
-        QTest::newRow("no gateway") << "de-1" << QJsonArray{} << 0 << "Sunucu VPN bilgisi döndürmedi" << 0;
+        const QJsonObject plain = basicScenario();
+        QTest::newRow("no gateway") << "de-1" << plain << 0 << "Sunucu VPN bilgisi döndürmedi" << 0;
         QTest::newRow("service message")
-            << "tr-1"
-            << QJsonArray{override("POST", "/connect", {{QStringLiteral("status"), 403},
-                                                        {QStringLiteral("body"), QJsonObject{{QStringLiteral("message"),
-                                                                                             QStringLiteral("Plan yetersiz")}}}})}
+            << "tr-1" << withReply("POST", "/connect", {{u"status"_s, 403}, {u"body"_s, QJsonObject{{u"message"_s, u"Plan yetersiz"_s}}}})
             << 0 << "Plan yetersiz" << 0;
-        QTest::newRow("status fallback") << "tr-1"
-                                         << QJsonArray{override("POST", "/connect", {{QStringLiteral("status"), 502}})}
-                                         << 0 << "Sunucu hatası (502)" << 0;
-        QTest::newRow("first start fails, retry works") << "tr-1" << QJsonArray{} << 1 << QString() << 2;
-        QTest::newRow("both starts fail") << "tr-1" << QJsonArray{} << 2 << "Sistem VPN bağlantıyı reddetti \u2013 IKE reddedildi"
-                                          << 2;
-        QTest::newRow("reinstall fails") << "tr-1" << QJsonArray{} << 3 << "VPN anahtarı kaydedilemedi (kod -25293)" << 1;
+        QTest::newRow("status fallback") << "tr-1" << withReply("POST", "/connect", {{u"status"_s, 502}}) << 0
+                                         << "Sunucu hatası (502)" << 0;
+        QTest::newRow("first start fails, retry works") << "tr-1" << plain << 1 << QString() << 2;
+        QTest::newRow("both starts fail") << "tr-1" << plain << 2 << "Sistem VPN bağlantıyı reddetti \u2013 IKE reddedildi" << 2;
+        QTest::newRow("reinstall fails") << "tr-1" << plain << 3 << "VPN anahtarı kaydedilemedi (kod -25293)" << 1;
     }
     void connectFailures() {
         QFETCH(QString, serverId);
-        QFETCH(QJsonArray, overrides);
+        QFETCH(QJsonObject, scenario);
         QFETCH(int, script);
         QFETCH(QString, error);
         QFETCH(int, starts);
-        signIn();
-        loadServers();
-        QVERIFY(m_service.setScenario(withOverrides(basicScenario(), overrides)));
-        m_state->setExitIp(QStringLiteral("198.51.100.9"));
+        signInAndLoad();
+        QVERIFY(f.service.setScenario(scenario));
+        f.state->setExitIp(u"198.51.100.9"_s);
         const QList<SimulatedFacility::Step> refused{{VpnStatus::connecting, 0}, {VpnStatus::disconnected, 100}};
-        m_h->facility.disconnectError = Error{Error::Kind::Io, QStringLiteral("IKE reddedildi")};
-        if (script == 1) m_h->facility.nextStarts = {refused};
-        if (script == 2) m_h->facility.nextStarts = {refused, refused};
-        if (script == 3) {
-            m_h->facility.nextStarts = {refused};
-            m_h->keychain.updateScript = {KeychainStatus::itemNotFound, -25293};
-        }
+        f.h->facility.disconnectError = Error{Error::Kind::Io, u"IKE reddedildi"_s};
+        if (script >= 1) f.h->facility.nextStarts = {refused};
+        if (script == 2) f.h->facility.nextStarts.append(refused);
+        if (script == 3) f.h->keychain.updateScript = {KeychainStatus::itemNotFound, -25293};
         QList<ConnectionStatus> statuses;
-        connect(m_state.get(), &AppState::statusChanged, this, [&] { statuses.append(m_state->status()); });
+        connect(f.state.get(), &AppState::statusChanged, this, [&] { statuses.append(f.state->status()); });
         Server target;
-        for (const Server& s : m_state->servers())
+        for (const Server& s : f.state->servers())
             if (s.id == serverId) target = s;
-        QVERIFY(driveTask(*m_h, m_state->connect(target), 2000));
-        QVERIFY(!m_state->busy());
-        QCOMPARE(m_h->facility.starts, starts);
-        QCOMPARE(m_state->activeServerId(), std::optional<QString>(serverId));
-        QCOMPARE(stored(DefaultsKeys::server), std::optional<QString>(serverId));
-        if (error.isEmpty()) {
-            QVERIFY(!m_state->errorMessage());
-            QCOMPARE(m_state->status(), ConnectionStatus::connected);
-            QCOMPARE(m_state->exitIp(), std::optional<QString>(QStringLiteral("203.0.113.7")));
-            return;
-        }
-        QCOMPARE(m_state->errorMessage(), std::optional<QString>(error));
-        QCOMPARE(m_state->status(), ConnectionStatus::idle);
-        QCOMPARE(statuses.last(), ConnectionStatus::idle);
-        QCOMPARE(m_state->exitIp(), std::optional<QString>(QStringLiteral("198.51.100.9")));
-    }
-
-    void tunnelAlreadyUpSkipsTheOwnAddress() {
-        signIn();
-        loadServers();
-        QVERIFY(driveTask(*m_h, m_state->connect(m_state->servers().at(0))));
-        m_state->setOriginalIp(QStringLiteral("192.0.2.1"));
-        m_service.clearRequests();
-        QVERIFY(driveTask(*m_h, m_state->connect(m_state->servers().at(0))));
-        QCOMPARE(paths(m_service.requests()), QStringList{QStringLiteral("/connect")});
-        QCOMPARE(m_state->originalIp(), std::optional<QString>(QStringLiteral("192.0.2.1")));
-        QCOMPARE(m_h->facility.starts, 1);
-        QCOMPARE(m_state->status(), ConnectionStatus::connected);
+        QVERIFY(f.run(f.state->connect(target), 2000));
+        QVERIFY(!f.state->busy());
+        QCOMPARE(f.h->facility.starts, starts);
+        QCOMPARE(f.state->activeServerId(), Opt(serverId));
+        QCOMPARE(f.stored(DefaultsKeys::server), Opt(serverId));
+        QCOMPARE(f.state->errorMessage(), error.isEmpty() ? Opt() : Opt(error));
+        QCOMPARE(f.state->status(), error.isEmpty() ? ConnectionStatus::connected : ConnectionStatus::idle);
+        QCOMPARE(statuses.last(), f.state->status());
+        // A failure keeps the address shown before.
+        QCOMPARE(f.state->exitIp(), Opt(error.isEmpty() ? u"203.0.113.7"_s : u"198.51.100.9"_s));
     }
 
     void toggleWhileUpOnlyStops_data() {
@@ -414,103 +307,72 @@ private Q_SLOTS:
     }
     void toggleWhileUpOnlyStops() {
         QFETCH(ConnectionStatus, status);
-        signIn();
-        m_h->facility.setStatus(VpnStatus::connected, false);
-        m_state->setStatus(status);
-        QVERIFY(driveTask(*m_h, m_state->toggle()));
-        QCOMPARE(m_state->status(), status);
-        QVERIFY(m_h->drive([&] { return m_h->facility.stops == 1; }));
-        QCOMPARE(m_h->facility.starts, 0);
+        QVERIFY(f.signIn());
+        f.h->facility.setStatus(VpnStatus::connected, false);
+        f.state->setStatus(status);
+        QVERIFY(f.run(f.state->toggle()));
+        QCOMPARE(f.state->status(), status);
+        QVERIFY(f.h->drive([&] { return f.h->facility.stops == 1; }));
+        QCOMPARE(f.h->facility.starts, 0);
     }
 
-    void signOutDuringAConnectDoesNotCancelIt() {
-        signIn();
-        loadServers();
-        QVERIFY(m_service.setScenario(withOverrides(
-            basicScenario(), {override("POST", "/connect", {{QStringLiteral("delayMs"), 300},
-                                                            {QStringLiteral("body"), QJsonObject{
-                                                                {QStringLiteral("server"), m_state->servers().at(0).toJson()},
-                                                                {QStringLiteral("exitIp"), QStringLiteral("203.0.113.7")},
-                                                                {QStringLiteral("gateway"), QJsonObject{
-                                                                    {QStringLiteral("host"), QStringLiteral("h")},
-                                                                    {QStringLiteral("remoteId"), QStringLiteral("r")},
-                                                                    {QStringLiteral("secret"), QStringLiteral("s")}}}}}})})));
-        bool done = false;
-        auto flow = [&]() -> QCoro::Task<> {
-            co_await m_state->connect(m_state->servers().at(0));
-            done = true;
-        };
-        auto running = flow();
-        QVERIFY(StateHarness::spin([&] { return m_service.requests(QStringLiteral("POST"), QStringLiteral("/connect")).size() == 1; }));
-        m_state->logout();
-        QCOMPARE(m_state->status(), ConnectionStatus::idle);
-        QVERIFY(m_h->drive([&] { return done; }));
-        // The flow carried on with the token it read at its start.
-        QCOMPARE(m_state->status(), ConnectionStatus::connected);
-        QVERIFY(!m_state->token());
+    // While a connect waits for the service: a sign-out does not cancel it (it goes on with the token
+    // it read at its start), and a refresh tick neither ends it nor takes its address.
+    void whileAConnectWaitsForTheService_data() {
+        QTest::addColumn<bool>("signOut"); // else a refresh tick
+        QTest::newRow("sign-out") << true;
+        QTest::newRow("refresh tick") << false;
     }
-
-    void refreshTickDuringAConnect() {
-        signIn();
-        m_state = m_h->make(m_env->defaults(), true);
-        QVERIFY(StateHarness::spin([&] { return m_state->servers().size() == 2 && !m_state->startingUp(); }));
-        QJsonObject scenario = basicScenario();
-        scenario.insert(QStringLiteral("overrides"),
-                        QJsonArray{override("POST", "/connect", {{QStringLiteral("delayMs"), 400},
-                                                                 {QStringLiteral("body"), QJsonObject{
-                                                                     {QStringLiteral("server"), m_state->servers().at(0).toJson()},
-                                                                     {QStringLiteral("exitIp"), QStringLiteral("203.0.113.7")},
-                                                                     {QStringLiteral("gateway"), QJsonObject{
-                                                                         {QStringLiteral("host"), QStringLiteral("h")},
-                                                                         {QStringLiteral("remoteId"), QStringLiteral("r")},
-                                                                         {QStringLiteral("secret"), QStringLiteral("s")}}}}}})});
-        QVERIFY(m_service.setScenario(scenario));
-        QVERIFY(m_service.clearRequests());
-        bool done = false;
-        std::optional<QString> exitAtEnd;
+    void whileAConnectWaitsForTheService() {
+        QFETCH(bool, signOut);
+        QVERIFY(f.signIn());
+        if (signOut) {
+            QVERIFY(f.run(f.state->loadServers()));
+        } else {
+            f.remake(true);
+            QVERIFY(StateHarness::spin([&] { return f.state->servers().size() == 2 && !f.state->startingUp(); }));
+        }
+        QVERIFY(f.useReply("POST", "/connect", slowConnect(f.state->servers().at(0), 400)));
+        QVERIFY(f.service.clearRequests());
+        Opt exitAtEnd;
+        // The exit address is read as the flow ends: the lookup its status change starts may answer at
+        // any moment after, and the stand-in, knowing nothing of the simulated tunnel, answers the own one.
         auto flow = [&]() -> QCoro::Task<> {
-            co_await m_state->connect(m_state->servers().at(0));
-            // Read as the flow ends: the lookup that the status change starts may answer any moment
-            // after, and this stand-in, knowing nothing of the simulated tunnel, answers the own address.
-            exitAtEnd = m_state->exitIp();
-            done = true;
+            co_await f.state->connect(f.state->servers().at(0));
+            exitAtEnd = f.state->exitIp();
         };
-        auto running = flow();
-        QVERIFY(StateHarness::spin([&] { return m_service.requests(QStringLiteral("POST"), QStringLiteral("/connect")).size() == 1; }));
-        // The tick lands while the flow waits for the service.
-        m_h->clock.advance(30'000);
-        QVERIFY(StateHarness::spin([&] { return m_service.requests(QStringLiteral("GET"), QStringLiteral("/notify/inbox")).size() == 1; }));
-        QCOMPARE(m_state->status(), ConnectionStatus::connecting);
-        QVERIFY(m_state->busy());
-        QVERIFY(m_h->drive([&] { return done; }));
-        QCOMPARE(m_state->status(), ConnectionStatus::connected);
-        QCOMPARE(exitAtEnd, std::optional<QString>(QStringLiteral("203.0.113.7")));
-        QCOMPARE(m_state->servers().size(), 2);
-        QVERIFY(!m_state->errorMessage());
+        const Running running = startTask(flow());
+        QVERIFY(StateHarness::spin([&] { return f.sent().contains(u"POST /connect"_s); }));
+        if (signOut) {
+            f.state->logout();
+            QCOMPARE(f.state->status(), ConnectionStatus::idle);
+        } else {
+            f.h->clock.advance(30'000);
+            QVERIFY(StateHarness::spin([&] { return f.sent().contains(u"GET /notify/inbox"_s); }));
+            QCOMPARE(f.state->status(), ConnectionStatus::connecting);
+            QVERIFY(f.state->busy());
+        }
+        QVERIFY(f.h->drive([&] { return *running.done; }));
+        QCOMPARE(f.state->status(), ConnectionStatus::connected);
+        QCOMPARE(exitAtEnd, Opt(u"203.0.113.7"_s));
+        QCOMPARE(f.state->token().has_value(), !signOut);
+        QCOMPARE(f.state->servers().size(), 2);
+        QVERIFY(!f.state->errorMessage());
     }
 
     void systemDownDuringAConnectKeepsConnecting() {
-        signIn();
-        loadServers();
-        m_h->facility.startSteps = {{VpnStatus::connecting, 0}, {VpnStatus::connected, 5000}};
-        bool done = false;
-        auto flow = [&]() -> QCoro::Task<> {
-            co_await m_state->connect(m_state->servers().at(0));
-            done = true;
-        };
-        auto running = flow();
-        QVERIFY(m_h->drive([&] { return m_h->facility.starts == 1; }));
-        m_state->setExitIp(QStringLiteral("198.51.100.9"));
-        m_h->facility.setStatus(VpnStatus::disconnecting);
-        StateHarness::spin([] { return false; }, 20);
-        QCOMPARE(m_state->status(), ConnectionStatus::connecting);
-        QCOMPARE(m_state->exitIp(), std::optional<QString>(QStringLiteral("198.51.100.9")));
-        m_h->facility.setStatus(VpnStatus::connecting);
-        QVERIFY(m_h->drive([&] { return done; }, 400, 100));
-        QCOMPARE(m_state->status(), ConnectionStatus::connected);
+        signInAndLoad();
+        f.h->facility.startSteps = {{VpnStatus::connecting, 0}, {VpnStatus::connected, 5000}};
+        const Running running = startTask(f.state->connect(f.state->servers().at(0)));
+        QVERIFY(f.h->drive([&] { return f.h->facility.starts == 1; }));
+        f.state->setExitIp(u"198.51.100.9"_s);
+        QVERIFY(f.systemStatus(VpnStatus::disconnecting));
+        QCOMPARE(f.state->status(), ConnectionStatus::connecting);
+        QCOMPARE(f.state->exitIp(), Opt(u"198.51.100.9"_s));
+        f.h->facility.setStatus(VpnStatus::connecting);
+        QVERIFY(f.h->drive([&] { return *running.done; }, 400, 100));
+        QCOMPARE(f.state->status(), ConnectionStatus::connected);
     }
-
-    // System status.
 
     void systemStatusTable_data() {
         QTest::addColumn<ConnectionStatus>("before");
@@ -541,71 +403,62 @@ private Q_SLOTS:
         QFETCH(ConnectionStatus, after);
         QFETCH(bool, exitCleared);
         QFETCH(bool, refresh);
-        m_state = m_h->make(m_env->defaults(), true);
-        QVERIFY(m_h->drive([&] { return m_service.requests(QStringLiteral("GET"), QStringLiteral("/geo")).size() == 1; }));
-        QVERIFY(StateHarness::spin([&] { return m_state->originalIp().has_value(); }));
-        m_service.clearRequests();
-        m_state->setStatus(before);
-        m_state->setBusy(busy);
-        m_state->setExitIp(QStringLiteral("198.51.100.9"));
-        m_h->facility.setStatus(system);
-        // The observer runs as its own task; let it.
-        StateHarness::spin([] { return false; }, 50);
-        QCOMPARE(m_state->status(), after);
-        QCOMPARE(!m_state->exitIp().has_value(), exitCleared);
-        // Let a started refresh reach the service.
-        StateHarness::spin([&] { return !m_service.requests().isEmpty(); }, refresh ? 5000 : 200);
-        QCOMPARE(m_service.requests(QStringLiteral("GET"), QStringLiteral("/geo")).size(), refresh ? 1 : 0);
-        if (system != VpnStatus::disconnecting || after == before) return;
-        // Down now: the lookup that waited goes, over the path that is left.
-        m_h->facility.setStatus(VpnStatus::disconnected);
-        QVERIFY(StateHarness::spin([&] { return m_service.requests(QStringLiteral("GET"), QStringLiteral("/geo")).size() == 1; }));
+        f.remake(true);
+        QVERIFY(f.h->drive([&] { return !f.state->startingUp() && f.state->originalIp(); }));
+        QVERIFY(f.service.clearRequests());
+        f.state->setStatus(before);
+        f.state->setBusy(busy);
+        f.state->setExitIp(u"198.51.100.9"_s);
+        QVERIFY(f.systemStatus(system));
+        QCOMPARE(f.state->status(), after);
+        QCOMPARE(!f.state->exitIp().has_value(), exitCleared);
+        const QStringList geo{u"GET /geo"_s};
+        if (system == VpnStatus::disconnecting) {
+            // Nothing goes out while the tunnel leaves; once it is down the lookup that waited goes.
+            QVERIFY(f.sent().isEmpty());
+            if (after == before) return;
+            QVERIFY(f.systemStatus(VpnStatus::disconnected));
+            QVERIFY(StateHarness::spin([&] { return f.sent() == geo; }));
+            return;
+        }
+        QCOMPARE(f.flush(), refresh ? geo : QStringList());
     }
-
-    // Addresses.
 
     void ownAddressRules_data() {
         QTest::addColumn<QJsonValue>("geo");
-        QTest::addColumn<QVariant>("ip");
-        QTest::addColumn<QVariant>("place");
-        const QVariant none;
+        QTest::addColumn<QString>("ip");
+        QTest::addColumn<QString>("place");
         const auto geo = [](const char* ip, QJsonValue city, QJsonValue cc) {
-            QJsonObject o{{QStringLiteral("ip"), QString::fromUtf8(ip)}};
-            if (!city.isUndefined()) o.insert(QStringLiteral("city"), city);
-            if (!cc.isUndefined()) o.insert(QStringLiteral("countryCode"), cc);
+            QJsonObject o{{u"ip"_s, QString::fromUtf8(ip)}};
+            if (!city.isUndefined()) o.insert(u"city"_s, city);
+            if (!cc.isUndefined()) o.insert(u"countryCode"_s, cc);
             return QJsonValue(o);
         };
         const QJsonValue absent(QJsonValue::Undefined);
-        QTest::newRow("city and code") << geo("192.0.2.5", QStringLiteral("İstanbul"), QStringLiteral("TR"))
-                                       << QVariant(QStringLiteral("192.0.2.5")) << QVariant(QStringLiteral("İstanbul, TR"));
-        QTest::newRow("code only") << geo("192.0.2.6", absent, QStringLiteral("TR")) << QVariant(QStringLiteral("192.0.2.6"))
-                                   << QVariant(QStringLiteral("TR"));
-        QTest::newRow("city only") << geo("192.0.2.6", QStringLiteral("Bursa"), QString()) << QVariant(QStringLiteral("192.0.2.6"))
-                                   << QVariant(QStringLiteral("Bursa"));
-        QTest::newRow("neither keeps the place") << geo("192.0.2.7", QString(), QJsonValue::Null)
-                                                 << QVariant(QStringLiteral("192.0.2.7")) << QVariant(QStringLiteral("Eski, TR"));
-        QTest::newRow("empty ip changes nothing") << geo("", QStringLiteral("X"), QStringLiteral("Y"))
-                                                  << QVariant(QStringLiteral("192.0.2.1")) << QVariant(QStringLiteral("Eski, TR"));
-        QTest::newRow("no reply changes nothing") << QJsonValue(QStringLiteral("not an object"))
-                                                  << QVariant(QStringLiteral("192.0.2.1")) << QVariant(QStringLiteral("Eski, TR"));
+        QTest::newRow("city and code") << geo("192.0.2.5", u"İstanbul"_s, u"TR"_s) << "192.0.2.5" << "İstanbul, TR";
+        QTest::newRow("code only") << geo("192.0.2.6", absent, u"TR"_s) << "192.0.2.6" << "TR";
+        QTest::newRow("city only") << geo("192.0.2.6", u"Bursa"_s, QString()) << "192.0.2.6" << "Bursa";
+        QTest::newRow("neither keeps the place") << geo("192.0.2.7", QString(), QJsonValue::Null) << "192.0.2.7" << "Eski, TR";
+        QTest::newRow("empty ip changes nothing") << geo("", u"X"_s, u"Y"_s) << "192.0.2.1" << "Eski, TR";
+        QTest::newRow("no reply changes nothing") << QJsonValue(u"not an object"_s) << "192.0.2.1" << "Eski, TR";
     }
     void ownAddressRules() {
         QFETCH(QJsonValue, geo);
-        QFETCH(QVariant, ip);
-        QFETCH(QVariant, place);
-        m_state->setOriginalIp(QStringLiteral("192.0.2.1"));
-        m_state->setOriginalPlace(QStringLiteral("Eski, TR"));
-        QVERIFY(m_env->defaults().setString(DefaultsKeys::originalIp, QStringLiteral("192.0.2.1")).ok());
-        QVERIFY(m_env->defaults().setString(DefaultsKeys::originalPlace, QStringLiteral("Eski, TR")).ok());
-        QVERIFY(m_service.setScenario(withOverrides(basicScenario(), {override("GET", "/geo", {{QStringLiteral("body"), geo}})})));
+        QFETCH(QString, ip);
+        QFETCH(QString, place);
+        f.state->setOriginalIp(u"192.0.2.1"_s);
+        f.state->setOriginalPlace(u"Eski, TR"_s);
+        QVERIFY(f.env->defaults().setString(DefaultsKeys::originalIp, u"192.0.2.1"_s).ok());
+        QVERIFY(f.env->defaults().setString(DefaultsKeys::originalPlace, u"Eski, TR"_s).ok());
+        QVERIFY(f.useReply("GET", "/geo", {{u"body"_s, geo}}));
         for (ConnectionStatus s : {ConnectionStatus::idle, ConnectionStatus::connecting}) {
-            m_state->setStatus(s);
-            QVERIFY(driveTask(*m_h, m_state->refreshIps()));
-            QCOMPARE(m_state->originalIp(), std::optional<QString>(ip.toString()));
-            QCOMPARE(m_state->originalPlace(), std::optional<QString>(place.toString()));
-            QCOMPARE(stored(DefaultsKeys::originalIp), std::optional<QString>(ip.toString()));
-            QCOMPARE(stored(DefaultsKeys::originalPlace), std::optional<QString>(place.toString()));
-            QVERIFY(!m_state->exitIp());
+            f.state->setStatus(s);
+            QVERIFY(f.run(f.state->refreshIps()));
+            QCOMPARE(f.state->originalIp(), Opt(ip));
+            QCOMPARE(f.state->originalPlace(), Opt(place));
+            QCOMPARE(f.stored(DefaultsKeys::originalIp), Opt(ip));
+            QCOMPARE(f.stored(DefaultsKeys::originalPlace), Opt(place));
+            QVERIFY(!f.state->exitIp());
         }
     }
 
@@ -619,39 +472,29 @@ private Q_SLOTS:
     void whileConnectedTheAddressIsTheTunnels() {
         QFETCH(bool, geoAnswers);
         QFETCH(bool, ownKnown);
-        QVERIFY(m_env->defaults().setString(DefaultsKeys::originalIp, QStringLiteral("192.0.2.1")).ok());
-        QVERIFY(m_env->defaults().setString(DefaultsKeys::originalPlace, QStringLiteral("Eski, TR")).ok());
-        if (!geoAnswers)
-            QVERIFY(m_service.setScenario(withOverrides(basicScenario(), {override("GET", "/geo", {{QStringLiteral("status"), 500},
-                                                                                                   {QStringLiteral("rawBody"), QStringLiteral("x")}})})));
-        if (ownKnown) m_state->setOriginalIp(QStringLiteral("192.0.2.99"));
-        m_state->setStatus(ConnectionStatus::connected);
-        m_state->setExitIp(QStringLiteral("203.0.113.1"));
-        QVERIFY(driveTask(*m_h, m_state->refreshIps()));
-        QCOMPARE(m_state->exitIp(), std::optional<QString>(geoAnswers ? QStringLiteral("192.0.2.44") : QStringLiteral("203.0.113.1")));
-        QCOMPARE(m_state->originalIp(), std::optional<QString>(ownKnown ? QStringLiteral("192.0.2.99") : QStringLiteral("192.0.2.1")));
-        QCOMPARE(m_state->originalPlace(), std::optional<QString>(QStringLiteral("Eski, TR")));
+        QVERIFY(f.env->defaults().setString(DefaultsKeys::originalIp, u"192.0.2.1"_s).ok());
+        QVERIFY(f.env->defaults().setString(DefaultsKeys::originalPlace, u"Eski, TR"_s).ok());
+        if (!geoAnswers) QVERIFY(f.useReply("GET", "/geo", {{u"status"_s, 500}, {u"rawBody"_s, u"x"_s}}));
+        if (ownKnown) f.state->setOriginalIp(u"192.0.2.99"_s);
+        f.state->setStatus(ConnectionStatus::connected);
+        f.state->setExitIp(u"203.0.113.1"_s);
+        QVERIFY(f.run(f.state->refreshIps()));
+        QCOMPARE(f.state->exitIp(), Opt(geoAnswers ? u"192.0.2.44"_s : u"203.0.113.1"_s));
+        QCOMPARE(f.state->originalIp(), Opt(ownKnown ? u"192.0.2.99"_s : u"192.0.2.1"_s));
+        QCOMPARE(f.state->originalPlace(), Opt(u"Eski, TR"_s));
         // Nothing learned while connected is stored as the own address.
-        QCOMPARE(stored(DefaultsKeys::originalIp), std::optional<QString>(QStringLiteral("192.0.2.1")));
+        QCOMPARE(f.stored(DefaultsKeys::originalIp), Opt(u"192.0.2.1"_s));
     }
 
     void geoReplyAfterTheTunnelCameUpIsTheExit() {
-        QVERIFY(m_service.setScenario(withOverrides(
-            basicScenario(), {override("GET", "/geo", {{QStringLiteral("delayMs"), 300},
-                                                        {QStringLiteral("body"), QJsonObject{{QStringLiteral("ip"), QStringLiteral("203.0.113.50")}}}})})));
-        m_state->setStatus(ConnectionStatus::connecting);
-        bool done = false;
-        auto flow = [&]() -> QCoro::Task<> {
-            co_await m_state->refreshIps();
-            done = true;
-        };
-        auto running = flow();
-        QVERIFY(StateHarness::spin([&] { return m_service.requests().size() == 1; }));
-        m_state->setStatus(ConnectionStatus::connected);
-        QVERIFY(StateHarness::spin([&] { return done; }));
-        QCOMPARE(m_state->exitIp(), std::optional<QString>(QStringLiteral("203.0.113.50")));
-        QVERIFY(!m_state->originalIp());
-        QVERIFY(!stored(DefaultsKeys::originalIp));
+        QVERIFY(f.useReply("GET", "/geo", {{u"delayMs"_s, 300}, {u"body"_s, QJsonObject{{u"ip"_s, u"203.0.113.50"_s}}}}));
+        f.state->setStatus(ConnectionStatus::connecting);
+        const Running running = startTask(f.state->refreshIps());
+        QVERIFY(StateHarness::spin([&] { return f.sent().size() == 1; }));
+        f.state->setStatus(ConnectionStatus::connected);
+        QVERIFY(StateHarness::spin([&] { return *running.done; }));
+        QCOMPARE(f.state->exitIp(), Opt(u"203.0.113.50"_s));
+        QVERIFY(!f.state->originalIp() && !f.stored(DefaultsKeys::originalIp));
     }
 };
 

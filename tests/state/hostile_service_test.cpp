@@ -1,11 +1,8 @@
 // What a broken or malicious provider can send, through the real request layer against the stand-in
-// service: the state must stay responsive, show the error or keep the old value, and lose nothing
-// that it stored.
+// service: the state must stay responsive, show the error or keep the old value, and lose nothing stored.
 #include "platform/defaults_keys.h"
-#include "state/app_state.h"
 #include "support/service_fixture.h"
 #include "support/state_harness.h"
-#include "support/test_env.h"
 #include "vpn/vpn_controller.h"
 
 #include <QElapsedTimer>
@@ -13,7 +10,7 @@
 #include <QTest>
 #include <QTimer>
 
-#include <memory>
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -21,12 +18,9 @@ namespace {
 class StallMeter {
 public:
     StallMeter() {
-        m_timer.setInterval(5);
-        QObject::connect(&m_timer, &QTimer::timeout, [this] {
-            m_worst = std::max(m_worst, m_since.restart());
-        });
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { m_worst = std::max(m_worst, m_since.restart()); });
         m_since.start();
-        m_timer.start();
+        m_timer.start(5);
     }
     qint64 worstMs() const { return std::max(m_worst, m_since.elapsed()); }
 
@@ -36,32 +30,19 @@ private:
     qint64 m_worst = 0;
 };
 
-QJsonObject override(const char* method, const char* path, QJsonObject reply) {
-    reply.insert(QStringLiteral("method"), QString::fromUtf8(method));
-    reply.insert(QStringLiteral("path"), QString::fromUtf8(path));
-    return reply;
-}
-
 QJsonObject servers(int n) {
     QJsonArray list;
     for (int i = 0; i < n; ++i)
-        list.append(QJsonObject{{QStringLiteral("id"), QStringLiteral("s-%1").arg(i)},
-                                {QStringLiteral("country"), QStringLiteral("Türkiye")},
-                                {QStringLiteral("countryCode"), QStringLiteral("TR")},
-                                {QStringLiteral("city"), QStringLiteral("İstanbul")},
-                                {QStringLiteral("load"), (i * 37) % 100},
-                                {QStringLiteral("pingMs"), (i * 13) % 300},
-                                {QStringLiteral("tier"), QStringLiteral("FREE")}});
-    return QJsonObject{{QStringLiteral("servers"), list}};
+        list.append(QJsonObject{{u"id"_s, u"s-%1"_s.arg(i)}, {u"country"_s, u"Türkiye"_s}, {u"countryCode"_s, u"TR"_s},
+                                {u"city"_s, u"İstanbul"_s}, {u"load"_s, (i * 37) % 100}, {u"pingMs"_s, (i * 13) % 300},
+                                {u"tier"_s, u"FREE"_s}});
+    return QJsonObject{{u"servers"_s, list}};
 }
 
 QJsonObject gatewayReply(const QString& host, const QString& secret) {
-    return QJsonObject{{QStringLiteral("body"),
-                        QJsonObject{{QStringLiteral("server"), servers(1).value(QStringLiteral("servers")).toArray().at(0)},
-                                    {QStringLiteral("exitIp"), QStringLiteral("203.0.113.9")},
-                                    {QStringLiteral("gateway"), QJsonObject{{QStringLiteral("host"), host},
-                                                                            {QStringLiteral("remoteId"), QStringLiteral("gw.test")},
-                                                                            {QStringLiteral("secret"), secret}}}}}};
+    const QJsonObject gateway{{u"host"_s, host}, {u"remoteId"_s, u"gw.test"_s}, {u"secret"_s, secret}};
+    return {{u"body"_s, QJsonObject{{u"server"_s, servers(1).value("servers"_L1).toArray().at(0)},
+                                     {u"exitIp"_s, u"203.0.113.9"_s}, {u"gateway"_s, gateway}}}};
 }
 
 enum class Step { Login, Servers, Connect };
@@ -72,146 +53,102 @@ Q_DECLARE_METATYPE(Step)
 
 class HostileServiceTest : public QObject {
     Q_OBJECT
-    DevService m_service;
-    std::unique_ptr<TestEnv> m_env;
-    std::unique_ptr<StateHarness> m_h;
-    std::unique_ptr<AppState> m_state;
+    StateFixture f;
 
-    // Runs the task to its end and the state to rest, moving the simulated tunnel's clock, bounded
-    // by real time: the slowest case waits for the whole-transfer limit of a request.
+    // Runs the task to its end and the state to rest; the slowest case waits for a request's
+    // whole-transfer limit, so the bound is far above the 400 steps of a plain run.
     bool drive(QCoro::Task<>&& task) {
-        bool done = false;
-        auto wrapper = [&]() -> QCoro::Task<> {
-            co_await std::move(task);
-            done = true;
-        };
-        auto running = wrapper();
-        QElapsedTimer elapsed;
-        elapsed.start();
-        while ((!done || m_state->busy()) && elapsed.elapsed() < 120'000) {
-            QTest::qWait(5);
-            m_h->clock.advance(50);
-        }
-        return done && !m_state->busy();
+        const Running r = startTask(std::move(task));
+        return f.h->drive([&] { return *r.done && !f.state->busy(); }, 60'000);
     }
 
 private Q_SLOTS:
-    void initTestCase() { QVERIFY(startServiceForProcess(m_service)); }
+    void initTestCase() { QVERIFY(f.start()); }
     void init() {
-        m_env = std::make_unique<TestEnv>();
-        QVERIFY(m_service.setScenario(basicScenario()));
-        m_h = std::make_unique<StateHarness>();
-        m_state = m_h->make(m_env->defaults());
+        QVERIFY(f.reset());
         // Signed in with the list loaded and a server chosen, as a user would be.
-        QVERIFY(drive(m_state->login(QStringLiteral("a@kestrava.test"), QStringLiteral("pw"))));
-        QVERIFY(drive(m_state->loadServers()));
-        QCOMPARE(m_state->servers().size(), 2);
-        m_state->setActiveServerId(QStringLiteral("tr-1"));
+        QVERIFY(drive(f.state->login(u"a@kestrava.test"_s, u"pw"_s)));
+        QVERIFY(drive(f.state->loadServers()));
+        QCOMPARE(f.state->servers().size(), 2);
+        f.state->setActiveServerId(u"tr-1"_s);
     }
-    void cleanup() {
-        m_state.reset();
-        m_h.reset();
-        m_env.reset();
-    }
+    void cleanup() { f.clear(); }
 
     void hostileReplies_data() {
         QTest::addColumn<Step>("step");
         QTest::addColumn<QJsonObject>("reply");
-        // Login: the error shown ("*" = any transport text); Servers: the list's size after;
-        // Connect: the error shown, or empty when it must connect.
+        // The error shown ("*" = any transport text), or empty for none (Connect: it must connect).
         QTest::addColumn<QString>("error");
         QTest::addColumn<int>("listSize");
-
-        const QJsonObject hundredMb{{QStringLiteral("repeatBody"),
-                                     QJsonObject{{QStringLiteral("chunk"), QString(1024, QLatin1Char('x'))},
-                                                 {QStringLiteral("count"), 100 * 1024}}}};
-        const QJsonObject endless{{QStringLiteral("trickle"), QJsonObject{{QStringLiteral("chunk"), QString(65536, QLatin1Char(' '))},
-                                                                          {QStringLiteral("intervalMs"), 1}}}};
-        const QJsonObject slowLoris{{QStringLiteral("trickle"), QJsonObject{{QStringLiteral("chunk"), QStringLiteral(" ")},
-                                                                            {QStringLiteral("intervalMs"), 2000}}}};
-        const QJsonObject resetMidBody{{QStringLiteral("body"), servers(50)}, {QStringLiteral("dropAfterBytes"), 700}};
+        const QJsonObject hundredMb{{u"repeatBody"_s, QJsonObject{{u"chunk"_s, QString(1024, u'x')}, {u"count"_s, 100 * 1024}}}};
+        const QJsonObject endless{{u"trickle"_s, QJsonObject{{u"chunk"_s, QString(65536, u' ')}, {u"intervalMs"_s, 1}}}};
+        const QJsonObject slowLoris{{u"trickle"_s, QJsonObject{{u"chunk"_s, u" "_s}, {u"intervalMs"_s, 2000}}}};
         const auto redirect = [](const char* to) {
-            return QJsonObject{{QStringLiteral("status"), 302},
-                               {QStringLiteral("headers"), QJsonObject{{QStringLiteral("Location"), QString::fromUtf8(to)}}}};
+            return QJsonObject{{u"status"_s, 302}, {u"headers"_s, QJsonObject{{u"Location"_s, QString::fromUtf8(to)}}}};
         };
-        const QString any = QStringLiteral("*");
-
-        QTest::newRow("servers: 100 MB body") << Step::Servers << hundredMb << QString() << 2;
-        QTest::newRow("servers: never ends") << Step::Servers << endless << QString() << 2;
-        QTest::newRow("servers: reset mid-body") << Step::Servers << resetMidBody << QString() << 2;
-        QTest::newRow("servers: redirect to another host")
-            << Step::Servers << redirect("http://127.0.0.2:1/servers") << QString() << 2;
-        QTest::newRow("servers: redirect to file:") << Step::Servers << redirect("file:///etc/passwd") << QString() << 2;
-        QTest::newRow("servers: redirect to ftp:") << Step::Servers << redirect("ftp://127.0.0.1/servers") << QString() << 2;
-        QTest::newRow("servers: html content type, good body")
-            << Step::Servers << QJsonObject{{QStringLiteral("body"), servers(3)}, {QStringLiteral("contentType"), QStringLiteral("text/html")}}
-            << QString() << 3;
-        QTest::newRow("servers: 100,000 entries")
-            << Step::Servers << QJsonObject{{QStringLiteral("body"), servers(100'000)}} << QString() << 100'000;
-        QTest::newRow("login: 100 MB body") << Step::Login << hundredMb << any << 2;
-        QTest::newRow("login: reset mid-body")
-            << Step::Login << QJsonObject{{QStringLiteral("rawBody"), QStringLiteral("{\"token\":\"evil\",\"user\":{\"id\":\"1\",\"email\":\"x@y\"}}")},
-                                          {QStringLiteral("dropAfterBytes"), 20}}
-            << any << 2;
-        QTest::newRow("connect: slow-loris") << Step::Connect << slowLoris << any << 2;
-        QTest::newRow("connect: host with a newline")
-            << Step::Connect << gatewayReply(QStringLiteral("gw.test\nleftauth=psk"), QStringLiteral("s")) << QString() << 2;
-        QTest::newRow("connect: host with quotes and shell characters")
-            << Step::Connect << gatewayReply(QStringLiteral("\"; $(touch /tmp/x) `id` | rm -rf ~ '"), QStringLiteral("s")) << QString() << 2;
-        QTest::newRow("connect: secret of 1 MB")
-            << Step::Connect << gatewayReply(QStringLiteral("127.0.0.1"), QString(1024 * 1024, QLatin1Char('k'))) << QString() << 2;
+        const QString any = u"*"_s;
+        const auto newRow = [](const char* name, Step step, const QJsonObject& reply, const QString& error, int size) {
+            QTest::newRow(name) << step << reply << error << size;
+        };
+        newRow("servers: 500 keeps the list", Step::Servers, {{u"status"_s, 500}}, {}, 2);
+        newRow("servers: garbage keeps the list", Step::Servers, {{u"rawBody"_s, u"<html>"_s}}, {}, 2);
+        newRow("servers: dropped keeps the list", Step::Servers, {{u"dropConnection"_s, true}}, {}, 2);
+        newRow("servers: empty list empties it", Step::Servers, {{u"body"_s, QJsonObject{{u"servers"_s, QJsonArray{}}}}}, {}, 0);
+        newRow("servers: 100 MB body", Step::Servers, hundredMb, {}, 2);
+        newRow("servers: never ends", Step::Servers, endless, {}, 2);
+        newRow("servers: reset mid-body", Step::Servers, {{u"body"_s, servers(50)}, {u"dropAfterBytes"_s, 700}}, {}, 2);
+        newRow("servers: redirect to another host", Step::Servers, redirect("http://127.0.0.2:1/servers"), {}, 2);
+        newRow("servers: redirect to file:", Step::Servers, redirect("file:///etc/passwd"), {}, 2);
+        newRow("servers: redirect to ftp:", Step::Servers, redirect("ftp://127.0.0.1/servers"), {}, 2);
+        newRow("servers: html content type, good body", Step::Servers,
+               {{u"body"_s, servers(3)}, {u"contentType"_s, u"text/html"_s}}, {}, 3);
+        newRow("servers: 100,000 entries", Step::Servers, {{u"body"_s, servers(100'000)}}, {}, 100'000);
+        newRow("login: 100 MB body", Step::Login, hundredMb, any, 2);
+        newRow("login: reset mid-body", Step::Login,
+               {{u"rawBody"_s, u"{\"token\":\"evil\",\"user\":{\"id\":\"1\",\"email\":\"x@y\"}}"_s}, {u"dropAfterBytes"_s, 20}}, any, 2);
+        newRow("connect: slow-loris", Step::Connect, slowLoris, any, 2);
+        newRow("connect: host with a newline", Step::Connect, gatewayReply(u"gw.test\nleftauth=psk"_s, u"s"_s), {}, 2);
+        newRow("connect: host with quotes and shell characters", Step::Connect,
+               gatewayReply(u"\"; $(touch /tmp/x) `id` | rm -rf ~ '"_s, u"s"_s), {}, 2);
+        newRow("connect: secret of 1 MB", Step::Connect, gatewayReply(u"127.0.0.1"_s, QString(1024 * 1024, u'k')), {}, 2);
     }
-
     void hostileReplies() {
         QFETCH(Step, step);
         QFETCH(QJsonObject, reply);
         QFETCH(QString, error);
         QFETCH(int, listSize);
         const char* method = step == Step::Servers ? "GET" : "POST";
-        const char* path = step == Step::Login ? "/auth/login" : step == Step::Servers ? "/servers" : "/connect";
-        QJsonObject scenario = basicScenario();
-        scenario.insert(QStringLiteral("overrides"), QJsonArray{override(method, path, reply)});
-        QVERIFY(m_service.setScenario(scenario));
-        const std::optional<QString> tokenBefore = m_env->defaults().string(DefaultsKeys::token);
-        const std::optional<QString> emailBefore = m_env->defaults().string(DefaultsKeys::email);
+        QVERIFY(f.useReply(method, step == Step::Login ? "/auth/login" : step == Step::Servers ? "/servers" : "/connect", reply));
+        const std::optional<QString> tokenBefore = f.stored(DefaultsKeys::token);
+        const std::optional<QString> emailBefore = f.stored(DefaultsKeys::email);
 
         StallMeter stalls;
-        if (step == Step::Login)
-            QVERIFY(drive(m_state->login(QStringLiteral("a@kestrava.test"), QStringLiteral("pw"))));
-        else if (step == Step::Servers)
-            QVERIFY(drive(m_state->loadServers()));
-        else
-            QVERIFY(drive(m_state->toggle()));
-        qInfo("longest main-thread stall: %lld ms", stalls.worstMs());
-        QVERIFY2(stalls.worstMs() <= 100, qPrintable(QStringLiteral("main thread stalled %1 ms").arg(stalls.worstMs())));
+        if (step == Step::Login) QVERIFY(drive(f.state->login(u"a@kestrava.test"_s, u"pw"_s)));
+        else if (step == Step::Servers) QVERIFY(drive(f.state->loadServers()));
+        else QVERIFY(drive(f.state->toggle()));
+        QVERIFY2(stalls.worstMs() <= 100, qPrintable(u"main thread stalled %1 ms"_s.arg(stalls.worstMs())));
 
-        QCOMPARE(m_state->servers().size(), listSize);
-        QVERIFY(!m_state->busy());
-        if (error.isEmpty()) {
-            QVERIFY2(!m_state->errorMessage(), qPrintable(m_state->errorMessage().value_or(QString())));
-        } else {
-            QVERIFY(m_state->errorMessage());
-            if (error != QLatin1String("*")) QCOMPARE(*m_state->errorMessage(), error);
-        }
-        if (step == Step::Connect) {
-            if (error.isEmpty()) {
-                QCOMPARE(m_state->status(), ConnectionStatus::connected);
-                // Gateway values go to the facility and the keychain as data, byte for byte.
-                const QJsonObject gw = reply.value(QStringLiteral("body")).toObject().value(QStringLiteral("gateway")).toObject();
-                QCOMPARE(m_h->facility.storedProfile->protocolConfiguration->serverAddress,
-                         std::optional<QString>(gw.value(QStringLiteral("host")).toString()));
-                QCOMPARE(m_h->keychain.data(QString::fromUtf8(VPNController::keychainService),
-                                            QString::fromUtf8(VPNController::keychainAccount)),
-                         std::optional<QByteArray>(gw.value(QStringLiteral("secret")).toString().toUtf8()));
-            } else {
-                QCOMPARE(m_state->status(), ConnectionStatus::idle);
-                QCOMPARE(m_h->facility.starts, 0);
-            }
+        QCOMPARE(f.state->servers().size(), listSize);
+        QCOMPARE(f.state->bestServer().has_value(), listSize > 0);
+        if (error.isEmpty()) QVERIFY2(!f.state->errorMessage(), qPrintable(f.state->errorMessage().value_or(QString())));
+        else QVERIFY(f.state->errorMessage() && (error == u"*"_s || *f.state->errorMessage() == error));
+        if (step == Step::Connect && error.isEmpty()) {
+            QCOMPARE(f.state->status(), ConnectionStatus::connected);
+            // Gateway values go to the facility and the keychain as data, byte for byte.
+            const QJsonObject gw = reply.value("body"_L1).toObject().value("gateway"_L1).toObject();
+            QCOMPARE(f.h->facility.storedProfile->protocolConfiguration->serverAddress,
+                     std::optional<QString>(gw.value("host"_L1).toString()));
+            QCOMPARE(f.h->keychain.data(QString::fromUtf8(VPNController::keychainService),
+                                        QString::fromUtf8(VPNController::keychainAccount)),
+                     std::optional<QByteArray>(gw.value("secret"_L1).toString().toUtf8()));
+        } else if (step == Step::Connect) {
+            QCOMPARE(f.state->status(), ConnectionStatus::idle);
+            QCOMPARE(f.h->facility.starts, 0);
         }
         // Nothing that was stored is lost; a failed sign-in keeps the earlier one.
-        QCOMPARE(m_env->defaults().string(DefaultsKeys::token), tokenBefore);
-        QCOMPARE(m_env->defaults().string(DefaultsKeys::email), emailBefore);
-        QCOMPARE(DefaultsStore(m_env->defaults().path()).string(DefaultsKeys::token), tokenBefore);
+        QCOMPARE(f.stored(DefaultsKeys::token), tokenBefore);
+        QCOMPARE(f.stored(DefaultsKeys::email), emailBefore);
+        QCOMPARE(DefaultsStore(f.env->defaults().path()).string(DefaultsKeys::token), tokenBefore);
     }
 };
 

@@ -75,3 +75,19 @@ QProcessEnvironment programEnvironment(const DevService& service, const QString&
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), configHome);
     return env;
 }
+
+QJsonObject withReply(const char* method, const char* path, QJsonObject reply, QJsonObject scenario) {
+    reply.insert(QStringLiteral("method"), QString::fromUtf8(method));
+    reply.insert(QStringLiteral("path"), QString::fromUtf8(path));
+    scenario.insert(QStringLiteral("overrides"), QJsonArray{reply});
+    return scenario;
+}
+
+QStringList requestLines(const QJsonArray& requests) {
+    QStringList out;
+    for (const QJsonValue& v : requests) {
+        const QJsonObject r = v.toObject();
+        out.append(r.value(QStringLiteral("method")).toString() + u' ' + r.value(QStringLiteral("path")).toString());
+    }
+    return out;
+}

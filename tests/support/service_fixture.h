@@ -4,6 +4,7 @@
 
 #include <QJsonObject>
 #include <QProcessEnvironment>
+#include <QStringList>
 #include <QString>
 
 // Case-insensitive header lookup in a request recorded by the stand-in service; null if absent.
@@ -20,3 +21,11 @@ bool startServiceForProcess(DevService& service, const QJsonObject& scenario = b
 // This process's environment for a copy of the program: pointed at the service, on the simulated
 // tunnel, with HOME at home and its settings under configHome.
 QProcessEnvironment programEnvironment(const DevService& service, const QString& home, const QString& configHome);
+
+// The scenario with one canned reply (status, body, delay, ...) in place of what method and path
+// would get.
+QJsonObject withReply(const char* method, const char* path, QJsonObject reply,
+                      QJsonObject scenario = basicScenario());
+
+// "METHOD /path" of each recorded request.
+QStringList requestLines(const QJsonArray& requests);

@@ -1,7 +1,10 @@
 #include "support/state_harness.h"
 
+#include "api/request.h"
+#include "support/await.h"
+#include "support/service_fixture.h"
+
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QTest>
 
 #include <qcoro/qcorosignal.h>
@@ -41,12 +44,68 @@ bool StateHarness::drive(const std::function<bool()>& pred, int maxSteps, qint64
 
 bool StateHarness::spin(const std::function<bool()>& pred, int limitMs) { return QTest::qWaitFor(pred, limitMs); }
 
-bool driveTask(StateHarness& h, QCoro::Task<>&& task, int maxSteps) {
-    bool done = false;
-    auto wrapper = [&]() -> QCoro::Task<> {
-        co_await std::move(task);
-        done = true;
+Running startTask(QCoro::Task<>&& task) {
+    auto done = std::make_shared<bool>(false);
+    // No captures: the arguments live in the coroutine's frame.
+    auto wrap = [](QCoro::Task<> t, std::shared_ptr<bool> flag) -> QCoro::Task<> {
+        co_await std::move(t);
+        *flag = true;
     };
-    auto running = wrapper();
-    return h.drive([&] { return done; }, maxSteps);
+    return Running{done, wrap(std::move(task), done)};
+}
+
+bool driveTask(StateHarness& h, QCoro::Task<>&& task, int maxSteps) {
+    const Running r = startTask(std::move(task));
+    return h.drive([&] { return *r.done; }, maxSteps);
+}
+
+bool StateFixture::start() { return startServiceForProcess(service); }
+
+bool StateFixture::reset() {
+    env = std::make_unique<TestEnv>();
+    h = std::make_unique<StateHarness>();
+    state = h->make(env->defaults());
+    return service.setScenario(basicScenario()) && service.clearRequests();
+}
+
+void StateFixture::clear() {
+    state.reset();
+    h.reset();
+    env.reset();
+}
+
+void StateFixture::remake(bool startWork) {
+    state.reset();
+    state = h->make(env->restartDefaults(), startWork);
+}
+
+bool StateFixture::signIn() {
+    return run(state->login(QStringLiteral("a@kestrava.test"), QStringLiteral("pw"))) && state->token();
+}
+
+bool StateFixture::useReply(const char* method, const char* path, const QJsonObject& reply) {
+    return service.setScenario(withReply(method, path, reply));
+}
+
+bool StateFixture::systemStatus(VpnStatus status) {
+    bool seen = false;
+    const auto marker = QObject::connect(&h->facility, &VpnFacility::statusChanged, &h->facility,
+                                         [&] { seen = true; }, Qt::QueuedConnection);
+    h->facility.setStatus(status);
+    const bool ok = StateHarness::spin([&] { return seen; });
+    QObject::disconnect(marker);
+    return ok;
+}
+
+static const QString flushPath = QStringLiteral("/flush");
+
+QStringList StateFixture::sent() {
+    QStringList out = requestLines(service.requests());
+    out.removeAll(QStringLiteral("GET ") + flushPath);
+    return out;
+}
+
+QStringList StateFixture::flush() {
+    (void)awaitTask(API::send(flushPath, QStringLiteral("GET"), std::nullopt, QJsonObject{}), 30'000);
+    return sent();
 }

@@ -1,10 +1,13 @@
 #pragma once
 
 #include "state/app_state.h"
+#include "support/dev_service.h"
 #include "support/manual_clock.h"
+#include "support/test_env.h"
 #include "vpn/keychain/memory_keychain.h"
 #include "vpn/simulated/simulated_facility.h"
 
+#include <QJsonObject>
 #include <QList>
 #include <QUrl>
 
@@ -35,3 +38,34 @@ struct StateHarness {
 
 // Runs a task to its end while driving the harness (network on the event loop, clock by steps).
 bool driveTask(StateHarness& h, QCoro::Task<>&& task, int maxSteps = 400);
+
+// A task started and left running; done turns true when it ends.
+struct Running {
+    std::shared_ptr<bool> done;
+    QCoro::Task<> task;
+};
+Running startTask(QCoro::Task<>&& task);
+
+// The state tests' one fixture: the stand-in service for the process, and per case a fresh home,
+// harness and AppState on the basic scenario.
+struct StateFixture {
+    DevService service;
+    std::unique_ptr<TestEnv> env;
+    std::unique_ptr<StateHarness> h;
+    std::unique_ptr<AppState> state;
+
+    bool start();                 // initTestCase
+    bool reset();                 // init
+    void clear();                 // cleanup
+    void remake(bool startWork);  // a new AppState, as after a restart
+    bool run(QCoro::Task<>&& task, int maxSteps = 400) { return driveTask(*h, std::move(task), maxSteps); }
+    bool signIn();
+    bool useReply(const char* method, const char* path, const QJsonObject& reply);
+    // Sets the system's tunnel status and returns once what listens to it (queued) has run.
+    bool systemStatus(VpnStatus status);
+    std::optional<QString> stored(const QString& key) const { return env->defaults().string(key); }
+    // "METHOD /path" of each request the service got, in order, without flush()'s own.
+    QStringList sent();
+    // Sends a request of its own and waits for its answer, so what the state sent before has arrived.
+    QStringList flush();
+};
