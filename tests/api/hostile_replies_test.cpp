@@ -50,33 +50,22 @@ private Q_SLOTS:
             return b;
         }();
     }
+    // The results vary; what matters is that each call returns, and a refusal is a clean Decode error.
     void everyReaderSurvives() {
         QFETCH(QByteArray, body);
-        // The results themselves vary; what matters is that each call returns.
-        const auto a = LoginResponse::fromJson(body);
-        const auto b = ServersResponse::fromJson(body);
-        const auto c = ConnectResponse::fromJson(body);
-        const auto d = InboxResponse::fromJson(body);
-        const auto e = API::TrackResponse::fromJson(body);
-        const auto f = Updater::Manifest::fromJson(body);
-        const auto g = PublicGeo::fromJson(body);
-        const QString message = API::errorMessage(500, body);
-        QVERIFY(!message.isNull());
-        for (const Error* err : {a.ok() ? nullptr : &a.error(), b.ok() ? nullptr : &b.error(),
-                                 c.ok() ? nullptr : &c.error(), d.ok() ? nullptr : &d.error()}) {
-            if (!err) continue;
-            QCOMPARE(err->kind, Error::Kind::Decode);
-            QVERIFY(!err->description().isEmpty());
-        }
-        Q_UNUSED(e);
-        Q_UNUSED(f);
-        Q_UNUSED(g);
-    }
-
-    void deepNestingIsRefusedNotRecursedInto() {
-        const auto r = ServersResponse::fromJson(nested(10000));
-        QVERIFY(!r.ok());
-        QCOMPARE(r.error().kind, Error::Kind::Decode);
+        QVERIFY(!API::errorMessage(500, body).isNull());
+        (void)API::TrackResponse::fromJson(body);
+        (void)Updater::Manifest::fromJson(body);
+        (void)PublicGeo::fromJson(body);
+        const auto check = [](const auto& r) {
+            if (r.ok()) return;
+            QCOMPARE(r.error().kind, Error::Kind::Decode);
+            QVERIFY(!r.error().description().isEmpty());
+        };
+        check(LoginResponse::fromJson(body));
+        check(ServersResponse::fromJson(body));
+        check(ConnectResponse::fromJson(body));
+        check(InboxResponse::fromJson(body));
     }
 };
 
