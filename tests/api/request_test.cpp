@@ -79,17 +79,6 @@ private Q_SLOTS:
     }
     void cleanup() { m_env.reset(); }
 
-    void getCarriesJsonAndDeviceHeaders() {
-        const auto r = getServers(u"tok-1"_s);
-        QVERIFY2(r.ok(), qPrintable(r.ok() ? QString() : r.error().description()));
-        QCOMPARE(r->servers.size(), 2);
-        const QJsonObject req = lastRequest();
-        QCOMPARE(req.value("method"_L1).toString(), u"GET"_s);
-        QCOMPARE(recordedHeader(req, u"Content-Type"_s), u"application/json"_s);
-        QCOMPARE(recordedHeader(req, u"X-Kestrava-Device"_s), API::fingerprint());
-        QCOMPARE(req.value("body"_L1).toString(), QString());
-    }
-
     void authorization_data() {
         QTest::addColumn<QVariant>("argument"); // null = no token passed
         QTest::addColumn<QVariant>("stored");   // null = nothing stored
@@ -285,10 +274,16 @@ private Q_SLOTS:
         QCOMPARE(m_service.requests().size(), 1);
     }
 
-    // Created once, kept across restarts, sent on every request; a stored value is used as it is.
-    void fingerprint() {
+    // A GET carries JSON and device headers. The fingerprint is created once, kept across restarts
+    // and sent on every request; a stored value is used as it is.
+    void getCarriesJsonAndDeviceHeaders() {
         QVERIFY(!m_env->defaults().string(DefaultsKeys::fingerprint));
-        (void)getServers();
+        const auto r = getServers(u"tok-1"_s);
+        QVERIFY2(r.ok(), qPrintable(r.ok() ? QString() : r.error().description()));
+        QCOMPARE(r->servers.size(), 2);
+        QCOMPARE(lastRequest().value("method"_L1).toString(), u"GET"_s);
+        QCOMPARE(recordedHeader(lastRequest(), u"Content-Type"_s), u"application/json"_s);
+        QCOMPARE(lastRequest().value("body"_L1).toString(), QString());
         const std::optional<QString> stored = m_env->defaults().string(DefaultsKeys::fingerprint);
         QVERIFY(stored);
         static const QRegularExpression v4(u"^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$"_s);
