@@ -154,15 +154,6 @@ private Q_SLOTS:
         QCOMPARE(f.state->bestServer() ? f.state->bestServer()->id : QString(), best);
     }
 
-    void activeServerIsTheRememberedOne() {
-        f.state->setServers({server("A", 1, 1), server("B", 2, 2), server("B", 9, 9)});
-        QVERIFY(!f.state->activeServer());
-        f.state->setActiveServerId(u"B"_s);
-        QCOMPARE(f.state->activeServer()->load, 2);
-        f.state->setActiveServerId(u"gone"_s);
-        QVERIFY(!f.state->activeServer());
-    }
-
     void toggleRefused_data() {
         QTest::addColumn<bool>("signedIn");
         QTest::addColumn<QString>("error");
@@ -424,66 +415,60 @@ private Q_SLOTS:
         QCOMPARE(f.flush(), refresh ? geo : QStringList());
     }
 
-    void ownAddressRules_data() {
-        QTest::addColumn<QJsonValue>("geo");
-        QTest::addColumn<QString>("ip");
-        QTest::addColumn<QString>("place");
+    // What a lookup makes of its answer. Not connected: the own address and place (idle and
+    // connecting alike). Connected: the exit address, with the own one restored from the store,
+    // where nothing learned while connected is written.
+    void addressRules_data() {
+        QTest::addColumn<bool>("connected");
+        QTest::addColumn<QJsonObject>("reply"); // empty: the basic scenario's
+        QTest::addColumn<QString>("ownKnown");  // the own address already shown, if any
+        QTest::addColumn<QStringList>("expect"); // own address, place, exit address ("" = none)
         const auto geo = [](const char* ip, QJsonValue city, QJsonValue cc) {
             QJsonObject o{{u"ip"_s, QString::fromUtf8(ip)}};
             if (!city.isUndefined()) o.insert(u"city"_s, city);
             if (!cc.isUndefined()) o.insert(u"countryCode"_s, cc);
-            return QJsonValue(o);
+            return QJsonObject{{u"body"_s, o}};
         };
         const QJsonValue absent(QJsonValue::Undefined);
-        QTest::newRow("city and code") << geo("192.0.2.5", u"İstanbul"_s, u"TR"_s) << "192.0.2.5" << "İstanbul, TR";
-        QTest::newRow("code only") << geo("192.0.2.6", absent, u"TR"_s) << "192.0.2.6" << "TR";
-        QTest::newRow("city only") << geo("192.0.2.6", u"Bursa"_s, QString()) << "192.0.2.6" << "Bursa";
-        QTest::newRow("neither keeps the place") << geo("192.0.2.7", QString(), QJsonValue::Null) << "192.0.2.7" << "Eski, TR";
-        QTest::newRow("empty ip changes nothing") << geo("", u"X"_s, u"Y"_s) << "192.0.2.1" << "Eski, TR";
-        QTest::newRow("no reply changes nothing") << QJsonValue(u"not an object"_s) << "192.0.2.1" << "Eski, TR";
+        const QString known = u"192.0.2.1"_s;
+        QTest::newRow("city and code") << false << geo("192.0.2.5", u"İstanbul"_s, u"TR"_s) << known
+                                       << QStringList{u"192.0.2.5"_s, u"İstanbul, TR"_s, {}};
+        QTest::newRow("code only") << false << geo("192.0.2.6", absent, u"TR"_s) << known << QStringList{u"192.0.2.6"_s, u"TR"_s, {}};
+        QTest::newRow("city only") << false << geo("192.0.2.6", u"Bursa"_s, QString()) << known
+                                   << QStringList{u"192.0.2.6"_s, u"Bursa"_s, {}};
+        QTest::newRow("neither keeps the place") << false << geo("192.0.2.7", QString(), QJsonValue::Null) << known
+                                                 << QStringList{u"192.0.2.7"_s, u"Eski, TR"_s, {}};
+        QTest::newRow("empty ip changes nothing") << false << geo("", u"X"_s, u"Y"_s) << known << QStringList{known, u"Eski, TR"_s, {}};
+        QTest::newRow("no reply changes nothing") << false << QJsonObject{{u"body"_s, u"not an object"_s}} << known
+                                                  << QStringList{known, u"Eski, TR"_s, {}};
+        QTest::newRow("connected, restart with the tunnel up") << true << QJsonObject() << QString()
+                                                               << QStringList{known, u"Eski, TR"_s, u"192.0.2.44"_s};
+        QTest::newRow("connected, own address known") << true << QJsonObject() << u"192.0.2.99"_s
+                                                      << QStringList{u"192.0.2.99"_s, u"Eski, TR"_s, u"192.0.2.44"_s};
+        QTest::newRow("connected, no geo reply still restores") << true << QJsonObject{{u"status"_s, 500}, {u"rawBody"_s, u"x"_s}}
+                                                                << QString() << QStringList{known, u"Eski, TR"_s, u"203.0.113.1"_s};
     }
-    void ownAddressRules() {
-        QFETCH(QJsonValue, geo);
-        QFETCH(QString, ip);
-        QFETCH(QString, place);
-        f.state->setOriginalIp(u"192.0.2.1"_s);
-        f.state->setOriginalPlace(u"Eski, TR"_s);
+    void addressRules() {
+        QFETCH(bool, connected);
+        QFETCH(QJsonObject, reply);
+        QFETCH(QString, ownKnown);
+        QFETCH(QStringList, expect);
         QVERIFY(f.env->defaults().setString(DefaultsKeys::originalIp, u"192.0.2.1"_s).ok());
         QVERIFY(f.env->defaults().setString(DefaultsKeys::originalPlace, u"Eski, TR"_s).ok());
-        QVERIFY(f.useReply("GET", "/geo", {{u"body"_s, geo}}));
-        for (ConnectionStatus s : {ConnectionStatus::idle, ConnectionStatus::connecting}) {
+        if (!ownKnown.isNull()) f.state->setOriginalIp(ownKnown);
+        if (!connected) f.state->setOriginalPlace(u"Eski, TR"_s);
+        if (!reply.isEmpty()) QVERIFY(f.useReply("GET", "/geo", reply));
+        const auto opt = [](const QString& v) { return v.isEmpty() ? Opt() : Opt(v); };
+        for (ConnectionStatus s : connected ? QList{ConnectionStatus::connected} : QList{ConnectionStatus::idle, ConnectionStatus::connecting}) {
             f.state->setStatus(s);
+            if (connected) f.state->setExitIp(u"203.0.113.1"_s);
             QVERIFY(f.run(f.state->refreshIps()));
-            QCOMPARE(f.state->originalIp(), Opt(ip));
-            QCOMPARE(f.state->originalPlace(), Opt(place));
-            QCOMPARE(f.stored(DefaultsKeys::originalIp), Opt(ip));
-            QCOMPARE(f.stored(DefaultsKeys::originalPlace), Opt(place));
-            QVERIFY(!f.state->exitIp());
+            QCOMPARE(f.state->originalIp(), opt(expect[0]));
+            QCOMPARE(f.state->originalPlace(), opt(expect[1]));
+            QCOMPARE(f.state->exitIp(), opt(expect[2]));
+            QCOMPARE(f.stored(DefaultsKeys::originalIp), connected ? Opt(u"192.0.2.1"_s) : opt(expect[0]));
+            QCOMPARE(f.stored(DefaultsKeys::originalPlace), connected ? Opt(u"Eski, TR"_s) : opt(expect[1]));
         }
-    }
-
-    void whileConnectedTheAddressIsTheTunnels_data() {
-        QTest::addColumn<bool>("geoAnswers");
-        QTest::addColumn<bool>("ownKnown");
-        QTest::newRow("restart with the tunnel up") << true << false;
-        QTest::newRow("own address known") << true << true;
-        QTest::newRow("no geo reply still restores") << false << false;
-    }
-    void whileConnectedTheAddressIsTheTunnels() {
-        QFETCH(bool, geoAnswers);
-        QFETCH(bool, ownKnown);
-        QVERIFY(f.env->defaults().setString(DefaultsKeys::originalIp, u"192.0.2.1"_s).ok());
-        QVERIFY(f.env->defaults().setString(DefaultsKeys::originalPlace, u"Eski, TR"_s).ok());
-        if (!geoAnswers) QVERIFY(f.useReply("GET", "/geo", {{u"status"_s, 500}, {u"rawBody"_s, u"x"_s}}));
-        if (ownKnown) f.state->setOriginalIp(u"192.0.2.99"_s);
-        f.state->setStatus(ConnectionStatus::connected);
-        f.state->setExitIp(u"203.0.113.1"_s);
-        QVERIFY(f.run(f.state->refreshIps()));
-        QCOMPARE(f.state->exitIp(), Opt(geoAnswers ? u"192.0.2.44"_s : u"203.0.113.1"_s));
-        QCOMPARE(f.state->originalIp(), Opt(ownKnown ? u"192.0.2.99"_s : u"192.0.2.1"_s));
-        QCOMPARE(f.state->originalPlace(), Opt(u"Eski, TR"_s));
-        // Nothing learned while connected is stored as the own address.
-        QCOMPARE(f.stored(DefaultsKeys::originalIp), Opt(u"192.0.2.1"_s));
     }
 
     void geoReplyAfterTheTunnelCameUpIsTheExit() {
