@@ -13,6 +13,17 @@ using namespace Qt::StringLiterals;
 using Opt = std::optional<QString>;
 Q_DECLARE_METATYPE(VpnStatus)
 
+// The status shown and whether a flow runs, what the system reports, and what follows.
+struct StatusRow {
+    ConnectionStatus before;
+    bool busy;
+    VpnStatus system;
+    ConnectionStatus after;
+    bool exitCleared;
+    bool refresh;
+};
+Q_DECLARE_METATYPE(StatusRow)
+
 namespace {
 
 Server server(const char* id, qint64 load, std::optional<qint64> ping) {
@@ -366,34 +377,25 @@ private Q_SLOTS:
     }
 
     void systemStatusTable_data() {
-        QTest::addColumn<ConnectionStatus>("before");
-        QTest::addColumn<bool>("busy");
-        QTest::addColumn<VpnStatus>("system");
-        QTest::addColumn<ConnectionStatus>("after");
-        QTest::addColumn<bool>("exitCleared");
-        QTest::addColumn<bool>("refresh");
+        QTest::addColumn<StatusRow>("row");
         using C = ConnectionStatus;
         using V = VpnStatus;
-        QTest::newRow("idle, 2") << C::idle << false << V::connecting << C::connecting << false << true;
-        QTest::newRow("idle, 4") << C::idle << false << V::reasserting << C::connecting << false << true;
-        QTest::newRow("connecting, 2") << C::connecting << true << V::connecting << C::connecting << false << false;
-        QTest::newRow("idle, 3") << C::idle << false << V::connected << C::connected << false << true;
-        QTest::newRow("connecting busy, 3") << C::connecting << true << V::connected << C::connected << false << true;
-        QTest::newRow("connecting busy, 1") << C::connecting << true << V::disconnected << C::connecting << false << false;
-        QTest::newRow("connecting busy, 5") << C::connecting << true << V::disconnecting << C::connecting << false << false;
-        QTest::newRow("connecting idle flow, 0") << C::connecting << false << V::invalid << C::idle << true << true;
-        QTest::newRow("connected, 1") << C::connected << false << V::disconnected << C::idle << true << true;
+        QTest::newRow("idle, 2") << StatusRow{C::idle, false, V::connecting, C::connecting, false, true};
+        QTest::newRow("idle, 4") << StatusRow{C::idle, false, V::reasserting, C::connecting, false, true};
+        QTest::newRow("connecting, 2") << StatusRow{C::connecting, true, V::connecting, C::connecting, false, false};
+        QTest::newRow("idle, 3") << StatusRow{C::idle, false, V::connected, C::connected, false, true};
+        QTest::newRow("connecting busy, 3") << StatusRow{C::connecting, true, V::connected, C::connected, false, true};
+        QTest::newRow("connecting busy, 1") << StatusRow{C::connecting, true, V::disconnected, C::connecting, false, false};
+        QTest::newRow("connecting busy, 5") << StatusRow{C::connecting, true, V::disconnecting, C::connecting, false, false};
+        QTest::newRow("connecting idle flow, 0") << StatusRow{C::connecting, false, V::invalid, C::idle, true, true};
+        QTest::newRow("connected, 1") << StatusRow{C::connected, false, V::disconnected, C::idle, true, true};
         // The refresh waits for the tunnel to be gone: nothing is sent while it goes down.
-        QTest::newRow("connected busy, 5") << C::connected << true << V::disconnecting << C::idle << true << false;
-        QTest::newRow("idle, 1") << C::idle << false << V::disconnected << C::idle << true << false;
+        QTest::newRow("connected busy, 5") << StatusRow{C::connected, true, V::disconnecting, C::idle, true, false};
+        QTest::newRow("idle, 1") << StatusRow{C::idle, false, V::disconnected, C::idle, true, false};
     }
     void systemStatusTable() {
-        QFETCH(ConnectionStatus, before);
-        QFETCH(bool, busy);
-        QFETCH(VpnStatus, system);
-        QFETCH(ConnectionStatus, after);
-        QFETCH(bool, exitCleared);
-        QFETCH(bool, refresh);
+        QFETCH(StatusRow, row);
+        const auto [before, busy, system, after, exitCleared, refresh] = row;
         f.remake(true);
         QVERIFY(f.h->drive([&] { return !f.state->startingUp() && f.state->originalIp(); }));
         QVERIFY(f.service.clearRequests());
