@@ -7,9 +7,9 @@ Item {
     required property PopupModel model
     readonly property int cornerRadius: 22
     property int room: 0  // the tallest the card may be; 0: no limit
-    // The view holds nothing the model does not (a list opened, something typed): made anew it would
-    // look the same.
-    readonly property bool untouched: !body.item || body.item.untouched
+    // The shown view holds nothing the model does not (a list opened, something typed): made anew it
+    // would look the same. Each view tells it.
+    property bool untouched: true
     width: 400
     implicitWidth: 400
     implicitHeight: stack.implicitHeight
@@ -60,9 +60,18 @@ Item {
             model: popup.model
             room: popup.room > 0 ? popup.room - (updateSlot.active ? updateSlot.height : 0)
                                    - (noticeSlot.active ? noticeSlot.height : 0) : 0
+            onUntouchedChanged: popup.untouched = untouched
+            Component.onCompleted: popup.untouched = untouched
         }
     }
-    Component { id: loginView; LoginView { model: popup.model } }
+    Component {
+        id: loginView
+        LoginView {
+            model: popup.model
+            onUntouchedChanged: popup.untouched = untouched
+            Component.onCompleted: popup.untouched = untouched
+        }
+    }
 
     Rectangle {
         anchors.fill: parent
