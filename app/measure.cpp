@@ -15,7 +15,7 @@ namespace {
 // A hide whose release never reports (the bare window has none) goes on after this.
 constexpr int releaseWaitMs = 2000;
 // How long to wait for the hidden popup to be destroyed.
-constexpr int dropWaitS = 60;
+constexpr int dropWaitMs = 60'000;
 
 long fieldKiB(const QByteArray& text, const char* name) {
     long sum = -1;
@@ -148,6 +148,11 @@ void Measure::show(std::function<void()> then) {
 }
 
 void Measure::hide(std::function<void()> then) {
+    whenReleased(releaseWaitMs, std::move(then));
+    m_hide();
+}
+
+void Measure::whenReleased(int waitMs, std::function<void()> then) {
     auto* fallback = new QTimer(this);
     fallback->setSingleShot(true);
     m_afterRelease = [then, fallback] {
@@ -157,19 +162,13 @@ void Measure::hide(std::function<void()> then) {
     QObject::connect(fallback, &QTimer::timeout, this, [this] {
         if (m_afterRelease) std::exchange(m_afterRelease, nullptr)();
     });
-    fallback->start(releaseWaitMs);
-    m_hide();
+    fallback->start(waitMs);
 }
 
 void Measure::afterDrop() {
     // The popup that stays hidden is destroyed a while later (the bare window never is): the memory
     // once that is done, then the time a new one takes to its first frame.
-    m_printSteps = true;
-    auto* wait = new QTimer(this);
-    wait->setSingleShot(true);
-    QObject::connect(wait, &QTimer::timeout, this, [this, wait] {
-        if (!m_dropped && m_dropWaited++ < dropWaitS) return wait->start(1000);
-        wait->deleteLater();
+    auto next = [this] {
         m_printSteps = false;
         if (!m_dropped) return Q_EMIT done();
         QTimer::singleShot(m_plan.traySeconds * 1000, this, [this] {
@@ -182,8 +181,11 @@ void Measure::afterDrop() {
                 Q_EMIT done();
             });
         });
-    });
-    wait->start(0);
+    };
+    // Already gone while the cycles' last hide settled (a long settle), or to come.
+    if (m_dropped) return next();
+    m_printSteps = true;
+    whenReleased(dropWaitMs, next);
 }
 
 void Measure::cycle() {

@@ -47,6 +47,8 @@ private:
     void hide(std::function<void()> then);
     void cycle();
     void afterDrop();
+    // then() once the panel's next release is done, or after waitMs if none reports.
+    void whenReleased(int waitMs, std::function<void()> then);
     Plan m_plan;
     std::function<QQuickWindow*()> m_show;
     std::function<void()> m_hide;
@@ -57,5 +59,4 @@ private:
     bool m_rendererTold = false;
     int m_done = 0;
     bool m_dropped = false;
-    int m_dropWaited = 0;
 };
