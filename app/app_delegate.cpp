@@ -130,9 +130,9 @@ void AppDelegate::showTrayIcon() {
     m_trayShown = true;
     // A framed window made while there was no tray becomes the popup once it is put away.
     if (m_panel && !m_panel->isVisible()) dropPanel();
-    lookAtBar();
+    // Set on the new icon even where the status and the bar are as at launch.
     m_iconName.clear();
-    updateIcon();
+    lookAtBar();
     m_tray->show();
     // The host embeds the icon (and tells its place) a moment later; look at the bar again then.
     for (int ms : {300, 1500, 5000}) QTimer::singleShot(ms, this, &AppDelegate::lookAtBar);

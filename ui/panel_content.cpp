@@ -54,19 +54,19 @@ void setReleaseObserver(std::function<void(const char*)> observer) { releaseObse
 // trimComponentCache(), QPixmapCache::clear(), destroying the platform window or emptying the
 // images' sources gave back nothing (0 to +64 KiB each); what the hide freed stays in the C heap
 // until it is trimmed: 0.9 MB, 14 MB on OpenGL. A trim takes about a millisecond.
-void releaseHidden() {
-    step("hidden");
+namespace {
+// What was freed goes back to the system; first names what freed it.
+void trim(const char* first) {
+    step(first);
     ::malloc_trim(0);
     step("mallocTrim");
     step("done");
 }
+} // namespace
 
-void releaseDropped() {
-    step("dropped");
-    ::malloc_trim(0);
-    step("mallocTrim");
-    step("done");
-}
+void releaseHidden() { trim("hidden"); }
+
+void releaseDropped() { trim("dropped"); }
 
 std::unique_ptr<QQuickWindow> makeWindow() {
     // Without an alpha channel the shadow margin and the rounded corners would be black.
