@@ -142,15 +142,17 @@ public:
 
     KeychainPrompt(GDBusConnection* connection, QByteArray promptPath) : path(std::move(promptPath)), m_connection(connection) {
         g_object_ref(m_connection);
-        m_subscription = g_dbus_connection_signal_subscribe(
-            m_connection, nullptr, "org.freedesktop.Secret.Prompt", "Completed", path.constData(), nullptr,
-            G_DBUS_SIGNAL_FLAGS_NONE, &KeychainPrompt::completed, this, nullptr);
     }
     ~KeychainPrompt() override {
-        g_dbus_connection_signal_unsubscribe(m_connection, m_subscription);
+        if (m_subscription) g_dbus_connection_signal_unsubscribe(m_connection, m_subscription);
         g_object_unref(m_connection);
     }
     void show(const std::shared_ptr<KeychainPrompt>& self) {
+        // A signal already queued when the prompt goes is still delivered: it finds the prompt gone.
+        m_subscription = g_dbus_connection_signal_subscribe(
+            m_connection, nullptr, "org.freedesktop.Secret.Prompt", "Completed", path.constData(), nullptr,
+            G_DBUS_SIGNAL_FLAGS_NONE, &KeychainPrompt::completed, new std::weak_ptr<KeychainPrompt>(self),
+            [](gpointer watch) { delete static_cast<std::weak_ptr<KeychainPrompt>*>(watch); });
         auto* share = new std::shared_ptr<KeychainPrompt>(self);
         g_dbus_connection_call(m_connection, busName, path.constData(), "org.freedesktop.Secret.Prompt", "Prompt",
                                g_variant_new("(s)", ""), nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr,
@@ -176,8 +178,8 @@ private:
     }
     static void completed(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
                           GVariant* parameters, gpointer data) {
-        auto* self = static_cast<KeychainPrompt*>(data);
-        if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(bv)"))) return;
+        const std::shared_ptr<KeychainPrompt> self = static_cast<std::weak_ptr<KeychainPrompt>*>(data)->lock();
+        if (!self || !g_variant_is_of_type(parameters, G_VARIANT_TYPE("(bv)"))) return;
         gboolean wasDismissed = TRUE;
         GVariant* result = nullptr;
         g_variant_get(parameters, "(bv)", &wasDismissed, &result);
