@@ -30,6 +30,7 @@ const SecretSchema* schema() {
 }
 
 constexpr const char* busName = "org.freedesktop.secrets";
+constexpr const char* kwalletName = "org.kde.kwalletd5";
 constexpr const char* itemInterface = "org.freedesktop.Secret.Item";
 constexpr const char* collectionInterface = "org.freedesktop.Secret.Collection";
 
@@ -242,6 +243,47 @@ struct SecretServiceKeychain::Call {
         co_return reply;
     }
 
+    // KWallet's own interface, never started by this call; nullptr with status set when it fails.
+    QCoro::Task<GVariant*> wallet(const char* name, GVariant* args, const char* replyType, int timeoutMs = -1) {
+        std::shared_ptr<KeychainStep>* share = nullptr;
+        auto step = KeychainStep::make(share);
+        g_dbus_connection_call(connection(), kwalletName, "/modules/kwalletd5", "org.kde.KWallet", name, args,
+                               G_VARIANT_TYPE(replyType), G_DBUS_CALL_FLAGS_NO_AUTO_START, timeoutMs, cancellable,
+                               &KeychainStep::ready, share);
+        if (!co_await reached(step)) co_return nullptr;
+        ErrorHolder e;
+        GVariant* reply = g_dbus_connection_call_finish(connection(), step->result, &e.error);
+        if (!reply) status = statusFor(e.error);
+        co_return reply;
+    }
+
+    // KWallet's default wallet, when KWallet runs: its name, and whether it exists yet.
+    struct Wallet {
+        QByteArray name;
+        bool exists = false;
+    };
+    QCoro::Task<std::optional<Wallet>> defaultWallet() {
+        GVariant* r = co_await wallet("localWallet", nullptr, "(s)");
+        if (!r) {
+            if (status != KeychainStatus::interactionNotAllowed) status = KeychainStatus::success;
+            co_return std::nullopt;
+        }
+        const gchar* name = nullptr;
+        g_variant_get(r, "(&s)", &name);
+        Wallet w{QByteArray(name)};
+        g_variant_unref(r);
+        if (w.name.isEmpty()) co_return std::nullopt;
+        r = co_await wallet("wallets", nullptr, "(as)");
+        if (!r) co_return std::nullopt;
+        GVariantIter* it = nullptr;
+        const gchar* each = nullptr;
+        g_variant_get(r, "(as)", &it);
+        while (g_variant_iter_next(it, "&s", &each)) w.exists = w.exists || w.name == each;
+        g_variant_iter_free(it);
+        g_variant_unref(r);
+        co_return w;
+    }
+
     QCoro::Task<bool> open() {
         ensureGlibRuns();
         if (!co_await startKeychain()) co_return false;
@@ -304,7 +346,7 @@ struct SecretServiceKeychain::Call {
             g_variant_get(r, "(as)", &it);
             while (g_variant_iter_next(it, "&s", &name)) {
                 secrets = secrets || g_str_equal(name, busName);
-                kwallet = kwallet || g_str_equal(name, "org.kde.kwalletd5");
+                kwallet = kwallet || g_str_equal(name, kwalletName);
             }
             g_variant_iter_free(it);
             g_variant_unref(r);
@@ -314,7 +356,7 @@ struct SecretServiceKeychain::Call {
             status = KeychainStatus::notAvailable;
             co_return false;
         }
-        r = co_await busCall("StartServiceByName", g_variant_new("(su)", "org.kde.kwalletd5", 0u), "(u)");
+        r = co_await busCall("StartServiceByName", g_variant_new("(su)", kwalletName, 0u), "(u)");
         if (!r) co_return false;
         g_variant_unref(r);
         // It takes the Secret Service's name as it starts, just after its own: a short bounded look.
@@ -458,42 +500,10 @@ QCoro::Task<bool> SecretServiceKeychain::ensureUnlocked(Call& c, QByteArray path
     co_return false;
 }
 
-// The keychain has no default collection: its own dialog makes one (KWallet's default wallet by its
-// name, else the desktop's "Login"), once. A dialog already open for it is joined.
-QCoro::Task<bool> SecretServiceKeychain::createDefault(Call& c) {
+// The keychain has no default collection: its own dialog makes one, under the label given, once. A
+// dialog already open for it is joined.
+QCoro::Task<bool> SecretServiceKeychain::createDefault(Call& c, QByteArray label) {
     if (m_prompt) co_return co_await waitForPrompt(c, QByteArray(), collectionInterface);
-    QByteArray label = "Login";
-    auto kwallet = [&](const char* method, GVariant* args, const char* type) -> QCoro::Task<GVariant*> {
-        std::shared_ptr<KeychainStep>* share = nullptr;
-        auto step = KeychainStep::make(share);
-        g_dbus_connection_call(c.connection(), "org.kde.kwalletd5", "/modules/kwalletd5", "org.kde.KWallet", method,
-                               args, G_VARIANT_TYPE(type), G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, c.cancellable,
-                               &KeychainStep::ready, share);
-        if (!co_await c.reached(step)) co_return nullptr;
-        co_return g_dbus_connection_call_finish(c.connection(), step->result, nullptr);
-    };
-    if (GVariant* r = co_await kwallet("localWallet", nullptr, "(s)")) {
-        const gchar* name = nullptr;
-        g_variant_get(r, "(&s)", &name);
-        if (name && *name) label = name;
-        g_variant_unref(r);
-        // A default wallet made after KWallet started (a first login) is not offered here, and asking for
-        // it by name makes a second wallet beside it: refuse rather than split the user's keys.
-        if (GVariant* exists = co_await kwallet("wallets", nullptr, "(as)")) {
-            bool there = false;
-            GVariantIter* it = nullptr;
-            const gchar* w = nullptr;
-            g_variant_get(exists, "(as)", &it);
-            while (g_variant_iter_next(it, "&s", &w)) there = there || label == w;
-            g_variant_iter_free(it);
-            g_variant_unref(exists);
-            if (there) {
-                c.status = KeychainStatus::notAvailable;
-                co_return false;
-            }
-        }
-    }
-    if (c.status == KeychainStatus::interactionNotAllowed) co_return false;
     GVariantBuilder props;
     g_variant_builder_init(&props, G_VARIANT_TYPE("a{sv}"));
     g_variant_builder_add(&props, "{sv}", "org.freedesktop.Secret.Collection.Label",
@@ -512,6 +522,143 @@ QCoro::Task<bool> SecretServiceKeychain::createDefault(Call& c) {
     setPrompt(p);
     p->show(p);
     co_return co_await waitForPrompt(c, QByteArray(), collectionInterface);
+}
+
+namespace {
+
+constexpr const char* walletScheme = "kwallet:";
+constexpr const char* walletFolder = "Kestrava";
+constexpr const char* walletApp = "Kestrava";
+
+// Our handle on a wallet, given back when the call ends however it ends; the wallet itself stays open.
+struct WalletHandle {
+    GDBusConnection* bus;
+    int handle;
+    WalletHandle(GDBusConnection* b, int h) : bus(b), handle(h) {}
+    WalletHandle(const WalletHandle&) = delete;
+    WalletHandle& operator=(const WalletHandle&) = delete;
+    ~WalletHandle() {
+        if (handle >= 0)
+            g_dbus_connection_call(bus, kwalletName, "/modules/kwalletd5", "org.kde.KWallet", "close",
+                                   g_variant_new("(ibs)", handle, FALSE, walletApp), nullptr,
+                                   G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, nullptr, nullptr, nullptr);
+    }
+};
+
+bool isUtf8(const QByteArray& data) { return QString::fromUtf8(data).toUtf8() == data; }
+
+} // namespace
+
+// Opens the wallet for us; -1 with status set when it does not open. A closed wallet asks the person
+// for its password first, which takes a person's time.
+QCoro::Task<int> SecretServiceKeychain::openWallet(Call& c, QByteArray name) {
+    GVariant* r = co_await c.wallet("isOpen", g_variant_new("(s)", name.constData()), "(b)");
+    if (!r) co_return -1;
+    gboolean open = FALSE;
+    g_variant_get(r, "(b)", &open);
+    g_variant_unref(r);
+    if (!open) setWaitingForUser(true);
+    r = co_await c.wallet("open", g_variant_new("(sxs)", name.constData(), gint64(0), walletApp), "(i)", G_MAXINT);
+    if (!open) setWaitingForUser(m_prompt != nullptr);
+    if (!r) co_return -1;
+    gint32 handle = -1;
+    g_variant_get(r, "(i)", &handle);
+    g_variant_unref(r);
+    if (handle < 0) c.status = KeychainStatus::userCanceled;
+    co_return handle;
+}
+
+QCoro::Task<KeychainResult<QByteArray>> SecretServiceKeychain::addToWallet(Call& c, QByteArray name, QByteArray key,
+                                                                             QByteArray data) {
+    WalletHandle h{c.connection(), co_await openWallet(c, name)};
+    if (h.handle < 0) co_return KeychainFailure{c.status};
+    GVariant* r = co_await c.wallet("hasFolder", g_variant_new("(iss)", h.handle, walletFolder, walletApp), "(b)");
+    if (!r) co_return KeychainFailure{c.status};
+    gboolean there = FALSE;
+    g_variant_get(r, "(b)", &there);
+    g_variant_unref(r);
+    if (!there) {
+        r = co_await c.wallet("createFolder", g_variant_new("(iss)", h.handle, walletFolder, walletApp), "(b)");
+        if (!r) co_return KeychainFailure{c.status};
+        g_variant_unref(r);
+    }
+    // Text as a password, which KWallet's own tools show as such; anything else byte for byte.
+    const QByteArray k = key;
+    if (isUtf8(data))
+        r = co_await c.wallet("writePassword",
+                              g_variant_new("(issss)", h.handle, walletFolder, k.constData(), data.constData(), walletApp),
+                              "(i)");
+    else
+        r = co_await c.wallet("writeEntry",
+                              g_variant_new("(iss@ayis)", h.handle, walletFolder, k.constData(),
+                                            g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, data.constData(), data.size(), 1),
+                                            2, walletApp),
+                              "(i)");
+    if (!r) co_return KeychainFailure{c.status};
+    gint32 written = -1;
+    g_variant_get(r, "(i)", &written);
+    g_variant_unref(r);
+    if (written != 0) co_return KeychainFailure{KeychainStatus::ioError};
+    co_return QByteArray(walletScheme) + name + '/' + walletFolder + '/' + k;
+}
+
+QCoro::Task<KeychainResult<QByteArray>> SecretServiceKeychain::readWallet(Call& c, QByteArray reference) {
+    const QByteArray rest = reference.mid(qsizetype(qstrlen(walletScheme)));
+    const qsizetype slash = rest.indexOf('/');
+    const QByteArray name = rest.left(slash), folderAndKey = rest.mid(slash + 1);
+    const QByteArray folder = QByteArray(walletFolder) + '/';
+    if (slash <= 0 || !folderAndKey.startsWith(folder) || folderAndKey.size() == folder.size())
+        co_return KeychainFailure{KeychainStatus::itemNotFound};
+    const QByteArray key = folderAndKey.mid(folder.size());
+    WalletHandle h{c.connection(), co_await openWallet(c, name)};
+    if (h.handle < 0) co_return KeychainFailure{c.status};
+    GVariant* r = co_await c.wallet("entryType", g_variant_new("(isss)", h.handle, walletFolder, key.constData(), walletApp),
+                                    "(i)");
+    if (!r) co_return KeychainFailure{c.status};
+    gint32 type = 0;
+    g_variant_get(r, "(i)", &type);
+    g_variant_unref(r);
+    if (type == 0) co_return KeychainFailure{KeychainStatus::itemNotFound};
+    const bool password = type == 1;
+    r = co_await c.wallet(password ? "readPassword" : "readEntry",
+                          g_variant_new("(isss)", h.handle, walletFolder, key.constData(), walletApp),
+                          password ? "(s)" : "(ay)");
+    if (!r) co_return KeychainFailure{c.status};
+    QByteArray data;
+    if (password) {
+        const gchar* text = nullptr;
+        g_variant_get(r, "(&s)", &text);
+        data = QByteArray(text);
+    } else {
+        GVariant* bytes = g_variant_get_child_value(r, 0);
+        gsize n = 0;
+        const auto* p = static_cast<const char*>(g_variant_get_fixed_array(bytes, &n, 1));
+        data = QByteArray(p, qsizetype(n));
+        g_variant_unref(bytes);
+    }
+    g_variant_unref(r);
+    co_return data;
+}
+
+// The key now lives in the offered collection: a copy left in the wallet by a first login goes, if the
+// wallet is open anyway (never a dialog for this).
+QCoro::Task<> SecretServiceKeychain::forgetWalletCopy(Call& c, QByteArray key) {
+    const int status = c.status;
+    const std::optional<Call::Wallet> wallet = co_await c.defaultWallet();
+    GVariant* r = nullptr;
+    if (wallet && wallet->exists) r = co_await c.wallet("isOpen", g_variant_new("(s)", wallet->name.constData()), "(b)");
+    gboolean open = FALSE;
+    if (r) g_variant_get(r, "(b)", &open);
+    if (r) g_variant_unref(r);
+    if (open) {
+        WalletHandle h{c.connection(), co_await openWallet(c, wallet->name)};
+        if (h.handle >= 0) {
+            r = co_await c.wallet("removeEntry",
+                                  g_variant_new("(isss)", h.handle, walletFolder, key.constData(), walletApp), "(i)");
+            if (r) g_variant_unref(r);
+        }
+    }
+    c.status = status;
 }
 
 QCoro::Task<KeychainResult<void>> SecretServiceKeychain::update(QString service, QString account, QByteArray data) {
@@ -567,15 +714,21 @@ QCoro::Task<KeychainResult<QByteArray>> SecretServiceKeychain::add(QString servi
     };
     // Only ever the user's default collection: never one of our own.
     Ref<SecretCollection> collection = co_await defaultCollection();
+    const QByteArray s = service.toUtf8(), a = account.toUtf8();
     if (!collection && c.status == KeychainStatus::success) {
-        if (!co_await createDefault(c)) co_return KeychainFailure{c.status};
+        const std::optional<Call::Wallet> wallet = co_await c.defaultWallet();
+        if (c.status != KeychainStatus::success) co_return KeychainFailure{c.status};
+        // KWallet's default wallet exists but is not offered: asking for it would make a second one.
+        if (wallet && wallet->exists) co_return co_await addToWallet(c, wallet->name, s + '/' + a, data);
+        // Named apart: GCC 12 destroys a ?: temporary twice in a co_await expression.
+        const QByteArray label = wallet ? wallet->name : QByteArray("Login");
+        if (!co_await createDefault(c, label)) co_return KeychainFailure{c.status};
         collection = co_await defaultCollection();
         if (!collection && c.status == KeychainStatus::success) c.status = KeychainStatus::notAvailable;
     }
     if (!collection) co_return KeychainFailure{c.status};
     if (!co_await ensureUnlocked(c, pathOf(collection.get()), collectionInterface)) co_return KeychainFailure{c.status};
 
-    const QByteArray s = service.toUtf8(), a = account.toUtf8();
     GHashTable* attrs = g_hash_table_new(g_str_hash, g_str_equal);
     g_hash_table_insert(attrs, const_cast<char*>("service"), const_cast<char*>(s.constData()));
     g_hash_table_insert(attrs, const_cast<char*>("account"), const_cast<char*>(a.constData()));
@@ -590,6 +743,7 @@ QCoro::Task<KeychainResult<QByteArray>> SecretServiceKeychain::add(QString servi
     ErrorHolder e;
     const Ref<SecretItem> item(secret_item_create_finish(step->result, &e.error));
     if (!item) co_return KeychainFailure{statusFor(e.error)};
+    co_await forgetWalletCopy(c, s + '/' + a);
     co_return pathOf(item.get());
 }
 
@@ -602,11 +756,13 @@ QCoro::Task<KeychainResult<QByteArray>> SecretServiceKeychain::copyMatching(QStr
 }
 
 QCoro::Task<KeychainResult<QByteArray>> SecretServiceKeychain::secretFor(QByteArray reference) {
-    // Only item paths are references; anything else is not ours to look up.
-    if (!reference.startsWith("/org/freedesktop/secrets/") || reference.contains('\0'))
+    // Only item paths and wallet entries are references; anything else is not ours to look up.
+    const bool inWallet = reference.startsWith(walletScheme);
+    if ((!inWallet && !reference.startsWith("/org/freedesktop/secrets/")) || reference.contains('\0'))
         co_return KeychainFailure{KeychainStatus::itemNotFound};
     Call c(m_bound);
     if (!co_await c.open()) co_return KeychainFailure{c.status};
+    if (inWallet) co_return co_await readWallet(c, reference);
     // Our items carry the schema's name; among them, the one at the path.
     GHashTable* attrs = g_hash_table_new(g_str_hash, g_str_equal);
     g_hash_table_insert(attrs, const_cast<char*>("xdg:schema"), const_cast<char*>(schema()->name));

@@ -10,6 +10,11 @@ class KeychainPrompt;
 // The keychain over the desktop's Secret Service (libsecret). An item's reference is its D-Bus
 // object path, which stays the same while the item is updated in place.
 //
+// KWallet offers over the Secret Service only the wallets that existed when it started; the default
+// wallet of a first login (made by pam_kwallet after that) is reached through KWallet's own interface
+// instead, and its items are referenced as "kwallet:WALLET/FOLDER/KEY". Once the wallet is offered (the
+// next login), the key moves into it and the wallet's copy is removed.
+//
 // Every call runs asynchronously on the main thread's GLib context, so nothing ever blocks the program
 // or holds the service while a person thinks. A call waits up to its bound for a person to answer the
 // keychain's own dialog (unlock, or create the default collection); its other requests are cancelled
@@ -41,7 +46,11 @@ public:
 private:
     QCoro::Task<bool> ensureUnlocked(Call& call, QByteArray path, const char* interface);
     QCoro::Task<bool> waitForPrompt(Call& call, QByteArray path, const char* interface);
-    QCoro::Task<bool> createDefault(Call& call);
+    QCoro::Task<bool> createDefault(Call& call, QByteArray label);
+    QCoro::Task<int> openWallet(Call& call, QByteArray name);
+    QCoro::Task<KeychainResult<QByteArray>> addToWallet(Call& call, QByteArray name, QByteArray key, QByteArray data);
+    QCoro::Task<KeychainResult<QByteArray>> readWallet(Call& call, QByteArray reference);
+    QCoro::Task<> forgetWalletCopy(Call& call, QByteArray key);
     void setPrompt(std::shared_ptr<KeychainPrompt> prompt);
 
     std::chrono::milliseconds m_bound;
