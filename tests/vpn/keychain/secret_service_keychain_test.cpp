@@ -357,6 +357,8 @@ private Q_SLOTS:
         QProcess program;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("KESTRAVA_TEST_CHILD"), QStringLiteral("1"));
+        // Ended on purpose: no debugger run for its stack, which under load outlasts the wait below.
+        env.insert(QStringLiteral("QTEST_DISABLE_STACK_DUMP"), QStringLiteral("1"));
         program.setProcessEnvironment(env);
         program.start(QCoreApplication::applicationFilePath(), {QStringLiteral("heldByAProgram")});
         QProcess look;
@@ -495,6 +497,30 @@ private Q_SLOTS:
         QCOMPARE(lookup(QString::fromUtf8(VPNController::keychainService), QString::fromUtf8(VPNController::keychainAccount)),
                  std::optional<QByteArray>("psk"));
 
+        // The wallet closed again (a screen lock, KWallet's own timeout), then KWallet not running at all
+        // (no pam_kwallet): each press waits for KWallet's password dialog and, answered, stores the key in
+        // the same item.
+        for (const QByteArray& secret : {QByteArray("psk-closed"), QByteArray("psk-started")}) {
+            if (secret == "psk-started") {
+                QVERIFY(stopKwallet());
+            } else {
+                GVariant* closed = kwallet("close", g_variant_new("(sb)", "kdewallet", TRUE));
+                QVERIFY(closed);
+                g_variant_unref(closed);
+                QVERIFY(!kwalletOpen());
+            }
+            person.start(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral(
+                "w=$(timeout 30 xdotool search --sync --onlyvisible --name 'KDE Wallet Service' | tail -1) || exit 1; "
+                "sleep 2; xdotool windowfocus --sync \"$w\" type --delay 30 wallet-pw; xdotool key Return")});
+            const auto unlocked = awaitTask(VPNController::storeSecret(keychain, QString::fromLatin1(secret)), 90'000);
+            QTRY_COMPARE_WITH_TIMEOUT(person.state(), QProcess::NotRunning, 30'000);
+            QCOMPARE(person.exitCode(), 0);
+            QVERIFY2(unlocked.ok(), unlocked.ok() ? "" : qPrintable(unlocked.error().description()));
+            QCOMPARE(unlocked.value(), stored.value());
+            QCOMPARE(lookup(QString::fromUtf8(VPNController::keychainService),
+                            QString::fromUtf8(VPNController::keychainAccount)),
+                     std::optional<QByteArray>(secret));
+        }
     }
 
     // A first login: pam_kwallet makes the default wallet after kwalletd5 started, and KWallet does not
