@@ -23,85 +23,47 @@
 # nothing behind. The data path runs in user space (kernel-libipsec): this kernel carries no ESP.
 # Exit status 77: this machine cannot do it (not root, no charon, no namespaces); 1: it broke.
 set -u
-
-die() { echo "ikev2-pair: $*" >&2; exit 1; }
-cannot() { echo "ikev2-pair: $*" >&2; exit 77; }
-
+. "$(dirname "$(readlink -f "$0")")/pair-lib.sh"
 cmd=${1:-}; D=${2:-}
 [ -n "$cmd" ] && [ -n "$D" ] || die "usage: $0 up|down DIR [OWNER_PID]"
 
-# Reads the state of an earlier "up" and undoes it; every step tolerates what is already gone.
-teardown() {
-    local d=$1 ns p i
-    for n in client gw; do
-        [ -f "$d/$n/charon.pid" ] || continue
-        p=$(cat "$d/$n/charon.pid")
-        kill "$p" 2>/dev/null
-        for i in $(seq 50); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
-        kill -9 "$p" 2>/dev/null
-        rm -f "$d/$n/charon.pid"
-    done
-    if [ -f "$d/dns.pid" ]; then
-        kill "$(cat "$d/dns.pid")" 2>/dev/null
-        rm -f "$d/dns.pid"
-    fi
-    if [ -f "$d/ns.client" ] && [ -d "/etc/netns/$(cat "$d/ns.client")" ]; then
-        rm -rf "/etc/netns/$(cat "$d/ns.client")"
-    fi
+teardown() { # every step tolerates what is already gone
+    local d=$1 f
+    for f in "$d/client/charon.pid" "$d/gw/charon.pid" "$d/dns.pid"; do stop_pid "$f"; done
+    [ -f "$d/ns.client" ] && rm -rf "/etc/netns/$(cat "$d/ns.client")"
     for f in "$d/ns.client" "$d/ns.gw"; do
-        [ -f "$f" ] || continue
-        ns=$(cat "$f")
-        ip netns del "$ns" 2>/dev/null
+        [ -f "$f" ] && ip netns del "$(cat "$f")" 2>/dev/null
         rm -f "$f"
     done
 }
 
-start_charon() { # $1 = gw|client, $2 = namespace
-    # charon writes a compiled-in pid file under /run: give it a private one.
-    # The packaged hook at its path, which is all the program hands to charon.
-    STRONGSWAN_CONF=$D/$1/strongswan.conf ip netns exec "$2" \
-        unshare --mount sh -c 'mount -t tmpfs tmpfs /run && exec "$0" "$@"' "$(dirname "$(readlink -f "$0")")/packaged-hook.sh" "$(mktemp -d -p "$D/$1" hook.XXXX)" "$CHARON" \
-        </dev/null >"$D/$1/stdout" 2>&1 &
+up_or_gone() { [ -S "$1" ] || gone "$2"; }
+start_charon() { # gw|client NAMESPACE; charon's pid file under a private /run, the hook where the package puts it
+    STRONGSWAN_CONF=$D/$1/strongswan.conf ip netns exec "$2" unshare --mount sh -c 'mount -t tmpfs tmpfs /run && exec "$0" "$@"' \
+        "$here/packaged-hook.sh" "$(mktemp -d -p "$D/$1" hook.XXXX)" "$CHARON" </dev/null >"$D/$1/stdout" 2>&1 &
     echo $! > "$D/$1/charon.pid"
-    local i
-    for i in $(seq 100); do
-        [ -S "$D/$1/charon.vici" ] && return 0
-        kill -0 "$(cat "$D/$1/charon.pid")" 2>/dev/null || return 1
-        sleep 0.05
-    done
-    return 1
+    within 50 up_or_gone "$D/$1/charon.vici" $!; [ -S "$D/$1/charon.vici" ]
 }
 
-if [ "$cmd" = restart-client ]; then
-    # As after a crash or an upgrade of the system's daemon: every SA and loaded connection is gone.
-    p=$(cat "$D/client/charon.pid") || die "no client charon in $D"
-    # hard: as after a crash, charon has no chance to take anything down.
-    [ "${3:-}" = hard ] && kill -9 "$p" 2>/dev/null
-    kill "$p" 2>/dev/null
-    for i in $(seq 50); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
-    kill -9 "$p" 2>/dev/null
+CHARON=${CHARON:-/usr/lib/ipsec/charon}
+if [ "$cmd" = restart-client ]; then # as after a crash (hard) or an upgrade: every SA and connection gone
+    [ -f "$D/client/charon.pid" ] || die "no client charon in $D"
+    [ "${3:-}" = hard ] && kill -9 "$(cat "$D/client/charon.pid")" 2>/dev/null
+    stop_pid "$D/client/charon.pid"
     rm -f "$D/client/charon.vici"
-    # The old charon's TUN device (kernel-libipsec) goes a moment after charon; a new charon started
-    # meanwhile cannot take its name.
-    for i in $(seq 50); do ip -n "$(cat "$D/ns.client")" link show ipsec0 >/dev/null 2>&1 || break; sleep 0.1; done
-    CHARON=${CHARON:-/usr/lib/ipsec/charon}
+    # The old TUN device goes a moment after charon; a new charon cannot take its name before.
+    within 50 eval "! ip -n $(cat "$D/ns.client") link show ipsec0 >/dev/null 2>&1"
     start_charon client "$(cat "$D/ns.client")" || die "client charon did not start again: $(cat "$D/client/stdout")"
     exit 0
 fi
 if [ "$cmd" = down ]; then
-    if [ -f "$D/watcher.pid" ]; then
-        # The watcher itself ends up here too, under the same pid.
-        w=$(cat "$D/watcher.pid")
-        [ "$w" = "$$" ] || kill "$w" 2>/dev/null
-        rm -f "$D/watcher.pid"
-    fi
+    unwatch "$D/watcher.pid"
     teardown "$D"
     exit 0
 fi
 [ "$cmd" = up ] || die "unknown command $cmd"
 
 [ "$(id -u)" -eq 0 ] || cannot "needs root"
-CHARON=${CHARON:-/usr/lib/ipsec/charon}
 [ -x "$CHARON" ] || cannot "charon not found at $CHARON (package strongswan-charon)"
 command -v swanctl >/dev/null || cannot "swanctl not found (package strongswan-swanctl)"
 [ -f /usr/lib/ipsec/plugins/libstrongswan-kernel-libipsec.so ] || cannot "kernel-libipsec missing (package libcharon-extra-plugins)"
@@ -122,15 +84,8 @@ echo "$NG" > "$D/ns.gw"
 ip netns add "$NC" || { teardown "$D"; cannot "ip netns add failed"; }
 echo "$NC" > "$D/ns.client"
 
-if [ -n "$owner" ]; then
-    # Detached from our stdio so that the caller's pipes close when this script ends.
-    setsid bash -c '
-        while kill -0 "$1" 2>/dev/null; do sleep 1; done
-        exec "$2" down "$3"' watcher "$owner" "$(readlink -f "$0")" "$D" </dev/null >/dev/null 2>&1 &
-    echo $! > "$D/watcher.pid"
-fi
-
-fail() { echo "ikev2-pair: $*" >&2; teardown "$D"; exit 1; }
+watch_owner "$owner" "$D/watcher.pid"
+fail() { echo "$me: $*" >&2; teardown "$D"; exit 1; }
 
 ip link add "g$tag" netns "$NG" type veth peer name "c$tag" netns "$NC" || fail "veth pair"
 ip -n "$NG" addr add $GW_ADDR/24 dev "g$tag" || fail "gateway address"
@@ -160,14 +115,14 @@ if [ "$WIRE" = yes ]; then
         ip -n "$NC" route add default via $GW_ADDR || fail "client IPv4 default route"
         ip -n "$NC" -6 route add default via $GW_ADDR6 || fail "client IPv6 default route"
     fi
-    ip netns exec "$NG" python3 "$(dirname "$(readlink -f "$0")")/wire.py" dns "$D/dns.log" \
+    ip netns exec "$NG" python3 "$here/wire.py" dns "$D/dns.log" \
         "$TUNNEL_DNS4=$WIRE_NAME:4=$OUT4,$WIRE_NAME:6=$OUT6" "$TUNNEL_DNS6=$WIRE_NAME:4=$OUT4,$WIRE_NAME:6=$OUT6" \
         "$USER_DNS=$WIRE_NAME:4=$USER_DNS_ANSWER" </dev/null >"$D/dns.out" 2>&1 &
     echo $! > "$D/dns.pid"
     # ip netns exec puts this over /etc/resolv.conf for everything run in the client namespace.
     mkdir -p "/etc/netns/$NC" || fail "cannot create /etc/netns/$NC"
     printf 'nameserver %s\noptions timeout:1 attempts:1\n' $USER_DNS > "$RESOLV_CONF" || fail "resolv.conf"
-    for i in $(seq 50); do ip netns exec "$NG" ss -Hlun | grep -q "$USER_DNS:53" && break; sleep 0.1; done
+    within 50 eval "ip netns exec $NG ss -Hlun | grep -q '$USER_DNS:53'"
 fi
 
 for n in gw client; do
@@ -179,40 +134,12 @@ for n in gw client; do
       file = $RESOLV_CONF
     }"
     fi
-    cat > "$D/$n/strongswan.conf" <<EOF
-charon {
-  load = random nonce openssl kdf pem pkcs1 x509 revocation constraints kernel-libipsec kernel-netlink socket-default vici$extra
-  # A gateway that never answers gives up after about 4.75 s instead of 165 s.
-  retransmit_tries = 2
-  retransmit_timeout = 1.0
-  retransmit_base = 1.5
-  plugins {
-    vici {
+    { charon_conf charon "$D/$n/charon.log" " vici$extra" "vici {
       socket = unix://$D/$n/charon.vici
     }
-    $resolve
-  }
-  filelog {
-    main {
-      path = $D/$n/charon.log
-      time_format = %H:%M:%S
-      time_add_ms = yes
-      default = 1
-      ike_name = yes
-      flush_line = yes
-    }
-  }
-  syslog {
-    daemon {
-      default = -1
-    }
-  }
-}
-swanctl {
-  socket = unix://$D/$n/charon.vici
-  load = pem pkcs1 x509 revocation constraints openssl random
-}
-EOF
+    $resolve"
+      printf 'swanctl {\n  socket = unix://%s\n  load = pem pkcs1 x509 revocation constraints openssl random\n}\n' "$D/$n/charon.vici"
+    } > "$D/$n/strongswan.conf"
 done
 
 gw_ts=$TUNNEL_ADDR/32${GW_EXTRA_TS:+,$GW_EXTRA_TS} gw_pools=pool4 pool4_dns= pool6=
@@ -296,7 +223,7 @@ CLIENT_IF=c$tag
 EOF
 if [ "$WIRE" = yes ]; then
     cat >> "$D/pair.env" <<EOF
-WIRE_PY=$(dirname "$(readlink -f "$0")")/wire.py
+WIRE_PY=$here/wire.py
 GW_ADDR6=$GW_ADDR6
 CLIENT_ADDR6=$CLIENT_ADDR6
 OUT4=$OUT4

@@ -22,48 +22,36 @@
 # caller reads at /proc/$(cat DIR/nm/nm.pid)/root/run/NetworkManager/resolv.conf.
 # Exit status 77: this machine cannot do it; 1: it broke.
 set -u
-here=$(cd "$(dirname "$0")" && pwd)
-
-die() { echo "nm-pair: $*" >&2; exit 1; }
-cannot() { echo "nm-pair: $*" >&2; exit 77; }
-
+. "$(dirname "$(readlink -f "$0")")/pair-lib.sh"
 cmd=${1:-}; D=${2:-}
 [ -n "$cmd" ] && [ -n "$D" ] || die "usage: $0 up|down DIR [OWNER_PID]"
 
-stop_pid() { # $1 = pid file
-    local p i
-    [ -f "$1" ] || return 0
-    p=$(cat "$1")
-    kill "$p" 2>/dev/null
-    for i in $(seq 50); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
-    kill -9 "$p" 2>/dev/null
-    rm -f "$1"
+kill_client_ns() { # SIGNAL [COMM]: what runs in our client namespace is ours (charon-nm outlives NetworkManager)
+    local p
+    for p in $(ip netns pids "$(cat "$D/ns.client" 2>/dev/null)" 2>/dev/null); do
+        [ -z "${2:-}" ] || [ "$(cat /proc/$p/comm 2>/dev/null)" = "$2" ] && kill "-$1" "$p" 2>/dev/null && echo "$p"
+    done
 }
-
 teardown() {
-    local d=$1 p
-    stop_pid "$d/nm/nm.pid"
-    stop_pid "$d/nm/polkit.pid"
-    if [ -f "$d/nm/cgroups" ]; then
-        local g
+    local g p
+    stop_pid "$D/nm/nm.pid"
+    stop_pid "$D/nm/polkit.pid"
+    if [ -f "$D/nm/cgroups" ]; then
         while read -r g; do
             for p in $(cat "$g/cgroup.procs" 2>/dev/null); do kill "$p" 2>/dev/null; done
-            rmdir "$g" 2>/dev/null
             # The slices are shared with other set-ups of the same user: only when empty.
-            rmdir "$(dirname "$g")" "$(dirname "$(dirname "$g")")" 2>/dev/null
-        done < "$d/nm/cgroups"
-        rm -f "$d/nm/cgroups"
+            rmdir "$g" "$(dirname "$g")" "$(dirname "$(dirname "$g")")" 2>/dev/null
+        done < "$D/nm/cgroups"
+        rm -f "$D/nm/cgroups"
     fi
-    # charon-nm outlives NetworkManager; everything left in our client namespace is ours.
-    if [ -f "$d/ns.client" ]; then
-        for p in $(ip netns pids "$(cat "$d/ns.client")" 2>/dev/null); do kill "$p" 2>/dev/null; done
-        sleep 0.2
-        for p in $(ip netns pids "$(cat "$d/ns.client")" 2>/dev/null); do kill -9 "$p" 2>/dev/null; done
-    fi
-    stop_pid "$d/nm/dbus.pid"
-    "$here/ikev2-pair.sh" down "$d"
+    kill_client_ns TERM >/dev/null
+    within 20 eval '[ -z "$(kill_client_ns 0)" ]'
+    kill_client_ns KILL >/dev/null
+    stop_pid "$D/nm/dbus.pid"
+    "$here/ikev2-pair.sh" down "$D"
 }
 
+nm_running() { nmcli -t -f RUNNING general 2>/dev/null | grep -q running || { gone "$(cat "$N/nm.pid")" && fail "NetworkManager ended: $(tail -20 "$N/log/nm.txt")"; false; }; }
 # Starts NetworkManager in the client namespace and brings the base connection up; $N, $NS_CLIENT and $BUS set.
 start_nm() {
     ip netns exec "$NS_CLIENT" unshare --mount --propagation private sh -c '
@@ -79,22 +67,11 @@ start_nm() {
         exec NetworkManager --no-daemon --debug --pid-file=/run/NetworkManager.pid' nm-inside "$N" \
         </dev/null >>"$N/log/nm.txt" 2>&1 &
     echo $! > "$N/nm.pid"
-
     export DBUS_SYSTEM_BUS_ADDRESS=$BUS
-    ok=
-    for i in $(seq 100); do
-        kill -0 "$(cat "$N/nm.pid")" 2>/dev/null || fail "NetworkManager ended: $(tail -20 "$N/log/nm.txt")"
-        if nmcli -t -f RUNNING general 2>/dev/null | grep -q running; then ok=1; break; fi
-        sleep 0.1
-    done
-    [ -n "$ok" ] || fail "NetworkManager did not come up: $(tail -20 "$N/log/nm.txt")"
+    within 100 nm_running || fail "NetworkManager did not come up: $(tail -20 "$N/log/nm.txt")"
     # The parent connection on the veth end, as a machine's own would come up at boot.
-    ok=
-    for i in $(seq 50); do
-        if nmcli connection up base >"$N/log/base-up.txt" 2>&1; then ok=1; break; fi
-        sleep 0.2
-    done
-    [ -n "$ok" ] || fail "base connection did not come up: $(cat "$N/log/base-up.txt"); $(tail -20 "$N/log/nm.txt")"
+    within 50 eval 'nmcli connection up base >"$N/log/base-up.txt" 2>&1' ||
+        fail "base connection did not come up: $(cat "$N/log/base-up.txt"); $(tail -20 "$N/log/nm.txt")"
 }
 
 if [ "$cmd" = restart-nm ]; then
@@ -108,12 +85,9 @@ if [ "$cmd" = restart-nm ]; then
     exit 0
 fi
 if [ "$cmd" = stop-plugin ]; then
-    for p in $(ip netns pids "$(cat "$D/ns.client")" 2>/dev/null); do
-        [ "$(cat /proc/$p/comm 2>/dev/null)" = charon-nm ] || continue
-        kill "$p"
-        for i in $(seq 50); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
-        kill -9 "$p" 2>/dev/null
-    done
+    kill_client_ns TERM charon-nm >/dev/null
+    within 50 eval '[ -z "$(kill_client_ns 0 charon-nm)" ]'
+    kill_client_ns KILL charon-nm >/dev/null
     exit 0
 fi
 if [ "$cmd" = as-user ]; then
@@ -126,12 +100,8 @@ if [ "$cmd" = as-user ]; then
     exec setpriv --reuid="$(id -u "$DESKTOP_USER")" --regid="$(id -g "$DESKTOP_USER")" --init-groups "$@"
 fi
 if [ "$cmd" = down ]; then
-    if [ -f "$D/nm-watcher.pid" ]; then
-        w=$(cat "$D/nm-watcher.pid")
-        [ "$w" = "$$" ] || kill "$w" 2>/dev/null
-        rm -f "$D/nm-watcher.pid"
-    fi
-    teardown "$D"
+    unwatch "$D/nm-watcher.pid"
+    teardown
     exit 0
 fi
 [ "$cmd" = up ] || die "unknown command $cmd"
@@ -148,14 +118,9 @@ CLIENT_CHARON=no "$here/ikev2-pair.sh" up "$D" || exit $?
 . "$D/pair.env"
 tag=${NS_CLIENT#kvc}
 
-if [ -n "$owner" ]; then
-    setsid bash -c '
-        while kill -0 "$1" 2>/dev/null; do sleep 1; done
-        exec "$2" down "$3"' watcher "$owner" "$here/nm-pair.sh" "$D" </dev/null >/dev/null 2>&1 &
-    echo $! > "$D/nm-watcher.pid"
-fi
+watch_owner "$owner" "$D/nm-watcher.pid"
 
-fail() { echo "nm-pair: $*" >&2; teardown "$D"; exit 1; }
+fail() { echo "$me: $*" >&2; teardown; exit 1; }
 
 N=$D/nm
 mkdir -p "$N/etc/system-connections" "$N/varlib" "$N/log" "$N/systemd" || fail "cannot create $N"
@@ -244,35 +209,12 @@ $base_ipv6
 EOF
 chmod 600 "$N/etc/system-connections/base.nmconnection"
 
-# charon-nm reads /etc/strongswan.conf; the data path runs in user space (no ESP in this kernel).
-cat > "$N/strongswan.conf" <<EOF
-charon-nm {
-  load = random nonce openssl kdf pem pkcs1 x509 revocation constraints kernel-libipsec kernel-netlink socket-default
-  retransmit_tries = 2
-  retransmit_timeout = 1.0
-  retransmit_base = 1.5
-  filelog {
-    nm {
-      path = $N/log/charon-nm.log
-      time_format = %H:%M:%S
-      time_add_ms = yes
-      default = 1
-      ike_name = yes
-      flush_line = yes
-    }
-  }
-  syslog {
-    daemon {
-      default = -1
-    }
-  }
-}
-EOF
+# charon-nm reads /etc/strongswan.conf.
+charon_conf charon-nm "$N/log/charon-nm.log" "" "" > "$N/strongswan.conf"
 
 dbus-daemon --config-file="$N/dbus.conf" --nofork --nopidfile </dev/null >"$N/log/dbus.txt" 2>&1 &
 echo $! > "$N/dbus.pid"
-for i in $(seq 100); do [ -S "$N/system_bus_socket" ] && break; sleep 0.05; done
-[ -S "$N/system_bus_socket" ] || fail "private bus did not start: $(cat "$N/log/dbus.txt")"
+within 50 test -S "$N/system_bus_socket" || fail "private bus did not start: $(cat "$N/log/dbus.txt")"
 
 if [ "$polkit" = true ]; then
     # polkitd as on the machine (its own user, the machine's rules), but on our bus and our /run.
@@ -283,17 +225,11 @@ if [ "$polkit" = true ]; then
         export DBUS_SYSTEM_BUS_ADDRESS=unix:path=$1/system_bus_socket
         exec /usr/lib/polkit-1/polkitd --no-debug' polkit-inside "$N" </dev/null >>"$N/log/polkit.txt" 2>&1 &
     echo $! > "$N/polkit.pid"
-    ok=
-    for i in $(seq 100); do
-        if DBUS_SYSTEM_BUS_ADDRESS=$BUS busctl --system status org.freedesktop.PolicyKit1 >/dev/null 2>&1; then ok=1; break; fi
-        sleep 0.1
-    done
-    [ -n "$ok" ] || fail "polkitd did not come up: $(tail -20 "$N/log/polkit.txt")"
+    within 100 eval 'DBUS_SYSTEM_BUS_ADDRESS=$BUS busctl --system status org.freedesktop.PolicyKit1 >/dev/null 2>&1' ||
+        fail "polkitd did not come up: $(tail -20 "$N/log/polkit.txt")"
 fi
 
 start_nm
-
-
 cp "$D/pair.env" "$D/nm.env"
 cat >> "$D/nm.env" <<EOF
 BUS=$BUS
