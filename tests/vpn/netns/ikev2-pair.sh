@@ -1,26 +1,15 @@
 #!/bin/bash
-# Two network namespaces joined by a veth pair, a charon in each: an IKEv2 gateway (responder, PSK,
-# virtual address pool, an address on its lo that only the tunnel reaches) and a bare client charon that
-# the caller configures over its VICI socket.
-#
-#   ikev2-pair.sh up DIR [OWNER_PID]   set up; DIR/pair.env tells the caller what it got
-#   ikev2-pair.sh down DIR             stop our charons by pid, delete our namespaces
-#   ikev2-pair.sh restart-client DIR   stop the client charon by pid and start a fresh one
-#
-# CLIENT_CHARON=no sets up everything but the client charon. GW_EXTRA_TS adds networks (a,b) that the
-# gateway offers through the tunnel besides its tunnel-only address.
-#
-# WIRE=yes sets up for the leak tests instead: the link carries IPv4 and IPv6 with the gateway as the
-# client's router, and the gateway namespace holds an "outside" host of each family (OUT4, OUT6) that
-# answers both in clear and through the tunnel, the resolver the gateway assigns (TUNNEL_DNS4/6, which
-# knows outside.kestrava.test) and, on the link, the user's own resolver (USER_DNS, which answers the
-# same name with USER_DNS_ANSWER). The gateway offers 0.0.0.0/0 and an IPv4 pool; GW_IPV6=yes adds
-# ::/0 and an IPv6 pool. The client's resolv.conf is /etc/netns/NS/resolv.conf (RESOLV_CONF), which
-# charon's resolve plugin rewrites; wire.py sniff on CLIENT_IF sees what leaves the client's link.
-#   ikev2-pair.sh restart-client DIR hard   kill -9 the client charon instead of stopping it
-#
-# With OWNER_PID a watcher tears everything down once that process is gone, so a crashed test leaves
-# nothing behind. The data path runs in user space (kernel-libipsec): this kernel carries no ESP.
+# Two network namespaces joined by a veth pair, a charon in each: an IKEv2 gateway (PSK, address pool,
+# an address on its lo that only the tunnel reaches) and a bare client charon configured over VICI.
+#   ikev2-pair.sh up DIR [OWNER_PID]          set up, DIR/pair.env says what; torn down once OWNER_PID is gone
+#   ikev2-pair.sh down DIR                    stop our charons by pid, delete our namespaces
+#   ikev2-pair.sh restart-client DIR [hard]   start the client charon anew (hard: after kill -9, as a crash)
+# CLIENT_CHARON=no: no client charon. GW_EXTRA_TS: networks (a,b) the gateway offers besides its own
+# address. PAIR_TAG: a second set-up for the same owner. WIRE=yes (and GW_IPV6=yes) for the leak tests:
+# the link carries IPv4 and IPv6 with the gateway as router; the gateway holds an outside host of each
+# family (OUT4, OUT6) and the resolver it assigns (TUNNEL_DNS4/6), the link the user's own (USER_DNS);
+# charon's resolve plugin rewrites the client's RESOLV_CONF; wire.py sniffs CLIENT_IF.
+# The data path runs in user space (kernel-libipsec): this kernel carries no ESP.
 # Exit status 77: this machine cannot do it (not root, no charon, no namespaces); 1: it broke.
 set -u
 . "$(dirname "$(readlink -f "$0")")/pair-lib.sh"

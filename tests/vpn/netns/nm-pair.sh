@@ -1,25 +1,16 @@
 #!/bin/bash
 # The gateway of ikev2-pair.sh, and on the client side NetworkManager with its strongSwan plugin on a
-# private system bus: nothing of the machine's own NetworkManager, bus or configuration is touched.
-#
-#   nm-pair.sh up DIR [OWNER_PID]   set up; DIR/nm.env tells the caller what it got
+# private system bus, under a private mount namespace (its configuration, state and /run are ours; /sys
+# read-only, so it manages devices without udev) with a base ethernet profile on the veth end.
+#   nm-pair.sh up DIR [OWNER_PID]   set up; DIR/nm.env says what
 #   nm-pair.sh down DIR             stop what we started, delete our namespaces
 #   nm-pair.sh restart-nm DIR       stop NetworkManager by pid and start it again
-#   nm-pair.sh stop-plugin DIR      end the strongSwan plugin (charon-nm) of our client namespace
+#   nm-pair.sh stop-plugin DIR      end the plugin's charon (charon-nm) of our client namespace
 #   nm-pair.sh as-user DIR CMD...   run CMD as NM_DESKTOP_USER inside that user's desktop session
-#
-# With NM_DESKTOP_USER=NAME at "up", NetworkManager decides as on a desktop: polkit on, polkitd on the
-# private bus with the machine's own rules, and NAME in an active local session: logind's state files in
-# the private /run of both, and a session scope in the cgroup trees, which is how polkit finds a
-# process's session. NAME gets what Debian grants such a session and no more.
-#
-# NetworkManager runs in the client namespace under a private mount namespace: its configuration,
-# state and /run are ours; /sys is read-only so that it manages devices without udev. A base ethernet
-# profile on the veth end gives the VPN its parent connection.
-#
-# WIRE=yes (and GW_IPV6=yes) as for ikev2-pair.sh: the base connection then has IPv4 and IPv6 with the
-# gateway as router and the user's resolver, and NetworkManager keeps its resolv.conf, which the
-# caller reads at /proc/$(cat DIR/nm/nm.pid)/root/run/NetworkManager/resolv.conf.
+# NM_DESKTOP_USER=NAME at "up": polkit on with the machine's own rules, NAME in an active local session
+# (logind's state files in our /run, a session scope in the cgroup trees), as Debian grants it.
+# WIRE=yes (GW_IPV6=yes) as for ikev2-pair.sh; NetworkManager's resolv.conf is then at
+# /proc/$(cat DIR/nm/nm.pid)/root/run/NetworkManager/resolv.conf.
 # Exit status 77: this machine cannot do it; 1: it broke.
 set -u
 . "$(dirname "$(readlink -f "$0")")/pair-lib.sh"
