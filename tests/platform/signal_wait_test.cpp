@@ -1,3 +1,5 @@
+// Timed signal waits and the system clock's timers; CTest runs each part under its own name.
+#include "platform/clock.h"
 #include "platform/signal_wait.h"
 
 #include "tests/support/await.h"
@@ -32,6 +34,32 @@ bool waitFor(Emitter* e, std::chrono::milliseconds limit) {
 class SignalWaitTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
+    // A precise repeating timer's n-th tick never comes before n intervals have passed; a coarse one may
+    // come 5 % early (a 30 s refresh was seen at 29.67 s).
+    void preciseTimersNeverFireEarly_data() {
+        QTest::addColumn<int>("intervalMs");
+        QTest::addColumn<bool>("repeating");
+        QTest::newRow("repeating 300 ms") << 300 << true;
+        QTest::newRow("repeating 1 s") << 1000 << true;
+        QTest::newRow("single 700 ms") << 700 << false;
+    }
+    void preciseTimersNeverFireEarly() {
+        QFETCH(int, intervalMs);
+        QFETCH(bool, repeating);
+        const int ticks = repeating ? 3 : 1;
+        std::unique_ptr<ClockTimer> timer = Clock::system().createTimer();
+        timer->setPrecise(true);
+        QList<qint64> at;
+        QElapsedTimer elapsed;
+        connect(timer.get(), &ClockTimer::timeout, this, [&] { at.append(elapsed.elapsed()); });
+        elapsed.start();
+        timer->start(std::chrono::milliseconds(intervalMs), repeating);
+        QVERIFY(QTest::qWaitFor([&] { return at.size() >= ticks; }, ticks * intervalMs * 3));
+        for (int n = 0; n < ticks; ++n)
+            QVERIFY2(at.at(n) >= qint64(n + 1) * intervalMs, qPrintable(QStringLiteral("tick %1 at %2 ms").arg(n + 1).arg(at.at(n))));
+        QCOMPARE(timer->isActive(), repeating);
+    }
+
     // Several emissions before the loop runs, then a wait in a loop: the late queued calls of the
     // first wait must neither resume the second nor touch the first after it is gone.
     void burstThenWaitAgain_data() {

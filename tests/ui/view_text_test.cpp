@@ -1,6 +1,19 @@
+// The popup's texts and rules where they are more than a lookup (the plain texts are checked drawn),
+// its font and its shadows. CTest runs it in groups of functions (CMakeLists.txt).
+#include "ui/images.h"
+#include "ui/popup_font.h"
 #include "ui/view_text.h"
 
+#include <QFontMetricsF>
+#include <QPainter>
+#include <QPainterPath>
 #include <QTest>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -10,193 +23,172 @@ QString scalars(std::initializer_list<char32_t> cs) {
     return s;
 }
 
-Server server(const char* country, qint64 load, std::optional<qint64> ping, QString tier = QStringLiteral("FREE")) {
+std::optional<Server> server(const char* country, qint64 load, std::optional<qint64> ping) {
     Server s;
-    s.id = QStringLiteral("s1");
     s.country = QString::fromUtf8(country);
-    s.countryCode = QStringLiteral("DE");
-    s.city = QStringLiteral("Berlin");
+    s.countryCode = u"DE"_s;
+    s.city = u"Berlin"_s;
     s.load = load;
     s.pingMs = ping;
-    s.tier = std::move(tier);
     return s;
 }
 
-using OptText = std::optional<QString>;
+QString cards(std::optional<QString> ip, std::optional<QString> place, std::optional<QString> exitIp, bool connected) {
+    const Views::CardText o = Views::originalCard(ip, place, connected), e = Views::exitCard(exitIp, connected);
+    return QStringList{o.value, o.meta, e.value, e.meta}.join(u'|');
+}
+
+// The shadow as first written: three plain box passes over int planes, column by column, dividing each
+// pixel. The fast one must give the same pixels.
+QImage referenceShadow(const QPainterPath& shape, QSize shapeSize, int blur, const QColor& color) {
+    const int w = shapeSize.width() + 4 * blur, h = shapeSize.height() + 4 * blur;
+    QImage mask(w, h, QImage::Format_Grayscale8);
+    mask.fill(0);
+    {
+        QPainter p(&mask);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.translate(2 * blur, 2 * blur);
+        p.fillPath(shape, Qt::white);
+    }
+    std::vector<int> plane(size_t(w) * size_t(h));
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) plane[size_t(y) * w + x] = mask.constScanLine(y)[x];
+    const double sigma = blur / 2.0;
+    const int r = int(std::lround((std::sqrt(sigma * sigma * 4.0 + 1.0) - 1.0) / 2.0));
+    for (int pass = 0; pass < 3 && r > 0; ++pass) {
+        std::vector<int> tmp(plane.size());
+        const int window = 2 * r + 1;
+        for (int y = 0; y < h; ++y) {
+            int sum = 0;
+            for (int i = -r; i <= r; ++i) sum += plane[y * w + std::clamp(i, 0, w - 1)];
+            for (int x = 0; x < w; ++x) {
+                tmp[y * w + x] = sum / window;
+                sum += plane[y * w + std::min(x + r + 1, w - 1)] - plane[y * w + std::max(x - r, 0)];
+            }
+        }
+        for (int x = 0; x < w; ++x) {
+            int sum = 0;
+            for (int i = -r; i <= r; ++i) sum += tmp[std::clamp(i, 0, h - 1) * w + x];
+            for (int y = 0; y < h; ++y) {
+                plane[y * w + x] = sum / window;
+                sum += tmp[std::min(y + r + 1, h - 1) * w + x] - tmp[std::max(y - r, 0) * w + x];
+            }
+        }
+    }
+    QImage out(w, h, QImage::Format_ARGB32_Premultiplied);
+    for (int y = 0; y < h; ++y) {
+        auto* line = reinterpret_cast<QRgb*>(out.scanLine(y));
+        for (int x = 0; x < w; ++x) {
+            const double a = plane[size_t(y) * w + x] / 255.0 * color.alphaF();
+            line[x] = qPremultiply(qRgba(color.red(), color.green(), color.blue(), int(std::lround(a * 255))));
+        }
+    }
+    return out;
+}
 
 } // namespace
-
-Q_DECLARE_METATYPE(OptText)
-Q_DECLARE_METATYPE(std::optional<Server>)
 
 class ViewTextTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void flag_data() {
-        QTest::addColumn<QString>("code");
-        QTest::addColumn<QString>("flag");
-        QTest::newRow("upper") << "TR" << scalars({0x1F1F9, 0x1F1F7});
-        QTest::newRow("lower is the same flag") << "tr" << scalars({0x1F1F9, 0x1F1F7});
-        QTest::newRow("empty is the globe") << "" << scalars({0x1F30D});
-        QTest::newRow("digit is shifted, not dropped") << "A1" << scalars({0x1F1E6, 0x1F1D6});
-        QTest::newRow("three letters give three") << "DEU" << scalars({0x1F1E9, 0x1F1EA, 0x1F1FA});
-        QTest::newRow("not trimmed") << " A" << scalars({0x1F1C5, 0x1F1E6});
-        // Full upper-casing: ß becomes SS before the shift.
-        QTest::newRow("full upper-casing") << QStringLiteral("ß") << scalars({0x1F1F8, 0x1F1F8});
-        // Scalars pushed past the last code point are skipped; nothing left gives the globe.
-        QTest::newRow("beyond the code space") << scalars({0x10FFFF}) << scalars({0x1F30D});
-        QTest::newRow("skip only the invalid") << (QStringLiteral("A") + scalars({0x10FFF0})) << scalars({0x1F1E6});
-    }
-    void flag() {
-        QFETCH(QString, code);
-        QFETCH(QString, flag);
-        QCOMPARE(Views::flagEmoji(code), flag);
-    }
-
-    void upperTurkish_data() {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("upper");
-        QTest::newRow("dotted i") << QStringLiteral("Orijinal IP") << QStringLiteral("ORİJİNAL IP");
-        QTest::newRow("dotless i and cedillas") << QStringLiteral("VPN çıkış IP") << QStringLiteral("VPN ÇIKIŞ IP");
-        QTest::newRow("already capitals") << QStringLiteral("İSTANBUL") << QStringLiteral("İSTANBUL");
-    }
-    void upperTurkish() {
-        QFETCH(QString, text);
-        QFETCH(QString, upper);
-        QCOMPARE(Views::upperTurkish(text), upper);
-    }
-
-    void serverLine_data() {
-        QTest::addColumn<std::optional<Server>>("active");
-        QTest::addColumn<std::optional<Server>>("best");
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("destination");
-        QTest::addColumn<QString>("flag");
-        const QString de = scalars({0x1F1E9, 0x1F1EA});
-        QTest::newRow("active with ping") << std::optional(server("Almanya", 42, 35)) << std::optional<Server>()
-                                          << "Berlin" << "Almanya · %42 · 35 ms" << de;
-        QTest::newRow("active without ping") << std::optional(server("Almanya", 7, std::nullopt))
-                                             << std::optional<Server>() << "Berlin" << "Almanya · %7" << de;
-        QTest::newRow("suggested") << std::optional<Server>() << std::optional(server("Almanya", 1, 2))
-                                   << "En iyi lokasyon" << "Berlin · şu an en uygun" << de;
-        QTest::newRow("nothing") << std::optional<Server>() << std::optional<Server>() << "En iyi lokasyon"
-                                 << "Yükleniyor..." << scalars({0x1F30D});
-        QTest::newRow("huge load") << std::optional(server("X", 9223372036854775807LL, std::nullopt))
-                                   << std::optional<Server>() << "Berlin" << "X · %9223372036854775807" << de;
-    }
-    void serverLine() {
-        QFETCH(std::optional<Server>, active);
-        QFETCH(std::optional<Server>, best);
-        QFETCH(QString, name);
-        QFETCH(QString, destination);
-        QFETCH(QString, flag);
-        QCOMPARE(Views::serverLineName(active), name);
-        QCOMPARE(Views::serverLineDestination(active, best), destination);
-        QCOMPARE(Views::serverLineFlag(active, best), flag);
-    }
-
-    void tier_data() {
-        QTest::addColumn<QString>("tier");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("PLUS") << "PLUS" << "Plus";
-        QTest::newRow("lower case is not plus") << "plus" << "Ücretsiz";
-        QTest::newRow("FREE") << "FREE" << "Ücretsiz";
-        QTest::newRow("empty") << "" << "Ücretsiz";
-    }
-    void tier() {
-        QFETCH(QString, tier);
-        QFETCH(QString, text);
-        QCOMPARE(Views::tierText(server("A", 1, 1, tier)), text);
-    }
-
-    void plan_data() {
-        QTest::addColumn<QString>("plan");
-        QTest::addColumn<QString>("badge");
-        QTest::addColumn<QString>("upgrade");
-        QTest::newRow("PLUS") << "PLUS" << "Plus" << "Paketler";
-        QTest::newRow("lower case plus") << "plus" << "Plus" << "Paketler";
-        QTest::newRow("FREE") << "FREE" << "Free" << "Yükselt";
-        QTest::newRow("unknown") << "GOLD" << "Free" << "Yükselt";
-    }
-    void plan() {
-        QFETCH(QString, plan);
-        QFETCH(QString, badge);
-        QFETCH(QString, upgrade);
-        QCOMPARE(Views::planBadgeText(plan), badge);
-        QCOMPARE(Views::upgradeText(plan), upgrade);
-    }
-
-    void cards_data() {
-        QTest::addColumn<OptText>("ip");
-        QTest::addColumn<OptText>("place");
-        QTest::addColumn<OptText>("exitIp");
-        QTest::addColumn<bool>("connected");
-        QTest::addColumn<QStringList>("expected"); // original value, meta, exit value, meta
-        const OptText none;
-        QTest::newRow("idle, nothing known") << none << none << none << false
-                                             << QStringList{u"Sorgulanıyor"_qs, u"Görünür"_qs, u"—"_qs, u"Bağlı değil"_qs};
-        QTest::newRow("connected, nothing known") << none << none << none << true
-                                                  << QStringList{u"—"_qs, u"Gizlendi"_qs, u"…"_qs, u"Korumadasın"_qs};
-        QTest::newRow("connected, all known") << OptText(u"192.0.2.1"_qs) << OptText(u"Ankara, TR"_qs)
-                                              << OptText(u"203.0.113.7"_qs) << true
-                                              << QStringList{u"192.0.2.1"_qs, u"Ankara, TR"_qs, u"203.0.113.7"_qs, u"Korumadasın"_qs};
-        QTest::newRow("idle keeps a stale exit hidden") << OptText(u"192.0.2.1"_qs) << none << OptText(u"203.0.113.7"_qs)
-                                                        << false
-                                                        << QStringList{u"192.0.2.1"_qs, u"Görünür"_qs, u"—"_qs, u"Bağlı değil"_qs};
-        QTest::newRow("empty texts are values") << OptText(u""_qs) << OptText(u""_qs) << OptText(u""_qs) << true
-                                                << QStringList{u""_qs, u""_qs, u""_qs, u"Korumadasın"_qs};
-    }
-    void cards() {
-        QFETCH(OptText, ip);
-        QFETCH(OptText, place);
-        QFETCH(OptText, exitIp);
-        QFETCH(bool, connected);
-        QFETCH(QStringList, expected);
-        const Views::CardText o = Views::originalCard(ip, place, connected);
-        const Views::CardText e = Views::exitCard(exitIp, connected);
-        QCOMPARE((QStringList{o.value, o.meta, e.value, e.meta}), expected);
-    }
-
-    void enabledRules() {
+    void rules_data() {
+        QTest::addColumn<QVariant>("got");
+        QTest::addColumn<QVariant>("expected");
+        const auto row = [](const char* name, const QVariant& got, const QVariant& expected) {
+            QTest::newRow(name) << got << expected;
+        };
         using S = ConnectionStatus;
-        QVERIFY(Views::powerEnabled(false, S::idle));
-        QVERIFY(!Views::powerEnabled(true, S::idle));
-        QVERIFY(!Views::powerEnabled(true, S::connected));
-        QVERIFY(Views::powerEnabled(true, S::connecting));
-        QVERIFY(Views::powerEnabled(false, S::connected));
-
-        QVERIFY(Views::loginEnabled(false, u"a"_qs, u"b"_qs));
-        QVERIFY(Views::loginEnabled(false, u" "_qs, u" "_qs));
-        QVERIFY(!Views::loginEnabled(false, u""_qs, u"b"_qs));
-        QVERIFY(!Views::loginEnabled(false, u"a"_qs, u""_qs));
-        QVERIFY(!Views::loginEnabled(true, u"a"_qs, u"b"_qs));
-        QCOMPARE(Views::loginButtonText(true), u"Giriş yapılıyor..."_qs);
-        QCOMPARE(Views::loginButtonText(false), u"Giriş yap"_qs);
+        const std::nullopt_t none = std::nullopt;
+        row("flag, lower case", Views::flagEmoji(u"tr"_s), scalars({0x1F1F9, 0x1F1F7}));
+        row("flag, empty is the globe", Views::flagEmoji({}), scalars({0x1F30D}));
+        row("flag, a digit is shifted", Views::flagEmoji(u"A1"_s), scalars({0x1F1E6, 0x1F1D6}));
+        row("flag, three letters", Views::flagEmoji(u"DEU"_s), scalars({0x1F1E9, 0x1F1EA, 0x1F1FA}));
+        row("flag, not trimmed", Views::flagEmoji(u" A"_s), scalars({0x1F1C5, 0x1F1E6}));
+        row("flag, ß upper-cased in full", Views::flagEmoji(u"ß"_s), scalars({0x1F1F8, 0x1F1F8}));
+        row("flag, past the code space", Views::flagEmoji(scalars({0x10FFFF})), scalars({0x1F30D}));
+        row("flag, only the invalid skipped", Views::flagEmoji(u"A"_s + scalars({0x10FFF0})), scalars({0x1F1E6}));
+        row("upper, dotted i", Views::upperTurkish(u"Orijinal IP"_s), u"ORİJİNAL IP"_s);
+        row("upper, dotless i", Views::upperTurkish(u"VPN çıkış IP"_s), u"VPN ÇIKIŞ IP"_s);
+        row("server with ping", Views::serverLineDestination(server("Almanya", 42, 35), none), u"Almanya · %42 · 35 ms"_s);
+        row("server, huge load", Views::serverLineDestination(server("X", 9223372036854775807LL, none), none),
+            u"X · %9223372036854775807"_s);
+        row("server flag", Views::serverLineFlag(server("A", 1, 1), none), scalars({0x1F1E9, 0x1F1EA}));
+        row("badge, lower-case plus", Views::planBadgeText(u"plus"_s), u"Plus"_s);
+        row("badge, unknown plan", Views::planBadgeText(u"GOLD"_s), u"Free"_s);
+        row("upgrade, free", Views::upgradeText(u"FREE"_s), u"Yükselt"_s);
+        row("cards, connected, nothing known", cards(none, none, none, true), u"—|Gizlendi|…|Korumadasın"_s);
+        row("cards, idle hides a stale exit", cards(u"192.0.2.1"_s, none, u"203.0.113.7"_s, false),
+            u"192.0.2.1|Görünür|—|Bağlı değil"_s);
+        row("cards, empty texts are values", cards(u""_s, u""_s, u""_s, true), u"|||Korumadasın"_s);
+        row("power, busy idle", Views::powerEnabled(true, S::idle), false);
+        row("power, busy connecting", Views::powerEnabled(true, S::connecting), true);
+        row("power, connected", Views::powerEnabled(false, S::connected), true);
+        row("login, blanks", Views::loginEnabled(false, u" "_s, u" "_s), true);
+        row("login, busy", Views::loginEnabled(true, u"a"_s, u"b"_s), false);
+        row("login, busy text", Views::loginButtonText(true), u"Giriş yapılıyor..."_s);
+        row("keychain wait", Views::caption(S::connecting, true).explanation, u"Anahtarlık penceresinde yanıtın bekleniyor"_s);
+        row("keychain wait, idle", Views::caption(S::idle, true).explanation, Views::caption(S::idle).explanation);
+        row("version shown as it is", Views::updateBannerText(u"%1"_s, false), u"Yeni sürüm %1 hazır — Güncelle"_s);
+        row("empty call to action", Views::noticeCallToAction(u""_s), u"İncele →"_s);
+    }
+    void rules() {
+        QFETCH(QVariant, got);
+        QFETCH(QVariant, expected);
+        QCOMPARE(got, expected);
     }
 
-    void captions() {
-        QCOMPARE(Views::caption(ConnectionStatus::idle).headline, u"Dokun, kalkışa geç"_qs);
-        QCOMPARE(Views::caption(ConnectionStatus::idle).explanation,
-                 u"Gerçek IP’n görünür, bağlanınca çıkış IP’si atanır"_qs);
-        QCOMPARE(Views::caption(ConnectionStatus::connecting).headline, u"Kalkışa geçiliyor..."_qs);
-        QCOMPARE(Views::caption(ConnectionStatus::connected).explanation, u"Trafiğin şifreli tünelden akıyor"_qs);
-        QCOMPARE(Views::caption(ConnectionStatus::connecting, true).explanation,
-                 u"Anahtarlık penceresinde yanıtın bekleniyor"_qs);
-        QCOMPARE(Views::caption(ConnectionStatus::idle, true).explanation, Views::caption(ConnectionStatus::idle).explanation);
-        QCOMPARE(Views::pillText(ConnectionStatus::connecting), u"Kapalı"_qs);
-        QCOMPARE(Views::pillText(ConnectionStatus::connected), u"Bağlı"_qs);
+    // The popup's family has the five weights its type scale names, whatever the desktop's font is.
+    void fontChoice_data() {
+        QTest::addColumn<QString>("desktop");
+        QTest::addColumn<QString>("chosen");
+        QTest::newRow("a desktop family with every weight is kept") << u"Inter"_qs << u"Inter"_qs;
+        QTest::newRow("bold and book only") << u"DejaVu Sans"_qs << u"Inter"_qs;
+        QTest::newRow("not installed") << u"No Such Family"_qs << u"Inter"_qs;
+        QTest::newRow("none given") << QString() << u"Inter"_qs;
+    }
+    void fontChoice() {
+        QFETCH(QString, desktop);
+        QFETCH(QString, chosen);
+        QCOMPARE(UiFont::choose(desktop), chosen);
+        QVERIFY(UiFont::hasAllWeights(UiFont::choose(desktop)));
     }
 
-    void banners() {
-        QCOMPARE(Views::updateBannerText(u"2.1.0"_qs, false), u"Yeni sürüm 2.1.0 hazır — Güncelle"_qs);
-        // A version text is shown as it is, even one that looks like a placeholder.
-        QCOMPARE(Views::updateBannerText(u"%1"_qs, false), u"Yeni sürüm %1 hazır — Güncelle"_qs);
-        QCOMPARE(Views::updateBannerText(u"2.1.0"_qs, true), u"Güncelleme indiriliyor…"_qs);
-        QCOMPARE(Views::noticeCallToAction(std::nullopt), u"İncele →"_qs);
-        QCOMPARE(Views::noticeCallToAction(u""_qs), u"İncele →"_qs);
-        QCOMPARE(Views::noticeCallToAction(u"Hemen al"_qs), u"Hemen al"_qs);
+    // Five weights draw five ways: each is wider than the one below it.
+    void weightsAreReal() {
+        QFont f(UiFont::family());
+        f.setPixelSize(14);
+        qreal previous = 0;
+        for (const QFont::Weight w : {QFont::Normal, QFont::Medium, QFont::DemiBold, QFont::Bold, QFont::ExtraBold}) {
+            f.setWeight(w);
+            const qreal width = QFontMetricsF(f).horizontalAdvance(u"demo@kestrava.app"_qs);
+            QVERIFY2(width > previous, qPrintable(QStringLiteral("weight %1: %2 after %3").arg(int(w)).arg(width).arg(previous)));
+            previous = width;
+        }
+    }
+
+    void shadowsAreThePlainBoxBlurs_data() {
+        QTest::addColumn<int>("blur");
+        QTest::addColumn<QColor>("color");
+        for (int blur : {0, 1, 2, 5, 12, 18, 30})
+            for (QRgb c : {0x73000000u, 0x732DD4A7u, 0xffE23B3Bu})
+                QTest::addRow("blur %d, #%08x", blur, c) << blur << QColor::fromRgba(c);
+    }
+    void shadowsAreThePlainBoxBlurs() {
+        QFETCH(int, blur);
+        QFETCH(QColor, color);
+        // The panel's shadow (the popup's sizes), the power button's, and shapes smaller than the blur.
+        for (const QSize size : {QSize(400, 411), QSize(400, 700), QSize(120, 44), QSize(3, 5)}) {
+            QPainterPath path;
+            path.addRoundedRect(QRectF(QPointF(0, 0), QSizeF(size)), 22, 22);
+            QCOMPARE(Images::roundedRectShadow(size, 22, blur, color), referenceShadow(path, size, blur, color));
+        }
+        for (const int d : {110, 7, 1}) {
+            QPainterPath path;
+            path.addEllipse(QRectF(0, 0, d, d));
+            QCOMPARE(Images::circleShadow(d, blur, color), referenceShadow(path, QSize(d, d), blur, color));
+        }
     }
 };
 
-QTEST_GUILESS_MAIN(ViewTextTest)
+QTEST_MAIN(ViewTextTest)
 #include "view_text_test.moc"

@@ -1,11 +1,14 @@
-// downloadAndInstall over the stand-in service, with recording stand-ins for the image tools on PATH:
-// the "image" is a text file naming a folder that the stand-in attach copies to the mount point.
+// The update check, the version rule, and downloadAndInstall over the stand-in service with recording
+// stand-ins for the image tools on PATH: the "image" is a text file naming a folder that the stand-in
+// attach copies to the mount point. CTest runs it in groups of functions (CMakeLists.txt).
 #include "update/bundle.h"
 #include "update/installer.h"
+#include "update/updater.h"
 
 #include "support/await.h"
 #include "support/files.h"
 #include "support/service_fixture.h"
+#include "support/test_env.h"
 
 #include <QJsonArray>
 #include <QProcess>
@@ -34,8 +37,8 @@ void put(const QString& path, const QByteArray& data, bool executable = false) {
     if (executable) QVERIFY(QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::ExeOwner));
 }
 
-// A program file of a row's shape, from a real program of this machine: "elf" as it is, "missing",
-// "empty", "random" bytes, "cut" in half, "other-arch", "not-executable", or a "script".
+// A program of a row's shape, from a real one of this machine: "elf", "missing", "empty", "random",
+// "cut" in half, "other-arch", "not-executable" or a "script".
 void writeProgram(const QString& path, const QString& shape) {
     QFile::remove(path);
     if (shape == "missing"_L1) return;
@@ -69,8 +72,7 @@ QStringList entries(const QString& dir) {
 const QByteArray recordLine = R"SH(printf '%s' "$(basename "$0")" >> "$STANDIN_LOG"; for a in "$@"; do printf '\t%s' "$a" >> "$STANDIN_LOG"; done; printf '\n' >> "$STANDIN_LOG"
 )SH";
 
-// An image is a file starting with "IMAGE:" and the folder whose contents it holds; only the test's
-// own image folders, so that a cut image never names something else to copy.
+// An image is "IMAGE:" and the folder it holds, one of the test's own so a cut one names nothing else.
 const QByteArray attachTool = "#!/bin/sh\n" + recordLine + R"SH(
 [ "$(/usr/bin/head -c 6 "$1")" = "IMAGE:" ] || exit 1
 src=$(/usr/bin/tail -c +7 "$1")
@@ -89,16 +91,14 @@ const QByteArray copyTool = "#!/bin/sh\n" + recordLine + R"SH(
 exec /bin/cp "$@"
 )SH";
 
-// The detached hand-off records, whenever it gets to run, its script and what its standard streams and
-// the test's extra descriptor are.
+// The detached hand-off records its script and what its standard streams and our extra descriptor are.
 const QByteArray shellTool = R"SH(#!/bin/sh
 streams=$(for fd in 0 1 2 $STANDIN_EXTRA_FD; do printf '%s=%s ' "$fd" "$(/bin/readlink /proc/$$/fd/$fd)"; done)
 printf '%s' "$streams" > "$STANDIN_LOG.streams"
 printf '%s' "$2" > "$STANDIN_LOG.script.tmp" && /bin/mv "$STANDIN_LOG.script.tmp" "$STANDIN_LOG.script"
 )SH";
 
-// A descriptor this process leaves open across exec, as a caller's pipe would be.
-constexpr int extraFd = 100;
+constexpr int extraFd = 100; // left open across exec, as a caller's pipe would be
 
 // An https server on loopback: each path answers with its whole reply, then the connection closes.
 class TlsServer {
@@ -142,7 +142,7 @@ private:
 
 } // namespace
 
-class InstallerTest : public QObject {
+class UpdateTest : public QObject {
     Q_OBJECT
     DevService m_service;
     TlsServer m_tls;
@@ -177,7 +177,25 @@ class InstallerTest : public QObject {
         return path(u"served/"_s + name);
     }
 
+    // The stand-in service and the https server, started for the first function that needs them.
+    bool startServers() {
+        if (m_service.origin().size() > 0) return true;
+        if (!startServiceForProcess(m_service)) return false;
+        // A certificate of our own for the https server, trusted by this process only.
+        const QString cert = path(u"cert.pem"_s), key = path(u"key.pem"_s);
+        QProcess openssl;
+        openssl.start(u"openssl"_s, u"req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+                                    "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1"_s.split(u' ') +
+                                        QStringList{u"-keyout"_s, key, u"-out"_s, cert});
+        if (!openssl.waitForFinished(30'000) || openssl.exitCode() != 0) return false;
+        QSslConfiguration trusted = QSslConfiguration::defaultConfiguration();
+        trusted.addCaCertificates(cert);
+        QSslConfiguration::setDefaultConfiguration(trusted);
+        return m_tls.start(cert, key);
+    }
+
     void serve(const QString& file, const QJsonArray& overrides = {}) {
+        QVERIFY(startServers());
         QJsonObject scenario = basicScenario();
         if (!file.isEmpty()) scenario.insert(u"files"_s, QJsonObject{{u"/img"_s, file}});
         scenario.insert(u"overrides"_s, overrides);
@@ -207,7 +225,6 @@ class InstallerTest : public QObject {
 
 private Q_SLOTS:
     void initTestCase() {
-        QVERIFY(startServiceForProcess(m_service));
         QVERIFY(m_dir.isValid());
         const QString bin = path(u"bin"_s);
         put(bin + u"/squashfuse"_s, attachTool, true);
@@ -225,18 +242,6 @@ private Q_SLOTS:
         ::close(pipeFds[1]);
         qputenv("STANDIN_EXTRA_FD", QByteArray::number(extraFd));
 
-        // A certificate of our own for the https server, trusted by this process only.
-        const QString cert = path(u"cert.pem"_s);
-        const QString key = path(u"key.pem"_s);
-        QProcess openssl;
-        openssl.start(u"openssl"_s, u"req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
-                                    "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1"_s.split(u' ') +
-                                        QStringList{u"-keyout"_s, key, u"-out"_s, cert});
-        QVERIFY2(openssl.waitForFinished(30'000) && openssl.exitCode() == 0, openssl.readAllStandardError().constData());
-        QSslConfiguration trusted = QSslConfiguration::defaultConfiguration();
-        trusted.addCaCertificates(cert);
-        QSslConfiguration::setDefaultConfiguration(trusted);
-        QVERIFY(m_tls.start(cert, key));
     }
 
     void init() {
@@ -635,8 +640,111 @@ private Q_SLOTS:
         QFETCH(QString, name);
         QCOMPARE(Updater::imageFileName(version).value_or(QString()), name);
     }
+
+    void isNewer_data() {
+        QTest::addColumn<QString>("a");
+        QTest::addColumn<QString>("b");
+        QTest::addColumn<bool>("newer");
+        const auto row = [](const char* name, const char* a, const char* b, bool newer) {
+            QTest::newRow(name) << QString::fromUtf8(a) << QString::fromUtf8(b) << newer;
+        };
+        row("minor 10 beats 9", "1.10", "1.9", true);
+        row("minor 9 loses to 10", "1.9", "1.10", false);
+        row("trailing zero equal", "1.2", "1.2.0", false);
+        row("extra part", "1.2.0.1", "1.2", true);
+        row("suffix part dropped", "2.0-beta", "1.9", true);
+        row("letters dropped, later parts move up", "1.x.3", "1.2", true);
+        row("nothing converts", "beta", "0.0.0", false);
+        row("empty parts skipped", "1..3", "1.2", true);
+        row("leading plus", "+2", "1", true);
+        row("negative part", "1.-1", "1.0", false);
+        row("bare sign dropped", "1.+.5", "1.4", true);
+        row("blank part dropped", "1. 2", "1.1", false);
+        row("out of range dropped", "1.99999999999999999999.2", "1.1", true);
+        row("max int64", "9223372036854775807", "9223372036854775806", true);
+        row("leading zeros", "1.02", "1.1", true);
+        row("empty vs zero", "", "0", false);
+        row("non-ascii digits are not digits", "1.٣", "1.2", false);
+    }
+    void isNewer() {
+        QFETCH(QString, a);
+        QFETCH(QString, b);
+        QFETCH(bool, newer);
+        QCOMPARE(Updater::isNewer(a, b), newer);
+    }
+
+    // The manifest read alone; over the wire, check() holds the same version, null, url-less and HTML ones.
+    void offer_data() {
+        QTest::addColumn<QByteArray>("manifest");
+        QTest::addColumn<QString>("current");
+        QTest::addColumn<int>("offered"); // 0: none, 1: without notes, 2: with notes
+        QTest::newRow("newer with notes") << R"({"mac":{"version":"1.1.0","url":"https:\/\/x\/a.sqfs","notes":"Yenilikler"}})"_ba << u"1.0.0"_s << 2;
+        QTest::newRow("newer without notes") << R"({"mac":{"version":"2","url":"u"},"other":1})"_ba << u"1.0.0"_s << 1;
+        QTest::newRow("notes null") << R"({"mac":{"version":"2","url":"u","notes":null}})"_ba << u"1.0.0"_s << 1;
+        QTest::newRow("empty object") << "{}"_ba << u"1.0.0"_s << 0;
+        QTest::newRow("version of wrong type") << R"({"mac":{"version":9,"url":"u"}})"_ba << u"1.0.0"_s << 0;
+        QTest::newRow("notes of wrong type") << R"({"mac":{"version":"9","url":"u","notes":1}})"_ba << u"1.0.0"_s << 0;
+        QTest::newRow("from no version") << R"({"mac":{"version":"0.0.1","url":"u"}})"_ba << Updater::currentVersionFrom(std::nullopt) << 1;
+    }
+    void offer() {
+        QFETCH(QByteArray, manifest);
+        QFETCH(QString, current);
+        QFETCH(int, offered);
+        const std::optional<Updater::Info> info = Updater::offerFrom(manifest, current);
+        QCOMPARE(info ? 1 + info->notes.has_value() : 0, offered);
+    }
+
+    void check_data() {
+        QTest::addColumn<QJsonObject>("reply");
+        QTest::addColumn<QString>("offered");
+        const auto manifest = [](int status, const char* version, const char* challenge = nullptr) {
+            const QJsonValue mac = version ? QJsonValue(QJsonObject{{u"version"_s, QString::fromUtf8(version)},
+                                                                    {u"url"_s, u"https://kestrava.app/desktop/k.sqfs"_s}})
+                                           : QJsonValue(QJsonValue::Null);
+            QJsonObject o{{u"status"_s, status}, {u"body"_s, QJsonObject{{u"mac"_s, mac}}}};
+            if (challenge) o.insert(u"headers"_s, QJsonObject{{QString::fromUtf8(challenge), u"Basic realm=\"k\""_s}});
+            return o;
+        };
+        QTest::newRow("newer") << manifest(200, "1.0.1") << u"1.0.1"_s;
+        // Statuses that Qt reports as errors of its own name still bring their body.
+        QTest::newRow("404 page with a valid manifest is used") << manifest(404, "2.0") << u"2.0"_s;
+        QTest::newRow("407 with a valid manifest is used") << manifest(407, "2.1") << u"2.1"_s;
+        QTest::newRow("407 challenge with a valid manifest is used") << manifest(407, "2.2", "Proxy-Authenticate") << u"2.2"_s;
+        QTest::newRow("401 challenge with a valid manifest is used") << manifest(401, "2.3", "WWW-Authenticate") << u"2.3"_s;
+        QTest::newRow("410 with a valid manifest is used") << manifest(410, "2.4") << u"2.4"_s;
+        QTest::newRow("503 with a valid manifest is used") << manifest(503, "2.5") << u"2.5"_s;
+        QTest::newRow("same") << manifest(200, "1.0") << QString();
+        QTest::newRow("older") << manifest(200, "0.9.9") << QString();
+        QTest::newRow("mac null") << manifest(200, nullptr) << QString();
+        QTest::newRow("broken mac") << QJsonObject{{u"status"_s, 200}, {u"body"_s, QJsonObject{{u"mac"_s, QJsonObject{{u"version"_s, u"3"_s}}}}}}
+                                    << QString();
+        QTest::newRow("html") << QJsonObject{{u"status"_s, 500}, {u"rawBody"_s, u"<b>x</b>"_s}} << QString();
+        QTest::newRow("no network") << QJsonObject{{u"dropConnection"_s, true}} << QString();
+    }
+    // Never from a cache, and without the account's token or the device.
+    void check() {
+        QFETCH(QJsonObject, reply);
+        QFETCH(QString, offered);
+        TestEnv env;
+        QVERIFY(env.defaults().setString(u"kestrava-token"_s, u"tok-1"_s).ok());
+        reply.insert(u"method"_s, u"GET"_s);
+        reply.insert(u"path"_s, QString::fromLatin1(Updater::manifestPath));
+        QJsonObject headers = reply[u"headers"_s].toObject();
+        headers.insert(u"Cache-Control"_s, u"max-age=3600"_s);
+        reply.insert(u"headers"_s, headers);
+        serve({}, {reply});
+        for (int i = 0; i < 2; ++i) {
+            const std::optional<Updater::Info> info = awaitTask(Updater::check());
+            QCOMPARE(info ? info->version : QString(), offered);
+        }
+        const QJsonArray reqs = m_service.requests();
+        QCOMPARE(reqs.size(), 2);
+        QCOMPARE(reqs.first()[u"path"_s].toString(), QString::fromLatin1(Updater::manifestPath));
+        for (const char* h : {"Authorization", "X-Kestrava-Device", "Content-Type"})
+            QVERIFY2(!hasRecordedHeader(reqs.first().toObject(), QString::fromUtf8(h)), h);
+    }
 };
 
-QTEST_GUILESS_MAIN(InstallerTest)
+QTEST_GUILESS_MAIN(UpdateTest)
 
-#include "installer_test.moc"
+#include "update_test.moc"
