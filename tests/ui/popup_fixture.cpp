@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QTest>
+#include <QtQuickTest/quicktest.h>
 
 PopupFixture::PopupFixture() = default;
 
@@ -44,7 +45,7 @@ QQuickItem* PopupFixture::findChild(QQuickItem* under, const QString& name) { re
 
 QImage PopupFixture::grab() {
     for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
-    QTest::qWait(20);
+    if (!QQuickTest::qWaitForPolish(window.get())) qWarning("the popup's layout did not settle");
     QImage image = window->grabWindow();
     // Qt 6.4's software grab returns the device pixels with a ratio of 1; the checks map points by it.
     if (image.width() != window->width()) image.setDevicePixelRatio(qreal(image.width()) / window->width());

@@ -101,42 +101,34 @@ printf '%s' "$2" > "$STANDIN_LOG.script.tmp" && /bin/mv "$STANDIN_LOG.script.tmp
 constexpr int extraFd = 100; // left open across exec, as a caller's pipe would be
 
 // An https server on loopback: each path answers with its whole reply, then the connection closes.
-class TlsServer {
-public:
+struct TlsServer {
+    QSslServer server;
     QMap<QByteArray, QByteArray> replies;
 
     bool start(const QString& certFile, const QString& keyFile) {
-        QFile cert(certFile);
-        QFile key(keyFile);
+        QFile cert(certFile), key(keyFile);
         if (!cert.open(QIODevice::ReadOnly) || !key.open(QIODevice::ReadOnly)) return false;
         QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
         conf.setLocalCertificate(QSslCertificate(&cert));
         conf.setPrivateKey(QSslKey(&key, QSsl::Ec));
-        m_server.setSslConfiguration(conf);
-        QObject::connect(&m_server, &QTcpServer::pendingConnectionAvailable, &m_server, [this] { accept(); });
-        return m_server.listen(QHostAddress::LocalHost);
+        server.setSslConfiguration(conf);
+        QObject::connect(&server, &QTcpServer::pendingConnectionAvailable, &server, [this] {
+            while (QTcpSocket* s = server.nextPendingConnection()) {
+                QObject::connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
+                QObject::connect(s, &QTcpSocket::readyRead, s, [this, s, buffer = std::make_shared<QByteArray>()] {
+                    *buffer += s->readAll();
+                    if (!buffer->contains("\r\n\r\n")) return;
+                    s->write(replies.value(buffer->split(' ').value(1), reply("404 Not Found", {})));
+                    s->disconnectFromHost();
+                });
+            }
+        });
+        return server.listen(QHostAddress::LocalHost);
     }
-    QString origin() const { return u"https://127.0.0.1:%1"_s.arg(m_server.serverPort()); }
-
+    QString origin() const { return u"https://127.0.0.1:%1"_s.arg(server.serverPort()); }
     static QByteArray reply(const QByteArray& status, const QByteArray& headers, const QByteArray& body = {}) {
         return "HTTP/1.1 " + status + "\r\n" + headers + "Content-Length: " + QByteArray::number(body.size()) +
                "\r\nConnection: close\r\n\r\n" + body;
-    }
-
-private:
-    QSslServer m_server;
-
-    void accept() {
-        while (QTcpSocket* s = m_server.nextPendingConnection()) {
-            auto buffer = std::make_shared<QByteArray>();
-            QObject::connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
-            QObject::connect(s, &QTcpSocket::readyRead, s, [this, s, buffer] {
-                *buffer += s->readAll();
-                if (!buffer->contains("\r\n\r\n")) return;
-                s->write(replies.value(buffer->split(' ').value(1), reply("404 Not Found", {})));
-                s->disconnectFromHost();
-            });
-        }
     }
 };
 
@@ -205,8 +197,7 @@ class UpdateTest : public QObject {
 
     QList<QStringList> toolRuns() {
         QList<QStringList> runs;
-        if (!QFileInfo::exists(m_log)) return runs;
-        for (const QByteArray& line : readFile(m_log).split('\n'))
+        for (const QByteArray& line : QFileInfo::exists(m_log) ? readFile(m_log).split('\n') : QByteArrayList())
             if (!line.isEmpty()) runs.append(QString::fromUtf8(line).split(u'\t'));
         return runs;
     }
@@ -241,7 +232,6 @@ private Q_SLOTS:
         ::close(pipeFds[0]);
         ::close(pipeFds[1]);
         qputenv("STANDIN_EXTRA_FD", QByteArray::number(extraFd));
-
     }
 
     void init() {
