@@ -116,14 +116,17 @@ private Q_SLOTS:
         row("badge, lower-case plus", Views::planBadgeText(u"plus"_s), u"Plus"_s);
         row("badge, unknown plan", Views::planBadgeText(u"GOLD"_s), u"Free"_s);
         row("upgrade, free", Views::upgradeText(u"FREE"_s), u"Yükselt"_s);
+        row("cards, idle, nothing known", cards(none, none, none, false), u"Sorgulanıyor|Görünür|—|Bağlı değil"_s);
         row("cards, connected, nothing known", cards(none, none, none, true), u"—|Gizlendi|…|Korumadasın"_s);
         row("cards, idle hides a stale exit", cards(u"192.0.2.1"_s, none, u"203.0.113.7"_s, false),
             u"192.0.2.1|Görünür|—|Bağlı değil"_s);
         row("cards, empty texts are values", cards(u""_s, u""_s, u""_s, true), u"|||Korumadasın"_s);
         row("power, busy idle", Views::powerEnabled(true, S::idle), false);
+        row("power, busy connected", Views::powerEnabled(true, S::connected), false);
         row("power, busy connecting", Views::powerEnabled(true, S::connecting), true);
         row("power, connected", Views::powerEnabled(false, S::connected), true);
         row("login, blanks", Views::loginEnabled(false, u" "_s, u" "_s), true);
+        row("login, no password", Views::loginEnabled(false, u"a"_s, {}), false);
         row("login, busy", Views::loginEnabled(true, u"a"_s, u"b"_s), false);
         row("login, busy text", Views::loginButtonText(true), u"Giriş yapılıyor..."_s);
         row("keychain wait", Views::caption(S::connecting, true).explanation, u"Anahtarlık penceresinde yanıtın bekleniyor"_s);
