@@ -118,6 +118,8 @@ private Q_SLOTS:
         row("upgrade, free", Views::upgradeText(u"FREE"_s), u"Yükselt"_s);
         row("cards, idle, nothing known", cards(none, none, none, false), u"Sorgulanıyor|Görünür|—|Bağlı değil"_s);
         row("cards, connected, nothing known", cards(none, none, none, true), u"—|Gizlendi|…|Korumadasın"_s);
+        row("cards, connected, all known", cards(u"192.0.2.1"_s, u"Ankara, TR"_s, u"203.0.113.7"_s, true),
+            u"192.0.2.1|Ankara, TR|203.0.113.7|Korumadasın"_s);
         row("cards, idle hides a stale exit", cards(u"192.0.2.1"_s, none, u"203.0.113.7"_s, false),
             u"192.0.2.1|Görünür|—|Bağlı değil"_s);
         row("cards, empty texts are values", cards(u""_s, u""_s, u""_s, true), u"|||Korumadasın"_s);
@@ -126,6 +128,7 @@ private Q_SLOTS:
         row("power, busy connecting", Views::powerEnabled(true, S::connecting), true);
         row("power, connected", Views::powerEnabled(false, S::connected), true);
         row("login, blanks", Views::loginEnabled(false, u" "_s, u" "_s), true);
+        row("login, no e-mail", Views::loginEnabled(false, {}, u"b"_s), false);
         row("login, no password", Views::loginEnabled(false, u"a"_s, {}), false);
         row("login, busy", Views::loginEnabled(true, u"a"_s, u"b"_s), false);
         row("login, busy text", Views::loginButtonText(true), u"Giriş yapılıyor..."_s);

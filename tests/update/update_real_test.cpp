@@ -37,15 +37,12 @@ Run run(const QString& program, const QStringList& args,
     p.setProcessEnvironment(env);
     p.setProcessChannelMode(QProcess::MergedChannels);
     p.start(program, args);
-    Run r;
-    if (!p.waitForStarted(10'000)) return r;
+    if (!p.waitForStarted(10'000)) return {};
     if (!p.waitForFinished(120'000)) {
         p.kill();
         p.waitForFinished(5'000);
     }
-    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    r.output = p.readAll();
-    return r;
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAll()};
 }
 
 Run mksquashfs(const QString& from, const QString& image) {
@@ -54,28 +51,19 @@ Run mksquashfs(const QString& from, const QString& image) {
     return run(u"mksquashfs"_s, {from, image, u"-noappend"_s, u"-quiet"_s, u"-no-progress"_s, u"-all-root"_s});
 }
 
-// The output a pipe gave until it ended or the time ran out.
-struct Drained {
-    bool ended = false;
+// The output a pipe gave until it ended (ended set) or the time ran out.
+QByteArray drain(int fd, int limitMs, bool& ended) {
     QByteArray data;
-};
-
-Drained drain(int fd, int limitMs) {
-    Drained d;
     QDeadlineTimer deadline(limitMs);
     while (!deadline.hasExpired()) {
         pollfd p{fd, POLLIN, 0};
         if (::poll(&p, 1, int(deadline.remainingTime())) <= 0) continue;
         char buffer[4096];
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n == 0) {
-            d.ended = true;
-            break;
-        }
-        if (n > 0) d.data.append(buffer, n);
-        else if (errno != EINTR) break;
+        if ((ended = n == 0) || (n < 0 && errno != EINTR)) break;
+        if (n > 0) data.append(buffer, n);
     }
-    return d;
+    return data;
 }
 
 // A process running program, which this test did not start itself; 0 when there is none.
@@ -327,11 +315,12 @@ private Q_SLOTS:
         const bool v1Ended = v1.waitForFinished(180'000);
         const qint64 v1Ms = timer.elapsed();
         // The output ends with v1: neither the hand-off nor v2 holds it.
-        const Drained out = drain(output[0], 30'000);
+        bool ended = false;
+        const QByteArray out = drain(output[0], 30'000, ended);
         ::close(output[0]);
-        QVERIFY2(v1Ended && v1.exitStatus() == QProcess::NormalExit && v1.exitCode() == 0, out.data.constData());
-        QVERIFY2(out.ended, out.data.constData());
-        QVERIFY2(out.data.contains("{\"version\":\"1.0.0\"}"), out.data.constData());
+        QVERIFY2(v1Ended && v1.exitStatus() == QProcess::NormalExit && v1.exitCode() == 0, out.constData());
+        QVERIFY2(ended, out.constData());
+        QVERIFY2(out.contains("{\"version\":\"1.0.0\"}"), out.constData());
 
         // v2 starts from the installed bundle once v1 is gone, and runs on standard streams of its own.
         QTRY_VERIFY_WITH_TIMEOUT((m_newCopy = runningProgram(m_newProgram)) > 0, 30'000);
