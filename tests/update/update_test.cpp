@@ -400,6 +400,8 @@ private Q_SLOTS:
         QCOMPARE(r.ok() ? QString() : r.error().message, text);
         if (text.isEmpty()) {
             QCOMPARE(readFile(home() + u"/Kestrava.app/Info.json"_s), "{\"version\": \"7.0\"}"_ba);
+            // Its detached hand-off has written what it ran before the next case looks for it.
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(m_log + u".script"_s), 10'000);
             return;
         }
         // Refused by us, as a download failure; what the network said, unchanged.
