@@ -52,8 +52,8 @@ QJsonObject servers(int n) {
 
 QJsonObject gatewayReply(const QString& host, const QString& secret) {
     const QJsonObject gateway{{u"host"_s, host}, {u"remoteId"_s, u"gw.test"_s}, {u"secret"_s, secret}};
-    return {{u"body"_s, QJsonObject{{u"server"_s, servers(1).value("servers"_L1).toArray().at(0)},
-                                     {u"exitIp"_s, u"203.0.113.9"_s}, {u"gateway"_s, gateway}}}};
+    const QJsonValue server = servers(1).value("servers"_L1)[0];
+    return {{u"body"_s, QJsonObject{{u"server"_s, server}, {u"exitIp"_s, u"203.0.113.9"_s}, {u"gateway"_s, gateway}}}};
 }
 
 enum class Step { Login, Servers, Connect };
@@ -130,8 +130,7 @@ private Q_SLOTS:
         QFETCH(int, listSize);
         const char* method = step == Step::Servers ? "GET" : "POST";
         QVERIFY(f.useReply(method, step == Step::Login ? "/auth/login" : step == Step::Servers ? "/servers" : "/connect", reply));
-        const std::optional<QString> tokenBefore = f.stored(DefaultsKeys::token);
-        const std::optional<QString> emailBefore = f.stored(DefaultsKeys::email);
+        const std::optional<QString> tokenBefore = f.stored(DefaultsKeys::token), emailBefore = f.stored(DefaultsKeys::email);
 
         StallMeter stalls;
         if (step == Step::Login) QVERIFY(drive(f.state->login(u"a@kestrava.test"_s, u"pw"_s)));

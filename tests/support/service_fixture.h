@@ -22,6 +22,9 @@ bool startServiceForProcess(DevService& service, const QJsonObject& scenario = b
 // tunnel, with HOME at home and its settings under configHome.
 QProcessEnvironment programEnvironment(const DevService& service, const QString& home, const QString& configHome);
 
+// The scenario with key set to value.
+QJsonObject scenarioWith(const char* key, const QJsonValue& value, QJsonObject scenario = basicScenario());
+
 // The scenario with one canned reply (status, body, delay, ...) in place of what method and path
 // would get.
 QJsonObject withReply(const char* method, const char* path, QJsonObject reply,

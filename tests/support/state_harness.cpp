@@ -31,13 +31,11 @@ std::unique_ptr<AppState> StateHarness::make(DefaultsStore& store, bool startWor
 }
 
 bool StateHarness::drive(const std::function<bool()>& pred, int maxSteps, qint64 stepMs) {
-    for (int i = 0; i < maxSteps; ++i) {
-        if (pred()) return true;
+    for (int i = 0; i < maxSteps && !pred(); ++i) {
         // Give loopback replies a moment, then let simulated time move.
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         QTest::qWait(2);
-        if (pred()) return true;
-        clock.advance(stepMs);
+        if (!pred()) clock.advance(stepMs);
     }
     return pred();
 }
@@ -52,11 +50,6 @@ Running startTask(QCoro::Task<>&& task) {
         *flag = true;
     };
     return Running{done, wrap(std::move(task), done)};
-}
-
-bool driveTask(StateHarness& h, QCoro::Task<>&& task, int maxSteps) {
-    const Running r = startTask(std::move(task));
-    return h.drive([&] { return *r.done; }, maxSteps);
 }
 
 bool StateFixture::start() { return startServiceForProcess(service); }
@@ -79,9 +72,12 @@ void StateFixture::remake(bool startWork) {
     state = h->make(env->restartDefaults(), startWork);
 }
 
-bool StateFixture::signIn() {
-    return run(state->login(QStringLiteral("a@kestrava.test"), QStringLiteral("pw"))) && state->token();
+bool StateFixture::run(QCoro::Task<>&& task, int maxSteps) {
+    const Running r = startTask(std::move(task));
+    return h->drive([&] { return *r.done; }, maxSteps);
 }
+
+bool StateFixture::signIn() { return run(state->login(QStringLiteral("a@kestrava.test"), QStringLiteral("pw"))) && state->token(); }
 
 bool StateFixture::useReply(const char* method, const char* path, const QJsonObject& reply) {
     return service.setScenario(withReply(method, path, reply));
@@ -97,15 +93,13 @@ bool StateFixture::systemStatus(VpnStatus status) {
     return ok;
 }
 
-static const QString flushPath = QStringLiteral("/flush");
-
 QStringList StateFixture::sent() {
     QStringList out = requestLines(service.requests());
-    out.removeAll(QStringLiteral("GET ") + flushPath);
+    out.removeAll(QStringLiteral("GET /flush"));
     return out;
 }
 
 QStringList StateFixture::flush() {
-    (void)awaitTask(API::send(flushPath, QStringLiteral("GET"), std::nullopt, QJsonObject{}), 30'000);
+    (void)awaitTask(API::send(QStringLiteral("/flush"), QStringLiteral("GET"), std::nullopt, QJsonObject{}), 30'000);
     return sent();
 }

@@ -28,16 +28,11 @@ struct StateHarness {
 
     StateHarness();
     std::unique_ptr<AppState> make(DefaultsStore& store, bool startWork = false);
-
-    // Runs the event loop, moving the manual clock by stepMs between turns, until pred holds.
-    // Bounded by maxSteps turns; returns pred's last value.
+    // Turns the event loop, moving the clock by stepMs between turns, until pred holds (at most maxSteps turns).
     bool drive(const std::function<bool()>& pred, int maxSteps = 400, qint64 stepMs = 50);
-    // Runs the event loop without moving the clock until pred holds (bounded by real time).
+    // Turns the event loop without moving the clock until pred holds (bounded by real time).
     static bool spin(const std::function<bool()>& pred, int limitMs = 10'000);
 };
-
-// Runs a task to its end while driving the harness (network on the event loop, clock by steps).
-bool driveTask(StateHarness& h, QCoro::Task<>&& task, int maxSteps = 400);
 
 // A task started and left running; done turns true when it ends.
 struct Running {
@@ -46,7 +41,7 @@ struct Running {
 };
 Running startTask(QCoro::Task<>&& task);
 
-// The state tests' one fixture: the stand-in service for the process, and per case a fresh home,
+// The state tests' fixture: the stand-in service for the process, and per case a fresh home,
 // harness and AppState on the basic scenario.
 struct StateFixture {
     DevService service;
@@ -54,11 +49,12 @@ struct StateFixture {
     std::unique_ptr<StateHarness> h;
     std::unique_ptr<AppState> state;
 
-    bool start();                 // initTestCase
-    bool reset();                 // init
-    void clear();                 // cleanup
-    void remake(bool startWork);  // a new AppState, as after a restart
-    bool run(QCoro::Task<>&& task, int maxSteps = 400) { return driveTask(*h, std::move(task), maxSteps); }
+    bool start();                // initTestCase
+    bool reset();                // init
+    void clear();                // cleanup
+    void remake(bool startWork); // a new AppState, as after a restart
+    // Runs a task to its end while driving the harness.
+    bool run(QCoro::Task<>&& task, int maxSteps = 400);
     bool signIn();
     bool useReply(const char* method, const char* path, const QJsonObject& reply);
     // Sets the system's tunnel status and returns once what listens to it (queued) has run.
