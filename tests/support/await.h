@@ -7,13 +7,20 @@
 #include <qcoro/qcorotask.h>
 
 #include <optional>
+#include <type_traits>
 
 // Runs a task to completion on a nested event loop (bounded), for tests.
 template <class T> T awaitTask(QCoro::Task<T>&& task, int limitMs = 120'000) {
-    std::optional<T> out;
+    constexpr bool isVoid = std::is_void_v<T>;
+    std::optional<std::conditional_t<isVoid, bool, T>> out;
     QEventLoop loop;
     auto run = [&]() -> QCoro::Task<> {
-        out.emplace(co_await std::move(task));
+        if constexpr (isVoid) {
+            co_await std::move(task);
+            out.emplace(true);
+        } else {
+            out.emplace(co_await std::move(task));
+        }
         loop.quit();
     };
     auto running = run();
@@ -26,24 +33,5 @@ template <class T> T awaitTask(QCoro::Task<T>&& task, int limitMs = 120'000) {
         loop.exec();
     }
     if (!out) qFatal("task did not finish within %d ms", limitMs);
-    return std::move(*out);
-}
-
-inline void awaitTask(QCoro::Task<void>&& task, int limitMs = 120'000) {
-    bool done = false;
-    QEventLoop loop;
-    auto run = [&]() -> QCoro::Task<> {
-        co_await std::move(task);
-        done = true;
-        loop.quit();
-    };
-    auto running = run();
-    if (!done) {
-        QTimer limit;
-        limit.setSingleShot(true);
-        QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
-        limit.start(limitMs);
-        loop.exec();
-    }
-    if (!done) qFatal("task did not finish within %d ms", limitMs);
+    if constexpr (!isVoid) return std::move(*out);
 }

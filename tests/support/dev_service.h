@@ -27,8 +27,6 @@ public:
     bool setScenario(const QJsonObject& scenario);
     bool clearRequests();
     QJsonArray requests();
-    QJsonArray requests(const QString& method, const QString& path);
-    QJsonObject lastRequest(const QString& path);
 
     struct Reply {
         int status = 0;
