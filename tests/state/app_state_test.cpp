@@ -183,11 +183,9 @@ private Q_SLOTS:
         QFETCH(QString, error);
         QFETCH(QString, email);
         QFETCH(QString, plan);
-        QJsonArray accounts = basicScenario().value("accounts"_L1).toArray();
-        QJsonObject account = accounts.at(0).toObject();
+        QJsonObject account = basicScenario().value("accounts"_L1)[0].toObject();
         account.insert(u"user"_s, user);
-        accounts[0] = account;
-        QVERIFY(f.service.setScenario(scenarioWith("accounts", accounts)));
+        QVERIFY(f.service.setScenario(scenarioWith("accounts", QJsonArray{account})));
         f.state->setErrorMessage(u"eski"_s);
         QList<bool> busy;
         connect(f.state.get(), &AppState::busyChanged, this, [&] { busy.append(f.state->busy()); });
@@ -248,24 +246,36 @@ private Q_SLOTS:
         QCOMPARE(f.state->bestServer() ? f.state->bestServer()->id : QString(), best);
     }
 
-    void toggleRefused_data() {
+    // A press signed out or without a list starts nothing; with the tunnel up or coming up it only stops.
+    void toggleStartsNothing_data() {
         QTest::addColumn<bool>("signedIn");
+        QTest::addColumn<C>("status");
         QTest::addColumn<QString>("error");
-        QTest::newRow("signed out does nothing") << false << QString();
-        QTest::newRow("no servers yet") << true << u"Sunucu listesi henüz yüklenmedi"_s;
+        QTest::newRow("signed out does nothing") << false << C::idle << QString();
+        QTest::newRow("no servers yet") << true << C::idle << u"Sunucu listesi henüz yüklenmedi"_s;
+        QTest::newRow("connected only stops") << true << C::connected << QString();
+        QTest::newRow("connecting only stops") << true << C::connecting << QString();
     }
-    void toggleRefused() {
+    void toggleStartsNothing() {
         QFETCH(bool, signedIn);
+        QFETCH(C, status);
         QFETCH(QString, error);
         if (signedIn) QVERIFY(f.signIn());
         else f.state->setServers({server("tr-1", 1, 1)});
+        const bool up = status != C::idle;
+        if (up) f.h->facility.setStatus(V::connected, false);
+        f.state->setStatus(status);
         QSignalSpy busy(f.state.get(), &AppState::busyChanged);
         QVERIFY(f.run(f.state->toggle()));
         QCOMPARE(f.state->errorMessage(), error.isEmpty() ? Opt() : Opt(error));
-        QCOMPARE(f.state->status(), C::idle);
-        QCOMPARE(busy.count(), 0);
+        QCOMPARE(f.state->status(), status);
         QCOMPARE(f.h->facility.starts, 0);
-        QCOMPARE(f.sent(), signedIn ? QStringList{u"POST /auth/login"_s} : QStringList());
+        if (up) {
+            QVERIFY(f.h->drive([&] { return f.h->facility.stops == 1; }));
+        } else {
+            QCOMPARE(busy.count(), 0);
+            QCOMPARE(f.sent(), signedIn ? QStringList{u"POST /auth/login"_s} : QStringList());
+        }
     }
 
     void connectFullRoad() {
@@ -379,22 +389,6 @@ private Q_SLOTS:
         QCOMPARE(statuses.last(), f.state->status());
         // A failure keeps the address shown before.
         QCOMPARE(f.state->exitIp(), Opt(error.isEmpty() ? u"203.0.113.7"_s : u"198.51.100.9"_s));
-    }
-
-    void toggleWhileUpOnlyStops_data() {
-        QTest::addColumn<C>("status");
-        QTest::newRow("connected") << C::connected;
-        QTest::newRow("connecting") << C::connecting;
-    }
-    void toggleWhileUpOnlyStops() {
-        QFETCH(C, status);
-        QVERIFY(f.signIn());
-        f.h->facility.setStatus(V::connected, false);
-        f.state->setStatus(status);
-        QVERIFY(f.run(f.state->toggle()));
-        QCOMPARE(f.state->status(), status);
-        QVERIFY(f.h->drive([&] { return f.h->facility.stops == 1; }));
-        QCOMPARE(f.h->facility.starts, 0);
     }
 
     // While a connect waits for the service: a sign-out does not cancel it (it goes on with the token
