@@ -83,3 +83,10 @@ QJsonArray DevService::requests() {
     const Reply r = call("GET", "/__control/requests");
     return r.status == 200 ? QJsonDocument::fromJson(r.body).array() : QJsonArray();
 }
+
+QJsonArray DevService::requests(const QString& method, const QString& path) {
+    QJsonArray out;
+    for (const QJsonValue& v : requests())
+        if (v[QStringLiteral("method")] == method && v[QStringLiteral("path")] == path) out.append(v);
+    return out;
+}

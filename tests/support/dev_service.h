@@ -27,6 +27,7 @@ public:
     bool setScenario(const QJsonObject& scenario);
     bool clearRequests();
     QJsonArray requests();
+    QJsonArray requests(const QString& method, const QString& path);
 
     struct Reply {
         int status = 0;
