@@ -72,6 +72,8 @@ cat >"$home/bus.conf" <<EOF
   <type>session</type>
   <listen>unix:dir=$home/run</listen>
   <auth>EXTERNAL</auth>
+  <!-- kwalletd5 can take longer than the default 25 s to start on a loaded machine. -->
+  <limit name="service_start_timeout">120000</limit>
   <servicedir>$home/services</servicedir>
   <policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/></policy>
 </busconfig>
@@ -83,7 +85,7 @@ dbus-daemon --config-file="$home/bus.conf" --fork --print-address=1 --print-pid=
 DBUS_SESSION_BUS_ADDRESS=$(sed -n 1p "$home/bus.out")
 bus_pid=$(sed -n 2p "$home/bus.out")
 export DBUS_SESSION_BUS_ADDRESS
-bus() { gdbus call --session -d org.freedesktop.DBus -o /org/freedesktop/DBus -m "org.freedesktop.DBus.$@"; }
+bus() { gdbus call --session --timeout 120 -d org.freedesktop.DBus -o /org/freedesktop/DBus -m "org.freedesktop.DBus.$@"; }
 owned() { bus NameHasOwner "$1" | grep -q true; }
 pid_of() { bus GetConnectionUnixProcessID "$1" | sed -n 's/.*uint32 \([0-9]*\).*/\1/p'; }
 wait_for() { # name, present|gone

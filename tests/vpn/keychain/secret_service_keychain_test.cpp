@@ -539,7 +539,7 @@ private Q_SLOTS:
             QDBusConnectionInterface* bus = QDBusConnection::sessionBus().interface();
             bus->startService(QStringLiteral("org.kde.kwalletd5"));
             return QTest::qWaitFor([&] { return bus->isServiceRegistered(QStringLiteral("org.freedesktop.secrets")).value(); },
-                                   10'000) && unlockFromOutside();
+                                   60'000) && unlockFromOutside();
         };
         QVERIFY(login(true));
         QCOMPARE(collections(), QList<QByteArray>{});
