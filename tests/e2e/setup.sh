@@ -1,6 +1,7 @@
-# The namespaces, the stand-in service and the client wrapper shared by the end-to-end test and the
-# connect benchmark. Sourced; the caller sets top, program, devservice and scenario.
-# Exits 77 when this machine cannot do it (not root, no charon, no namespaces, no keyring).
+# The namespaces, the stand-in service and the client wrapper shared by the end-to-end tests and the
+# connect benchmark. Sourced; the caller sets top, program, devservice and scenario, and BACKEND=networkmanager
+# for NetworkManager with its strongSwan plugin on a private system bus in the client namespace.
+# Exits 77 when this machine cannot do it (not root, no charon or NetworkManager, no namespaces, no keyring).
 API_ADDR=203.0.113.1
 REAL_IP=192.0.2.2 EXIT_IP=198.51.100.77 VIRTUAL_IP=10.99.0.1
 PASSWORD=demo1234 EMAIL=demo@kestrava.app
@@ -8,18 +9,21 @@ PASSWORD=demo1234 EMAIL=demo@kestrava.app
 D=$(mktemp -d /tmp/kestrava-e2e.XXXXXX)
 service_pid=
 failures=0
+pair=ikev2-pair.sh wire=yes
+[ "${BACKEND:-}" = networkmanager ] && pair=nm-pair.sh wire=
 cleanup() {
+    [ -n "${watch_pid:-}" ] && kill "$watch_pid" 2>/dev/null && wait "$watch_pid" 2>/dev/null
     [ -n "$service_pid" ] && kill "$service_pid" 2>/dev/null && wait "$service_pid" 2>/dev/null
-    "$top/tests/vpn/netns/ikev2-pair.sh" down "$D" >/dev/null 2>&1
+    "$top/tests/vpn/netns/$pair" down "$D" >/dev/null 2>&1
     rm -rf "$D"
 }
 trap cleanup EXIT
 # WIRE: the client's link carries both families and a resolver of the user's own; the gateway grants
 # IPv4 only, so IPv6 must be blocked while connected (wire-probe.sh says where each kind of traffic went).
-WIRE=yes GW_EXTRA_TS=$API_ADDR/32 "$top/tests/vpn/netns/ikev2-pair.sh" up "$D" $$
+WIRE=$wire GW_EXTRA_TS=$API_ADDR/32 "$top/tests/vpn/netns/$pair" up "$D" $$
 rc=$?
 [ $rc -eq 0 ] || exit $rc
-. "$D/pair.env"
+if [ $pair = nm-pair.sh ]; then . "$D/nm.env"; export DBUS_SYSTEM_BUS_ADDRESS=$BUS; else . "$D/pair.env"; fi
 command -v dbus-run-session >/dev/null && command -v gnome-keyring-daemon >/dev/null || {
     echo "e2e: needs dbus-run-session and gnome-keyring-daemon" >&2; exit 77; }
 ip -n "$NS_GW" addr add $API_ADDR/32 dev lo || exit 1
@@ -33,8 +37,9 @@ d = json.load(open(sys.argv[1]))
 d["overrides"] = json.loads(sys.argv[5])
 gw = {"host": sys.argv[3], "remoteId": sys.argv[4], "secret": sys.argv[2]}
 d["gateways"] = {s["id"]: gw for s in d["servers"]}
-d["geoBySource"] = {"192.0.2.2": {"ip": "192.0.2.2", "city": "Ankara", "countryCode": "TR"},
-                    "10.99.0.1": {"ip": "198.51.100.77", "city": "Amsterdam", "countryCode": "NL"}}
+d["geoBySource"] = {"192.0.2.2": {"ip": "192.0.2.2", "city": "Ankara", "countryCode": "TR"}}
+for i in range(1, 20):  # the pool's addresses
+    d["geoBySource"]["10.99.0.%d" % i] = {"ip": "198.51.100.77", "city": "Amsterdam", "countryCode": "NL"}
 print(json.dumps(d))
 PY
 }
@@ -56,8 +61,13 @@ client_script() { # file, the lines that start "$@" on a session bus with the se
     chmod +x "$1"
 }
 client_script "$D/client.sh" "exec \"$top/tests/vpn/keychain/keyring_session.sh\" env XDG_CONFIG_HOME=\"$D/config\" \"\$@\""
-program_env=(KESTRAVA_API_ORIGIN=http://$API_ADDR:8080 KESTRAVA_WEB_ORIGIN=http://$API_ADDR:8080 KESTRAVA_VPN_BACKEND=strongswan)
+program_env=(KESTRAVA_API_ORIGIN=http://$API_ADDR:8080 KESTRAVA_WEB_ORIGIN=http://$API_ADDR:8080 KESTRAVA_VPN_BACKEND=${BACKEND:-strongswan})
 in_client() { # command...: run in the client namespace through the wrapper; limit= and client= before the call
+    if [ $pair = nm-pair.sh ]; then
+        timeout "${limit:-600}" ip netns exec "$NS_CLIENT" env "${program_env[@]}" DBUS_SYSTEM_BUS_ADDRESS="$BUS" \
+            "$top/tests/vpn/keychain/keyring_session.sh" env XDG_CONFIG_HOME="${config:-$D/config}" "$@"
+        return
+    fi
     timeout "${limit:-600}" ip netns exec "$NS_CLIENT" unshare --mount env "${program_env[@]}" \
         "$top/tests/vpn/netns/packaged-hook.sh" "$(mktemp -d -p "$D" hook.XXXX)" "${client:-$D/client.sh}" "$@"
 }
@@ -90,3 +100,18 @@ wire() { # the first line of wire-probe.sh; what went in clear to standard error
 # The outside host answers in clear too: through the tunnel means answered with nothing of it on the link.
 tunnel_answers() { case "$(wire)" in v4=tunnel*) echo yes ;; *) echo no ;; esac; }
 
+# Presses one after another (connect, disconnect, ...) with the press driver, the client's link watched: a
+# request of ours that leaves in clear from the tunnel's address was opened over a path already gone, and
+# would hold up the press behind it.
+presses_check() { # press driver
+    local cap=$D/presses.wire sniffer
+    ip netns exec "$NS_CLIENT" python3 "$top/tests/vpn/netns/wire.py" sniff "$CLIENT_IF" "$cap" "$GW_ADDR" 2>"$cap.err" &
+    sniffer=$!
+    for _ in $(seq 50); do [ -f "$cap.ready" ] && break; sleep 0.1; done
+    echo "$PASSWORD" | limit=300 config=$D/presses-config in_client "$1" "$EMAIL" 8 >"$D/presses.out" 2>"$D/presses.err"
+    check "presses: all rounds connected and disconnected" "$?" 0
+    kill "$sniffer"; for _ in $(seq 50); do [ -f "$cap.done" ] && break; sleep 0.1; done
+    check "presses: nothing from the tunnel's address in clear" \
+        "$(awk -v p="${POOL%.*}." '$5 == "out" && index($2, p) == 1' "$cap" | head -3)" ""
+    echo "     presses: $(grep medianMs "$D/presses.out")"
+}

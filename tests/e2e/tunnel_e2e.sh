@@ -64,21 +64,7 @@ check "after disconnect: everything in clear again" "$(wire | cut -d' ' -f1-3)" 
 run
 check "after disconnect: real address" "$(final originalIp)" "$REAL_IP"
 
-# Presses one after another (connect, disconnect, ...), with the client's link watched: a request of
-# ours that leaves in clear from the tunnel's address was opened over a path already gone, and would
-# hold up the press behind it.
-if [ -n "$presses" ]; then
-    cap=$D/presses.wire
-    ip netns exec "$NS_CLIENT" python3 "$WIRE_PY" sniff "$CLIENT_IF" "$cap" "$GW_ADDR" 2>"$cap.err" &
-    sniffer=$!
-    for _ in $(seq 50); do [ -f "$cap.ready" ] && break; sleep 0.1; done
-    echo "$PASSWORD" | limit=300 in_client "$presses" "$EMAIL" 8 >"$D/presses.out" 2>"$D/presses.err"
-    check "presses: all rounds connected and disconnected" "$?" 0
-    kill "$sniffer"; for _ in $(seq 50); do [ -f "$cap.done" ] && break; sleep 0.1; done
-    check "presses: nothing from the tunnel's address in clear" \
-        "$(awk -v p="${POOL%.*}." '$5 == "out" && index($2, p) == 1' "$cap" | head -3)" ""
-    echo "     presses: $(grep medianMs "$D/presses.out")"
-fi
+[ -n "$presses" ] && presses_check "$presses"
 
 # The popup's half, under X in the client namespace, for the user signed in above: the power button
 # brings the tunnel up, the exit card shows the lookup through it while the real card keeps the
