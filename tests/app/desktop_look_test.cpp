@@ -1,4 +1,5 @@
 #include "app/panel_window.h"
+#include "app/placement.h"
 #include "app/tray_look.h"
 #include "ui/images.h"
 
@@ -7,10 +8,12 @@
 #include <QRegularExpression>
 #include <QTest>
 
-Q_DECLARE_METATYPE(std::optional<QColor>)
+Q_DECLARE_METATYPE(std::optional<QRect>)
+Q_DECLARE_METATYPE(std::optional<QPoint>)
 
 // What the tray and the popup draw for the desktop they are on: ink for the bar, the card's cut
-// corners, and images at the device pixel ratio.
+// corners, images at the device pixel ratio; and where the card goes (screen coordinates, y
+// downwards, mostly a 1920×1080 screen whose top 28 px are the bar).
 class DesktopLookTest : public QObject {
     Q_OBJECT
 
@@ -24,26 +27,6 @@ class DesktopLookTest : public QObject {
     }
 
 private Q_SLOTS:
-    void inkForBar_data() {
-        QTest::addColumn<std::optional<QColor>>("bar");
-        QTest::addColumn<bool>("lightInk");
-        QTest::newRow("xfce dark") << std::optional<QColor>(QColor(0x35, 0x35, 0x35)) << true;
-        QTest::newRow("waybar") << std::optional<QColor>(QColor(0x2b, 0x30, 0x3b)) << true;
-        QTest::newRow("black") << std::optional<QColor>(QColor(Qt::black)) << true;
-        QTest::newRow("light grey") << std::optional<QColor>(QColor(0xee, 0xee, 0xee)) << false;
-        QTest::newRow("white") << std::optional<QColor>(QColor(Qt::white)) << false;
-        QTest::newRow("mid blue") << std::optional<QColor>(QColor(0x5b, 0x7f, 0xa6)) << false;
-        QTest::newRow("yellow") << std::optional<QColor>(QColor(0xf0, 0xd0, 0x40)) << false;
-        QTest::newRow("unknown bar: most are dark") << std::optional<QColor>() << true;
-    }
-    void inkForBar() {
-        QFETCH(std::optional<QColor>, bar);
-        QFETCH(bool, lightInk);
-        const QColor ink = TrayLook::inkFor(bar);
-        QCOMPARE(ink.lightness() > 128, lightInk);
-        if (bar) QVERIFY2(TrayLook::contrast(ink, *bar) >= 3.0, qPrintable(QString::number(TrayLook::contrast(ink, *bar))));
-    }
-
     // Every bar colour (the sRGB cube in steps of 17) gets an ink of at least 3:1.
     void everyBarGetsThreeToOne() {
         double worst = 100;
@@ -54,6 +37,7 @@ private Q_SLOTS:
                     worst = std::min(worst, TrayLook::contrast(TrayLook::inkFor(bar), bar));
                 }
         QVERIFY2(worst >= 3.0, qPrintable(QString::number(worst)));
+        QVERIFY(TrayLook::inkFor(std::nullopt).lightness() > 128); // an unknown bar: most are dark
     }
 
     // The bar is read back from a grab that holds our own icon: the icon must not win the vote.
@@ -177,6 +161,136 @@ private Q_SLOTS:
             QVERIFY2(mean <= 6, qPrintable(QStringLiteral("%1 differs by %2 at %3x").arg(id).arg(worst).arg(scale)));
         }
     }
+
+    // --- placement ---------------------------------------------------------------------------------------
+    void origin_data() {
+        QTest::addColumn<QRectF>("anchor");
+        QTest::addColumn<QSize>("popup");
+        QTest::addColumn<std::optional<QRect>>("available");
+        QTest::addColumn<QPoint>("expected");
+        const std::optional<QRect> screen = QRect(0, 28, 1920, 1052);
+        const QSize popup(400, 520);
+        QTest::newRow("centred under the icon, 6 below") << QRectF(1000, 0, 24, 28) << popup << screen << QPoint(812, 34);
+        QTest::newRow("near the right end: 8 inside") << QRectF(1890, 0, 24, 28) << popup << screen << QPoint(1512, 34);
+        QTest::newRow("near the left end: 8 inside") << QRectF(0, 0, 24, 28) << popup << screen << QPoint(8, 34);
+        QTest::newRow("exactly fits at the right") << QRectF(1500, 0, 24, 28) << popup << screen << QPoint(1312, 34);
+        // 300 wide: the left clamp gives 8, the right clamp then moves it to 300 − 400 − 8.
+        QTest::newRow("narrow screen: the right clamp wins")
+            << QRectF(100, 0, 24, 28) << popup << std::optional<QRect>(QRect(0, 28, 300, 1052)) << QPoint(-108, 34);
+        // Bottom 1080: pushed up to 1080 − 1200 − 8; the top edge is not clamped and lies above the bar.
+        QTest::newRow("tall panel pushed up") << QRectF(1000, 0, 24, 28) << QSize(400, 1200) << screen << QPoint(812, -128);
+        QTest::newRow("just fits in height")
+            << QRectF(1000, 0, 24, 28) << QSize(400, 1038) << screen << QPoint(812, 34);
+        QTest::newRow("no screen: unclamped") << QRectF(1890, 0, 24, 28) << popup << std::optional<QRect>() << QPoint(1702, 34);
+        QTest::newRow("no screen, tall and left: unclamped")
+            << QRectF(0, 0, 24, 28) << QSize(400, 5000) << std::optional<QRect>() << QPoint(-188, 34);
+        // A second screen to the right, its bar at the bottom: clamps use that screen's edges.
+        QTest::newRow("second screen, bar at the bottom")
+            << QRectF(3820, 1052, 24, 28) << popup << std::optional<QRect>(QRect(1920, 0, 1920, 1052))
+            << QPoint(3432, 524);
+        QTest::newRow("half-point centre rounds") << QRectF(1000, 0, 25, 28) << popup << screen << QPoint(813, 34);
+    }
+    void origin() {
+        QFETCH(QRectF, anchor);
+        QFETCH(QSize, popup);
+        QFETCH(std::optional<QRect>, available);
+        QFETCH(QPoint, expected);
+        QCOMPARE(Placement::popupOrigin(anchor, popup, available), expected);
+    }
+
+    void anchor_data() {
+        QTest::addColumn<QRect>("tray");
+        QTest::addColumn<std::optional<QPoint>>("pointer");
+        QTest::addColumn<QRectF>("expected");
+        QTest::addColumn<QRect>("available");
+        QTest::newRow("tray geometry wins") << QRect(1000, 0, 24, 28) << std::optional<QPoint>(QPoint(5, 5))
+                                            << QRectF(1000, 0, 24, 28) << QRect(0, 28, 1920, 1052);
+        // A host that tells only where the press was (StatusNotifierItem): the icon ends where the bar does.
+        QTest::newRow("no tray geometry: the pointer down to the bar's edge")
+            << QRect() << std::optional<QPoint>(QPoint(700, 12)) << QRectF(700, 12, 0, 16) << QRect(0, 28, 1920, 1052);
+        QTest::newRow("empty tray geometry: the pointer down to the bar's edge")
+            << QRect(0, 0, 0, 0) << std::optional<QPoint>(QPoint(700, 12)) << QRectF(700, 12, 0, 16) << QRect(0, 28, 1920, 1052);
+        QTest::newRow("pointer on the bar's last row") << QRect() << std::optional<QPoint>(QPoint(700, 27))
+                                                       << QRectF(700, 27, 0, 1) << QRect(0, 28, 1920, 1052);
+        QTest::newRow("pointer inside the work area: the point itself")
+            << QRect() << std::optional<QPoint>(QPoint(700, 300)) << QRectF(700, 300, 0, 0) << QRect(0, 28, 1920, 1052);
+
+        QTest::newRow("neither: the top-right corner") << QRect() << std::optional<QPoint>() << QRectF(1920, 28, 0, 0) << QRect(0, 28, 1920, 1052);
+        // A pointer X never saw on the bar (XWayland): the tray's end of a bar at the bottom.
+        QTest::newRow("neither, the bar at the bottom: the bottom-right corner")
+            << QRect() << std::optional<QPoint>() << QRectF(1920, 1036, 0, 0) << QRect(0, 0, 1920, 1036);
+        QTest::newRow("neither, bars at the top and bottom: the top-right corner")
+            << QRect() << std::optional<QPoint>() << QRectF(1920, 28, 0, 0) << QRect(0, 28, 1920, 1008);
+    }
+    void anchor() {
+        QFETCH(QRect, tray);
+        QFETCH(std::optional<QPoint>, pointer);
+        QFETCH(QRectF, expected);
+        QFETCH(QRect, available);
+        QCOMPARE(Placement::anchorFor(tray, pointer, available, QRect(0, 0, 1920, 1080)), expected);
+    }
+
+    // A host without icon geometry: a press anywhere in a top bar puts the card 6 below the bar, one in a
+    // bottom bar 8 above it; with only the corner to go by, it still lands inside at the top right.
+    void pressToOrigin_data() {
+        QTest::addColumn<std::optional<QPoint>>("press");
+        QTest::addColumn<QRect>("available");
+        QTest::addColumn<QPoint>("expected");
+        const QRect top(0, 28, 1920, 1052);
+        QTest::newRow("top bar, top row") << std::optional<QPoint>(QPoint(1900, 0)) << top << QPoint(1512, 34);
+        QTest::newRow("top bar, middle") << std::optional<QPoint>(QPoint(1900, 14)) << top << QPoint(1512, 34);
+        QTest::newRow("top bar, last row") << std::optional<QPoint>(QPoint(1900, 27)) << top << QPoint(1512, 34);
+        QTest::newRow("bottom bar") << std::optional<QPoint>(QPoint(1900, 1070)) << QRect(0, 0, 1920, 1052)
+                                    << QPoint(1512, 1052 - 520 - 8);
+        QTest::newRow("only the corner") << std::optional<QPoint>() << top << QPoint(1512, 34);
+    }
+    void pressToOrigin() {
+        QFETCH(std::optional<QPoint>, press);
+        QFETCH(QRect, available);
+        QFETCH(QPoint, expected);
+        const QRectF anchor = Placement::anchorFor(QRect(), press, available);
+        QCOMPARE(Placement::popupOrigin(anchor, QSize(400, 520), available), expected);
+    }
+
+    // The card is placed again each time its content changes while open (sign-in, the server list, a
+    // notice): it grows away from its bar, never past 8 from the work area's far edge; content taller
+    // than room() is cut to it (the server list gives up height).
+    void growAndShrinkWhileOpen_data() {
+        QTest::addColumn<QRectF>("anchor");
+        QTest::addColumn<QRect>("available");
+        QTest::addColumn<int>("room");
+        QTest::addColumn<bool>("bottomBar");
+        // A status-notifier host's press: the anchor runs from the press to the bar's inner edge.
+        QTest::newRow("top bar, 800 tall") << QRectF(1250, 12, 0, 16) << QRect(0, 28, 1280, 772) << 758 << false;
+        QTest::newRow("top bar, 768 tall") << QRectF(1340, 12, 0, 16) << QRect(0, 28, 1366, 740) << 726 << false;
+        QTest::newRow("XEmbed slot in a top bar, 768 tall") << QRectF(1330, 1, 22, 22) << QRect(0, 24, 1366, 744) << 731 << false;
+        QTest::newRow("bottom bar, 800 tall") << QRectF(1250, 773, 0, 0) << QRect(0, 0, 1280, 772) << 756 << true;
+        QTest::newRow("bottom bar, 768 tall") << QRectF(1340, 741, 0, 0) << QRect(0, 0, 1366, 740) << 724 << true;
+        QTest::newRow("icon in a bottom bar, 768 tall") << QRectF(1330, 745, 22, 22) << QRect(0, 0, 1366, 740) << 724 << true;
+    }
+    void growAndShrinkWhileOpen() {
+        QFETCH(QRectF, anchor);
+        QFETCH(QRect, available);
+        QFETCH(int, room);
+        QFETCH(bool, bottomBar);
+        QCOMPARE(Placement::room(anchor, available), room);
+        QCOMPARE(Placement::room(anchor, std::nullopt), 0);
+        // Sign-in form, signed in, list open with a long notice (taller than any room here), closed again.
+        for (int wanted : {411, 586, 801, 586, 411}) {
+            const QSize card(400, std::min(wanted, room));
+            const QRect placed(Placement::popupOrigin(anchor, card, available), card);
+            QVERIFY2(placed.left() >= available.left() + 8 && placed.right() <= available.right() - 8,
+                     qPrintable(QStringLiteral("%1 tall: x %2..%3").arg(wanted).arg(placed.left()).arg(placed.right())));
+            QCOMPARE(placed.bottom() <= available.bottom() - 8, true);
+            if (bottomBar) {
+                QCOMPARE(placed.bottom(), available.bottom() - 8);  // no gap left above the bar when it shrinks
+                QVERIFY(placed.top() >= available.top() + 8);
+            } else {
+                QCOMPARE(placed.top(), int(anchor.bottom()) + 6);
+            }
+        }
+    }
+
 };
 
 QTEST_MAIN(DesktopLookTest)

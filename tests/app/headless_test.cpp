@@ -8,13 +8,16 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
 #include <unistd.h>
 
 // The program as a script sees it: its own process, its own settings folder, the stand-in service.
+// Real copies of it in one user's runtime folder: a new copy ends the older ones.
 class HeadlessTest : public QObject {
     Q_OBJECT
     DevService m_service;
     QTemporaryDir m_home;
+    QList<QProcess*> m_started;
 
     struct Run {
         int code = -1;
@@ -56,12 +59,50 @@ class HeadlessTest : public QObject {
         return r;
     }
 
+
+    QString folder() const { return m_home.filePath(u"runtime/kestrava"_qs); }
+    QString socketOf(qint64 pid) const { return folder() + u"/instance-%1.sock"_qs.arg(pid); }
+    // A copy with no session bus: the instance sockets alone keep one copy, and nothing breaks for it.
+    QProcess* start() {
+        auto* p = new QProcess(this);
+        QProcessEnvironment env = programEnvironment(m_service, m_home.path(), m_home.filePath(u"config"_qs));
+        env.insert(u"XDG_RUNTIME_DIR"_qs, m_home.filePath(u"runtime"_qs));
+        env.insert(u"QT_QPA_PLATFORM"_qs, u"offscreen"_qs);
+        env.insert(u"DBUS_SESSION_BUS_ADDRESS"_qs, u"unix:path=/nonexistent/kestrava-bus"_qs);
+        env.insert(u"QT_QUICK_BACKEND"_qs, u"software"_qs);
+        p->setProcessEnvironment(env);
+        p->start(QStringLiteral(KESTRAVA_APP_PATH), {});
+        m_started << p;
+        return p;
+    }
+    // Started and listening: its socket is in the folder.
+    bool listening(QProcess* p) {
+        return p->waitForStarted(10'000) &&
+               QTest::qWaitFor([&] { return QFile::exists(socketOf(p->processId())); }, 15'000);
+    }
+    // Ended already while the test waited for something else, or ends within the limit.
+    static bool ended(QProcess* p) { return p->state() == QProcess::NotRunning || p->waitForFinished(10'000); }
+
 private Q_SLOTS:
     void initTestCase() {
         QVERIFY(m_home.isValid());
+        QVERIFY(QDir().mkpath(m_home.filePath(u"runtime"_qs)));
+        QFile::setPermissions(m_home.filePath(u"runtime"_qs),
+                              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         QVERIFY(m_service.start(basicScenario()));
     }
     void init() { QVERIFY(m_service.clearRequests()); }
+    void cleanup() {
+        for (QProcess* p : std::as_const(m_started)) {
+            if (p->state() != QProcess::NotRunning) {
+                ::kill(pid_t(p->processId()), SIGCONT);
+                p->kill();
+                p->waitForFinished(5000);
+            }
+            delete p;
+        }
+        m_started.clear();
+    }
 
     void signsInAndConnects() {
         const Run r = run({QStringLiteral("--login"), QStringLiteral("a@kestrava.test"), QStringLiteral("--connect"),
@@ -234,6 +275,70 @@ private Q_SLOTS:
                    (l.value(QStringLiteral("field")).toString() == QLatin1String("errorMessage") &&
                     l.value(QStringLiteral("value")).toString() == error);
         QVERIFY2(seen, r.raw.constData());
+    }
+
+    // --- copies of the program --------------------------------------------------------------------------
+    void newCopyEndsTheOlderOne() {
+        QProcess* first = start();
+        QVERIFY(listening(first));
+        const qint64 firstPid = first->processId();
+        QProcess* second = start();
+        QVERIFY(listening(second));
+        // The first one goes through its own quit path (no tunnel: at once) and tidies up.
+        QVERIFY(ended(first));
+        QCOMPARE(first->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(first->exitCode(), 0);
+        QVERIFY(!QFile::exists(socketOf(firstPid)));
+        QCOMPARE(second->state(), QProcess::Running);
+        // Without a tray host it says so in one line and stays usable.
+        const QString err = QString::fromUtf8(first->readAllStandardError());
+        QVERIFY2(err.contains(u"sistem tepsisi yok"_qs), qPrintable(err));
+    }
+
+    void hungCopyIsKilled() {
+        QProcess* hung = start();
+        QVERIFY(listening(hung));
+        const qint64 hungPid = hung->processId();
+        ::kill(pid_t(hungPid), SIGSTOP);
+        QProcess* next = start();
+        QVERIFY(listening(next));
+        QVERIFY(ended(hung));
+        QCOMPARE(hung->exitStatus(), QProcess::CrashExit);
+        QCOMPARE(hung->exitCode(), SIGKILL);
+        QVERIFY(!QFile::exists(socketOf(hungPid)));
+        QCOMPARE(next->state(), QProcess::Running);
+    }
+
+    // Left-over sockets: one of a copy long gone, one whose pid now belongs to another program
+    // (this test). Neither stops the start; the other program lives on.
+    void leftOverSocketsAreCleared() {
+        QProcess gone;
+        gone.start(u"true"_qs, {});
+        QVERIFY(gone.waitForStarted(5000));
+        const qint64 gonePid = gone.processId();
+        QVERIFY(gone.waitForFinished(5000));
+        QVERIFY(QDir().mkpath(folder()));
+        for (qint64 pid : {gonePid, QCoreApplication::applicationPid()}) {
+            QFile f(socketOf(pid));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+        }
+        QProcess* copy = start();
+        QVERIFY(listening(copy));
+        QVERIFY(QTest::qWaitFor([&] { return !QFile::exists(socketOf(QCoreApplication::applicationPid())); }, 10'000));
+        QVERIFY(!QFile::exists(socketOf(gonePid)));
+        QCOMPARE(copy->state(), QProcess::Running);
+    }
+
+    void sigtermQuitsAtOnceWithoutATunnel() {
+        QProcess* copy = start();
+        QVERIFY(listening(copy));
+        const qint64 pid = copy->processId();
+        ::kill(pid_t(pid), SIGTERM);
+        QVERIFY(ended(copy));
+        QCOMPARE(copy->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(copy->exitCode(), 0);
+        QVERIFY(!QFile::exists(socketOf(pid)));
+        QVERIFY(copy->readAllStandardOutput().startsWith("{\"version\":"));
     }
 };
 
