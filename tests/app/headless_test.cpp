@@ -26,22 +26,23 @@ class HeadlessTest : public QObject {
         QByteArray errors; // standard error alone
         QJsonObject lastState() const {
             for (auto it = lines.crbegin(); it != lines.crend(); ++it)
-                if (it->contains(QStringLiteral("state"))) return it->value(QStringLiteral("state")).toObject();
+                if (it->contains(u"state"_qs)) return it->value(u"state"_qs).toObject();
             return {};
         }
         QList<QJsonValue> values(const QString& field) const {
             QList<QJsonValue> out;
             for (const QJsonObject& l : lines)
-                if (l.value(QStringLiteral("field")).toString() == field) out.append(l.value(QStringLiteral("value")));
+                if (l.value(u"field"_qs).toString() == field) out.append(l.value(u"value"_qs));
             return out;
         }
     };
 
-    Run run(const QStringList& args, const QByteArray& input = {}, const QString& config = QStringLiteral("config"),
+    Run run(const QStringList& args, const QByteArray& input = {}, const QString& config = u"config"_qs,
             bool headless = true) {
         QProcess p;
         p.setProcessEnvironment(programEnvironment(m_service, m_home.path(), m_home.filePath(config)));
-        p.start(QStringLiteral(KESTRAVA_APP_PATH), (headless ? QStringList{QStringLiteral("--headless")} : QStringList()) + args);
+        p.start(QStringLiteral(KESTRAVA_APP_PATH),
+                (headless ? QStringList{u"--headless"_qs} : QStringList()) + args);
         Run r;
         if (!p.waitForStarted(10'000)) return r;
         p.write(input);
@@ -58,7 +59,6 @@ class HeadlessTest : public QObject {
             if (line.startsWith('{')) r.lines.append(QJsonDocument::fromJson(line).object());
         return r;
     }
-
 
     QString folder() const { return m_home.filePath(u"runtime/kestrava"_qs); }
     QString socketOf(qint64 pid) const { return folder() + u"/instance-%1.sock"_qs.arg(pid); }
@@ -81,7 +81,9 @@ class HeadlessTest : public QObject {
                QTest::qWaitFor([&] { return QFile::exists(socketOf(p->processId())); }, 15'000);
     }
     // Ended already while the test waited for something else, or ends within the limit.
-    static bool ended(QProcess* p) { return p->state() == QProcess::NotRunning || p->waitForFinished(10'000); }
+    static bool ended(QProcess* p) {
+        return p->state() == QProcess::NotRunning || p->waitForFinished(10'000);
+    }
 
 private Q_SLOTS:
     void initTestCase() {
@@ -105,20 +107,18 @@ private Q_SLOTS:
     }
 
     void signsInAndConnects() {
-        const Run r = run({QStringLiteral("--login"), QStringLiteral("a@kestrava.test"), QStringLiteral("--connect"),
-                           QStringLiteral("tr-1")},
-                          "pw\n");
+        const Run r = run({u"--login"_qs, u"a@kestrava.test"_qs, u"--connect"_qs, u"tr-1"_qs}, "pw\n");
         QCOMPARE(r.code, 0);
         const QJsonObject state = r.lastState();
-        QCOMPARE(state.value(QStringLiteral("status")).toString(), QStringLiteral("connected"));
-        QCOMPARE(state.value(QStringLiteral("exitIp")).toString(), QStringLiteral("203.0.113.7"));
-        QCOMPARE(state.value(QStringLiteral("originalPlace")).toString(), QStringLiteral("Ankara, TR"));
-        QCOMPARE(state.value(QStringLiteral("servers")).toArray().size(), 2);
-        QCOMPARE(state.value(QStringLiteral("token")), QJsonValue(true));
+        QCOMPARE(state.value(u"status"_qs).toString(), u"connected"_qs);
+        QCOMPARE(state.value(u"exitIp"_qs).toString(), u"203.0.113.7"_qs);
+        QCOMPARE(state.value(u"originalPlace"_qs).toString(), u"Ankara, TR"_qs);
+        QCOMPARE(state.value(u"servers"_qs).toArray().size(), 2);
+        QCOMPARE(state.value(u"token"_qs), QJsonValue(true));
         // Every change is a line; the status walked connecting, then connected.
-        const QList<QJsonValue> statuses = r.values(QStringLiteral("status"));
-        QVERIFY(statuses.contains(QJsonValue(QStringLiteral("connecting"))));
-        QCOMPARE(statuses.last(), QJsonValue(QStringLiteral("connected")));
+        const QList<QJsonValue> statuses = r.values(u"status"_qs);
+        QVERIFY(statuses.contains(QJsonValue(u"connecting"_qs)));
+        QCOMPARE(statuses.last(), QJsonValue(u"connected"_qs));
         // Secrets never reach the output.
         QVERIFY(!r.raw.contains("tok-1"));
         QVERIFY(!r.raw.contains("psk-1"));
@@ -127,14 +127,13 @@ private Q_SLOTS:
 
     // A sign-in asks the service for nothing but the sign-in; whatever else the run did came before it.
     void signInAloneStartsNothingElse() {
-        const Run r = run({QStringLiteral("--login"), QStringLiteral("a@kestrava.test")}, "pw\n",
-                          QStringLiteral("config-login-only"));
+        const Run r = run({u"--login"_qs, u"a@kestrava.test"_qs}, "pw\n", u"config-login-only"_qs);
         QCOMPARE(r.code, 0);
-        QCOMPARE(r.lastState().value(QStringLiteral("token")), QJsonValue(true));
+        QCOMPARE(r.lastState().value(u"token"_qs), QJsonValue(true));
         QStringList after;
         bool signedIn = false;
         for (const QJsonValue& q : m_service.requests()) {
-            const QString path = q.toObject().value(QStringLiteral("path")).toString();
+            const QString path = q.toObject().value(u"path"_qs).toString();
             if (signedIn) after.append(path);
             signedIn = signedIn || path == QLatin1String("/auth/login");
         }
@@ -145,16 +144,14 @@ private Q_SLOTS:
     // The program keeps no log, not even when the settings cannot be written: the state shows what
     // matters, and nothing reaches standard error.
     void writesNoLog() {
-        QVERIFY(QDir(m_home.path()).mkpath(QStringLiteral("config-blocked")));
-        QFile blocker(m_home.filePath(QStringLiteral("config-blocked/kestrava")));
+        QVERIFY(QDir(m_home.path()).mkpath(u"config-blocked"_qs));
+        QFile blocker(m_home.filePath(u"config-blocked/kestrava"_qs));
         QVERIFY(blocker.open(QIODevice::WriteOnly)); // where the settings folder should be
         blocker.close();
-        const Run r = run({QStringLiteral("--login"), QStringLiteral("a@kestrava.test"), QStringLiteral("--connect"),
-                           QStringLiteral("tr-1")},
-                          "pw\n",
-                          QStringLiteral("config-blocked"));
+        const Run r = run({u"--login"_qs, u"a@kestrava.test"_qs, u"--connect"_qs, u"tr-1"_qs}, "pw\n",
+                          u"config-blocked"_qs);
         QCOMPARE(r.code, 0);
-        QCOMPARE(r.lastState().value(QStringLiteral("status")).toString(), QStringLiteral("connected"));
+        QCOMPARE(r.lastState().value(u"status"_qs).toString(), u"connected"_qs);
         QCOMPARE(QString::fromUtf8(r.errors), QString());
     }
 
@@ -163,12 +160,12 @@ private Q_SLOTS:
         QCOMPARE(r.code, 0);
         // The version, the backend, then the state as it was at the start.
         QVERIFY(r.lines.size() > 3);
-        QCOMPARE(r.lines.at(0).value(QStringLiteral("version")).toString(), QStringLiteral(KESTRAVA_VERSION_TEXT));
-        QCOMPARE(r.lines.at(1).value(QStringLiteral("backend")).toString(), QStringLiteral("simulated"));
-        QCOMPARE(r.lines.at(2).value(QStringLiteral("state")).toObject().value(QStringLiteral("email")).toString(),
-                 QStringLiteral("a@kestrava.test"));
-        QCOMPARE(r.lastState().value(QStringLiteral("servers")).toArray().size(), 2);
-        QVERIFY(m_service.requests(QStringLiteral("GET"), QStringLiteral("/notify/inbox")).size() == 1);
+        QCOMPARE(r.lines.at(0).value(u"version"_qs).toString(), QStringLiteral(KESTRAVA_VERSION_TEXT));
+        QCOMPARE(r.lines.at(1).value(u"backend"_qs).toString(), u"simulated"_qs);
+        QCOMPARE(r.lines.at(2).value(u"state"_qs).toObject().value(u"email"_qs).toString(),
+                 u"a@kestrava.test"_qs);
+        QCOMPARE(r.lastState().value(u"servers"_qs).toArray().size(), 2);
+        QVERIFY(m_service.requests(u"GET"_qs, u"/notify/inbox"_qs).size() == 1);
     }
 
     // Help, the version and a mistyped option answer at once, in either mode, display or not.
@@ -178,14 +175,15 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("out");
         QTest::addColumn<QByteArray>("err");
         const QByteArray usage = "Kullanım: kestrava";
-        QTest::newRow("help") << QStringList{QStringLiteral("--help")} << 0 << usage << QByteArray();
-        QTest::newRow("help, headless") << QStringList{QStringLiteral("--headless"), QStringLiteral("--help")} << 0
-                                        << usage << QByteArray();
-        QTest::newRow("version") << QStringList{QStringLiteral("--version")} << 0 << QByteArray("Kestrava 1.") << QByteArray();
-        QTest::newRow("unknown option") << QStringList{QStringLiteral("--shwo")} << 2 << QByteArray()
+        QTest::newRow("help") << QStringList{u"--help"_qs} << 0 << usage << QByteArray();
+        QTest::newRow("help, headless")
+            << QStringList{u"--headless"_qs, u"--help"_qs} << 0 << usage << QByteArray();
+        QTest::newRow("version") << QStringList{u"--version"_qs} << 0 << QByteArray("Kestrava 1.")
+                                 << QByteArray();
+        QTest::newRow("unknown option") << QStringList{u"--shwo"_qs} << 2 << QByteArray()
                                         << QByteArray("Kestrava: Bilinmeyen seçenek: --shwo\n\n") + usage;
-        QTest::newRow("stray argument") << QStringList{QStringLiteral("--show"), QStringLiteral("extra")} << 2
-                                        << QByteArray() << QByteArray("Bilinmeyen bağımsız değişken: extra");
+        QTest::newRow("stray argument") << QStringList{u"--show"_qs, u"extra"_qs} << 2 << QByteArray()
+                                        << QByteArray("Bilinmeyen bağımsız değişken: extra");
     }
     void commandLine() {
         QFETCH(QStringList, args);
@@ -193,7 +191,7 @@ private Q_SLOTS:
         QFETCH(QByteArray, out);
         QFETCH(QByteArray, err);
         const qsizetype before = m_service.requests().size();
-        const Run r = run(args, {}, QStringLiteral("config"), false);
+        const Run r = run(args, {}, u"config"_qs, false);
         QCOMPARE(r.code, code);
         const QByteArray stdoutOnly = r.raw.left(r.raw.size() - r.errors.size());
         QVERIFY2(stdoutOnly.startsWith(out), stdoutOnly.constData());
@@ -208,33 +206,33 @@ private Q_SLOTS:
     void transportTextsAreTurkish_data() {
         QTest::addColumn<QString>("origin");
         QTest::addColumn<QString>("text");
-        QTest::newRow("closed port") << QStringLiteral("http://127.0.0.1:1") << QStringLiteral("Bağlantı reddedildi");
-        QTest::newRow("unknown host") << QStringLiteral("http://api.kestrava.invalid")
-                                      << QStringLiteral("api.kestrava.invalid ana bilgisayarı bulunamadı");
+        QTest::newRow("closed port") << u"http://127.0.0.1:1"_qs << u"Bağlantı reddedildi"_qs;
+        QTest::newRow("unknown host")
+            << u"http://api.kestrava.invalid"_qs << u"api.kestrava.invalid ana bilgisayarı bulunamadı"_qs;
     }
     void transportTextsAreTurkish() {
         QFETCH(QString, origin);
         QFETCH(QString, text);
         QStringList command{QStringLiteral(KESTRAVA_APP_PATH)};
-        if (origin.contains(QStringLiteral(".invalid"))) {
+        if (origin.contains(u".invalid"_qs)) {
             if (::geteuid() != 0) QSKIP("needs root for a network namespace");
-            command.prepend(QStringLiteral("-n"));
-            command.prepend(QStringLiteral("unshare"));
+            command.prepend(u"-n"_qs);
+            command.prepend(u"unshare"_qs);
         }
-        QProcessEnvironment env = programEnvironment(m_service, m_home.path(), m_home.filePath(QStringLiteral("t")));
-        env.insert(QStringLiteral("KESTRAVA_API_ORIGIN"), origin);
+        QProcessEnvironment env = programEnvironment(m_service, m_home.path(), m_home.filePath(u"t"_qs));
+        env.insert(u"KESTRAVA_API_ORIGIN"_qs, origin);
         QProcess p;
         p.setProcessEnvironment(env);
         const QString program = command.takeFirst();
-        p.start(program, command + QStringList{QStringLiteral("--headless"), QStringLiteral("--login"),
-                                               QStringLiteral("a@kestrava.test")});
+        p.start(program, command + QStringList{u"--headless"_qs, u"--login"_qs, u"a@kestrava.test"_qs});
         QVERIFY(p.waitForStarted(10'000));
         p.write("pw\n");
         p.closeWriteChannel();
         QVERIFY(p.waitForFinished(60'000));
         const QByteArray out = p.readAllStandardOutput();
         QCOMPARE(p.exitCode(), 1);
-        QVERIFY2(QString::fromUtf8(out).contains(QStringLiteral("\"errorMessage\",\"value\":\"%1\"").arg(text)), out.constData());
+        QVERIFY2(QString::fromUtf8(out).contains(u"\"errorMessage\",\"value\":\"%1\""_qs.arg(text)),
+                 out.constData());
     }
 
     void failures_data() {
@@ -242,19 +240,19 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("input");
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("error");
-        QTest::newRow("wrong password") << QStringList{QStringLiteral("--login"), QStringLiteral("a@kestrava.test")}
-                                        << QByteArray("nope\n") << 1 << QStringLiteral("E-posta veya şifre hatalı");
-        QTest::newRow("unknown server") << QStringList{QStringLiteral("--connect"), QStringLiteral("xx-9")} << QByteArray()
-                                        << 1 << QStringLiteral("Sunucu bulunamadı: xx-9");
-        QTest::newRow("server without gateway") << QStringList{QStringLiteral("--connect"), QStringLiteral("de-1")}
-                                                << QByteArray() << 1 << QStringLiteral("Sunucu VPN bilgisi döndürmedi");
-        QTest::newRow("bad option") << QStringList{QStringLiteral("--bogus")} << QByteArray() << 2
-                                    << QStringLiteral("Bilinmeyen seçenek: --bogus");
-        QTest::newRow("login without address") << QStringList{QStringLiteral("--login")} << QByteArray() << 2
-                                               << QStringLiteral("--login bir e-posta adresi bekliyor");
+        QTest::newRow("wrong password") << QStringList{u"--login"_qs, u"a@kestrava.test"_qs}
+                                        << QByteArray("nope\n") << 1 << u"E-posta veya şifre hatalı"_qs;
+        QTest::newRow("unknown server")
+            << QStringList{u"--connect"_qs, u"xx-9"_qs} << QByteArray() << 1 << u"Sunucu bulunamadı: xx-9"_qs;
+        QTest::newRow("server without gateway") << QStringList{u"--connect"_qs, u"de-1"_qs} << QByteArray()
+                                                << 1 << u"Sunucu VPN bilgisi döndürmedi"_qs;
+        QTest::newRow("bad option") << QStringList{u"--bogus"_qs} << QByteArray() << 2
+                                    << u"Bilinmeyen seçenek: --bogus"_qs;
+        QTest::newRow("login without address")
+            << QStringList{u"--login"_qs} << QByteArray() << 2 << u"--login bir e-posta adresi bekliyor"_qs;
         QTest::newRow("login without password")
-            << QStringList{QStringLiteral("--login"), QStringLiteral("a@kestrava.test")} << QByteArray() << 2
-            << QStringLiteral("Şifre okunamadı: --login şifreyi standart girdinin ilk satırında bekler");
+            << QStringList{u"--login"_qs, u"a@kestrava.test"_qs} << QByteArray() << 2
+            << u"Şifre okunamadı: --login şifreyi standart girdinin ilk satırında bekler"_qs;
     }
     void failures() {
         QFETCH(QStringList, args);
@@ -267,13 +265,14 @@ private Q_SLOTS:
         // A wrong command line is refused before anything goes out, with the usage beside the error.
         if (code == 2) {
             QCOMPARE(m_service.requests().size(), before);
-            if (!error.startsWith(QStringLiteral("Şifre"))) QVERIFY2(r.errors.contains("Kullanım: kestrava"), r.errors.constData());
+            if (!error.startsWith(u"Şifre"_qs))
+                QVERIFY2(r.errors.contains("Kullanım: kestrava"), r.errors.constData());
         }
         bool seen = false;
         for (const QJsonObject& l : r.lines)
-            seen = seen || l.value(QStringLiteral("error")).toString() == error ||
-                   (l.value(QStringLiteral("field")).toString() == QLatin1String("errorMessage") &&
-                    l.value(QStringLiteral("value")).toString() == error);
+            seen = seen || l.value(u"error"_qs).toString() == error ||
+                   (l.value(u"field"_qs).toString() == QLatin1String("errorMessage") &&
+                    l.value(u"value"_qs).toString() == error);
         QVERIFY2(seen, r.raw.constData());
     }
 
@@ -324,7 +323,8 @@ private Q_SLOTS:
         }
         QProcess* copy = start();
         QVERIFY(listening(copy));
-        QVERIFY(QTest::qWaitFor([&] { return !QFile::exists(socketOf(QCoreApplication::applicationPid())); }, 10'000));
+        QVERIFY(QTest::qWaitFor([&] { return !QFile::exists(socketOf(QCoreApplication::applicationPid())); },
+                                10'000));
         QVERIFY(!QFile::exists(socketOf(gonePid)));
         QCOMPARE(copy->state(), QProcess::Running);
     }
