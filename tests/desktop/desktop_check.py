@@ -48,11 +48,11 @@ SETTINGS = {
 
 
 class Skip(Exception):
-    pass
+    """A host missing on this machine."""
 
 
 class Failure(Exception):
-    pass
+    """What the user would see go wrong."""
 
 
 def luminance(c):
@@ -66,7 +66,7 @@ def contrast(a, b):
 
 
 class Shot:
-    """A screenshot of the root window, kept as a PNG and read as raw RGB."""
+    """A screenshot of the root window (kept as a PNG among the artefacts), read as raw RGB."""
 
     def __init__(self, raw, w, h):
         self.data, self.w, self.h = raw, w, h
@@ -97,31 +97,29 @@ class Desktop:
 
     def cleanup(self):
         # A desktop's helpers that its bus started on demand are ours too, and outlive their bus.
-        started = set()
-        if self.bus_pids and not self.user:
-            try:
-                started = self.bus_clients() - {p.pid for p in self.procs} - set(self.bus_pids)
-            except (Failure, subprocess.SubprocessError, OSError):
-                pass
-        for pid in started:
+        try:
+            helpers = self.bus_clients() - {p.pid for p in self.procs} - set(self.bus_pids) if self.bus_pids else set()
+        except (Failure, subprocess.SubprocessError, OSError):
+            helpers = set()
+        for pid in helpers:
             self.signal(pid, signal.SIGTERM)
         for p in reversed(self.procs):
-            if p.poll() is None:
-                p.terminate()
+            p.terminate()
         for p in reversed(self.procs):
             try:
                 p.wait(timeout=5)
             except subprocess.TimeoutExpired:
                 p.kill()
                 p.wait(timeout=5)
-        for pid in self.bus_pids:
-            self.signal(pid, signal.SIGTERM)
-        for pid in started:
-            try:
-                self.wait_for("a helper to end", lambda: not self.signal(pid, 0), tries=50)
-            except Failure:
-                self.signal(pid, signal.SIGKILL)
+        for pid in self.bus_pids + [pid for pid in helpers if not self.ends(pid)]:
+            self.signal(pid, signal.SIGTERM if pid in self.bus_pids else signal.SIGKILL)
         shutil.rmtree(self.work, ignore_errors=True)
+
+    def ends(self, pid):
+        try:
+            return self.wait_for("a helper to end", lambda: not self.signal(pid, 0), tries=50)
+        except Failure:
+            return False
 
     @staticmethod
     def signal(pid, sig):
@@ -199,10 +197,7 @@ class Desktop:
         if self.user:  # the session's user owns its home, its runtime folder and a copy of the program
             os.chmod(self.work, 0o755)
             self.app = shutil.copy(self.app, os.path.join(self.work, "kestrava"))
-            for d in (home, runtime):
-                for root, dirs, _ in os.walk(d):
-                    for p in [root] + [os.path.join(root, x) for x in dirs]:
-                        os.chown(p, 65534, 65534)
+            self.give(home, runtime)
         self.env["DBUS_SESSION_BUS_ADDRESS"] = self.private_bus("runtime/bus")
         self.run("xsetroot", "-solid", "#%02x%02x%02x" % BACKGROUND)
         data = self.env["XDG_DATA_HOME"]
@@ -322,6 +317,12 @@ class Desktop:
             return shot.px(10, sh // 2) == shot.px(sw // 2, sh // 2)
         self.wait_for("the desktop", desktop, tries=30)
 
+    @staticmethod
+    def give(*folders):
+        for root, dirs, files in [w for d in folders for w in os.walk(d)]:
+            for p in [root] + [os.path.join(root, x) for x in dirs + files]:
+                os.chown(p, 65534, 65534)
+
     def start_sway(self):
         os.makedirs(os.path.join(self.env["HOME"], ".config/waybar"))
         with open(os.path.join(self.env["HOME"], ".config/waybar/config"), "w") as f:
@@ -330,9 +331,7 @@ class Desktop:
                        "clock": {"format": "{:%H:%M}"}}, f)
         with open(os.path.join(self.work, "sway.conf"), "w") as f:
             f.write("output * resolution 1920x1080 position 0,0 bg #5b7fa6 solid_color\nfocus_follows_mouse no\n")
-        for root, dirs, files in os.walk(self.env["HOME"]):
-            for p in [root] + [os.path.join(root, x) for x in dirs + files]:
-                os.chown(p, 65534, 65534)
+        self.give(self.env["HOME"])
         self.spawn(["env", "WLR_BACKENDS=x11", "WLR_RENDERER=pixman", "WLR_LIBINPUT_NO_DEVICES=1", "sway", "-c",
                     os.path.join(self.work, "sway.conf")], "sway.log", user=True)
         sock = self.wait_for("sway", lambda: next((os.path.join(self.env["XDG_RUNTIME_DIR"], f) for f in
