@@ -38,9 +38,8 @@ lines() { wc -l < "$D/watch.out"; }
 # The stand-in service's count of address lookups.
 lookups() { ip netns exec "$NS_GW" curl -s http://127.0.0.1:8080/__control/requests | grep -o '"path":"/geo"' | wc -l; }
 
-echo "$PASSWORD" | in_client "$program" --headless --login "$EMAIL" --connect --watch >"$D/watch.out" 2>"$D/watch.err" &
-watch_pid=$!
-wait_value status connected 1 900 || { echo "nm-e2e: no connect"; tail -20 "$D/watch.out" "$D/watch.err"; exit 1; }
+watch_start watch '"state"' --login "$EMAIL" --connect
+wait_value status connected 1 900 || { echo "nm-e2e: no connect"; tail -20 "$D/watch.out"; exit 1; }
 check "connected through NetworkManager" "$(last_value status 1)" connected
 wait_value exitIp "$EXIT_IP" 1 300
 check "the exit address through the tunnel" "$(last_value exitIp 1)" "$EXIT_IP"
@@ -72,7 +71,7 @@ check "the exit address was never taken for the own" \
     "$(grep -c "\"originalIp\",\"value\":\"$EXIT_IP\"" "$D/watch.out")" 0
 
 nmcli connection down Kestrava >/dev/null 2>&1
-kill "$watch_pid" 2>/dev/null; wait "$watch_pid" 2>/dev/null; watch_pid=
+watch_stop
 [ -n "$presses" ] && presses_check "$presses"
 echo "nm-e2e: $failures failure(s)"
 [ "$failures" -eq 0 ]

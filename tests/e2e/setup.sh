@@ -12,7 +12,7 @@ failures=0
 pair=ikev2-pair.sh wire=yes
 [ "${BACKEND:-}" = networkmanager ] && pair=nm-pair.sh wire=
 cleanup() {
-    [ -n "${watch_pid:-}" ] && kill "$watch_pid" 2>/dev/null && wait "$watch_pid" 2>/dev/null
+    [ -n "${watcher:-}" ] && kill "$watcher" 2>/dev/null && wait "$watcher" 2>/dev/null
     [ -n "$service_pid" ] && kill "$service_pid" 2>/dev/null && wait "$service_pid" 2>/dev/null
     "$top/tests/vpn/netns/$pair" down "$D" >/dev/null 2>&1
     rm -rf "$D"
@@ -92,6 +92,24 @@ check() { # name, got, expected
     if [ "$2" = "$3" ]; then echo "ok   $1"; else echo "FAIL $1: got '$2', expected '$3'"; failures=$((failures + 1)); fi
 }
 descendants() { local c; for c in $(pgrep -P "$1"); do echo "$c"; descendants "$c"; done; }
+# A watching copy in the background ($watcher), its output in $D/NAME.out; back once it printed PATTERN.
+watch_start() { # name, pattern, headless arguments...
+    local name=$1 pattern=$2
+    shift 2
+    echo "$PASSWORD" | in_client "$program" --headless "$@" --watch >"$D/$name.out" 2>&1 &
+    watcher=$!
+    for _ in $(seq 100); do grep -q "$pattern" "$D/$name.out" && break; sleep 0.1; done
+}
+programs() { local p; for p in $(descendants "$watcher"); do [ "$(cat /proc/$p/comm 2>/dev/null)" = kestrava ] && echo "$p"; done; }
+watch_stop() { kill -TERM $(programs) 2>/dev/null; wait "$watcher" 2>/dev/null; watcher=; }
+# The client's link watched into FILE ("PROTO SRC DST DPORT in|out", IKE left out) until sniff_stop.
+sniff_start() { # file
+    sniff_file=$1
+    ip netns exec "$NS_CLIENT" python3 "$top/tests/vpn/netns/wire.py" sniff "$CLIENT_IF" "$1" "$GW_ADDR" 2>"$1.err" &
+    sniffer=$!
+    for _ in $(seq 50); do [ -f "$1.ready" ] && break; sleep 0.1; done
+}
+sniff_stop() { kill "$sniffer"; for _ in $(seq 50); do [ -f "$sniff_file.done" ] && break; sleep 0.1; done; }
 wire() { # the first line of wire-probe.sh; what went in clear to standard error
     "$top/tests/vpn/netns/wire-probe.sh" "$D" > "$D/wire.out"
     head -1 "$D/wire.out"
@@ -104,14 +122,11 @@ tunnel_answers() { case "$(wire)" in v4=tunnel*) echo yes ;; *) echo no ;; esac;
 # request of ours that leaves in clear from the tunnel's address was opened over a path already gone, and
 # would hold up the press behind it.
 presses_check() { # press driver
-    local cap=$D/presses.wire sniffer
-    ip netns exec "$NS_CLIENT" python3 "$top/tests/vpn/netns/wire.py" sniff "$CLIENT_IF" "$cap" "$GW_ADDR" 2>"$cap.err" &
-    sniffer=$!
-    for _ in $(seq 50); do [ -f "$cap.ready" ] && break; sleep 0.1; done
+    sniff_start "$D/presses.wire"
     echo "$PASSWORD" | limit=300 config=$D/presses-config in_client "$1" "$EMAIL" 8 >"$D/presses.out" 2>"$D/presses.err"
     check "presses: all rounds connected and disconnected" "$?" 0
-    kill "$sniffer"; for _ in $(seq 50); do [ -f "$cap.done" ] && break; sleep 0.1; done
+    sniff_stop
     check "presses: nothing from the tunnel's address in clear" \
-        "$(awk -v p="${POOL%.*}." '$5 == "out" && index($2, p) == 1' "$cap" | head -3)" ""
+        "$(awk -v p="${POOL%.*}." '$5 == "out" && index($2, p) == 1' "$D/presses.wire" | head -3)" ""
     echo "     presses: $(grep medianMs "$D/presses.out")"
 }

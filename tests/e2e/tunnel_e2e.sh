@@ -32,12 +32,9 @@ check "restart: exit address seen through the tunnel" "$(final exitIp)" "$EXIT_I
 check "restart: stored real address" "$(final originalIp)" "$REAL_IP"
 
 # Killed while connected, started again: the same.
-echo "$PASSWORD" | in_client "$program" --headless --watch >"$D/watch.out" 2>&1 &
-watch_pid=$!
-for _ in $(seq 100); do grep -q '"state"' "$D/watch.out" && break; sleep 0.1; done
+watch_start watch '"state"'
 killed=no exposed=
-for pid in $(descendants "$watch_pid"); do
-    [ "$(cat /proc/$pid/comm 2>/dev/null)" = kestrava ] || continue
+for pid in $(programs); do
     # Neither secret is in the running program's environment or command line.
     for f in environ cmdline; do
         grep -qaF -e "$PSK" -e "$PASSWORD" "/proc/$pid/$f" && exposed="$exposed $f"
@@ -45,7 +42,7 @@ for pid in $(descendants "$watch_pid"); do
     kill -KILL "$pid" && killed=yes
 done
 check "no secret in the environment or command line" "$exposed" ""
-wait "$watch_pid" 2>/dev/null
+wait "$watcher" 2>/dev/null
 check "the watching copy was killed with -9" "$killed" yes
 run
 check "after kill -9: connected" "$(final status)" connected
@@ -136,12 +133,9 @@ check "after charon restart: connect works" "$(final status)" connected
 # copy shows idle; with the link back the next connect works. With its own interface down instead,
 # charon keeps the SA and waits for a route to come back (roaming), so that is not a lost tunnel.
 veth=$(ip -n "$NS_GW" -o link show type veth | awk -F': ' '{print $2}' | cut -d@ -f1)
-: > "$D/cut.out"
-echo "$PASSWORD" | in_client "$program" --headless --watch >"$D/cut.out" 2>&1 &
-cut_pid=$!
 # Only what it prints after the cut counts; at start it may pass through idle on its way to connected.
 # Settled once the exit address has come through the tunnel.
-for _ in $(seq 100); do grep -q "\"field\":\"exitIp\",\"value\":\"$EXIT_IP\"" "$D/cut.out" && break; sleep 0.1; done
+watch_start cut "\"field\":\"exitIp\",\"value\":\"$EXIT_IP\""
 seen=$(wc -l < "$D/cut.out") cut_at=$SECONDS
 ip -n "$NS_GW" link set "$veth" down
 went_idle=no
@@ -152,10 +146,7 @@ done
 echo "     link cut: idle after $((SECONDS - cut_at)) s"
 check "link cut: the watching copy shows idle" "$went_idle" yes
 ip -n "$NS_GW" link set "$veth" up
-for pid in $(descendants "$cut_pid"); do
-    [ "$(cat /proc/$pid/comm 2>/dev/null)" = kestrava ] && kill -TERM "$pid"
-done
-wait "$cut_pid" 2>/dev/null
+watch_stop
 run --connect
 check "link back: connect works" "$(final status)" connected
 
@@ -163,23 +154,16 @@ check "link back: connect works" "$(final status)" connected
 # keeps the SA while it has no route (MOBIKE), learns that it is dead once the link is back, and the
 # program starts it again by itself, once; its status shows it down in between. The wire is watched
 # from the loss to the tunnel's return.
-: > "$D/wifi.out"
 # It connects itself, from down: each run has a keyring of its own, and the start after the loss needs
 # the key there.
 run --disconnect
-echo "$PASSWORD" | in_client "$program" --headless --connect --watch >"$D/wifi.out" 2>&1 &
-wifi_pid=$!
-# Settled once the exit address has come through the tunnel.
-for _ in $(seq 100); do grep -q "\"field\":\"exitIp\",\"value\":\"$EXIT_IP\"" "$D/wifi.out" && break; sleep 0.1; done
+watch_start wifi "\"field\":\"exitIp\",\"value\":\"$EXIT_IP\"" --connect
 seen=$(wc -l < "$D/wifi.out")
 ip -n "$NS_CLIENT" link set "$CLIENT_IF" down
 STRONGSWAN_CONF=$GW_CONF swanctl --terminate --ike rw --force >/dev/null 2>&1
 # Its DELETE waits for the link in the neighbour queue; a gateway that forgot us sends none.
 ip -n "$NS_GW" neigh flush all
-cap=$D/wifi.wire
-ip netns exec "$NS_CLIENT" python3 "$WIRE_PY" sniff "$CLIENT_IF" "$cap" "$GW_ADDR" 2>"$cap.err" &
-sniffer=$!
-for _ in $(seq 50); do [ -f "$cap.ready" ] && break; sleep 0.1; done
+sniff_start "$D/wifi.wire"
 ip -n "$NS_CLIENT" link set "$CLIENT_IF" up
 ip -n "$NS_CLIENT" route replace default via "$GW_ADDR"
 ip -n "$NS_CLIENT" route replace $API_ADDR/32 via "$GW_ADDR"
@@ -193,16 +177,13 @@ for _ in $(seq 300); do
         { back=yes; break; }
     sleep 0.1
 done
-kill "$sniffer"; for _ in $(seq 50); do [ -f "$cap.done" ] && break; sleep 0.1; done
+sniff_stop
 check "link lost: the status showed it down" "$went_down" yes
 check "link back: the tunnel came back by itself" "$back" yes
 [ $back = yes ] || tail -n +$((seen + 1)) "$D/wifi.out" | grep -E '"(status|errorMessage)"' | tail -6
-check "link back: nothing in clear meanwhile" "$(awk '$1 != "ike" && $5 == "out"' "$cap" | sort | uniq -c | head -5)" ""
+check "link back: nothing in clear meanwhile" "$(awk '$1 != "ike" && $5 == "out"' "$D/wifi.wire" | sort | uniq -c | head -5)" ""
 check "link back: on the wire" "$(wire)" "v4=tunnel v6=blocked dns=tunnel other=0"
-for pid in $(descendants "$wifi_pid"); do
-    [ "$(cat /proc/$pid/comm 2>/dev/null)" = kestrava ] && kill -TERM "$pid"
-done
-wait "$wifi_pid" 2>/dev/null
+watch_stop
 run --disconnect
 check "link back: disconnected" "$(final status)" idle
 
