@@ -1,7 +1,7 @@
 // The floor for the start-up and memory benchmarks: the smallest Qt Quick window this Qt can show,
 // a rectangle with one line of text, measured by the same code as the program and drawn by the
 // same renderer.
-#include "app/measure.h"
+#include "app/hooks/measure.h"
 #include "ui/panel_content.h"
 
 #include <QGuiApplication>

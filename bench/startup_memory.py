@@ -5,7 +5,7 @@ Runs inside the tray session of scripts/bench (bench/tray_session.sh: Xvfb, open
   1. spawn to the popup's first frame, against a bare Qt Quick window on the same renderer;
   2. memory after the popup was shown once and hidden, against the program's own tray-only state,
      then over many more openings and closings, then once the hidden popup was destroyed
-     (app/measure.cpp, --measure-tray);
+     (app/hooks/measure.cpp, --measure-tray);
   3. spawn to the tray host embedding the icon (the login case), against a bare QSystemTrayIcon
      program, seen from outside by bench/tray_watch.cpp.
 Start-up figures are medians of alternating runs. Prints one JSON object.

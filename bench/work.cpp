@@ -5,8 +5,8 @@
 //   decode FILE     the product: strict decoding of the list and choosing the best server
 //   status N        N system status changes through AppState and the shell's icon choice
 #include "api/records.h"
-#include "app/app_delegate.h"
-#include "app/measure.h"
+#include "app/hooks/measure.h"
+#include "app/tray/tray_shell.h"
 #include "platform/defaults_store.h"
 #include "state/app_state.h"
 #include "vpn/simulated/simulated_facility.h"
@@ -53,14 +53,14 @@ int statusChanges(int n) {
     QTemporaryDir dir;
     DefaultsStore store(dir.filePath(QStringLiteral("defaults.json")));
     SimulatedFacility facility;
-    AppDelegate::Options options;
+    TrayShell::Options options;
     options.tray = false;
-    AppDelegate shell(store, facility, options);
+    TrayShell shell(store, facility, options);
     shell.launch();
     long icons = 0;
     QObject::connect(&shell.state(), &AppState::statusChanged, [&] {
         // What the tray does on each change: the image for the new status.
-        icons += !AppDelegate::statusIcon(shell.state().status() == ConnectionStatus::connected).isNull();
+        icons += !TrayShell::statusIcon(shell.state().status() == ConnectionStatus::connected).isNull();
     });
     // Each change asks for the addresses again; the next change waits for that reply, as a system
     // changing its status at a human pace would, so replies never pile up.
@@ -72,7 +72,7 @@ int statusChanges(int n) {
         const bool up = i % 2 == 0;
         const long before = replies;
         facility.setStatus(up ? VpnStatus::connected : VpnStatus::disconnected);
-        const QString want = AppDelegate::statusIconName(up);
+        const QString want = TrayShell::statusIconName(up);
         for (int turn = 0; turn < 100000 && (shell.currentIconName() != want || replies == before); ++turn)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         if (i + 1 == n / 2 || i + 1 == n) {

@@ -1,6 +1,6 @@
-#include "app/panel_window.h"
-#include "app/placement.h"
-#include "app/tray_look.h"
+#include "app/tray/panel_window.h"
+#include "app/tray/placement.h"
+#include "app/tray/tray_look.h"
 #include "ui/images.h"
 
 #include <QFile>

@@ -1,9 +1,9 @@
 #include "api/endpoints.h"
-#include "app/app_delegate.h"
-#include "app/application_bus.h"
-#include "app/demo_link.h"
-#include "app/drop_notice.h"
-#include "app/single_instance.h"
+#include "app/tray/tray_shell.h"
+#include "app/process/application_bus.h"
+#include "app/hooks/demo_link.h"
+#include "app/process/drop_notice.h"
+#include "app/process/single_instance.h"
 #include "state/app_state.h"
 #include "support/await.h"
 #include "support/service_fixture.h"
@@ -74,26 +74,26 @@ class ShellTest : public QObject {
     QList<QProcess*> m_started;
     NotificationServer m_server;
 
-    static AppDelegate::Options noTray() {
-        AppDelegate::Options o;
+    static TrayShell::Options noTray() {
+        TrayShell::Options o;
         o.tray = false;
         return o;
     }
     struct Shell {
         TestEnv env;
         SimulatedFacility facility;
-        std::optional<AppDelegate> d;
-        AppDelegate& make(AppDelegate::Options o = noTray()) { return d.emplace(env.defaults(), facility, o); }
+        std::optional<TrayShell> d;
+        TrayShell& make(TrayShell::Options o = noTray()) { return d.emplace(env.defaults(), facility, o); }
     };
     // Wired as the program wires the first copy.
     struct FirstCopy : Shell {
         SingleInstance instance;
         ApplicationBus bus;
         FirstCopy(const QString& folder, InstanceIdentity id) : instance(folder), bus(std::move(id)) {
-            AppDelegate& s = make();
-            QObject::connect(&instance, &SingleInstance::quitRequested, &s, &AppDelegate::requestQuit);
-            QObject::connect(&bus, &ApplicationBus::activateRequested, &s, &AppDelegate::showPanel);
-            QObject::connect(&bus, &ApplicationBus::quitRequested, &s, &AppDelegate::requestQuit);
+            TrayShell& s = make();
+            QObject::connect(&instance, &SingleInstance::quitRequested, &s, &TrayShell::requestQuit);
+            QObject::connect(&bus, &ApplicationBus::activateRequested, &s, &TrayShell::showPanel);
+            QObject::connect(&bus, &ApplicationBus::quitRequested, &s, &TrayShell::requestQuit);
         }
     };
 
@@ -182,7 +182,7 @@ private Q_SLOTS:
     // --- the panel, the icon and the quit path ---------------------------------------------------------
     void panelIsMadeOnceAndPlacedEachTime() {
         Shell s;
-        AppDelegate& shell = s.make();
+        TrayShell& shell = s.make();
         shell.launch();
         QVERIFY(!shell.panel());
         const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
@@ -208,7 +208,7 @@ private Q_SLOTS:
 
     void pressOutsideClosesInsideDoesNot() {
         Shell s;
-        AppDelegate& shell = s.make();
+        TrayShell& shell = s.make();
         shell.launch();
         shell.showPanel();
         QQuickWindow* w = shell.panel();
@@ -226,7 +226,7 @@ private Q_SLOTS:
 
     void iconFollowsTheStatus() {
         Shell s;
-        AppDelegate& shell = s.make();
+        TrayShell& shell = s.make();
         shell.launch();
         QCOMPARE(shell.currentIconName(), u"shield-slash"_qs);
         s.facility.setStatus(VpnStatus::connecting);
@@ -259,12 +259,12 @@ private Q_SLOTS:
         s.facility.stopSteps = {{VpnStatus::disconnecting, 0}, {VpnStatus::disconnected, 10'000}};
         if (loadFails) s.facility.loadError = Error{Error::Kind::Io, u"yüklenemedi"_qs};
         s.facility.setStatus(status, false);
-        AppDelegate& shell = s.make();
+        TrayShell& shell = s.make();
         shell.launch();
         QVERIFY(QTest::qWaitFor([&] { return s.facility.loads > 0; }, 5000)); // the start-up load
         const int loadsBefore = s.facility.loads;
-        QSignalSpy started(&shell, &AppDelegate::quitStarted);
-        QSignalSpy exiting(&shell, &AppDelegate::exiting);
+        QSignalSpy started(&shell, &TrayShell::quitStarted);
+        QSignalSpy exiting(&shell, &TrayShell::exiting);
         QElapsedTimer t;
         t.start();
         // The updater's hand-off and the session quit through QEvent::Quit; it takes the same path.
@@ -292,8 +292,8 @@ private Q_SLOTS:
         Shell s;
         s.facility.operationDelayMs = 200;
         s.facility.setStatus(VpnStatus::connected, false);
-        AppDelegate& shell = s.make();
-        QSignalSpy exiting(&shell, &AppDelegate::exiting);
+        TrayShell& shell = s.make();
+        QSignalSpy exiting(&shell, &TrayShell::exiting);
         const int loadsBefore = s.facility.loads;
         shell.requestQuit();
         s.facility.setStatus(VpnStatus::disconnected, false);
@@ -310,7 +310,7 @@ private Q_SLOTS:
         qputenv("KESTRAVA_DEMO_SERVICE", "1");
         const std::unique_ptr<DemoLink> link = DemoLink::ifDemo(s.facility);
         QVERIFY(link);
-        AppDelegate& shell = s.make();
+        TrayShell& shell = s.make();
         shell.launch();
         AppState& state = shell.state();
         QVERIFY(QTest::qWaitFor([&] { return !state.startingUp(); }, 30'000));
@@ -362,7 +362,7 @@ private Q_SLOTS:
         QFETCH(QStringList, args);
         QFETCH(bool, handedOver);
         FirstCopy first(runtime() + u"/kestrava"_qs, {firstVersion, firstLocation});
-        AppDelegate& shell = *first.d;
+        TrayShell& shell = *first.d;
         shell.launch();
         first.instance.claim();
         QVERIFY(first.bus.serve());
@@ -376,8 +376,8 @@ private Q_SLOTS:
         QVERIFY2(state.status() == ConnectionStatus::connected, qPrintable(state.errorMessage().value_or(QString())));
         if (popupOpen) shell.showPanel();
         else shell.closePanel();
-        QSignalSpy quits(&shell, &AppDelegate::quitStarted);
-        QSignalSpy exits(&shell, &AppDelegate::exiting);
+        QSignalSpy quits(&shell, &TrayShell::quitStarted);
+        QSignalSpy exits(&shell, &TrayShell::exiting);
         const int stopsBefore = first.facility.stops;
         QProcess* second = launch(args);
         if (handedOver) {
@@ -412,11 +412,11 @@ private Q_SLOTS:
     void startWithoutTray() {
         QFETCH(bool, hidden);
         Shell s;
-        AppDelegate::Options options; // with a tray asked for; offscreen has none
+        TrayShell::Options options; // with a tray asked for; offscreen has none
         options.startHidden = hidden;
-        AppDelegate& shell = s.make(options);
+        TrayShell& shell = s.make(options);
         ApplicationBus bus(program());
-        QObject::connect(&bus, &ApplicationBus::activateRequested, &shell, &AppDelegate::showPanel);
+        QObject::connect(&bus, &ApplicationBus::activateRequested, &shell, &TrayShell::showPanel);
         shell.launch();
         QVERIFY(!shell.tray());
         QCOMPARE(shell.panelVisible(), !hidden);
@@ -442,10 +442,10 @@ private Q_SLOTS:
     // The desktop's own calls: an unknown action is refused with a reason, "quit" takes the quit path.
     void actions() {
         FirstCopy first(runtime() + u"/kestrava"_qs, program());
-        AppDelegate& shell = *first.d;
+        TrayShell& shell = *first.d;
         shell.launch();
         QVERIFY(first.bus.serve());
-        QSignalSpy quits(&shell, &AppDelegate::quitStarted);
+        QSignalSpy quits(&shell, &TrayShell::quitStarted);
         // Called from another connection, as a launcher would.
         QDBusConnection other = QDBusConnection::connectToBus(m_busAddress, u"launcher"_qs);
         auto call = [&](const QString& member, const QVariantList& args) {
@@ -473,7 +473,7 @@ private Q_SLOTS:
     // A click on our notice opens the popup; one on someone else's does not.
     void clickOpensThePopup() {
         Shell s;
-        AppDelegate& shell = s.make();
+        TrayShell& shell = s.make();
         DropNotice notice(shell, QDBusConnection::sessionBus());
         shell.launch();
         QVERIFY(up(s));
@@ -516,7 +516,7 @@ private Q_SLOTS:
         QFETCH(int, notices);
         if (how == u"noservice"_qs) QVERIFY(serveNotifications(false));
         Shell s;
-        AppDelegate& shell = s.make();
+        TrayShell& shell = s.make();
         DropNotice notice(shell, QDBusConnection::sessionBus());
         shell.launch();
         QVERIFY(up(s));

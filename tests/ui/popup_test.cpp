@@ -3,7 +3,7 @@
 // the memory given back once it is hidden. CTest runs it in groups of functions (CMakeLists.txt).
 #include "popup_fixture.h"
 
-#include "app/app_delegate.h"
+#include "app/tray/tray_shell.h"
 #include "state/app_state.h"
 #include "support/dev_service.h"
 #include "support/service_fixture.h"
@@ -169,12 +169,12 @@ QStringList controls(QQuickWindow* window) {
 struct Shell {
     TestEnv env;
     SimulatedFacility facility;
-    std::unique_ptr<AppDelegate> shell;
+    std::unique_ptr<TrayShell> shell;
     explicit Shell(int dropHiddenAfterMs = 30000) {
-        AppDelegate::Options options;
+        TrayShell::Options options;
         options.tray = false;
         options.dropHiddenAfterMs = dropHiddenAfterMs;
-        shell = std::make_unique<AppDelegate>(env.defaults(), facility, options);
+        shell = std::make_unique<TrayShell>(env.defaults(), facility, options);
         shell->launch();
     }
     bool show() {
@@ -715,7 +715,7 @@ private Q_SLOTS:
         QFETCH(QVariant, value);
         QFETCH(bool, dropped);
         Shell s(0);
-        AppDelegate& shell = *s.shell;
+        TrayShell& shell = *s.shell;
         if (signedIn) {
             shell.state().setEmail(u"ayse@example.com"_s);
             shell.state().setToken(u"tok"_s);

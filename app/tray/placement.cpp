@@ -1,4 +1,4 @@
-#include "app/placement.h"
+#include "app/tray/placement.h"
 
 #include <algorithm>
 #include <cmath>

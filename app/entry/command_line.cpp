@@ -1,4 +1,4 @@
-#include "app/command_line.h"
+#include "app/entry/command_line.h"
 
 #include "update/updater.h"
 

@@ -1,4 +1,4 @@
-#include "app/x11_desktop.h"
+#include "app/x11/x11_desktop.h"
 
 #include <QByteArray>
 #include <QGuiApplication>

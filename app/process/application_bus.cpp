@@ -1,4 +1,4 @@
-#include "app/application_bus.h"
+#include "app/process/application_bus.h"
 
 #include <QCoreApplication>
 #include <QDBusAbstractAdaptor>

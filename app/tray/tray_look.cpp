@@ -1,4 +1,4 @@
-#include "app/tray_look.h"
+#include "app/tray/tray_look.h"
 
 #include "ui/images.h"
 

@@ -1,6 +1,6 @@
-#include "app/panel_window.h"
+#include "app/tray/panel_window.h"
 
-#include "app/x11_desktop.h"
+#include "app/x11/x11_desktop.h"
 #include "ui/images.h"
 #include "ui/palette.h"
 

@@ -1,4 +1,4 @@
-#include "app/single_instance.h"
+#include "app/process/single_instance.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "app/measure.h"
+#include "app/hooks/measure.h"
 
 #include "ui/panel_content.h"
 

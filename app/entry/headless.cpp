@@ -1,7 +1,7 @@
-#include "app/headless.h"
+#include "app/entry/headless.h"
 
-#include "app/command_line.h"
-#include "app/quit_signals.h"
+#include "app/entry/command_line.h"
+#include "app/entry/quit_signals.h"
 
 #include "platform/defaults_store.h"
 #include "platform/signal_wait.h"

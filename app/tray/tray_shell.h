@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/panel_window.h"
+#include "app/tray/panel_window.h"
 
 #include <QElapsedTimer>
 #include <QIcon>
@@ -25,9 +25,9 @@ class QSystemTrayIcon;
 class QTimer;
 class VpnFacility;
 
-// Owns the state, the tray icon and the popup panel for the life of the process, and runs the
-// quit path.
-class AppDelegate : public QObject {
+// The tray shell: owns the state, the tray icon and the popup panel for the life of the process,
+// and runs the quit path.
+class TrayShell : public QObject {
     Q_OBJECT
 public:
     struct Options {
@@ -37,8 +37,8 @@ public:
         // The popup hidden this long is destroyed (the next open makes it anew); below 0, never.
         int dropHiddenAfterMs = 30000;
     };
-    AppDelegate(DefaultsStore& store, VpnFacility& facility, Options options, QObject* parent = nullptr);
-    ~AppDelegate() override;
+    TrayShell(DefaultsStore& store, VpnFacility& facility, Options options, QObject* parent = nullptr);
+    ~TrayShell() override;
 
     // Qt Quick's software renderer unless the user names another backend; before the application
     // object is made (PanelContent::chooseRenderer).

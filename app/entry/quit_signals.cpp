@@ -1,4 +1,4 @@
-#include "app/quit_signals.h"
+#include "app/entry/quit_signals.h"
 
 #include <csignal>
 #include <sys/socket.h>

@@ -1,12 +1,11 @@
-#include "app/app_delegate.h"
-#include "app/application_bus.h"
-#include "app/demo_link.h"
-#include "app/drop_notice.h"
-#include "app/headless.h"
-#include "app/measure.h"
-#include "app/quit_signals.h"
-#include "app/command_line.h"
-#include "app/single_instance.h"
+#include "app/entry/command_line.h"
+#include "app/entry/headless.h"
+#include "app/entry/quit_signals.h"
+#include "app/hooks/hooks.h"
+#include "app/process/application_bus.h"
+#include "app/process/drop_notice.h"
+#include "app/process/single_instance.h"
+#include "app/tray/tray_shell.h"
 #include "platform/defaults_store.h"
 #include "platform/http.h"
 #include "update/bundle.h"
@@ -130,9 +129,9 @@ int main(int argc, char** argv) {
         qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "xcb");
 
-    // Caught from before Qt starts: a signal that comes before the delegate exists waits in the pipe.
+    // Caught from before Qt starts: a signal that comes before the shell exists waits in the pipe.
     QuitSignals::catchThem();
-    AppDelegate::chooseRenderer();
+    TrayShell::chooseRenderer();
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Kestrava"));
     QCoreApplication::setApplicationVersion(QStringLiteral(KESTRAVA_VERSION));
@@ -143,7 +142,6 @@ int main(int argc, char** argv) {
     QGuiApplication::setQuitOnLastWindowClosed(false);
     const QStringList args = QCoreApplication::arguments();
     printVersion();
-    const Measure::Plan plan = Measure::fromArguments(args);
 
     // SIGTERM from the session and SIGINT take the same quit path as the quit strip.
     std::unique_ptr<QSocketNotifier> signals;
@@ -155,37 +153,24 @@ int main(int argc, char** argv) {
     SingleInstance instance;
     ApplicationBus bus(InstanceIdentity::ofThisProgram());
     // A measured run must neither end nor be ended by the copy in use.
-    if (!plan.active && meetRunningCopy(instance, bus, hidden) == Start::handedOver) return 0;
+    if (!Hooks::measuring(args) && meetRunningCopy(instance, bus, hidden) == Start::handedOver) return 0;
 
-    AppDelegate::Options options;
+    TrayShell::Options options;
     options.showAtStart = args.contains(QStringLiteral("--show")) && !hidden;
     options.startHidden = hidden;
-    AppDelegate delegate(DefaultsStore::shared(), VpnFacility::shared(), options);
-    QObject::connect(&instance, &SingleInstance::quitRequested, &delegate, &AppDelegate::requestQuit);
-    QObject::connect(&bus, &ApplicationBus::activateRequested, &delegate, &AppDelegate::showPanel);
-    QObject::connect(&bus, &ApplicationBus::quitRequested, &delegate, &AppDelegate::requestQuit);
-    DropNotice dropNotice(delegate);
-    const std::unique_ptr<DemoLink> demoLink = DemoLink::ifDemo(VpnFacility::shared());
-    QObject::connect(&delegate, &AppDelegate::exiting, &app, [] { QCoreApplication::exit(0); });
+    TrayShell shell(DefaultsStore::shared(), VpnFacility::shared(), options);
+    QObject::connect(&instance, &SingleInstance::quitRequested, &shell, &TrayShell::requestQuit);
+    QObject::connect(&bus, &ApplicationBus::activateRequested, &shell, &TrayShell::showPanel);
+    QObject::connect(&bus, &ApplicationBus::quitRequested, &shell, &TrayShell::requestQuit);
+    DropNotice dropNotice(shell);
+    QObject::connect(&shell, &TrayShell::exiting, &app, [] { QCoreApplication::exit(0); });
     if (signals)
-        QObject::connect(signals.get(), &QSocketNotifier::activated, &delegate, [&delegate] {
+        QObject::connect(signals.get(), &QSocketNotifier::activated, &shell, [&shell] {
             QuitSignals::takeOne();
-            delegate.requestQuit();
+            shell.requestQuit();
         });
-
-    std::unique_ptr<Measure> measure;
-    if (plan.active) {
-        measure = std::make_unique<Measure>(
-            plan,
-            [&delegate] {
-                delegate.showPanel();
-                return delegate.panel();
-            },
-            [&delegate] { delegate.closePanel(); }, sinceStart);
-        QObject::connect(measure.get(), &Measure::done, &app, [] { QCoreApplication::exit(0); });
-    }
-    delegate.launch();
-    if (measure) measure->begin();
+    shell.launch();
+    const Hooks hooks(shell, VpnFacility::shared(), args, sinceStart);
     const int code = QApplication::exec();
     Http::shutdown();
     return code;

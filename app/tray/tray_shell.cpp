@@ -1,9 +1,9 @@
-#include "app/app_delegate.h"
+#include "app/tray/tray_shell.h"
 
-#include "app/placement.h"
-#include "app/tray_host.h"
-#include "app/tray_look.h"
-#include "app/x11_desktop.h"
+#include "app/tray/placement.h"
+#include "app/tray/tray_host.h"
+#include "app/tray/tray_look.h"
+#include "app/x11/x11_desktop.h"
 #include "state/app_state.h"
 #include "ui/images.h"
 #include "ui/panel_content.h"
@@ -46,37 +46,37 @@ bool inABar(const QPoint& p) {
 
 } // namespace
 
-AppDelegate::AppDelegate(DefaultsStore& store, VpnFacility& facility, Options options, QObject* parent)
+TrayShell::TrayShell(DefaultsStore& store, VpnFacility& facility, Options options, QObject* parent)
     : QObject(parent), m_facility(facility), m_options(options) {
     AppState::Environment env;
     env.facility = &m_facility;
     m_state = std::make_unique<AppState>(store, env);
     m_model = std::make_unique<PopupModel>(*m_state);
-    QObject::connect(m_model.get(), &PopupModel::quitRequested, this, &AppDelegate::requestQuit);
+    QObject::connect(m_model.get(), &PopupModel::quitRequested, this, &TrayShell::requestQuit);
     m_dropTimer = new QTimer(this);
     m_dropTimer->setSingleShot(true);
-    QObject::connect(m_dropTimer, &QTimer::timeout, this, &AppDelegate::dropHiddenPanel);
+    QObject::connect(m_dropTimer, &QTimer::timeout, this, &TrayShell::dropHiddenPanel);
     if (auto* app = QCoreApplication::instance()) app->installEventFilter(this);
 }
 
-AppDelegate::~AppDelegate() {
+TrayShell::~TrayShell() {
     if (auto* app = QCoreApplication::instance()) app->removeEventFilter(this);
     // The window's items refer to the model; they go first.
     dropPanel();
 }
 
-QString AppDelegate::statusIconName(bool connected) {
+QString TrayShell::statusIconName(bool connected) {
     return connected ? QStringLiteral("shield") : QStringLiteral("shield-slash");
 }
 
-QIcon AppDelegate::statusIcon(bool connected, const QColor& ink) {
+QIcon TrayShell::statusIcon(bool connected, const QColor& ink) {
     return TrayLook::icon(connected, ink.isValid() ? ink : TrayLook::inkFor(std::nullopt));
 }
 
-void AppDelegate::chooseRenderer() { PanelContent::chooseRenderer(); }
+void TrayShell::chooseRenderer() { PanelContent::chooseRenderer(); }
 
-void AppDelegate::launch() {
-    QObject::connect(m_state.get(), &AppState::statusChanged, this, &AppDelegate::updateIcon);
+void TrayShell::launch() {
+    QObject::connect(m_state.get(), &AppState::statusChanged, this, &TrayShell::updateIcon);
     if (m_options.tray) {
         // On X11 a tray host that comes (back, perhaps in other colours) or a GTK desktop's theme switch.
         m_barChanges = std::make_unique<BarChangeWatcher>();
@@ -112,7 +112,7 @@ void AppDelegate::launch() {
     if (m_options.showAtStart || (m_options.tray && !m_trayShown && !m_options.startHidden)) showPanel();
 }
 
-void AppDelegate::showTrayIcon() {
+void TrayShell::showTrayIcon() {
     m_tray = std::make_unique<QSystemTrayIcon>();
     m_tray->setToolTip(QStringLiteral("Kestrava"));
     QObject::connect(m_tray.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
@@ -135,14 +135,14 @@ void AppDelegate::showTrayIcon() {
     lookAtBar();
     m_tray->show();
     // The host embeds the icon (and tells its place) a moment later; look at the bar again then.
-    for (int ms : {300, 1500, 5000}) QTimer::singleShot(ms, this, &AppDelegate::lookAtBar);
+    for (int ms : {300, 1500, 5000}) QTimer::singleShot(ms, this, &TrayShell::lookAtBar);
     // Plasma loads a named icon in the panel's colours once and keeps it; a new icon makes it load
     // it again in the new ones. Hosts that take pixels get them for the bar as it is now.
     QDBusConnection::sessionBus().connect(QString(), QStringLiteral("/KGlobalSettings"), QStringLiteral("org.kde.KGlobalSettings"),
                                           QStringLiteral("notifyChange"), this, SLOT(coloursChanged()));
 }
 
-void AppDelegate::dropHiddenPanel() {
+void TrayShell::dropHiddenPanel() {
     if (!m_panel || m_panel->isVisible()) return;
     // Only a popup that a new one would show as it is: what was typed or opened stays until used.
     const QQuickItem* popup = popupItem();
@@ -152,7 +152,7 @@ void AppDelegate::dropHiddenPanel() {
     PanelContent::releaseDropped();
 }
 
-void AppDelegate::dropPanel() {
+void TrayShell::dropPanel() {
     m_outside.reset();
     // The window's items refer to the model; they go first.
     delete m_root;
@@ -161,7 +161,7 @@ void AppDelegate::dropPanel() {
     m_engine.reset();
 }
 
-void AppDelegate::updateIcon() {
+void TrayShell::updateIcon() {
     const bool connected = m_state->status() == ConnectionStatus::connected;
     const QString name = statusIconName(connected);
     if (name == m_iconName && m_ink == m_iconInk) return;
@@ -170,7 +170,7 @@ void AppDelegate::updateIcon() {
     if (m_tray) m_tray->setIcon(statusIcon(connected, m_ink));
 }
 
-void AppDelegate::lookAtBar() {
+void TrayShell::lookAtBar() {
     if (!m_tray) return;
     // Hosts that take pixels get them for the bar under the icon. Read from the screen only when the
     // icon may have moved or the bar changed (start, embedding, a press), not on every status change.
@@ -181,14 +181,14 @@ void AppDelegate::lookAtBar() {
     updateIcon();
 }
 
-void AppDelegate::coloursChanged() {
+void TrayShell::coloursChanged() {
     m_iconName.clear();
     updateIcon();
     // The panel repaints in its new colours a moment after the signal.
-    for (int ms : {300, 1500}) QTimer::singleShot(ms, this, &AppDelegate::lookAtBar);
+    for (int ms : {300, 1500}) QTimer::singleShot(ms, this, &TrayShell::lookAtBar);
 }
 
-void AppDelegate::buildTrayMenu() {
+void TrayShell::buildTrayMenu() {
     // For hosts that show only a menu, and for the right button everywhere.
     m_menu = std::make_unique<QMenu>();
     QAction* open = m_menu->addAction(QStringLiteral("Kestrava’yı Aç"));
@@ -205,7 +205,7 @@ void AppDelegate::buildTrayMenu() {
         showPanel();
     });
     QObject::connect(power, &QAction::triggered, m_model.get(), &PopupModel::toggle);
-    QObject::connect(quit, &QAction::triggered, this, &AppDelegate::requestQuit);
+    QObject::connect(quit, &QAction::triggered, this, &TrayShell::requestQuit);
     auto follow = [this, power] {
         // The power button's own words and rule; signed out there is no power button to stand for.
         const bool on = m_model->connected() || m_model->connecting();
@@ -217,16 +217,16 @@ void AppDelegate::buildTrayMenu() {
     m_tray->setContextMenu(m_menu.get());
 }
 
-QQuickItem* AppDelegate::popupItem() const {
+QQuickItem* TrayShell::popupItem() const {
     return m_root ? m_root->property("popup").value<QQuickItem*>() : nullptr;
 }
 
-QSize AppDelegate::cardSize() const {
+QSize TrayShell::cardSize() const {
     const QQuickItem* popup = popupItem();
     return popup ? QSize(int(popup->width()), int(std::ceil(popup->height()))) : m_panel->size();
 }
 
-void AppDelegate::createPanel() {
+void TrayShell::createPanel() {
     PanelContent::prefetch();
     m_engine = std::make_unique<QQmlEngine>();
     m_panel = PanelContent::makeWindow();
@@ -244,15 +244,15 @@ void AppDelegate::createPanel() {
     m_look = PanelWindow::lookFor(noTrayHere ? PanelWindow::Kind::window : PanelWindow::Kind::popup);
     PanelWindow::apply(*m_panel, *m_root, m_look);
     m_panel->installEventFilter(this);
-    QObject::connect(m_root, &QQuickItem::widthChanged, this, &AppDelegate::shapePanel);
-    QObject::connect(m_root, &QQuickItem::heightChanged, this, &AppDelegate::shapePanel);
+    QObject::connect(m_root, &QQuickItem::widthChanged, this, &TrayShell::shapePanel);
+    QObject::connect(m_root, &QQuickItem::heightChanged, this, &TrayShell::shapePanel);
     if (m_look.kind == PanelWindow::Kind::window) return;
     QObject::connect(m_root, SIGNAL(outsidePressed()), this, SLOT(closePanel()));
     // Where presses anywhere can be seen (X11), only those close the panel: switching windows by
     // keyboard or a browser opened from a link leaves it open. Elsewhere (and on XWayland, which
     // shows us no press on a Wayland window) losing the focus is the only sign of an outside press.
     m_outside = std::make_unique<OutsidePressWatcher>();
-    QObject::connect(m_outside.get(), &OutsidePressWatcher::pressed, this, &AppDelegate::outsidePress);
+    QObject::connect(m_outside.get(), &OutsidePressWatcher::pressed, this, &TrayShell::outsidePress);
     if (m_outside->available() && !X11Desktop::underXWayland()) return;
     QObject::connect(m_panel.get(), &QWindow::activeChanged, this, [this] {
         // Under XWayland the compositor hands the focus back and forth right after the click that
@@ -266,7 +266,7 @@ void AppDelegate::createPanel() {
     });
 }
 
-void AppDelegate::shapePanel() {
+void TrayShell::shapePanel() {
     if (!m_panel || !m_root || !m_panel->handle()) return;
     const int margin = m_root->property("margin").toInt();
     // Content that grows or shrinks while open (sign-in, the list, a notice) is placed anew.
@@ -276,7 +276,7 @@ void AppDelegate::shapePanel() {
                        popup ? popup->property("cornerRadius").toInt() : 0);
 }
 
-void AppDelegate::outsidePress(QPoint nativePos) {
+void TrayShell::outsidePress(QPoint nativePos) {
     if (!panelVisible()) return;
     const QPoint pos = (QPointF(nativePos) / m_panel->devicePixelRatio()).toPoint();
     const int margin = m_root->property("margin").toInt();
@@ -289,7 +289,7 @@ void AppDelegate::outsidePress(QPoint nativePos) {
     m_closingPressAt = pos;
 }
 
-void AppDelegate::placePanel() {
+void TrayShell::placePanel() {
     // A framed window is the window manager's to place.
     if (!m_root || m_look.kind == PanelWindow::Kind::window) return;
     const int margin = m_root->property("margin").toInt();
@@ -304,7 +304,7 @@ void AppDelegate::placePanel() {
     m_panel->setPosition(origin - QPoint(margin, margin));
 }
 
-void AppDelegate::showPanel() {
+void TrayShell::showPanel() {
     m_dropTimer->stop();
     if (!m_panel) createPanel();
     if (!m_root) return;
@@ -322,7 +322,7 @@ void AppDelegate::showPanel() {
     m_panel->requestActivate();
 }
 
-void AppDelegate::closePanel() {
+void TrayShell::closePanel() {
     if (m_outside) m_outside->setWatching(false);
     if (!m_panel || !m_panel->isVisible()) return;
     m_panel->hide();
@@ -340,11 +340,11 @@ void AppDelegate::closePanel() {
     });
 }
 
-bool AppDelegate::panelVisible() const { return m_panel && m_panel->isVisible(); }
+bool TrayShell::panelVisible() const { return m_panel && m_panel->isVisible(); }
 
-bool AppDelegate::dropPending() const { return m_dropTimer->isActive(); }
+bool TrayShell::dropPending() const { return m_dropTimer->isActive(); }
 
-void AppDelegate::togglePanel() {
+void TrayShell::togglePanel() {
     if (panelVisible()) {
         closePanel();
         return;
@@ -360,7 +360,7 @@ void AppDelegate::togglePanel() {
     showPanel();
 }
 
-void AppDelegate::requestQuit() {
+void TrayShell::requestQuit() {
     if (m_quitting) return;
     m_quitting = true;
     const bool stopping = Tunnel::isUp(m_facility.status());
@@ -371,15 +371,15 @@ void AppDelegate::requestQuit() {
     }
     VPNController::stop(m_facility);
     // Fixed: the process ends whether or not the stop has finished.
-    QTimer::singleShot(quitDelayMs, this, &AppDelegate::exitNow);
+    QTimer::singleShot(quitDelayMs, this, &TrayShell::exitNow);
 }
 
-void AppDelegate::exitNow() {
-    // main() ends the event loop on this; the delegate itself never does, so tests can quit it.
+void TrayShell::exitNow() {
+    // main() ends the event loop on this; the shell itself never does, so tests can quit it.
     Q_EMIT exiting();
 }
 
-bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
+bool TrayShell::eventFilter(QObject* watched, QEvent* event) {
     // QCoreApplication::quit() (the updater's hand-off, the session) goes through the quit path too.
     if (watched == QCoreApplication::instance() && event->type() == QEvent::Quit) {
         requestQuit();

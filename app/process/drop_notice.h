@@ -3,7 +3,7 @@
 #include <QDBusConnection>
 #include <QObject>
 
-class AppDelegate;
+class TrayShell;
 
 // Tells the user through the desktop's notification service when the tunnel went down without
 // being asked to: not after a stop the user pressed, not while the popup is open and shows it, and
@@ -11,7 +11,7 @@ class AppDelegate;
 class DropNotice : public QObject {
     Q_OBJECT
 public:
-    explicit DropNotice(AppDelegate& delegate, QDBusConnection bus = QDBusConnection::sessionBus(),
+    explicit DropNotice(TrayShell& shell, QDBusConnection bus = QDBusConnection::sessionBus(),
                         QObject* parent = nullptr);
 
     // The id the service gave the notice on screen; 0 while none is known.
@@ -27,7 +27,7 @@ private Q_SLOTS:
 
 private:
 
-    AppDelegate& m_delegate;
+    TrayShell& m_shell;
     QDBusConnection m_bus;
     bool m_quitting = false;
     uint m_shownId = 0; // the notice on screen, replaced rather than stacked by the next drop

@@ -1,7 +1,7 @@
-#include "app/drop_notice.h"
+#include "app/process/drop_notice.h"
 
-#include "app/app_delegate.h"
-#include "app/tray_look.h"
+#include "app/tray/tray_look.h"
+#include "app/tray/tray_shell.h"
 #include "state/app_state.h"
 
 #include <QDBusMessage>
@@ -23,10 +23,10 @@ const QString DropNotice::body =
     QStringLiteral("Tünel siz kapatmadan kapandı; trafiğiniz artık VPN’den geçmiyor. "
                    "Yeniden bağlanmak için Kestrava’yı açın.");
 
-DropNotice::DropNotice(AppDelegate& delegate, QDBusConnection bus, QObject* parent)
-    : QObject(parent), m_delegate(delegate), m_bus(std::move(bus)) {
-    QObject::connect(&delegate.state(), &AppState::tunnelDropped, this, &DropNotice::tell);
-    QObject::connect(&delegate, &AppDelegate::quitStarted, this, [this] { m_quitting = true; });
+DropNotice::DropNotice(TrayShell& shell, QDBusConnection bus, QObject* parent)
+    : QObject(parent), m_shell(shell), m_bus(std::move(bus)) {
+    QObject::connect(&shell.state(), &AppState::tunnelDropped, this, &DropNotice::tell);
+    QObject::connect(&shell, &TrayShell::quitStarted, this, [this] { m_quitting = true; });
     if (!m_bus.isConnected()) return;
     m_bus.connect(service, objectPath, interface, QStringLiteral("ActionInvoked"), this,
                   SLOT(onAction(uint, QString)));
@@ -35,7 +35,7 @@ DropNotice::DropNotice(AppDelegate& delegate, QDBusConnection bus, QObject* pare
 }
 
 void DropNotice::tell() {
-    if (m_quitting || m_delegate.panelVisible() || !m_bus.isConnected()) return;
+    if (m_quitting || m_shell.panelVisible() || !m_bus.isConnected()) return;
     // A second drop before the first notice's id came back would stack a second notice.
     if (m_asking) {
         m_again = true;
@@ -63,7 +63,7 @@ void DropNotice::tell() {
 }
 
 void DropNotice::onAction(uint id, const QString& action) {
-    if (id != 0 && id == m_shownId && action == QStringLiteral("default")) m_delegate.showPanel();
+    if (id != 0 && id == m_shownId && action == QStringLiteral("default")) m_shell.showPanel();
 }
 
 void DropNotice::onClosed(uint id, uint) {

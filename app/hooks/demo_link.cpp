@@ -1,4 +1,4 @@
-#include "app/demo_link.h"
+#include "app/hooks/demo_link.h"
 
 #include "platform/config.h"
 #include "vpn/vpn_facility.h"

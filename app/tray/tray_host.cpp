@@ -1,6 +1,6 @@
-#include "app/tray_host.h"
+#include "app/tray/tray_host.h"
 
-#include "app/x11_desktop.h"
+#include "app/x11/x11_desktop.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
