@@ -9,6 +9,7 @@
 
 namespace API {
 
+// The service keeps notices per platform and knows this client by that name only.
 inline const QString inboxPath = QStringLiteral("/notify/inbox?platform=macos");
 
 // POST /auth/login; the stored-token fallback applies.

@@ -27,6 +27,7 @@ inline constexpr const char* keychainService = "app.kestrava.linux.ike";
 // The service of items stored by earlier builds: found, and moved to keychainService once.
 inline constexpr const char* legacyKeychainService = "app.kestrava.macos.ike";
 inline constexpr const char* keychainAccount = "shared-secret";
+// The gateways know the client's IKE identity by this value.
 inline constexpr const char* localIdentifier = "kestrava-macos";
 inline constexpr const char* profileDescription = IkeProfile::name;
 inline constexpr double startTimeoutSeconds = 28.0;
