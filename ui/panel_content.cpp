@@ -21,14 +21,6 @@ Q_IMPORT_QML_PLUGIN(Kestrava_ModelPlugin)
 namespace PanelContent {
 
 namespace {
-std::function<void(const char*)>& releaseObserver() {
-    static std::function<void(const char*)> observer;
-    return observer;
-}
-void step(const char* name) {
-    if (releaseObserver()) releaseObserver()(name);
-}
-
 std::future<void> fonts;
 } // namespace
 
@@ -47,26 +39,12 @@ void chooseRenderer() {
     QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
 }
 
-void setReleaseObserver(std::function<void(const char*)> observer) { releaseObserver() = std::move(observer); }
-
 // Measured under Xvfb with trayer (bench/RESULTS.md): after a hide, the software renderer holds no
 // scene graph or texture that releaseResources() would drop, and collectGarbage(),
 // trimComponentCache(), QPixmapCache::clear(), destroying the platform window or emptying the
 // images' sources gave back nothing (0 to +64 KiB each); what the hide freed stays in the C heap
 // until it is trimmed: 0.9 MB, 14 MB on OpenGL. A trim takes about a millisecond.
-namespace {
-// What was freed goes back to the system; first names what freed it.
-void trim(const char* first) {
-    step(first);
-    ::malloc_trim(0);
-    step("mallocTrim");
-    step("done");
-}
-} // namespace
-
-void releaseHidden() { trim("hidden"); }
-
-void releaseDropped() { trim("dropped"); }
+void trimHeap() { ::malloc_trim(0); }
 
 std::unique_ptr<QQuickWindow> makeWindow() {
     // Without an alpha channel the shadow margin and the rounded corners would be black.

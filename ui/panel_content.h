@@ -2,7 +2,6 @@
 
 #include <QString>
 
-#include <functional>
 #include <memory>
 
 class PopupModel;
@@ -19,14 +18,9 @@ namespace PanelContent {
 // window exists (it may come before the application object); later calls do nothing.
 void chooseRenderer();
 
-// Gives back what the panel freed as it was hidden (panel_content.cpp says what each candidate
-// step returned); the window, its items and the engine stay as they are.
-void releaseHidden();
-// After the hidden panel was destroyed: give its memory back to the system.
-void releaseDropped();
-// For the measurement aid only: called with each step's name as releaseHidden() finishes it, the
-// last being "done".
-void setReleaseObserver(std::function<void(const char* step)> observer);
+// Gives back to the system what the panel freed as it was hidden or destroyed (panel_content.cpp
+// says what each other candidate returned).
+void trimHeap();
 
 // Starts, on other threads, the work the first create() would otherwise do itself before its first
 // frame: reading the popup's images and loading the font database. create() waits for what is left.

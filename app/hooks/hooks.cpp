@@ -19,6 +19,8 @@ Hooks::Hooks(TrayShell& shell, VpnFacility& facility, const QStringList& args, Q
             return shell.panel();
         },
         [&shell] { shell.closePanel(); }, sinceStart);
+    QObject::connect(&shell, &TrayShell::releasing, m_measure.get(), &Measure::releasing);
+    QObject::connect(&shell, &TrayShell::released, m_measure.get(), &Measure::released);
     QObject::connect(m_measure.get(), &Measure::done, QCoreApplication::instance(),
                      [] { QCoreApplication::exit(0); });
     m_measure->begin();

@@ -1,7 +1,5 @@
 #include "app/hooks/measure.h"
 
-#include "ui/panel_content.h"
-
 #include <QFile>
 #include <QQuickWindow>
 #include <QSGRendererInterface>
@@ -89,20 +87,28 @@ Measure::Memory Measure::memory() {
 Measure::Measure(Plan plan, std::function<QQuickWindow*()> show, std::function<void()> hide,
                  QElapsedTimer sinceStart, QObject* parent)
     : QObject(parent), m_plan(plan), m_show(std::move(show)), m_hide(std::move(hide)), m_sinceStart(sinceStart) {
-    // What each step of the panel's release gives back, the first time; every release ends a hide.
-    // The time a step took runs from the end of the previous report to this one.
-    PanelContent::setReleaseObserver([this](const char* step) {
-        if (m_printSteps) {
-            const qint64 us = m_stepTimer.isValid() ? m_stepTimer.nsecsElapsed() / 1000 : 0;
-            print("releaseStep", QByteArray("\"") + step + "\",\"us\":" + QByteArray::number(us));
-            m_stepTimer.start();
-        }
-        if (qstrcmp(step, "dropped") == 0) m_dropped = true;
-        if (qstrcmp(step, "done") == 0 && m_afterRelease) std::exchange(m_afterRelease, nullptr)();
-    });
 }
 
-Measure::~Measure() { PanelContent::setReleaseObserver(nullptr); }
+Measure::~Measure() = default;
+
+void Measure::step(const char* name) {
+    if (!m_printSteps) return;
+    const qint64 us = m_stepTimer.isValid() ? m_stepTimer.nsecsElapsed() / 1000 : 0;
+    print("releaseStep", QByteArray("\"") + name + "\",\"us\":" + QByteArray::number(us));
+    m_stepTimer.start();
+}
+
+void Measure::releasing(bool dropped) {
+    step(dropped ? "dropped" : "hidden");
+    if (dropped) m_dropped = true;
+}
+
+// Every release ends a hide.
+void Measure::released() {
+    step("mallocTrim");
+    step("done");
+    if (m_afterRelease) std::exchange(m_afterRelease, nullptr)();
+}
 
 void Measure::begin() {
     if (m_plan.traySeconds < 0) {

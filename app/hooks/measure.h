@@ -30,6 +30,9 @@ public:
     ~Measure() override;
     // The program has launched: start the plan.
     void begin();
+    // The measured panel gives its memory back (dropped: it was destroyed first), and is done.
+    void releasing(bool dropped);
+    void released();
 
     struct Memory {
         long rssKiB = -1;
@@ -49,6 +52,8 @@ private:
     void afterDrop();
     // then() once the panel's next release is done, or after waitMs if none reports.
     void whenReleased(int waitMs, std::function<void()> then);
+    // What a release step gave back, the first time; the time runs from the previous step.
+    void step(const char* name);
     Plan m_plan;
     std::function<QQuickWindow*()> m_show;
     std::function<void()> m_hide;

@@ -149,7 +149,13 @@ void TrayShell::dropHiddenPanel() {
     if (popup && !popup->property("untouched").toBool()) return;
     // The engine's objects, the items, the images and the window's buffers go; Qt's libraries stay.
     dropPanel();
-    PanelContent::releaseDropped();
+    release(true);
+}
+
+void TrayShell::release(bool dropped) {
+    Q_EMIT releasing(dropped);
+    PanelContent::trimHeap();
+    Q_EMIT released();
 }
 
 void TrayShell::dropPanel() {
@@ -335,7 +341,7 @@ void TrayShell::closePanel() {
             dropPanel();
             return;
         }
-        PanelContent::releaseHidden();
+        release(false);
         if (m_options.dropHiddenAfterMs >= 0) m_dropTimer->start(m_options.dropHiddenAfterMs);
     });
 }

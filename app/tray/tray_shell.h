@@ -77,6 +77,10 @@ public Q_SLOTS:
 
 Q_SIGNALS:
     void quitStarted(bool stopping);
+    // The hidden panel gives its memory back to the system (dropped: the panel itself was destroyed
+    // first), and has done so. Never while it is shown.
+    void releasing(bool dropped);
+    void released();
     // The quit path is done: the process ends now (main() connects it to QCoreApplication::exit).
     void exiting();
 
@@ -95,6 +99,7 @@ private:
     void buildTrayMenu();
     void showTrayIcon();
     void dropPanel();
+    void release(bool dropped);
     void dropHiddenPanel();
     void shapePanel();
     void outsidePress(QPoint nativePos);

@@ -213,7 +213,7 @@ class PopupTest : public QObject {
         QQuickItem* popupBefore = ui.popup();
         ui.window->hide();
         QCoreApplication::processEvents();
-        PanelContent::releaseHidden();
+        PanelContent::trimHeap();
         ui.window->show();
         if (!QTest::qWaitForWindowExposed(ui.window.get())) return QImage();
         const QImage after = ui.grab();
@@ -667,10 +667,10 @@ private Q_SLOTS:
         Shell s;
         QStringList steps;
         bool visibleDuringRelease = false;
-        PanelContent::setReleaseObserver([&](const char* step) {
-            steps << QString::fromLatin1(step);
+        QObject::connect(s.shell.get(), &TrayShell::releasing, [&] {
             visibleDuringRelease = visibleDuringRelease || s.shell->panelVisible();
         });
+        QObject::connect(s.shell.get(), &TrayShell::released, [&] { steps << u"done"_s; });
         QVERIFY(s.show());
         QQuickWindow* window = s.shell->panel();
         QQuickItem* popup = s.shell->popupItem();
@@ -690,7 +690,6 @@ private Q_SLOTS:
         QVERIFY(s.shell->panelVisible());
         QCOMPARE(s.shell->panel(), window);
         QCOMPARE(s.shell->popupItem(), popup);
-        PanelContent::setReleaseObserver(nullptr);
     }
 
     // A popup left hidden is destroyed, unless a new one would lose what the user opened or typed;
@@ -735,12 +734,12 @@ private Q_SLOTS:
         const QImage before = grab();
         QQuickItem* popup = shell.popupItem();
         QStringList steps;
-        PanelContent::setReleaseObserver([&](const char* step) { steps << QString::fromLatin1(step); });
+        QObject::connect(&shell, &TrayShell::releasing, [&](bool gone) { steps << (gone ? u"dropped"_s : u"hidden"_s); });
+        QObject::connect(&shell, &TrayShell::released, [&] { steps << u"done"_s; });
         shell.closePanel();
         // The release on hide runs first; the drop, if any, once its timer ran.
         QVERIFY(QTest::qWaitFor([&] { return steps.contains(u"done"_s) && !shell.dropPending(); }, 2000));
         QCOMPARE(steps.contains(u"dropped"_s), dropped);
-        PanelContent::setReleaseObserver(nullptr);
         QVERIFY(s.show());
         QCOMPARE(shell.popupItem() == popup, !dropped);
         QCOMPARE(grab(), before);
