@@ -61,14 +61,14 @@ public:
     void handle(const httplib::Request& req, httplib::Response& res) {
         if (req.path.rfind("/__control/", 0) == 0) return control(req, res);
         QJsonObject scenario;
-        std::optional<QJsonObject> spec;
+        std::optional<QJsonObject> canned;
         {
             std::lock_guard lock(m_mutex);
             m_requests.append(record(req));
             scenario = m_scenario;
-            spec = takeOverride(req);
+            canned = takeOverride(req);
         }
-        if (spec) return applyOverride(*spec, overriddenFile(scenario, *spec, req), res);
+        if (canned) return applyOverride(*canned, overriddenFile(scenario, *canned, req), res);
         route(scenario, req, res);
     }
 

@@ -82,9 +82,9 @@ QString shellQuoted(const QString& s) {
     return QLatin1Char('\'') + out + QLatin1Char('\'');
 }
 
-// Best effort and bounded: used where a failure changes nothing (leftover and clean-up detaches).
-void detachQuietly(const QString& detachTool, const QString& mountPoint) {
-    const QString tool = resolved(detachTool);
+// Best effort and bounded: used where a failure changes nothing (leftover and clean-up unmounts).
+void unmountQuietly(const QString& unmountTool, const QString& mountPoint) {
+    const QString tool = resolved(unmountTool);
     if (tool.isEmpty()) return;
     QProcess p;
     p.setProcessChannelMode(QProcess::ForwardedChannels);
@@ -96,12 +96,12 @@ void detachQuietly(const QString& detachTool, const QString& mountPoint) {
     }
 }
 
-// Runs the clean-up detach on every way out once the image is attached.
-struct AttachedImage {
-    QString detachTool;
+// Runs the clean-up unmount on every way out once the image is mounted.
+struct MountedImage {
+    QString unmountTool;
     QString mountPoint;
-    ~AttachedImage() {
-        detachQuietly(detachTool, mountPoint);
+    ~MountedImage() {
+        unmountQuietly(unmountTool, mountPoint);
         QDir().rmdir(mountPoint);
     }
 };
@@ -110,7 +110,7 @@ struct AttachedImage {
 Result<void> freshMountPoint(const QString& path) {
     QDir().mkpath(QFileInfo(path).absolutePath());
     if (QFileInfo(path).isDir() && !QDir().rmdir(path))
-        return updateError(UpdateError::mount); // still attached, or not empty: not ours to reuse
+        return updateError(UpdateError::mount); // still mounted, or not empty: not ours to reuse
     if (QFileInfo::exists(path) || QFileInfo(path).isSymLink()) {
         if (!QFile::remove(path)) return updateError(UpdateError::mount);
     }
@@ -409,10 +409,10 @@ std::optional<QString> imageFileName(const QString& version) {
     return QStringLiteral("Kestrava-update-") + safe.left(64) + QStringLiteral(".squashfs");
 }
 
-QString handOffScript(qint64 processId, const QString& detachTool, const QString& mountPoint,
+QString handOffScript(qint64 processId, const QString& unmountTool, const QString& mountPoint,
                       const QString& installedApp) {
     return QStringLiteral("while kill -0 %1 2>/dev/null; do sleep 0.5; done\n").arg(processId) +
-           shellQuoted(detachTool) + QStringLiteral(" -u -q ") + shellQuoted(mountPoint) +
+           shellQuoted(unmountTool) + QStringLiteral(" -u -q ") + shellQuoted(mountPoint) +
            QStringLiteral(" 2>/dev/null\n") +
            shellQuoted(installedApp + QLatin1Char('/') + QLatin1String(bundleProgram));
 }
@@ -422,7 +422,7 @@ QCoro::Task<Result<void>> downloadAndInstall(Info info) {
 }
 
 QCoro::Task<Result<void>> downloadAndInstall(Info info, InstallPlan plan) {
-    // 1. Only a web address is an update; a file: or data: one would read this machine instead.
+    // Only a web address is an update; a file: or data: one would read this machine instead.
     const QUrl url(info.url, QUrl::StrictMode);
     if (info.url.trimmed().isEmpty() || !isWebAddress(url)) co_return updateError(UpdateError::download);
     if (!trustedSource(url, plan.webOrigin)) co_return untrustedSource();
@@ -430,11 +430,11 @@ QCoro::Task<Result<void>> downloadAndInstall(Info info, InstallPlan plan) {
     if (!fileName) co_return updateError(UpdateError::download);
     const QString imagePath = plan.imageDir + QLatin1Char('/') + *fileName;
 
-    // 2. The body, whatever the status.
+    // The body, whatever the status.
     Result<std::unique_ptr<QTemporaryFile>> downloaded = co_await download(url, plan.imageDir, plan.transferStall, plan.webOrigin);
     if (!downloaded) co_return downloaded.error();
 
-    // 3. Into place under the versioned name.
+    // Into place under the versioned name.
     QFile::remove(imagePath);
     std::unique_ptr<QTemporaryFile> file = std::move(downloaded.value());
     file->close();
@@ -450,21 +450,21 @@ QCoro::Task<Result<void>> downloadAndInstall(Info info, InstallPlan plan) {
         }
     } keptImage{imagePath};
 
-    // 4. A leftover mount of an earlier run goes first; the folder is made anew.
-    detachQuietly(plan.detachTool, plan.mountPoint);
+    // A leftover mount of an earlier run goes first; the folder is made anew.
+    unmountQuietly(plan.unmountTool, plan.mountPoint);
     if (Result<void> fresh = freshMountPoint(plan.mountPoint); !fresh) co_return fresh.error();
 
-    // 5. Attach.
-    const QStringList attachArgs{imagePath, plan.mountPoint};
-    const Result<int> attached = co_await runProcess(plan.attachTool, attachArgs, plan.toolLimit);
-    if (!attached) {
+    // Mount.
+    const QStringList mountArgs{imagePath, plan.mountPoint};
+    const Result<int> ran = co_await runProcess(plan.mountTool, mountArgs, plan.toolLimit);
+    if (!ran) {
         QDir().rmdir(plan.mountPoint);
-        co_return attached.error();
+        co_return ran.error();
     }
-    // 6. Detached again on every way out from here.
-    AttachedImage guard{plan.detachTool, plan.mountPoint};
+    // Unmounted again on every way out from here.
+    MountedImage guard{plan.unmountTool, plan.mountPoint};
 
-    // 7. The first bundle folder, in the listing's own order.
+    // The first bundle folder, in the listing's own order.
     QDir mounted(plan.mountPoint);
     if (!mounted.exists() || !mounted.isReadable())
         co_return platformError(QStringLiteral("Güncelleme görüntüsü okunamadı: %1").arg(plan.mountPoint));
@@ -482,7 +482,7 @@ QCoro::Task<Result<void>> downloadAndInstall(Info info, InstallPlan plan) {
     }
     if (bundle.isEmpty()) co_return updateError(UpdateError::appNotFound);
 
-    // 8. Walked in the image's own tables before a byte is copied: nothing but folders, files and
+    // Walked in the image's own tables before a byte is copied: nothing but folders, files and
     // links that stay inside, no bigger than a bundle can be, and room for it at home.
     const Result<BundleSize, Refused> size = inspectBundle(mounted.filePath(bundle));
     if (!size)
@@ -493,14 +493,14 @@ QCoro::Task<Result<void>> downloadAndInstall(Info info, InstallPlan plan) {
     if (Result<void> installed = co_await installBundle(mounted.filePath(bundle), info.version, plan); !installed)
         co_return installed.error();
 
-    // 9, 10. The hand-off outlives this process.
-    const QString script = handOffScript(plan.processId, plan.detachTool, plan.mountPoint, plan.installedApp);
+    // The hand-off outlives this process.
+    const QString script = handOffScript(plan.processId, plan.unmountTool, plan.mountPoint, plan.installedApp);
     const QString shell = resolved(plan.shell);
     if (shell.isEmpty()) co_return platformError(QStringLiteral("Araç bulunamadı: %1").arg(plan.shell));
     if (Result<void> started = startHandOff(shell, {QStringLiteral("-c"), script}); !started)
         co_return started.error();
 
-    // 11. Quit through the application's normal path; if it stays, the update still succeeded.
+    // Quit through the application's normal path; if it stays, the update still succeeded.
     keptImage.keep = true;
     if (plan.terminate) plan.terminate();
     co_return Result<void>();

@@ -21,15 +21,15 @@ enum class UpdateError { download = 1, mount = 2, appNotFound = 3 };
 Error updateError(UpdateError e);
 
 // Where an update goes and what it runs. The tools are looked up on PATH when they are not absolute:
-// squashfuse attaches the image, fusermount3 detaches it, cp copies the bundle, sh runs the hand-off.
+// squashfuse mounts the image, fusermount3 unmounts it, cp copies the bundle, sh runs the hand-off.
 struct InstallPlan {
     QString imageDir;     // where the downloaded image is kept
-    QString mountPoint;   // private to this user, created fresh for each attach
+    QString mountPoint;   // private to this user, created fresh for each mount
     QString installedApp; // ~/Applications/Kestrava.app
     qint64 processId = 0; // the process the hand-off script waits for
     QUrl webOrigin;       // where the manifest came from: an https website sends us to https images only
-    QString attachTool = QStringLiteral("squashfuse");
-    QString detachTool = QStringLiteral("fusermount3");
+    QString mountTool = QStringLiteral("squashfuse");
+    QString unmountTool = QStringLiteral("fusermount3");
     QString copyTool = QStringLiteral("cp");
     QString shell = QStringLiteral("sh");
     // A tool that runs longer than this is stopped and counts as failed.
@@ -54,9 +54,9 @@ QCoro::Task<Result<int>> runProcess(QString executable, QStringList arguments,
 // nothing usable.
 std::optional<QString> imageFileName(const QString& version);
 
-// The three lines that wait for the process, detach the image and start the installed bundle's
+// The three lines that wait for the process, unmount the image and start the installed bundle's
 // program, the file the installer checked (not a launcher script beside it that nobody checked).
-QString handOffScript(qint64 processId, const QString& detachTool, const QString& mountPoint,
+QString handOffScript(qint64 processId, const QString& unmountTool, const QString& mountPoint,
                       const QString& installedApp);
 
 // Downloads the offered image, installs the bundle it holds as plan.installedApp, starts the hand-off

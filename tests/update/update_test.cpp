@@ -1,6 +1,6 @@
 // The update check, the version rule, and downloadAndInstall over the stand-in service with recording
 // stand-ins for the image tools on PATH: the "image" is a text file naming a folder that the stand-in
-// attach copies to the mount point. CTest runs it in groups of functions (CMakeLists.txt).
+// mount copies to the mount point. CTest runs it in groups of functions (CMakeLists.txt).
 #include "update/bundle.h"
 #include "update/installer.h"
 #include "update/updater.h"
@@ -73,14 +73,14 @@ const QByteArray recordLine = R"SH(printf '%s' "$(basename "$0")" >> "$STANDIN_L
 )SH";
 
 // An image is "IMAGE:" and the folder it holds, one of the test's own so a cut one names nothing else.
-const QByteArray attachTool = "#!/bin/sh\n" + recordLine + R"SH(
+const QByteArray mountTool = "#!/bin/sh\n" + recordLine + R"SH(
 [ "$(/usr/bin/head -c 6 "$1")" = "IMAGE:" ] || exit 1
 src=$(/usr/bin/tail -c +7 "$1")
 case "$src" in "$STANDIN_IMAGES"/?*) ;; *) exit 1 ;; esac
 [ -d "$src" ] && [ -z "$(/bin/ls -A "$2")" ] && /bin/cp -a "$src"/. "$2"/ && /usr/bin/touch "$2/.standin-mounted"
 )SH";
 
-const QByteArray detachTool = "#!/bin/sh\n" + recordLine + R"SH(
+const QByteArray unmountTool = "#!/bin/sh\n" + recordLine + R"SH(
 [ "$1" = -u ] && [ "$2" = -q ] || exit 2
 [ -e "$3/.standin-mounted" ] && /usr/bin/find "$3" -mindepth 1 -delete
 )SH";
@@ -218,8 +218,8 @@ private Q_SLOTS:
     void initTestCase() {
         QVERIFY(m_dir.isValid());
         const QString bin = path(u"bin"_s);
-        put(bin + u"/squashfuse"_s, attachTool, true);
-        put(bin + u"/fusermount3"_s, detachTool, true);
+        put(bin + u"/squashfuse"_s, mountTool, true);
+        put(bin + u"/fusermount3"_s, unmountTool, true);
         put(bin + u"/cp"_s, copyTool, true);
         put(bin + u"/sh"_s, shellTool, true);
         qputenv("PATH", (bin + u':').toUtf8() + qgetenv("PATH"));
@@ -243,7 +243,7 @@ private Q_SLOTS:
     }
 
     void installsTheImagesBundleUnderOurName() {
-        // An earlier run died with an image attached: it is detached first.
+        // An earlier run died with an image mounted: it is unmounted first.
         const QString mp = plan().mountPoint;
         put(mp + u"/.standin-mounted"_s, "");
         put(mp + u"/Old.app/kestrava"_s, "", true);
@@ -264,7 +264,7 @@ private Q_SLOTS:
         QCOMPARE(runs[0], (QStringList{u"fusermount3"_s, u"-u"_s, u"-q"_s, mp}));
         QCOMPARE(runs[1], (QStringList{u"squashfuse"_s, path(u"tmp/Kestrava-update-2.0.0.squashfs"_s), mp}));
         QCOMPARE(runs[2].mid(0, 4), (QStringList{u"cp"_s, u"-a"_s, u"--"_s, mp + u"/Other.app"_s}));
-        QCOMPARE(runs[3], runs[0]); // the clean-up detach
+        QCOMPARE(runs[3], runs[0]); // the clean-up unmount
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(m_log + u".script"_s), 10'000);
         // A quote in the home folder's name cannot end the quoting.
         QCOMPARE(QString::fromUtf8(readFile(m_log + u".script"_s)).split(u'\n'),
@@ -284,11 +284,11 @@ private Q_SLOTS:
         const Result<void> r = install(u"8.0"_s, m_service.origin() + u"/img"_s, p);
         QVERIFY(!r.ok());
         QCOMPARE(r.error().message, p.shell + u" başlatılamadı: Permission denied"_s);
-        QCOMPARE(toolNames().last(), u"fusermount3"_s); // detached on the way out
+        QCOMPARE(toolNames().last(), u"fusermount3"_s); // unmounted on the way out
         QCOMPARE(m_terminations, 0);
     }
 
-    // Refused before the image is attached; nothing written, nothing handed off.
+    // Refused before the image is mounted; nothing written, nothing handed off.
     void failures_data() {
         QTest::addColumn<QString>("version");
         QTest::addColumn<QString>("url"); // "SERVICE" is the stand-in's origin
@@ -305,7 +305,7 @@ private Q_SLOTS:
         row("version climbing out", "../../x", "SERVICE/img", download);
         row("version with a slash", "2.0/evil", "SERVICE/img", download);
         row("version with nothing usable", "***", "SERVICE/img", download);
-        row("404 page saved, attach fails", "2.0", "SERVICE/missing", u"Güncelleme görüntüsü açılamadı"_s,
+        row("404 page saved, mount fails", "2.0", "SERVICE/missing", u"Güncelleme görüntüsü açılamadı"_s,
             {u"fusermount3"_s, u"squashfuse"_s});
         row("service unreachable", "2.0", "http://127.0.0.1:9/img", u"Connection refused"_s);
     }
@@ -327,7 +327,7 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(path(u"x"_s))); // nothing written outside the image folder
     }
 
-    // Whatever part of the image came is neither attached nor kept.
+    // Whatever part of the image came is neither mounted nor kept.
     void brokenTransfer_data() {
         QTest::addColumn<QJsonObject>("reply");
         QTest::addColumn<QString>("why"); // the platform's text, or the detail of our own refusal
@@ -413,7 +413,7 @@ private Q_SLOTS:
 
     // An image whose bundle cannot be found, trusted, copied or run is refused before anything is
     // swapped or anyone quits: the installed copy stays as it was, nothing of the new one or the image
-    // is left, and the image is detached.
+    // is left, and the image is unmounted.
     void hostileBundle_data() {
         QTest::addColumn<QString>("shape");
         QTest::addColumn<QString>("text"); // empty: installed
@@ -443,7 +443,7 @@ private Q_SLOTS:
         row("Info.json with two versions", "info-twice", notFound, "birden çok");
         row("unpacks past the cap", "bomb", unopened, "MB'tan büyük");
         row("copy fails half-way", "copy-fails", unopened, "cp exited with 1");
-        // Someone prepared the mount point with files of their own: it is not reused, nothing attached.
+        // Someone prepared the mount point with files of their own: it is not reused, nothing mounted.
         row("mount point prepared by someone", "planted-mount", unopened);
         row("bigger than the room at home", "big", u"Güncelleme için yeterli yer yok"_s, "", 8192);
     }
@@ -536,7 +536,7 @@ private Q_SLOTS:
         QCOMPARE(readFile(p.installedApp + u"/Info.json"_s), "{\"version\": \"1.0.0\"}"_ba);
         QCOMPARE(entries(QFileInfo(p.installedApp).absolutePath()), QStringList{u"Kestrava.app"_s});
         QCOMPARE(entries(path(u"tmp"_s)), QStringList());
-        QCOMPARE(toolNames().last(), u"fusermount3"_s); // detached, or never attached
+        QCOMPARE(toolNames().last(), u"fusermount3"_s); // unmounted, or never mounted
         if (homeKb > 0) { // refused before a byte went there
             struct statvfs after {};
             QCOMPARE(::statvfs(small.constData(), &after), 0);

@@ -10,10 +10,10 @@
 import ipaddress, os, select, signal, socket, struct, sys
 
 
-def dns(log, specs):
+def dns(log, servers):
     socks = {}
-    for spec in specs:
-        addr, table = spec.split('=', 1)
+    for server in servers:
+        addr, table = server.split('=', 1)
         answers = {}
         for item in filter(None, table.split(',')):
             key, value = item.split('=')
