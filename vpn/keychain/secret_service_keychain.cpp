@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 
 using namespace std::chrono_literals;
 
@@ -243,6 +244,19 @@ struct SecretServiceKeychain::Call {
         co_return reply;
     }
 
+    // Whether the object is locked; nothing with status set when it cannot be read.
+    QCoro::Task<std::optional<bool>> locked(const QByteArray& path, const char* interface) {
+        GVariant* reply = co_await method(path.constData(), "org.freedesktop.DBus.Properties", "Get",
+                                          g_variant_new("(ss)", interface, "Locked"), "(v)");
+        if (!reply) co_return std::nullopt;
+        GVariant* v = nullptr;
+        g_variant_get(reply, "(v)", &v);
+        const bool isLocked = g_variant_is_of_type(v, G_VARIANT_TYPE_BOOLEAN) && g_variant_get_boolean(v);
+        g_variant_unref(v);
+        g_variant_unref(reply);
+        co_return isLocked;
+    }
+
     // KWallet's own interface, never started by this call; nullptr with status set when it fails.
     QCoro::Task<GVariant*> wallet(const char* name, GVariant* args, const char* replyType, int timeoutMs = -1) {
         std::shared_ptr<KeychainStep>* share = nullptr;
@@ -437,15 +451,9 @@ QCoro::Task<bool> SecretServiceKeychain::waitForPrompt(Call& c, QByteArray path,
         if (prompt->done) break;
         // Nothing to look at meanwhile (a wallet being made): wait on for the person.
         if (path.isEmpty()) continue;
-        GVariant* locked = co_await c.method(path.constData(), "org.freedesktop.DBus.Properties", "Get",
-                                             g_variant_new("(ss)", interface, "Locked"), "(v)");
-        if (!locked) co_return false;
-        GVariant* v = nullptr;
-        g_variant_get(locked, "(v)", &v);
-        const bool still = g_variant_is_of_type(v, G_VARIANT_TYPE_BOOLEAN) && g_variant_get_boolean(v);
-        g_variant_unref(v);
-        g_variant_unref(locked);
-        if (!still) co_return true;
+        const std::optional<bool> still = co_await c.locked(path, interface);
+        if (!still) co_return false;
+        if (!*still) co_return true;
     }
     if (!prompt->done) {
         // Left open for the person; the next call joins it.
@@ -462,15 +470,9 @@ QCoro::Task<bool> SecretServiceKeychain::waitForPrompt(Call& c, QByteArray path,
 QCoro::Task<bool> SecretServiceKeychain::ensureUnlocked(Call& c, QByteArray path, const char* interface) {
     // At most: join an open dialog, then open one of our own.
     for (int round = 0; round < 2; ++round) {
-        GVariant* locked = co_await c.method(path.constData(), "org.freedesktop.DBus.Properties", "Get",
-                                             g_variant_new("(ss)", interface, "Locked"), "(v)");
-        if (!locked) co_return false;
-        GVariant* v = nullptr;
-        g_variant_get(locked, "(v)", &v);
-        const bool isLocked = g_variant_is_of_type(v, G_VARIANT_TYPE_BOOLEAN) && g_variant_get_boolean(v);
-        g_variant_unref(v);
-        g_variant_unref(locked);
-        if (!isLocked) co_return true;
+        const std::optional<bool> isLocked = co_await c.locked(path, interface);
+        if (!isLocked) co_return false;
+        if (!*isLocked) co_return true;
         if (m_prompt) {
             if (!co_await waitForPrompt(c, path, interface)) co_return false;
             continue;
@@ -550,13 +552,15 @@ bool isUtf8(const QByteArray& data) { return QString::fromUtf8(data).toUtf8() ==
 } // namespace
 
 // Opens the wallet for us; -1 with status set when it does not open. A closed wallet asks the person
-// for its password first, which takes a person's time.
-QCoro::Task<int> SecretServiceKeychain::openWallet(Call& c, QByteArray name) {
+// for its password first, which takes a person's time; without ask, a closed wallet is left closed
+// (-1, status untouched).
+QCoro::Task<int> SecretServiceKeychain::openWallet(Call& c, QByteArray name, bool ask) {
     GVariant* r = co_await c.wallet("isOpen", g_variant_new("(s)", name.constData()), "(b)");
     if (!r) co_return -1;
     gboolean open = FALSE;
     g_variant_get(r, "(b)", &open);
     g_variant_unref(r);
+    if (!open && !ask) co_return -1;
     if (!open) setWaitingForUser(true);
     r = co_await c.wallet("open", g_variant_new("(sxs)", name.constData(), gint64(0), walletApp), "(i)", G_MAXINT);
     if (!open) setWaitingForUser(m_prompt != nullptr);
@@ -645,16 +649,11 @@ QCoro::Task<KeychainResult<QByteArray>> SecretServiceKeychain::readWallet(Call& 
 QCoro::Task<> SecretServiceKeychain::forgetWalletCopy(Call& c, QByteArray key) {
     const int status = c.status;
     const std::optional<Call::Wallet> wallet = co_await c.defaultWallet();
-    GVariant* r = nullptr;
-    if (wallet && wallet->exists) r = co_await c.wallet("isOpen", g_variant_new("(s)", wallet->name.constData()), "(b)");
-    gboolean open = FALSE;
-    if (r) g_variant_get(r, "(b)", &open);
-    if (r) g_variant_unref(r);
-    if (open) {
-        WalletHandle h{c.connection(), co_await openWallet(c, wallet->name)};
+    if (wallet && wallet->exists) {
+        WalletHandle h{c.connection(), co_await openWallet(c, wallet->name, false)};
         if (h.handle >= 0) {
-            r = co_await c.wallet("removeEntry",
-                                  g_variant_new("(isss)", h.handle, walletFolder, key.constData(), walletApp), "(i)");
+            GVariant* r = co_await c.wallet(
+                "removeEntry", g_variant_new("(isss)", h.handle, walletFolder, key.constData(), walletApp), "(i)");
             if (r) g_variant_unref(r);
         }
     }

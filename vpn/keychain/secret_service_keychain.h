@@ -47,7 +47,7 @@ private:
     QCoro::Task<bool> ensureUnlocked(Call& call, QByteArray path, const char* interface);
     QCoro::Task<bool> waitForPrompt(Call& call, QByteArray path, const char* interface);
     QCoro::Task<bool> createDefault(Call& call, QByteArray label);
-    QCoro::Task<int> openWallet(Call& call, QByteArray name);
+    QCoro::Task<int> openWallet(Call& call, QByteArray name, bool ask = true);
     QCoro::Task<KeychainResult<QByteArray>> addToWallet(Call& call, QByteArray name, QByteArray key, QByteArray data);
     QCoro::Task<KeychainResult<QByteArray>> readWallet(Call& call, QByteArray reference);
     QCoro::Task<> forgetWalletCopy(Call& call, QByteArray key);
