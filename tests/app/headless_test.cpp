@@ -95,15 +95,7 @@ private Q_SLOTS:
     }
     void init() { QVERIFY(m_service.clearRequests()); }
     void cleanup() {
-        for (QProcess* p : std::as_const(m_started)) {
-            if (p->state() != QProcess::NotRunning) {
-                ::kill(pid_t(p->processId()), SIGCONT);
-                p->kill();
-                p->waitForFinished(5000);
-            }
-            delete p;
-        }
-        m_started.clear();
+        endPrograms(m_started);
     }
 
     void signsInAndConnects() {

@@ -165,15 +165,7 @@ private Q_SLOTS:
     }
     void init() { m_server.calls.clear(); }
     void cleanup() {
-        for (QProcess* p : std::as_const(m_started)) {
-            if (p->state() != QProcess::NotRunning) {
-                ::kill(pid_t(p->processId()), SIGCONT);
-                p->kill();
-                p->waitForFinished(5000);
-            }
-            delete p;
-        }
-        m_started.clear();
+        endPrograms(m_started);
         QVERIFY(QTest::qWaitFor([] {
             return !QDBusConnection::sessionBus().interface()->isServiceRegistered(ApplicationBus::name).value();
         }, 5000));

@@ -3,6 +3,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include <csignal>
+
 static std::optional<QString> header(const QJsonObject& request, const QString& name) {
     const QJsonObject headers = request.value(QStringLiteral("headers")).toObject();
     for (auto it = headers.begin(); it != headers.end(); ++it)
@@ -65,4 +67,16 @@ QStringList requestLines(const QJsonArray& requests) {
     for (const QJsonValue& v : requests)
         out.append(v[QStringLiteral("method")].toString() + u' ' + v[QStringLiteral("path")].toString());
     return out;
+}
+
+void endPrograms(QList<QProcess*>& started) {
+    for (QProcess* p : std::as_const(started)) {
+        if (p->state() != QProcess::NotRunning) {
+            ::kill(pid_t(p->processId()), SIGCONT);
+            p->kill();
+            p->waitForFinished(5000);
+        }
+        delete p;
+    }
+    started.clear();
 }

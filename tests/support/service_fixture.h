@@ -3,6 +3,8 @@
 #include "support/dev_service.h"
 
 #include <QJsonObject>
+#include <QList>
+#include <QProcess>
 #include <QProcessEnvironment>
 #include <QStringList>
 #include <QString>
@@ -21,6 +23,10 @@ bool startServiceForProcess(DevService& service, const QJsonObject& scenario = b
 // This process's environment for a copy of the program: pointed at the service, on the simulated
 // tunnel, with HOME at home and its settings under configHome.
 QProcessEnvironment programEnvironment(const DevService& service, const QString& home, const QString& configHome);
+
+// Ends each copy of the program a test started that still runs (a stopped one is woken to be killed),
+// and forgets them all.
+void endPrograms(QList<QProcess*>& started);
 
 // The scenario with key set to value.
 QJsonObject scenarioWith(const char* key, const QJsonValue& value, QJsonObject scenario = basicScenario());
