@@ -100,6 +100,15 @@ struct Popup {
         state->setOriginalIp(u"192.0.2.44"_s);
         state->setOriginalPlace(u"Ankara, TR"_s);
     }
+    // Signed in and connected, with an update offered.
+    void connectedWithUpdate() {
+        signIn();
+        state->setStatus(ConnectionStatus::connected);
+        state->setExitIp(u"203.0.113.7"_s);
+        Updater::Info info;
+        info.version = u"2.0.0"_s;
+        state->setUpdateInfo(info);
+    }
     void press(Qt::Key key, Qt::KeyboardModifiers mods = {}) {
         QTest::keyClick(ui.window.get(), key, mods);
         ui.grab();
@@ -436,12 +445,7 @@ private Q_SLOTS:
     void linksAndQuit() {
         Popup p;
         QVERIFY(p.open());
-        p.signIn();
-        p.state->setStatus(ConnectionStatus::connected);
-        p.state->setExitIp(u"203.0.113.7"_s);
-        Updater::Info info;
-        info.version = u"2.0.0"_s;
-        p.state->setUpdateInfo(info);
+        p.connectedWithUpdate();
         Campaign c = winterNotice(u"PLUS şimdi %40 indirimli"_s);
         c.cta = u"Fırsatı gör"_s;
         p.state->setNotice(c);
@@ -642,12 +646,7 @@ private Q_SLOTS:
         QVERIFY(!signedOut.isNull());
         QVERIFY(near(pixelAt(signedOut, p.ui.find(u"statusDot"_s), {3.5, 3.5}), red));
         // Signed in and connected, with an update banner: the mint power button, flags and shadows.
-        p.signIn();
-        p.state->setStatus(ConnectionStatus::connected);
-        p.state->setExitIp(u"203.0.113.7"_s);
-        Updater::Info info;
-        info.version = u"2.0.0"_s;
-        p.state->setUpdateInfo(info);
+        p.connectedWithUpdate();
         const QImage connected = p.ui.grab();
         for (int round = 0; round < 2; ++round) { // a second release finds nothing left to break
             const QImage shown = hideReleaseShow(p.ui, connected);
