@@ -3,6 +3,7 @@
 #include "ui/images.h"
 #include "ui/popup_model.h"
 
+#include <QFile>
 #include <QFontDatabase>
 #include <QQmlComponent>
 #include <QQmlEngine>
@@ -11,8 +12,15 @@
 #include <QSGRendererInterface>
 #include <QtQml/qqmlextensionplugin.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <array>
 #include <future>
+#include <string_view>
 #include <malloc.h>
+#include <sys/mman.h>
 
 // The views' modules are linked in statically; whoever shows the panel gets them registered.
 Q_IMPORT_QML_PLUGIN(Kestrava_UiPlugin)
@@ -45,6 +53,58 @@ void chooseRenderer() {
 // images' sources gave back nothing (0 to +64 KiB each); what the hide freed stays in the C heap
 // until it is trimmed: 0.9 MB, 14 MB on OpenGL. A trim takes about a millisecond.
 void trimHeap() { ::malloc_trim(0); }
+
+namespace {
+
+// The files whose pages the popup alone brings in; the tray's own (Qt Gui, D-Bus, the C library)
+// stay, or every wake-up would fault them back.
+bool popupOnly(std::string_view p) {
+    static constexpr std::array<std::string_view, 12> parts{
+        "/libQt6Qml", "/libQt6Quick", "/libharfbuzz", "/libfreetype", "/libfontconfig", "/libpng16", "/libgraphite2",
+        "/qt6/qml/", "/qt6/plugins/imageformats/", "/fonts/", "/fontconfig/", "/libexpat"};
+    return std::any_of(parts.begin(), parts.end(), [&](std::string_view part) { return p.find(part) != p.npos; });
+}
+
+} // namespace
+
+long releaseFilePages() {
+    QFile maps(QStringLiteral("/proc/self/smaps"));
+    if (!maps.open(QIODevice::ReadOnly)) return 0;
+    const QByteArray text = maps.readAll();
+    auto number = [](std::string_view field) { return std::strtol(std::string(field).c_str(), nullptr, 10); };
+    long given = 0, rss = 0;
+    unsigned long start = 0, end = 0;
+    bool candidate = false;
+    // A mapping's header line, then its fields: Rss, ..., Anonymous, ..., VmFlags last.
+    std::string_view rest(text.constData(), size_t(text.size()));
+    while (!rest.empty()) {
+        const size_t eol = std::min(rest.find('\n'), rest.size());
+        const std::string_view line = rest.substr(0, eol);
+        rest.remove_prefix(std::min(eol + 1, rest.size()));
+        char perms[5] = {};
+        int pathAt = 0;
+        unsigned long from = 0, to = 0;
+        // A field line may begin with hex letters ("FilePmdMapped:"): only a whole header counts.
+        if (std::sscanf(std::string(line).c_str(), "%lx-%lx %4s %*s %*s %*s %n", &from, &to, perms, &pathAt) == 3 &&
+            pathAt > 0) {
+            // Only a file's pages that can't be written.
+            const std::string_view path = line.substr(size_t(pathAt));
+            start = from;
+            end = to;
+            candidate = perms[1] == '-' && path.starts_with('/') && popupOnly(path) && end > start;
+            rss = 0;
+        } else if (candidate && line.starts_with("Rss:")) {
+            rss = number(line.substr(4));
+        } else if (candidate && line.starts_with("Anonymous:")) {
+            // A page the program wrote (relocations) is no copy of the file: such a mapping stays whole.
+            if (number(line.substr(10)) != 0) candidate = false;
+        } else if (candidate && line.starts_with("VmFlags:")) {
+            candidate = false;
+            if (rss > 0 && ::madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED) == 0) given += rss;
+        }
+    }
+    return given;
+}
 
 std::unique_ptr<QQuickWindow> makeWindow() {
     // Without an alpha channel the shadow margin and the rounded corners would be black.

@@ -155,6 +155,7 @@ void TrayShell::dropHiddenPanel() {
 void TrayShell::release(bool dropped) {
     Q_EMIT releasing(dropped);
     PanelContent::trimHeap();
+    if (dropped) PanelContent::releaseFilePages();
     Q_EMIT released();
 }
 
@@ -163,6 +164,13 @@ void TrayShell::dropPanel() {
     // The window's items refer to the model; they go first.
     delete m_root;
     m_root = nullptr;
+    if (m_panel) {
+        // Unused images stay in Qt Quick's pixmap cache until purged, and the software renderer
+        // deletes a texture whose image went only at its next frame: one frame of the emptied window.
+        // Without it the backdrop's bitmap (0.65 MB) outlived the popup.
+        m_panel->releaseResources();
+        (void)m_panel->grabWindow();
+    }
     m_panel.reset();
     m_engine.reset();
 }

@@ -14,6 +14,7 @@
 #include "vpn/simulated/simulated_facility.h"
 
 #include <QAccessible>
+#include <QFile>
 #include <QJsonArray>
 #include <QSGRendererInterface>
 #include <QSignalSpy>
@@ -22,6 +23,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <malloc.h>
 
 using namespace Qt::StringLiterals;
 
@@ -712,6 +714,9 @@ private Q_SLOTS:
         QFETCH(QString, property);
         QFETCH(QVariant, value);
         QFETCH(bool, dropped);
+        // The popup's bitmaps get memory of their own, which a drop must give back.
+        ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+        const size_t mappedBefore = ::mallinfo2().hblkhd;
         Shell s(0);
         TrayShell& shell = *s.shell;
         if (signedIn) {
@@ -731,6 +736,14 @@ private Q_SLOTS:
             return shell.panel()->grabWindow();
         };
         const QImage before = grab();
+        const auto residentFileKiB = [] {
+            QFile status(u"/proc/self/status"_s);
+            if (!status.open(QIODevice::ReadOnly)) return -1L;
+            const QByteArray text = status.readAll();
+            const qsizetype at = text.indexOf("RssFile:");
+            return at < 0 ? -1L : text.mid(at + 8, 16).trimmed().split(' ').value(0).toLong();
+        };
+        const long filePagesShown = residentFileKiB();
         QQuickItem* popup = shell.popupItem();
         QStringList steps;
         QObject::connect(&shell, &TrayShell::releasing, [&](bool gone) { steps << (gone ? u"dropped"_s : u"hidden"_s); });
@@ -739,6 +752,10 @@ private Q_SLOTS:
         // The release on hide runs first; the drop, if any, once its timer ran.
         QVERIFY(QTest::qWaitFor([&] { return steps.contains(u"done"_s) && !shell.dropPending(); }, 2000));
         QCOMPARE(steps.contains(u"dropped"_s), dropped);
+        // Once dropped, no bitmap stays but the test's own picture (in its page-rounded mapping).
+        if (dropped) QCOMPARE_LE(::mallinfo2().hblkhd, mappedBefore + size_t(before.sizeInBytes()) + 4096);
+        // And Qt Quick's and the fonts' pages leave the resident set (megabytes of them).
+        if (dropped) QCOMPARE_LT(residentFileKiB(), filePagesShown - 1024);
         QVERIFY(s.show());
         QCOMPARE(shell.popupItem() == popup, !dropped);
         QCOMPARE(grab(), before);
