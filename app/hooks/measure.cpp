@@ -30,6 +30,11 @@ long cpuMs() {
 
 void print(const char* key, const QByteArray& value) {
     const Measure::Memory m = Measure::memory();
+    // For a look at where the memory is: every point's whole map, as the kernel tells it.
+    if (const QByteArray dir = qgetenv("KESTRAVA_MEASURE_SMAPS"); !dir.isEmpty()) {
+        QFile in(QStringLiteral("/proc/self/smaps")), out(QString::fromLocal8Bit(dir + '/' + key + ".smaps"));
+        if (in.open(QIODevice::ReadOnly) && out.open(QIODevice::WriteOnly)) out.write(in.readAll());
+    }
     std::printf("{\"%s\":%s,\"rssKiB\":%ld,\"privateKiB\":%ld,\"privateDirtyKiB\":%ld,\"anonKiB\":%ld,"
                 "\"fileKiB\":%ld,\"shmemKiB\":%ld,\"cpuMs\":%ld}\n",
                 key, value.constData(), m.rssKiB, m.privateKiB, m.privateDirtyKiB, m.anonKiB, m.fileKiB, m.shmemKiB,
