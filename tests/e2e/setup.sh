@@ -125,6 +125,10 @@ presses_check() { # press driver
     sniff_start "$D/presses.wire"
     echo "$PASSWORD" | limit=300 config=$D/presses-config in_client "$1" "$EMAIL" 8 >"$D/presses.out" 2>"$D/presses.err"
     check "presses: all rounds connected and disconnected" "$?" 0
+    # The last stop may still be taking the tunnel down as the driver ends; what follows starts idle.
+    local i
+    for i in $(seq 25); do [ "$(tunnel_answers 2>/dev/null)" = no ] && break; sleep 0.2; done
+    check "presses: the tunnel is gone after the last round" "$(tunnel_answers)" no
     sniff_stop
     check "presses: nothing from the tunnel's address in clear" \
         "$(awk -v p="${POOL%.*}." '$5 == "out" && index($2, p) == 1' "$D/presses.wire" | head -3)" ""
