@@ -149,10 +149,12 @@ Error notSaved(Error error) {
 struct DefaultsStore::Seen {
     Descriptor file;
     Stamp stamp;
+    bool damaged = false;
 
     void take(Snapshot& s) {
         file = std::move(s.file);
         stamp = s.stamp;
+        damaged = !s.missing && !s.values;
     }
 };
 
@@ -264,6 +266,11 @@ Result<void> DefaultsStore::remove(const QString& key) {
 // Read, change one key, replace: all under the lock, so that no other copy's write falls in between.
 Result<void> DefaultsStore::change(const QString& key, std::optional<QJsonValue> value) {
     refresh();
+    // What the file already holds is not written again (the address refresh stores its unchanged
+    // findings every 30 s: two renames and four fsyncs each time), unless the file is damaged, which
+    // only a write sets aside, or changes of ours still wait for one.
+    const bool held = value ? m_file.contains(key) && m_file.value(key) == *value : !m_file.contains(key);
+    if (held && m_unsaved.isEmpty() && !m_seen->damaged) return {};
     m_unsaved.insert(key, Unsaved{std::move(value), m_file.value(key)});
     adopt(m_file, key);
 

@@ -142,6 +142,20 @@ private Q_SLOTS:
             QVERIFY(s.setStringList(dismissed, {u"a"_s, u"b"_s}).ok());
             QVERIFY(s.setString(u"gone"_s, u"x"_s).ok());
             QVERIFY(s.remove(u"gone"_s).ok());
+            // What the file holds already is not written again; a new value is.
+            const auto stamp = [&] {
+                struct stat st {};
+                return ::stat(QFile::encodeName(path()).constData(), &st) == 0
+                           ? std::tuple(st.st_ino, st.st_mtim.tv_sec, st.st_mtim.tv_nsec) : std::tuple(ino_t(0), 0L, 0L);
+            };
+            const auto before = stamp();
+            QVERIFY(s.setString(token, u"tök€n"_s).ok());
+            QVERIFY(s.setStringList(dismissed, {u"a"_s, u"b"_s}).ok());
+            QVERIFY(s.remove(u"gone"_s).ok());
+            QCOMPARE(stamp(), before);
+            QVERIFY(s.setString(u"gone"_s, u"x"_s).ok());
+            QVERIFY(stamp() != before);
+            QVERIFY(s.remove(u"gone"_s).ok());
         }
         DefaultsStore s(path());
         QCOMPARE(s.string(token), std::optional<QString>(u"tök€n"_s));
