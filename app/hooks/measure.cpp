@@ -28,6 +28,12 @@ long cpuMs() {
     return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000L + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000;
 }
 
+// The proportional set: what the bench sets beside another process's, which shares the same libraries.
+long pssKiB() {
+    QFile rollup(QStringLiteral("/proc/self/smaps_rollup"));
+    return rollup.open(QIODevice::ReadOnly) ? fieldKiB(rollup.readAll(), "Pss:") : -1;
+}
+
 void print(const char* key, const QByteArray& value) {
     const Measure::Memory m = Measure::memory();
     // For a look at where the memory is: every point's whole map, as the kernel tells it.
@@ -35,10 +41,10 @@ void print(const char* key, const QByteArray& value) {
         QFile in(QStringLiteral("/proc/self/smaps")), out(QString::fromLocal8Bit(dir + '/' + key + ".smaps"));
         if (in.open(QIODevice::ReadOnly) && out.open(QIODevice::WriteOnly)) out.write(in.readAll());
     }
-    std::printf("{\"%s\":%s,\"rssKiB\":%ld,\"privateKiB\":%ld,\"privateDirtyKiB\":%ld,\"anonKiB\":%ld,"
+    std::printf("{\"%s\":%s,\"rssKiB\":%ld,\"pssKiB\":%ld,\"privateKiB\":%ld,\"privateDirtyKiB\":%ld,\"anonKiB\":%ld,"
                 "\"fileKiB\":%ld,\"shmemKiB\":%ld,\"cpuMs\":%ld}\n",
-                key, value.constData(), m.rssKiB, m.privateKiB, m.privateDirtyKiB, m.anonKiB, m.fileKiB, m.shmemKiB,
-                cpuMs());
+                key, value.constData(), m.rssKiB, pssKiB(), m.privateKiB, m.privateDirtyKiB, m.anonKiB, m.fileKiB,
+                m.shmemKiB, cpuMs());
     std::fflush(stdout);
 }
 
