@@ -125,17 +125,22 @@ def cpu_ms(pid):
     return (int(fields[11]) + int(fields[12])) * 1000 / os.sysconf("SC_CLK_TCK")
 
 
-def on_cpu_ms(pid):
-    """The time its threads now running have spent on a CPU (/proc/PID/task/*/schedstat), in ms: finer
-    than the clock ticks of /proc/PID/stat, which count 10 ms at a time."""
-    total = 0
+def on_cpu_ns(pid):
+    """Each thread's time on a CPU so far (/proc/PID/task/TID/schedstat), in ns: finer than the clock
+    ticks of /proc/PID/stat, which count 10 ms at a time."""
+    out = {}
     for task in os.listdir("/proc/%d/task" % pid):
         try:
             with open("/proc/%d/task/%s/schedstat" % (pid, task)) as f:
-                total += int(f.read().split()[0])
+                out[task] = int(f.read().split()[0])
         except (FileNotFoundError, ProcessLookupError):
             pass  # a thread that ended meanwhile
-    return total / 1e6
+    return out
+
+
+def on_cpu_ms_since(pid, before):
+    """The time on a CPU since before (on_cpu_ns): what a thread did before it ended is not counted."""
+    return sum(ns - before.get(task, 0) for task, ns in on_cpu_ns(pid).items()) / 1e6
 
 
 def visible_windows(pid):
@@ -195,12 +200,12 @@ def idle_cpu(watch, program, peer_cmd, env, peer_env, settle, idle_s):
                 continue
             procs[name] = watch.spawn(cmd, e)[0]
         time.sleep(max(settle, 5))
-        before = {k: (cpu_ms(p.pid), on_cpu_ms(p.pid)) for k, p in procs.items()}
+        before = {k: (cpu_ms(p.pid), on_cpu_ns(p.pid)) for k, p in procs.items()}
         time.sleep(idle_s)
         out = {"seconds": idle_s}
         for k, p in procs.items():
             out[k + "Ms"] = round(cpu_ms(p.pid) - before[k][0])
-            out[k + "OnCpuMs"] = round(on_cpu_ms(p.pid) - before[k][1], 1)
+            out[k + "OnCpuMs"] = round(on_cpu_ms_since(p.pid, before[k][1]), 1)
         return out
     finally:
         for p in procs.values():
