@@ -190,7 +190,7 @@ check "link back: disconnected" "$(final status)" idle
 # No session bus (so no keyring), then a keyring that stays locked (no collection unlocked, no prompter): connect fails with a text and no
 # tunnel, in bounded time; nothing that was stored is lost, so the next connect with a keyring works.
 keyring_case() { # name, the command that runs the program on a session bus
-    client_script "$D/client-$1.sh" 'home=$(mktemp -d) && mkdir -p -m 0700 "$home/run" || exit 9
+    client_script "$D/client-$1.sh" 'home=$(mktemp -d -p '"$D"' home.XXXXXX) && mkdir -p -m 0700 "$home/run" || exit 9
 export HOME="$home" XDG_RUNTIME_DIR="$home/run" XDG_DATA_HOME="$home/data" XDG_CONFIG_HOME="'"$D/config"'"
 '"$2"
     client="$D/client-$1.sh" run --connect
