@@ -28,12 +28,6 @@ long cpuMs() {
     return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000L + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000;
 }
 
-// The proportional set: what the bench sets beside another process's, which shares the same libraries.
-long pssKiB() {
-    QFile rollup(QStringLiteral("/proc/self/smaps_rollup"));
-    return rollup.open(QIODevice::ReadOnly) ? fieldKiB(rollup.readAll(), "Pss:") : -1;
-}
-
 void print(const char* key, const QByteArray& value) {
     const Measure::Memory m = Measure::memory();
     // For a look at where the memory is: every point's whole map, as the kernel tells it.
@@ -43,7 +37,7 @@ void print(const char* key, const QByteArray& value) {
     }
     std::printf("{\"%s\":%s,\"rssKiB\":%ld,\"pssKiB\":%ld,\"privateKiB\":%ld,\"privateDirtyKiB\":%ld,\"anonKiB\":%ld,"
                 "\"fileKiB\":%ld,\"shmemKiB\":%ld,\"cpuMs\":%ld}\n",
-                key, value.constData(), m.rssKiB, pssKiB(), m.privateKiB, m.privateDirtyKiB, m.anonKiB, m.fileKiB,
+                key, value.constData(), m.rssKiB, m.pssKiB, m.privateKiB, m.privateDirtyKiB, m.anonKiB, m.fileKiB,
                 m.shmemKiB, cpuMs());
     std::fflush(stdout);
 }
@@ -91,6 +85,7 @@ Measure::Memory Measure::memory() {
         const long clean = fieldKiB(text, "Private_Clean:"), dirty = fieldKiB(text, "Private_Dirty:");
         if (clean >= 0 && dirty >= 0) m.privateKiB = clean + dirty;
         m.privateDirtyKiB = dirty;
+        m.pssKiB = fieldKiB(text, "Pss:");
     }
     return m;
 }

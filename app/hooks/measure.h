@@ -36,6 +36,7 @@ public:
 
     struct Memory {
         long rssKiB = -1;
+        long pssKiB = -1;          // proportional: shared pages split among their users
         long privateKiB = -1;      // private clean + private dirty
         long privateDirtyKiB = -1;
         long anonKiB = -1, fileKiB = -1, shmemKiB = -1; // the resident set by kind

@@ -3,6 +3,7 @@
 // the memory given back once it is hidden. CTest runs it in groups of functions (CMakeLists.txt).
 #include "popup_fixture.h"
 
+#include "app/hooks/measure.h"
 #include "app/tray/tray_shell.h"
 #include "state/app_state.h"
 #include "support/dev_service.h"
@@ -14,7 +15,6 @@
 #include "vpn/simulated/simulated_facility.h"
 
 #include <QAccessible>
-#include <QFile>
 #include <QJsonArray>
 #include <QSGRendererInterface>
 #include <QSignalSpy>
@@ -736,14 +736,7 @@ private Q_SLOTS:
             return shell.panel()->grabWindow();
         };
         const QImage before = grab();
-        const auto residentFileKiB = [] {
-            QFile status(u"/proc/self/status"_s);
-            if (!status.open(QIODevice::ReadOnly)) return -1L;
-            const QByteArray text = status.readAll();
-            const qsizetype at = text.indexOf("RssFile:");
-            return at < 0 ? -1L : text.mid(at + 8, 16).trimmed().split(' ').value(0).toLong();
-        };
-        const long filePagesShown = residentFileKiB();
+        const long filePagesShown = Measure::memory().fileKiB;
         QQuickItem* popup = shell.popupItem();
         QStringList steps;
         QObject::connect(&shell, &TrayShell::releasing, [&](bool gone) { steps << (gone ? u"dropped"_s : u"hidden"_s); });
@@ -755,7 +748,7 @@ private Q_SLOTS:
         // Once dropped, no bitmap stays but the test's own picture (in its page-rounded mapping).
         if (dropped) QCOMPARE_LE(::mallinfo2().hblkhd, mappedBefore + size_t(before.sizeInBytes()) + 4096);
         // And Qt Quick's and the fonts' pages leave the resident set (megabytes of them).
-        if (dropped) QCOMPARE_LT(residentFileKiB(), filePagesShown - 1024);
+        if (dropped) QCOMPARE_LT(Measure::memory().fileKiB, filePagesShown - 1024);
         QVERIFY(s.show());
         QCOMPARE(shell.popupItem() == popup, !dropped);
         QCOMPARE(grab(), before);
