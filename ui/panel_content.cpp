@@ -13,12 +13,13 @@
 #include <QtQml/qqmlextensionplugin.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
-#include <array>
 #include <future>
+#include <string>
 #include <string_view>
+
 #include <malloc.h>
 #include <sys/mman.h>
 
@@ -67,12 +68,12 @@ bool popupOnly(std::string_view p) {
 
 } // namespace
 
-long releaseFilePages() {
+void releaseFilePages() {
     QFile maps(QStringLiteral("/proc/self/smaps"));
-    if (!maps.open(QIODevice::ReadOnly)) return 0;
+    if (!maps.open(QIODevice::ReadOnly)) return;
     const QByteArray text = maps.readAll();
     auto number = [](std::string_view field) { return std::strtol(std::string(field).c_str(), nullptr, 10); };
-    long given = 0, rss = 0;
+    long rss = 0;
     unsigned long start = 0, end = 0;
     bool candidate = false;
     // A mapping's header line, then its fields: Rss, ..., Anonymous, ..., VmFlags last.
@@ -100,10 +101,9 @@ long releaseFilePages() {
             if (number(line.substr(10)) != 0) candidate = false;
         } else if (candidate && line.starts_with("VmFlags:")) {
             candidate = false;
-            if (rss > 0 && ::madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED) == 0) given += rss;
+            if (rss > 0) ::madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
         }
     }
-    return given;
 }
 
 std::unique_ptr<QQuickWindow> makeWindow() {

@@ -25,8 +25,8 @@ void trimHeap();
 // Once the panel is destroyed: takes the pages of the files only the popup reads (Qt Quick and Qml,
 // the text shaping libraries, the fonts) out of this process's resident set. They are clean copies
 // of files the kernel may drop at any time anyway; they stay in the page cache, and the next open
-// maps them back without reading the disk. Returns the KiB given back.
-long releaseFilePages();
+// maps them back without reading the disk.
+void releaseFilePages();
 
 // Starts, on other threads, the work the first create() would otherwise do itself before its first
 // frame: reading the popup's images and loading the font database. create() waits for what is left.
