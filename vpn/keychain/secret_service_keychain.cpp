@@ -301,12 +301,16 @@ struct SecretServiceKeychain::Call {
     QCoro::Task<bool> open() {
         ensureGlibRuns();
         if (!co_await startKeychain()) co_return false;
-        std::shared_ptr<KeychainStep>* share = nullptr;
-        auto step = KeychainStep::make(share);
-        secret_service_get(SECRET_SERVICE_OPEN_SESSION, cancellable, &KeychainStep::ready, share);
-        if (!co_await reached(step)) co_return false;
-        ErrorHolder e;
-        service = secret_service_get_finish(step->result, &e.error);
+        // KWallet refuses one session key in 256 (libsecret sends it without its leading zero byte); a
+        // second attempt draws a new key.
+        for (int attempt = 0; attempt < 2 && !service; ++attempt) {
+            std::shared_ptr<KeychainStep>* share = nullptr;
+            auto step = KeychainStep::make(share);
+            secret_service_get(SECRET_SERVICE_OPEN_SESSION, cancellable, &KeychainStep::ready, share);
+            if (!co_await reached(step)) co_return false;
+            ErrorHolder e;
+            service = secret_service_get_finish(step->result, &e.error);
+        }
         if (!service) {
             // Whatever stops the service from opening means there is no keychain to use.
             status = KeychainStatus::notAvailable;
