@@ -48,8 +48,9 @@ void FakeCharon::onRead(Peer& peer) {
         auto packet = vici::decodePacket(**body);
         if (!packet) return;
         if (packet->type == vici::PacketType::EventRegister) {
-            peer.events.insert(packet->name);
-            peer.socket->write(*vici::encodeFrame({vici::PacketType::EventConfirm, {}, {}}));
+            const bool known = !unknownEvents.contains(packet->name);
+            if (known) peer.events.insert(packet->name);
+            peer.socket->write(*vici::encodeFrame({known ? vici::PacketType::EventConfirm : vici::PacketType::EventUnknown, {}, {}}));
             continue;
         }
         requests.append(*packet);

@@ -35,6 +35,7 @@ public:
     void broadcast(const QByteArray& event, const vici::Section& message);
     void hangUp();
     QList<vici::Packet> requests;
+    QSet<QByteArray> unknownEvents; // registrations refused as charon refuses a name it does not know
     QList<QByteArray> commandNames() const;
     const vici::Packet* last(const QByteArray& command) const;
 

@@ -1,10 +1,8 @@
 #include "vpn/strongswan/vici.h"
 
 #include "support/await.h"
+#include "support/fake_charon.h"
 
-#include <QLocalServer>
-#include <QLocalSocket>
-#include <QPointer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -34,40 +32,14 @@ QByteArray eventFrame(const QByteArray& n, const QByteArray& message) {
     return frame(QByteArray(1, char(PacketType::Event)) + name(n) + message);
 }
 
-// A scripted peer: answers each frame it receives with the next canned reply (or stays silent).
-class ScriptedPeer : public QObject {
-    Q_OBJECT
-public:
-    explicit ScriptedPeer(const QString& path) {
-        QLocalServer::removeServer(path);
-        m_server.listen(path);
-        connect(&m_server, &QLocalServer::newConnection, this, [this] {
-            m_client = m_server.nextPendingConnection();
-            connect(m_client, &QLocalSocket::readyRead, this, &ScriptedPeer::onRead);
-        });
-    }
-    QList<QByteArray> replies; // one per request; an empty entry means: do not answer
-    QList<vici::Packet> received;
-    QPointer<QLocalSocket> m_client;
-
-private:
-    void onRead() {
-        m_reader.append(m_client->readAll());
-        while (true) {
-            auto body = m_reader.next();
-            if (!body || !*body) break;
-            auto packet = vici::decodePacket(**body);
-            if (packet) received.append(*packet);
-            if (!replies.isEmpty()) {
-                const QByteArray reply = replies.takeFirst();
-                if (reply == "hang up") m_client->disconnectFromServer();
-                else if (!reply.isEmpty()) m_client->write(reply);
-            }
-        }
-    }
-    QLocalServer m_server;
-    vici::FrameReader m_reader;
-};
+// A handler that answers with raw bytes (a frame, garbage, or nothing), or hangs up.
+FakeCharon::Handler raw(QByteArray reply) {
+    return [reply](FakeCharon::Peer& peer, const vici::Section&) {
+        if (reply == "hang up") peer.socket->disconnectFromServer();
+        else peer.socket->write(reply);
+        return std::optional<vici::Section>();
+    };
+}
 
 } // namespace
 
@@ -189,8 +161,9 @@ private Q_SLOTS:
 
     // Each answer, and the events streamed before it, go to the request they belong to.
     void requestsQueueInOrder() {
-        ScriptedPeer peer(socketPath());
-        peer.replies = {eventFrame("list-sa", kv("state", "ESTABLISHED")) + response(kv("n", "1")), response(kv("n", "2"))};
+        FakeCharon charon(socketPath());
+        charon.handle("one", raw(eventFrame("list-sa", kv("state", "ESTABLISHED")) + response(kv("n", "1"))));
+        charon.handle("two", raw(response(kv("n", "2"))));
         vici::Connection c;
         QVERIFY(awaitTask(c.open(socketPath(), 2s), 5'000).ok());
         std::optional<vici::Outcome<vici::Reply>> first, second;
@@ -209,9 +182,8 @@ private Q_SLOTS:
         QCOMPARE((*first)->streamed.size(), size_t(1));
         QCOMPARE((*first)->streamed[0].second.value("state"), QByteArray("ESTABLISHED"));
         QVERIFY((*second)->streamed.empty());
-        QCOMPARE(peer.received[0].name, QByteArray("one"));
-        QCOMPARE(peer.received[0].message, args);
-        QCOMPARE(peer.received[1].name, QByteArray("two"));
+        QCOMPARE(charon.commandNames(), (QList<QByteArray>{"one", "two"}));
+        QCOMPARE(charon.requests[0].message, args);
     }
 
     void peerFaultsEndTheRequestWithAnError_data() {
@@ -229,8 +201,8 @@ private Q_SLOTS:
     void peerFaultsEndTheRequestWithAnError() {
         QFETCH(QByteArray, reply);
         QFETCH(int, kind);
-        ScriptedPeer peer(socketPath());
-        peer.replies = {reply};
+        FakeCharon charon(socketPath());
+        charon.handle("version", raw(reply));
         vici::Connection c;
         QVERIFY(awaitTask(c.open(socketPath(), 2s), 5'000).ok());
         QSignalSpy lost(&c, &vici::Connection::lost);
@@ -245,16 +217,18 @@ private Q_SLOTS:
     }
 
     void subscribeTellsUnknownEventsApart() {
-        ScriptedPeer peer(socketPath());
-        peer.replies = {frame(QByteArray(1, char(PacketType::EventConfirm))), frame(QByteArray(1, char(PacketType::EventUnknown)))};
+        FakeCharon charon(socketPath());
+        charon.unknownEvents = {"no-such-event"};
         vici::Connection c;
         QVERIFY(awaitTask(c.open(socketPath(), 2s), 5'000).ok());
         QVERIFY(awaitTask(c.subscribe("ike-updown", 2s), 5'000).ok());
         auto unknown = awaitTask(c.subscribe("no-such-event", 2s), 5'000);
         QVERIFY(!unknown.ok());
         QCOMPARE(unknown.error().kind, vici::Failure::Kind::UnknownEvent);
-        QCOMPARE(int(peer.received[0].type), int(PacketType::EventRegister));
-        QCOMPARE(peer.received[0].name, QByteArray("ike-updown"));
+        QSignalSpy events(&c, &vici::Connection::eventReceived);
+        charon.broadcast("ike-updown", vici::Section().set("up", QByteArrayLiteral("yes")));
+        QVERIFY(events.wait(2'000));
+        QCOMPARE(events.at(0).at(0).toByteArray(), QByteArray("ike-updown"));
     }
 };
 
