@@ -8,9 +8,12 @@
 #include <QCoreApplication>
 #include <QTest>
 
+#include <functional>
 #include <memory>
 
+using Change = std::function<void(VpnProfile&)>;
 Q_DECLARE_METATYPE(VpnStatus)
+Q_DECLARE_METATYPE(Change)
 
 namespace {
 
@@ -77,17 +80,18 @@ private Q_SLOTS:
     }
 
     void mismatchSavesAFreshProfile_data() {
-        QTest::addColumn<int>("what");
-        QTest::newRow("disabled") << 0;
-        QTest::newRow("other server") << 1;
-        QTest::newRow("other remote id") << 2;
-        QTest::newRow("other reference") << 3;
-        QTest::newRow("no reference") << 4;
-        QTest::newRow("no server address") << 5;
-        QTest::newRow("no protocol") << 6;
+        QTest::addColumn<Change>("change");
+        const auto row = [](const char* name, Change c) { QTest::newRow(name) << c; };
+        row("disabled", [](VpnProfile& p) { p.isEnabled = false; });
+        row("other server", [](VpnProfile& p) { p.protocolConfiguration->serverAddress = QStringLiteral("gw2"); });
+        row("other remote id", [](VpnProfile& p) { p.protocolConfiguration->remoteIdentifier = QStringLiteral("other"); });
+        row("other reference", [](VpnProfile& p) { p.protocolConfiguration->sharedSecretReference = QByteArray("/memory/item/999"); });
+        row("no reference", [](VpnProfile& p) { p.protocolConfiguration->sharedSecretReference.reset(); });
+        row("no server address", [](VpnProfile& p) { p.protocolConfiguration->serverAddress.reset(); });
+        row("no protocol", [](VpnProfile& p) { p.protocolConfiguration.reset(); });
     }
     void mismatchSavesAFreshProfile() {
-        QFETCH(int, what);
+        QFETCH(Change, change);
         QVERIFY(install().ok());
         VpnProfile stored = *m_facility->storedProfile;
         IkeV2Protocol& ike = *stored.protocolConfiguration;
@@ -95,15 +99,7 @@ private Q_SLOTS:
         ike.useExtendedAuthentication = true;
         ike.localIdentifier = QStringLiteral("old");
         ike.deadPeerDetectionRate = 3;
-        switch (what) {
-        case 0: stored.isEnabled = false; break;
-        case 1: ike.serverAddress = QStringLiteral("gw2"); break;
-        case 2: ike.remoteIdentifier = QStringLiteral("other"); break;
-        case 3: ike.sharedSecretReference = QByteArray("/memory/item/999"); break;
-        case 4: ike.sharedSecretReference.reset(); break;
-        case 5: ike.serverAddress.reset(); break;
-        case 6: stored.protocolConfiguration.reset(); break;
-        }
+        change(stored);
         m_facility->storedProfile = stored;
         QVERIFY(install().ok());
         QCOMPARE(m_facility->saves, 2);
