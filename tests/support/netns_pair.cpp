@@ -1,5 +1,7 @@
 #include "support/netns_pair.h"
 
+#include "support/await.h"
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
@@ -32,6 +34,14 @@ bool waitForStatus(VpnFacility& facility, VpnStatus wanted, QList<VpnStatus>* se
     QObject ctx;
     if (seen) QObject::connect(&facility, &VpnFacility::statusChanged, &ctx, [&] { seen->append(facility.status()); });
     return QTest::qWaitFor([&] { return facility.status() == wanted; }, limitMs);
+}
+
+void leaveNothing(VpnFacility& facility) {
+    if (facility.status() != VpnStatus::disconnected && facility.status() != VpnStatus::invalid) {
+        facility.stopTunnel();
+        waitForStatus(facility, VpnStatus::disconnected);
+    }
+    (void)awaitTask(facility.remove(), 30'000);
 }
 
 NetnsPair::NetnsPair(QString script, QString dir, QString envFile, QStringList upEnv)

@@ -8,6 +8,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <unistd.h>
+
 // What a command printed (stdout and stderr together) and how it ended; -1 when it did not start, was
 // killed at its limit, or crashed.
 struct Run {
@@ -28,6 +30,8 @@ struct WireReport {
 
 // Waits, bounded, for the facility to report wanted; each status it passes through lands in seen.
 bool waitForStatus(VpnFacility& facility, VpnStatus wanted, QList<VpnStatus>* seen = nullptr, int limitMs = 20'000);
+// Stops a tunnel that is up or on its way and removes the profile: what the next case expects.
+void leaveNothing(VpnFacility& facility);
 
 // One of the network-namespace set-ups in tests/vpn/netns (a gateway and a client), brought up by its
 // script and read from the environment file the script writes. Needs root.
@@ -63,3 +67,12 @@ private:
     QMap<QString, QString> m_env;
     bool m_up = false;
 };
+
+// For initTestCase: brings the pair up; skips without root or where the set-up cannot run (exit 77).
+#define NETNS_PAIR_UP(pair, limitMs) \
+    do { \
+        if (::geteuid() != 0) QSKIP("needs root: creates network namespaces"); \
+        const Run up_ = (pair).up(limitMs); \
+        if (up_.exitCode == 77) QSKIP(qPrintable(QStringLiteral("cannot set up here: ") + QString::fromUtf8(up_.output))); \
+        QVERIFY2(up_.exitCode == 0, up_.output.constData()); \
+    } while (false)

@@ -5,14 +5,13 @@
 #include "vpn/vpn_controller.h"
 
 #include "support/await.h"
+#include "support/files.h"
 #include "support/netns_pair.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMetaType>
 #include <QDir>
-#include <QFile>
-#include <QProcess>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
@@ -20,27 +19,44 @@
 
 #include <algorithm>
 #include <memory>
-#include <unistd.h>
 
 namespace {
 
 const QString pairScript = QStringLiteral(KESTRAVA_NETNS_DIR "/nm-pair.sh");
 const QString busName = QStringLiteral("kestrava-nm-test");
 
-QString message(const Result<void>& r) { return r.ok() ? QString() : r.error().message; }
 
 } // namespace
 
-// Another secret agent of the same user, as the desktop's own (its keyring, its password dialogs):
-// it records what NetworkManager asks of it and sends it, and never has a secret to give.
+// Another secret agent of the same user, as the desktop's own (its keyring, its password dialogs), on a
+// bus connection of its own: it records what NetworkManager asks of it and sends it, and never has a
+// secret to give.
 class SpyAgent : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.NetworkManager.SecretAgent")
 public:
-    QByteArray needle;              // the key, to look for in what it is sent
-    int savedWithKey = 0;           // SaveSecrets calls that carried the key
-    QList<uint> asked;              // GetSecrets flags, one per call
-    static constexpr uint allowInteraction = 0x1;
+    const QString connection = QStringLiteral("spy-agent");
+    const QString path = QStringLiteral("/org/freedesktop/NetworkManager/SecretAgent");
+    QByteArray needle;    // the key, to look for in what it is sent
+    int savedWithKey = 0; // SaveSecrets calls that carried the key
+    QList<uint> asked;    // GetSecrets flags, one per call
+    bool registered = false;
+
+    SpyAgent(const QString& bus, QByteArray key) : needle(std::move(key)) {
+        QDBusConnection c = QDBusConnection::connectToBus(bus, connection);
+        if (!c.registerObject(path, this, QDBusConnection::ExportScriptableSlots)) return;
+        QDBusMessage reg = QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.NetworkManager"), QStringLiteral("/org/freedesktop/NetworkManager/AgentManager"),
+            QStringLiteral("org.freedesktop.NetworkManager.AgentManager"), QStringLiteral("RegisterWithCapabilities"));
+        reg << QStringLiteral("test.desktop-agent") << uint(0);
+        const QDBusMessage r = c.call(reg, QDBus::BlockWithGui, 10'000);
+        registered = r.type() == QDBusMessage::ReplyMessage;
+        if (!registered) qWarning("spy agent: %s", qPrintable(r.errorMessage()));
+    }
+    ~SpyAgent() override {
+        QDBusConnection(connection).unregisterObject(path);
+        QDBusConnection::disconnectFromBus(connection);
+    }
 
 public Q_SLOTS:
     Q_SCRIPTABLE NMSettings GetSecrets(const NMSettings&, const QDBusObjectPath&, const QString&, const QStringList&,
@@ -54,17 +70,14 @@ public Q_SLOTS:
     Q_SCRIPTABLE void CancelGetSecrets(const QDBusObjectPath&, const QString&) {}
     Q_SCRIPTABLE void SaveSecrets(const NMSettings& settings, const QDBusObjectPath&) {
         QByteArray all;
-        for (auto it = settings.cbegin(); it != settings.cend(); ++it)
-            for (auto v = it.value().cbegin(); v != it.value().cend(); ++v) {
-                all += v.value().toString().toUtf8();
-                for (const QString& s : networkmanager::stringMap(v.value())) all += s.toUtf8() + '\n';
+        for (const QVariantMap& setting : settings)
+            for (const QVariant& v : setting) {
+                all += v.toString().toUtf8();
+                for (const QString& s : networkmanager::stringMap(v)) all += s.toUtf8() + '\n';
             }
-        if (!needle.isEmpty() && all.contains(needle)) ++savedWithKey;
+        savedWithKey += all.contains(needle);
     }
     Q_SCRIPTABLE void DeleteSecrets(const NMSettings&, const QDBusObjectPath&) {}
-
-public:
-    QString connection;
 };
 
 class NetworkManagerTunnelTest : public QObject {
@@ -89,15 +102,16 @@ class NetworkManagerTunnelTest : public QObject {
 
     bool tunnelAddressAnswers() const { return m_pair.tunnelAddressAnswers(); }
 
-    // nmcli connection ARGS (words) on the private bus; true when it succeeded.
+    // nmcli ARGS (words) on the private bus.
+    Run nmcliRun(const QString& args, int limitMs = 60'000) { return run(QStringLiteral("nmcli"), args.split(u' '), limitMs); }
+    // nmcli connection ARGS; true when it succeeded.
     bool nmcli(const QString& args) {
-        const Run r = run(QStringLiteral("nmcli"), (QStringLiteral("connection ") + args).split(u' '), 60'000);
+        const Run r = nmcliRun(QStringLiteral("connection ") + args);
         if (r.exitCode != 0) qWarning("nmcli %s: %s", qPrintable(args), r.output.constData());
         return r.exitCode == 0;
     }
     QByteArray field(const char* what) {
-        return run(QStringLiteral("nmcli"), {QStringLiteral("-g"), QLatin1String(what), QStringLiteral("connection"),
-                                             QStringLiteral("show"), QStringLiteral("Kestrava")}).output.trimmed();
+        return nmcliRun(QStringLiteral("-g %1 connection show Kestrava").arg(QLatin1String(what))).output.trimmed();
     }
     // nm-pair.sh restart-nm or stop-plugin.
     bool pairCommand(const char* verb) {
@@ -105,78 +119,36 @@ class NetworkManagerTunnelTest : public QObject {
         if (r.exitCode != 0) qWarning("%s: %s", verb, r.output.constData());
         return r.exitCode == 0;
     }
+    // A call to NetworkManager on the test's own connection; its first argument.
+    QVariant call(const QString& path, const QString& interface, const QString& method, const QVariant& argument = {}) {
+        QDBusMessage m = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.NetworkManager"), path,
+                                                        QStringLiteral("org.freedesktop.NetworkManager.") + interface, method);
+        if (argument.isValid()) m << argument;
+        const QDBusMessage r = m_bus->call(m, QDBus::Block, 10'000);
+        if (r.type() != QDBusMessage::ReplyMessage) qWarning("%s: %s", qPrintable(method), qPrintable(r.errorMessage()));
+        return r.arguments().value(0);
+    }
     // A connection added behind the program's back; its path.
     QString addConnection(const NMSettings& settings) {
-        QDBusMessage add = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.NetworkManager"),
-                                                          QStringLiteral("/org/freedesktop/NetworkManager/Settings"),
-                                                          QStringLiteral("org.freedesktop.NetworkManager.Settings"),
-                                                          QStringLiteral("AddConnection"));
-        add << QVariant::fromValue(settings);
-        const QDBusMessage added = m_bus->call(add, QDBus::Block, 10'000);
-        if (added.type() != QDBusMessage::ReplyMessage) qWarning("AddConnection: %s", qPrintable(added.errorMessage()));
-        return qdbus_cast<QDBusObjectPath>(added.arguments().value(0)).path();
+        return qdbus_cast<QDBusObjectPath>(call(QStringLiteral("/org/freedesktop/NetworkManager/Settings"), QStringLiteral("Settings"),
+                                                QStringLiteral("AddConnection"), QVariant::fromValue(settings))).path();
     }
     // Lines of NetworkManager's log that say each of WHAT.
     qsizetype logged(std::initializer_list<const char*> what) {
-        QFile log(env("NM_LOG"));
-        qsizetype n = 0;
-        if (log.open(QIODevice::ReadOnly))
-            for (const QByteArray& line : log.readAll().split('\n'))
-                n += std::all_of(what.begin(), what.end(), [&](const char* w) { return line.contains(w); });
-        return n;
+        const QList<QByteArray> lines = readFile(env("NM_LOG")).split('\n');
+        return std::count_if(lines.begin(), lines.end(), [&](const QByteArray& line) {
+            return std::all_of(what.begin(), what.end(), [&](const char* w) { return line.contains(w); });
+        });
     }
-
-    // What NetworkManager keeps on disk for our profile.
-    QByteArray storedKeyfiles() {
-        QByteArray all;
-        QDir dir(m_pair.dir() + QStringLiteral("/nm/etc/system-connections"));
-        for (const QString& name : dir.entryList(QDir::Files)) {
-            QFile f(dir.filePath(name));
-            if (f.open(QIODevice::ReadOnly)) all += f.readAll();
-        }
-        return all;
-    }
-
-    // The lines of NetworkManager's and its charon's logs that tell why an attempt failed.
-    QByteArray logs() {
-        QByteArray out;
+    // What went wrong, and the last lines of NetworkManager's and its charon's logs that tell why.
+    QByteArray why(const Result<void>& r = {}) {
+        QByteArray out = r.ok() ? QByteArray() : r.error().message.toUtf8() + '\n';
         for (const char* key : {"NM_LOG", "CHARON_NM_LOG"}) {
-            QFile f(env(key));
-            if (!f.open(QIODevice::ReadOnly)) continue;
-            QList<QByteArray> lines = f.readAll().split('\n');
-            if (lines.size() > 40) lines = lines.mid(lines.size() - 40);
-            for (const QByteArray& line : lines)
+            const QList<QByteArray> lines = readFile(env(key)).split('\n');
+            for (const QByteArray& line : lines.mid(std::max<qsizetype>(0, lines.size() - 40)))
                 if (!line.contains("[LIB]") && !line.contains("[DMN]") && !line.contains("[JOB]")) out += line + '\n';
         }
         return out;
-    }
-
-    // A second agent on a bus connection of its own, registered with NetworkManager.
-    std::unique_ptr<SpyAgent> registerSpy() {
-        auto spy = std::make_unique<SpyAgent>();
-        spy->needle = env("PSK").toUtf8();
-        spy->connection = QStringLiteral("spy-agent");
-        QDBusConnection bus = QDBusConnection::connectToBus(env("BUS"), spy->connection);
-        if (!bus.registerObject(QStringLiteral("/org/freedesktop/NetworkManager/SecretAgent"), spy.get(),
-                                QDBusConnection::ExportScriptableSlots))
-            return {};
-        QDBusMessage reg = QDBusMessage::createMethodCall(
-            QStringLiteral("org.freedesktop.NetworkManager"), QStringLiteral("/org/freedesktop/NetworkManager/AgentManager"),
-            QStringLiteral("org.freedesktop.NetworkManager.AgentManager"), QStringLiteral("RegisterWithCapabilities"));
-        reg << QStringLiteral("test.desktop-agent") << uint(0);
-        const QDBusMessage r = bus.call(reg, QDBus::BlockWithGui, 10'000);
-        if (r.type() != QDBusMessage::ReplyMessage) {
-            qWarning("spy agent: %s", qPrintable(r.errorMessage()));
-            return {};
-        }
-        return spy;
-    }
-    void dropSpy(std::unique_ptr<SpyAgent>& spy) {
-        if (!spy) return;
-        QDBusConnection(spy->connection).unregisterObject(
-            QStringLiteral("/org/freedesktop/NetworkManager/SecretAgent"));
-        QDBusConnection::disconnectFromBus(spy->connection);
-        spy.reset();
     }
 
     QCoro::Task<Result<void>> install(NetworkManagerFacility& f, const QString& secret) {
@@ -188,14 +160,9 @@ public Q_SLOTS:
 
 private Q_SLOTS:
     void initTestCase() {
-        if (::geteuid() != 0) QSKIP("needs root: creates network namespaces and runs NetworkManager");
         QVERIFY(m_dir.isValid());
         m_dir.setAutoRemove(!qEnvironmentVariableIsSet("KESTRAVA_KEEP_TEST_DIR"));
-        const Run up = m_pair.up(60'000);
-        if (up.exitCode == 77)
-            QSKIP(qPrintable(QStringLiteral("cannot run NetworkManager in a namespace here: %1")
-                                 .arg(QString::fromUtf8(up.output).trimmed())));
-        QVERIFY2(up.exitCode == 0, up.output.constData());
+        NETNS_PAIR_UP(m_pair, 60'000);
         // nmcli in the cases talks to the private bus too.
         qputenv("DBUS_SYSTEM_BUS_ADDRESS", env("BUS").toUtf8());
         m_bus = std::make_unique<QDBusConnection>(QDBusConnection::connectToBus(env("BUS"), busName));
@@ -215,11 +182,7 @@ private Q_SLOTS:
     }
 
     void cleanup() {
-        if (m_facility && m_facility->status() != VpnStatus::disconnected && m_facility->status() != VpnStatus::invalid) {
-            m_facility->stopTunnel();
-            waitForStatus(*m_facility, VpnStatus::disconnected);
-        }
-        if (m_facility) (void)awaitTask(m_facility->remove(), 30'000);
+        if (m_facility) leaveNothing(*m_facility);
         m_facility.reset();
     }
 
@@ -230,7 +193,7 @@ private Q_SLOTS:
         QVERIFY(!tunnelAddressAnswers());
 
         const Result<void> installed = awaitTask(install(f, env("PSK")));
-        QVERIFY2(installed.ok(), qPrintable(message(installed)));
+        QVERIFY2(installed.ok(), why(installed).constData());
         QCOMPARE(f.status(), VpnStatus::disconnected);
         const QString path = f.connectionPath();
         QVERIFY(!path.isEmpty());
@@ -238,15 +201,17 @@ private Q_SLOTS:
         QVERIFY(awaitTask(install(f, env("PSK"))).ok());
         QCOMPARE(f.connectionPath(), path);
         const Result<void> again = awaitTask(VPNController::reinstall(f, m_keychain, env("GW_ADDR"), env("GW_ID"), env("PSK")));
-        QVERIFY2(again.ok(), qPrintable(message(again)));
-        QCOMPARE(run(QStringLiteral("nmcli"), QStringLiteral("-t -f NAME connection").split(u' ')).output.count("Kestrava\n"), 1);
+        QVERIFY2(again.ok(), why(again).constData());
+        QCOMPARE(nmcliRun(QStringLiteral("-t -f NAME connection")).output.count("Kestrava\n"), 1);
         // The key is agent-owned: NetworkManager never wrote it down.
-        const QByteArray stored = storedKeyfiles();
+        const QString keyfiles = m_pair.dir() + QStringLiteral("/nm/etc/system-connections/");
+        QByteArray stored;
+        for (const QString& name : QDir(keyfiles).entryList(QDir::Files)) stored += readFile(keyfiles + name);
         QVERIFY(stored.contains("Kestrava"));
         QVERIFY(!stored.contains(env("PSK").toUtf8()));
 
         const Result<void> started = awaitTask(VPNController::start(f, Clock::system()));
-        QVERIFY2(started.ok(), qPrintable(message(started) + QLatin1Char('\n') + QString::fromUtf8(logs())));
+        QVERIFY2(started.ok(), why(started).constData());
         QCOMPARE(f.status(), VpnStatus::connected);
         QVERIFY(f.secretRequestsAnswered() >= 1);
         QVERIFY(tunnelAddressAnswers());
@@ -268,11 +233,7 @@ private Q_SLOTS:
         // path; under load a ping can still get through then. It must stop soon after.
         QVERIFY(QTest::qWaitFor([&] { return !tunnelAddressAnswers(); }, 15'000));
         // Handed over the bus only: neither NetworkManager nor its charon logged the key.
-        for (const char* log : {"NM_LOG", "CHARON_NM_LOG"}) {
-            QFile file(env(log));
-            QVERIFY(file.open(QIODevice::ReadOnly));
-            QVERIFY(!file.readAll().contains(env("PSK").toUtf8()));
-        }
+        for (const char* log : {"NM_LOG", "CHARON_NM_LOG"}) QVERIFY(!readFile(env(log)).contains(env("PSK").toUtf8()));
     }
 
     void refusals_data() {
@@ -296,7 +257,7 @@ private Q_SLOTS:
         QVERIFY(!started.ok());
         const QString text = started.error().message;
         QVERIFY2(text.startsWith(QStringLiteral("Sistem VPN bağlantıyı reddetti \u2013 ")), qPrintable(text));
-        QVERIFY2(text.contains(reason), qPrintable(text + QLatin1Char('\n') + QString::fromUtf8(logs())));
+        QVERIFY2(text.contains(reason), why(started).constData());
         QCOMPARE(f.status(), VpnStatus::disconnected);
         QVERIFY(!tunnelAddressAnswers());
     }
@@ -321,13 +282,13 @@ private Q_SLOTS:
         QVERIFY(second->status() != VpnStatus::connected);
         second.reset();
         QVERIFY2(QTest::qWaitFor([&] { return logged({"/app.kestrava/", "agent registered"}) > registered; }, 15'000),
-                 qPrintable(QString::fromUtf8(logs())));
+                 why().constData());
 
         QVERIFY(pairCommand("stop-plugin"));
         QVERIFY(QTest::qWaitFor([&] { return !tunnelAddressAnswers(); }, 15'000));
         QVERIFY(awaitTask(install(f, env("PSK"))).ok());
         const Result<void> started = awaitTask(VPNController::start(f, Clock::system()));
-        QVERIFY2(started.ok(), qPrintable(message(started) + QLatin1Char('\n') + QString::fromUtf8(logs())));
+        QVERIFY2(started.ok(), why(started).constData());
         QCOMPARE(f.status(), VpnStatus::connected);
         QVERIFY(tunnelAddressAnswers());
     }
@@ -345,8 +306,8 @@ private Q_SLOTS:
         QList<VpnStatus> seen;
         QObject watch;
         connect(&f, &VpnFacility::statusChanged, &watch, [&] { seen.append(f.status()); });
-        QVERIFY2(nmcli(QStringLiteral("up Kestrava")), qPrintable(QString::fromUtf8(logs())));
-        QVERIFY2(waitForStatus(f, VpnStatus::connected), qPrintable(QString::fromUtf8(logs())));
+        QVERIFY2(nmcli(QStringLiteral("up Kestrava")), why().constData());
+        QVERIFY2(waitForStatus(f, VpnStatus::connected), why().constData());
         QCOMPARE(seen.value(0), VpnStatus::connecting);
         QVERIFY(f.secretRequestsAnswered() >= 1);
         QVERIFY(tunnelAddressAnswers());
@@ -362,26 +323,25 @@ private Q_SLOTS:
     // not to the desktop's own agent when the profile is installed, connected or changed (an Update
     // makes NetworkManager hand the secrets it holds to an agent).
     void keyOnlyForOurActivation() {
-        auto spy = registerSpy();
-        QVERIFY(spy);
-        auto done = qScopeGuard([&] { dropSpy(spy); });
+        SpyAgent spy(env("BUS"), env("PSK").toUtf8());
+        QVERIFY(spy.registered);
         NetworkManagerFacility& f = *m_facility;
         QVERIFY(awaitTask(install(f, env("PSK"))).ok());
         QVERIFY(awaitTask(VPNController::start(f, Clock::system())).ok());
-        const Run shown = run(QStringLiteral("nmcli"), QStringLiteral("-s -g vpn.secrets connection show %1").arg(f.connectionPath()).split(u' '));
+        const Run shown = nmcliRun(QStringLiteral("-s -g vpn.secrets connection show %1").arg(f.connectionPath()));
         QVERIFY2(!shown.output.contains(env("PSK").toUtf8()), shown.output.constData());
         // NetworkManager hands the secrets of a new or changed connection to an agent after its reply,
         // and logs the answer; the change here makes a new one.
         const qsizetype saves = logged({"agent", " save", " secrets "});
         const Result<void> changed = awaitTask(VPNController::reinstall(f, m_keychain, env("GW_ADDR"), env("GW_ID"), env("PSK")));
-        QVERIFY2(changed.ok(), qPrintable(message(changed)));
+        QVERIFY2(changed.ok(), why(changed).constData());
         VPNController::stop(f);
         QVERIFY(waitForStatus(f, VpnStatus::disconnected));
         QVERIFY(awaitTask(install(f, env("PSK"))).ok());
         QVERIFY2(QTest::qWaitFor([&] { return logged({"agent", " save", " secrets "}) > saves; }, 10'000),
-                 qPrintable(QString::fromUtf8(logs())));
-        QCOMPARE(spy->savedWithKey, 0);
-        for (uint flags : spy->asked) QVERIFY2(!(flags & SpyAgent::allowInteraction), "the desktop's agent was told to ask the user");
+                 why().constData());
+        QCOMPARE(spy.savedWithKey, 0);
+        for (uint flags : spy.asked) QVERIFY2(!(flags & 0x1), "the desktop's agent was told it may ask the user");
 
         // Same name, same marker, same keychain reference; another UUID.
         const Result<NMSettings> copy = networkmanager::settingsFor(f.profile(), QUuid::createUuid().toString(QUuid::WithoutBraces));
@@ -403,13 +363,12 @@ private Q_SLOTS:
     void outsideActivationWithoutTheProgram() {
         QVERIFY(awaitTask(install(*m_facility, env("PSK"))).ok());
         m_facility.reset(); // the program ends
-        auto spy = registerSpy();
-        QVERIFY(spy);
-        auto done = qScopeGuard([&] { dropSpy(spy); });
-        const Run up = run(QStringLiteral("nmcli"), QStringLiteral("--ask connection up Kestrava").split(u' '), 90'000);
+        SpyAgent spy(env("BUS"), env("PSK").toUtf8());
+        QVERIFY(spy.registered);
+        const Run up = nmcliRun(QStringLiteral("--ask connection up Kestrava"), 90'000);
         QVERIFY(up.exitCode != 0);
         QVERIFY(up.output.contains("No valid secrets"));
-        QCOMPARE(spy->savedWithKey, 0);
+        QCOMPARE(spy.savedWithKey, 0);
         QVERIFY(!tunnelAddressAnswers());
         m_facility = makeFacility();
         QVERIFY(awaitTask(m_facility->load()).ok());
@@ -462,7 +421,7 @@ private Q_SLOTS:
             QCOMPARE(f.status(), VpnStatus::disconnected);
             return;
         }
-        QVERIFY2(waitForStatus(f, VpnStatus::connected, nullptr, 40'000), qPrintable(QString::fromUtf8(logs())));
+        QVERIFY2(waitForStatus(f, VpnStatus::connected, nullptr, 40'000), why().constData());
         QCOMPARE(seen.first(), VpnStatus::connecting);
         QVERIFY(tunnelAddressAnswers());
     }
@@ -492,16 +451,12 @@ private Q_SLOTS:
         // Same profile: installing again changes nothing, as before.
         QVERIFY(awaitTask(install(g, env("PSK"))).ok());
         const Result<void> started = awaitTask(VPNController::start(g, Clock::system()));
-        QVERIFY2(started.ok(), qPrintable(message(started) + QLatin1Char('\n') + QString::fromUtf8(logs())));
+        QVERIFY2(started.ok(), why(started).constData());
         QVERIFY(tunnelAddressAnswers());
         QCOMPARE(field("ipv4.dns-priority"), QByteArray("-50"));
         QVERIFY2(field("connection.permissions").startsWith("user\\:"), field("connection.permissions").constData());
-        QDBusMessage get = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.NetworkManager"), g.connectionPath(),
-                                                          QStringLiteral("org.freedesktop.NetworkManager.Settings.Connection"),
-                                                          QStringLiteral("GetSettings"));
-        const QDBusMessage got = m_bus->call(get, QDBus::Block, 10'000);
-        QVERIFY2(got.type() == QDBusMessage::ReplyMessage, qPrintable(got.errorMessage()));
-        QCOMPARE(networkmanager::revisionOf(qdbus_cast<NMSettings>(got.arguments().value(0))), networkmanager::settingsRevision);
+        const QVariant got = call(g.connectionPath(), QStringLiteral("Settings.Connection"), QStringLiteral("GetSettings"));
+        QCOMPARE(networkmanager::revisionOf(qdbus_cast<NMSettings>(got)), networkmanager::settingsRevision);
     }
 
     void removedBehindOurBack() {
