@@ -102,6 +102,11 @@ class WireTest : public QObject {
         if (r.exitCode != 0) qWarning("%s", r.output.constData());
         return r.exitCode == 0;
     }
+    static bool script(const NetnsPair& p, const QString& backend, const char* verb, const QString& extra = {}) {
+        QStringList args{pairScript(backend), QLatin1String(verb), p.dir()};
+        if (!extra.isEmpty()) args << extra;
+        return ok(run(QStringLiteral("bash"), args, 60'000));
+    }
 
 private Q_SLOTS:
     void initTestCase() {
@@ -173,7 +178,6 @@ private Q_SLOTS:
         const auto found = m_pairs.find(backend + QStringLiteral(", ") + gateway);
         if (found == m_pairs.end()) QSKIP(qPrintable(QStringLiteral("cannot set this up here: ") + m_cannot.trimmed()));
         NetnsPair& p = *found->second;
-        const QString script = pairScript(backend);
         auto program = std::make_unique<Program>(backend, p, QStringLiteral("kestrava-wire"));
         VpnFacility& f = *program->facility;
 
@@ -231,15 +235,12 @@ private Q_SLOTS:
                 const Run table = p.inClient(QStringLiteral("ip -6 route show table 220").split(u' '));
                 return table.output.contains("metric 4000000000") == (gateway == QLatin1String("v4-only"));
             }, 5'000));
-            QStringList args{script, QStringLiteral("restart-client"), p.dir()};
-            if (event == QLatin1String("charon killed")) args << QStringLiteral("hard");
-            QVERIFY(ok(run(QStringLiteral("bash"), args)));
+            QVERIFY(script(p, backend, "restart-client", event == QLatin1String("charon killed") ? QStringLiteral("hard") : QString()));
             QVERIFY(waitForStatus(f, VpnStatus::disconnected));
         } else if (event != QLatin1String("connected") && event != QLatin1String("program killed")) {
-            QVERIFY(ok(run(QStringLiteral("bash"), {script, QStringLiteral("restart-nm"), p.dir()}, 60'000)));
+            QVERIFY(script(p, backend, "restart-nm"));
             QVERIFY(QTest::qWaitFor([&] { return f.status() != VpnStatus::connected; }, 20'000));
-            if (event == QLatin1String("plugin ended"))
-                QVERIFY(ok(run(QStringLiteral("bash"), {script, QStringLiteral("stop-plugin"), p.dir()})));
+            if (event == QLatin1String("plugin ended")) QVERIFY(script(p, backend, "stop-plugin"));
         }
 
         // What a crash leaves goes a moment after the process, and NetworkManager reports a change a
@@ -258,8 +259,7 @@ private Q_SLOTS:
             QVERIFY(waitForStatus(f, VpnStatus::disconnected));
         }
         if (backend == charon) (void)awaitTask(f.remove(), 30'000);
-        if (event == QLatin1String("NetworkManager restarted"))
-            QVERIFY(ok(run(QStringLiteral("bash"), {script, QStringLiteral("stop-plugin"), p.dir()})));
+        if (event == QLatin1String("NetworkManager restarted")) QVERIFY(script(p, backend, "stop-plugin"));
     }
 };
 
