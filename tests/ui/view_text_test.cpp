@@ -115,7 +115,6 @@ private Q_SLOTS:
         row("server flag", Views::serverLineFlag(server("A", 1, 1), none), scalars({0x1F1E9, 0x1F1EA}));
         row("badge, lower-case plus", Views::planBadgeText(u"plus"_s), u"Plus"_s);
         row("badge, unknown plan", Views::planBadgeText(u"GOLD"_s), u"Free"_s);
-        row("upgrade, free", Views::upgradeText(u"FREE"_s), u"Yükselt"_s);
         row("cards, idle, nothing known", cards(none, none, none, false), u"Sorgulanıyor|Görünür|—|Bağlı değil"_s);
         row("cards, connected, nothing known", cards(none, none, none, true), u"—|Gizlendi|…|Korumadasın"_s);
         row("cards, connected, all known", cards(u"192.0.2.1"_s, u"Ankara, TR"_s, u"203.0.113.7"_s, true),
@@ -131,7 +130,6 @@ private Q_SLOTS:
         row("login, no e-mail", Views::loginEnabled(false, {}, u"b"_s), false);
         row("login, no password", Views::loginEnabled(false, u"a"_s, {}), false);
         row("login, busy", Views::loginEnabled(true, u"a"_s, u"b"_s), false);
-        row("login, busy text", Views::loginButtonText(true), u"Giriş yapılıyor..."_s);
         row("keychain wait", Views::caption(S::connecting, true).explanation, u"Anahtarlık penceresinde yanıtın bekleniyor"_s);
         row("keychain wait, idle", Views::caption(S::idle, true).explanation, Views::caption(S::idle).explanation);
         row("version shown as it is", Views::updateBannerText(u"%1"_s, false), u"Yeni sürüm %1 hazır — Güncelle"_s);
