@@ -44,6 +44,9 @@ SETTINGS = {
     # sway as nobody (it refuses root) on its X11 backend, waybar's SNI tray; the program through XWayland,
     # which X here cannot see into: the card is judged from the screen.
     "sway": dict(hosts=["sway", "waybar", "Xwayland", "setpriv", "busctl"], steps=["sway_tray", "sway_popup"]),
+    # No window manager: the popup as a screen reader meets it over AT-SPI.
+    "atspi": dict(hosts=[], screen=SMALL, composited=False, args=["--show"], steps=["atspi"],
+                  env=dict(QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")),
 }
 
 
@@ -219,14 +222,14 @@ class Desktop:
                         os.path.join(data, "icons/hicolor/scalable/apps"))
         starts = dict(openbox=self.start_openbox, xfwm4=self.start_xfce, plasmashell=self.start_plasma,
                       sway=self.start_sway, **{"gnome-shell": self.start_gnome})
-        next(start for host, start in starts.items() if host in self.cfg["hosts"])()
+        next((start for host, start in starts.items() if host in self.cfg["hosts"]), lambda: None)()
         if self.cfg["steps"][0] == "icon":
             self.wait_for("the bar's strut", lambda: self.bar()[0] is not None, tries=150)
         self.before = self.settled("0-bar-before")
         self.spawn([self.devservice, "--scenario", self.scenario, "--port", "0"], "service.log")
         origin = self.log_line("service.log", "listening on ", tries=100).split(" ", 2)[2]
         self.app_env = dict(self.inner, KESTRAVA_API_ORIGIN=origin, KESTRAVA_WEB_ORIGIN=origin,
-                            KESTRAVA_VPN_BACKEND="simulated", QT_QUICK_BACKEND="software")
+                            KESTRAVA_VPN_BACKEND="simulated", QT_QUICK_BACKEND="software", **self.cfg.get("env", {}))
         if self.cfg["scale"] != 1:
             self.app_env["QT_SCALE_FACTOR"] = str(self.cfg["scale"])
         if self.user:
@@ -606,6 +609,16 @@ class Desktop:
         self.last = self.wait_for(f"the popup drawn ({step})", drawn, tries=40)
         return wid, geometry
 
+    def type_sign_in(self):
+        """The demo's address and password into the sign-in form, by keyboard; the e-mail field has the focus."""
+        self.run("xdotool", "type", "--delay", "15", "demo@kestrava.app")
+        self.run("xdotool", "key", "Tab")
+        self.run("xdotool", "type", "--delay", "15", "demo1234")
+
+    def escape(self):
+        self.run("xdotool", "key", "Escape")
+        self.wait_closed("Escape")
+
     def wait_closed(self, step):
         self.wait_for(f"the popup to close ({step})", lambda: self.popup() is None, tries=50)
 
@@ -684,8 +697,7 @@ class Desktop:
         self.open_menu()
         self.run("xdotool", "key", "Down", "Return")
         self.judge_place(self.card_of(self.wait_open("the menu's first entry")[1]), "opened from the menu")
-        self.run("xdotool", "key", "Escape")
-        self.wait_closed("Escape")
+        self.escape()
 
     def step_connect(self):
         """Sign in on the popup with the keyboard, connect from the tray menu: the connected shield is as
@@ -694,9 +706,7 @@ class Desktop:
         _, geometry = self.activate("before signing in")
         x, y = self.card_of(geometry)[:2]
         self.run("xdotool", "mousemove", str(x + 200 * scale), str(y + 200 * scale))
-        self.run("xdotool", "type", "--delay", "15", "demo@kestrava.app")
-        self.run("xdotool", "key", "Tab")
-        self.run("xdotool", "type", "--delay", "15", "demo1234")
+        self.type_sign_in()
         self.click(x + 200 * scale, y + 288 * scale)  # "Giriş yap": the wide button under the two fields
         # Signed in, the card is taller: placed anew, it still keeps to its bar and the screen.
         self.wait_for("the signed-in card", lambda: (p := self.popup()) and p[1][3] != geometry[3], tries=100)
@@ -722,8 +732,7 @@ class Desktop:
             return differs >= 10 and on
         self.results["icon_on"] = self.legible("a legible connected icon unlike the one before", connected, tries=30)
         if self.popup() is not None:
-            self.run("xdotool", "key", "Escape")
-            self.wait_closed("Escape")
+            self.escape()
 
     def step_retint(self):
         # The tray comes back in other colours (restarted with a dark tint): the icon is drawn for it.
@@ -859,6 +868,24 @@ class Desktop:
                 raise Failure(f"sway manages the popup as {kind}, border {border}, title bar {title} px")
         self.click(self.cx, self.cy)
         self.wait_for("the card to go", lambda: self.dark("3-closed")[0] <= 60, tries=30)
+
+    def step_atspi(self):
+        # Read and pressed as a screen reader does (atspi_check.py); the keys come from a real keyboard.
+        if not os.path.exists("/usr/libexec/at-spi-bus-launcher") or subprocess.run(
+                ["/usr/bin/python3", "-c", "import pyatspi"], capture_output=True).returncode:
+            raise Skip("at-spi2-core or python3-pyatspi missing")
+
+        def check(*what):
+            r = subprocess.run(["/usr/bin/python3", os.path.join(self.top, "tests/ui/atspi_check.py"), *what],
+                               env=self.env, capture_output=True, text=True, timeout=60)
+            if r.returncode:
+                raise Failure(f"atspi_check.py {' '.join(what)}: {r.stdout}{r.stderr}")
+        check("signin")
+        _, (x, y, w, h) = self.wait_open("the sign-in form")
+        self.run("xdotool", "mousemove", str(x + w // 2), str(y + h // 2))  # the pointer's window gets the keys
+        self.type_sign_in()
+        check("press", "Giriş yap")
+        check("main")
 
 
 def main():
