@@ -1,9 +1,8 @@
-// The service's records, strict where the reply is ours to read, and every reader against what a broken
-// or hostile service could send.
+// The service's records, strict where the reply is ours to read. What a broken or hostile service could
+// send to every reader is fuzz_records' seeds.
 #include "api/records.h"
 
 #include "api/request.h"
-#include "update/updater.h"
 
 #include <QJsonDocument>
 #include <QSet>
@@ -26,8 +25,6 @@ QByteArray list(const QList<QByteArray>& items) {
     for (qsizetype i = 0; i < items.size(); ++i) out += (i ? "," : "") + items[i];
     return out + "]}";
 }
-
-QByteArray nested(int depth) { return QByteArray(depth, '[') + QByteArray(depth, ']'); }
 
 Server base() {
     return Server{u"s1"_s, u"Ankara 1"_s, u"Türkiye"_s, u"TR"_s, u"Ankara"_s, 5, 12, u"FREE"_s};
@@ -87,6 +84,10 @@ private Q_SLOTS:
         row("list of wrong type", R"({"servers":{}})", u"servers"_s);
         row("pingMs of wrong type", list({serverJson("1", R"(,"pingMs":"fast")")}), u"servers[0].pingMs"_s);
         row("name of wrong type", list({serverJson("1", R"(,"name":5)")}), u"servers[0].name"_s);
+        // Too large for a fuzzing seed; the other hostile bodies are seeds of fuzz_records.
+        QByteArray many = "{";
+        for (int i = 0; i < 200000; ++i) many += "\"k" + QByteArray::number(i) + "\":" + QByteArray::number(i) + ",";
+        row("200,000 unknown keys", many + R"("servers":[)" + serverJson("7") + "]}", exact(7));
     }
     void serverList() {
         QFETCH(QByteArray, json);
@@ -232,49 +233,6 @@ private Q_SLOTS:
         QCOMPARE(geo->city.has_value(), !expect[0].isEmpty());
         QCOMPARE(geo->city.value_or(QString()), expect[0]);
         QCOMPARE(geo->countryCode.value_or(QString()), expect[1]);
-    }
-
-    // The results vary; what matters is that each call returns, and a refusal is a clean Decode error.
-    void everyReaderSurvives_data() {
-        QTest::addColumn<QByteArray>("body");
-        QTest::newRow("empty") << QByteArray();
-        QTest::newRow("not json") << QByteArray("<!doctype html><h1>502 Bad Gateway</h1>");
-        QTest::newRow("truncated") << QByteArray("{\"servers\":[{\"id\":\"a\",\"country\":\"T");
-        QTest::newRow("10000 deep array") << nested(10000);
-        QTest::newRow("10000 deep objects") << QByteArray(10000, '{');
-        QTest::newRow("deep value inside a record") << list({serverJson("1", ",\"x\":" + nested(5000))});
-        QTest::newRow("raw NUL inside string") << QByteArray("{\"token\":\"a\0b\"}", 15);
-        QTest::newRow("escaped NUL") << QByteArray(R"({"user":{"id":"\u0000","email":"\u0000"},"token":"\u0000"})");
-        QTest::newRow("invalid utf-8") << QByteArray("{\"ip\":\"\xff\xfe\xc3\"}");
-        QTest::newRow("lone surrogate") << QByteArray(R"({"ip":"\ud800","message":"\udfff"})");
-        QTest::newRow("only a number") << QByteArray("12");
-        QTest::newRow("only null") << QByteArray("null");
-        QTest::newRow("duplicate keys") << QByteArray(R"({"ok":true,"ok":"x"})");
-        QTest::newRow("trailing garbage") << QByteArray(R"({"ok":true} {"ok":false})");
-        QTest::newRow("bom") << QByteArray("\xef\xbb\xbf{\"ok\":true}");
-        QTest::newRow("huge number") << QByteArray(R"({"servers":[{"load":1e999999}]})");
-        QByteArray many = "{";
-        for (int i = 0; i < 200000; ++i) many += "\"k" + QByteArray::number(i) + "\":" + QByteArray::number(i) + ",";
-        QTest::newRow("many keys") << many + R"("ok":true})";
-        QByteArray binary;
-        for (int i = 0; i < 4096; ++i) binary += char((i * 7919) & 0xff);
-        QTest::newRow("binary") << binary;
-    }
-    void everyReaderSurvives() {
-        QFETCH(QByteArray, body);
-        QVERIFY(!API::errorMessage(500, body).isNull());
-        (void)API::TrackResponse::fromJson(body);
-        (void)Updater::Manifest::fromJson(body);
-        (void)PublicGeo::fromJson(body);
-        const auto check = [](const auto& r) {
-            if (r.ok()) return;
-            QCOMPARE(r.error().kind, Error::Kind::Decode);
-            QVERIFY(!r.error().description().isEmpty());
-        };
-        check(LoginResponse::fromJson(body));
-        check(ServersResponse::fromJson(body));
-        check(ConnectResponse::fromJson(body));
-        check(InboxResponse::fromJson(body));
     }
 };
 
