@@ -656,8 +656,6 @@ private Q_SLOTS:
         QTest::newRow("407 with a valid manifest is used") << manifest(407, "2.1") << u"2.1"_s;
         QTest::newRow("407 challenge with a valid manifest is used") << manifest(407, "2.2", "Proxy-Authenticate") << u"2.2"_s;
         QTest::newRow("401 challenge with a valid manifest is used") << manifest(401, "2.3", "WWW-Authenticate") << u"2.3"_s;
-        QTest::newRow("410 with a valid manifest is used") << manifest(410, "2.4") << u"2.4"_s;
-        QTest::newRow("503 with a valid manifest is used") << manifest(503, "2.5") << u"2.5"_s;
         QTest::newRow("same") << manifest(200, "1.0") << QString();
         QTest::newRow("older") << manifest(200, "0.9.9") << QString();
         QTest::newRow("mac null") << manifest(200, nullptr) << QString();
