@@ -6,13 +6,14 @@
 #   measure-connect.sh [ROUNDS] [TIMER]     TIMER defaults to the build's kestrava-connect-timer
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
+pair=$here/../tests/vpn/netns/ikev2-pair.sh
 rounds=${1:-15}
-timer=${2:-$here/../../../build/tests/vpn/kestrava-connect-timer}
+timer=${2:-$here/../build/bench/kestrava-connect-timer}
 [ -x "$timer" ] || { echo "no timer binary at $timer (build the project first)" >&2; exit 1; }
 
 D=$(mktemp -d /tmp/kestrava-measure.XXXXXX)
-trap '"$here/ikev2-pair.sh" down "$D"; rm -rf "$D"' EXIT
-"$here/ikev2-pair.sh" up "$D" $$ || exit 1
+trap '"$pair" down "$D"; rm -rf "$D"' EXIT
+"$pair" up "$D" $$ || exit 1
 . "$D/pair.env"
 export STRONGSWAN_CONF=$CLIENT_CONF
 
