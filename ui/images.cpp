@@ -218,9 +218,37 @@ QImage circleShadow(int diameter, int blur, const QColor& color) {
 }
 
 QImage roundedRectShadow(QSize size, int radius, int blur, const QColor& color) {
-    QPainterPath path;
-    path.addRoundedRect(QRectF(QPointF(0, 0), QSizeF(size)), radius, radius);
-    return shadowOf(path, size, blur, color);
+    const auto shadow = [&](QSize s) {
+        QPainterPath path;
+        path.addRoundedRect(QRectF(QPointF(0, 0), QSizeF(s)), radius, radius);
+        return shadowOf(path, s, blur, color);
+    };
+    // Past the corners and the blur's reach (three box passes of at most blur / 2 + 1 each) every row
+    // is the same, and every column: a rectangle just wide and high enough for one such row and column
+    // is blurred, and its middle stretched. The popup's shadow costs a sixteenth of the whole blur.
+    blur = std::clamp(blur, 0, 128);
+    const int reach = std::max(radius, 0) + 2 * blur + 2, side = 2 * reach + 1;
+    if (size.width() <= side && size.height() <= side) return shadow(size);
+    const QSize small(std::min(size.width(), side), std::min(size.height(), side));
+    const QImage part = shadow(small);
+    if (part.isNull() || small == size) return part;
+    const int w = size.width() + 4 * blur, h = size.height() + 4 * blur;
+    if (w > maxPixels || h > maxPixels) return {};
+    // Output x or y to the part's: the near side as is, the far side shifted, the middle its one row.
+    const auto from = [](int v, int whole, int partSide, int middle) {
+        const int far = whole - partSide;
+        return v < middle ? v : v >= middle + far ? v - far : middle;
+    };
+    const int midX = 2 * blur + reach, midY = 2 * blur + reach;
+    QImage out(w, h, QImage::Format_ARGB32_Premultiplied);
+    std::vector<int> columns(static_cast<size_t>(w));
+    for (int x = 0; x < w; ++x) columns[size_t(x)] = from(x, w, part.width(), std::min(midX, part.width() - 1));
+    for (int y = 0; y < h; ++y) {
+        const auto* in = reinterpret_cast<const QRgb*>(part.constScanLine(from(y, h, part.height(), std::min(midY, part.height() - 1))));
+        auto* line = reinterpret_cast<QRgb*>(out.scanLine(y));
+        for (int x = 0; x < w; ++x) line[x] = in[columns[size_t(x)]];
+    }
+    return out;
 }
 
 QImage Provider::requestImage(const QString& id, QSize* size, const QSize& requestedSize) {
