@@ -6,12 +6,14 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDir>
+#include <QFile>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QSet>
 #include <QTest>
 
 #include <csignal>
+#include <cstring>
 
 #undef signals
 #include <libsecret/secret.h>
@@ -38,6 +40,12 @@ QByteArray lookup(const QString& service, const QString& account) {
     g_hash_table_insert(attrs, const_cast<char*>("service"), const_cast<char*>(s.constData()));
     g_hash_table_insert(attrs, const_cast<char*>("account"), const_cast<char*>(a.constData()));
     SecretValue* v = secret_password_lookupv_binary_sync(&lookupSchema, attrs, nullptr, &error);
+    if (error && strstr(error->message, "public key")) {
+        // KWallet refused libsecret's session key, as it does one in 256: another program's next try.
+        g_clear_error(&error);
+        secret_service_disconnect();
+        v = secret_password_lookupv_binary_sync(&lookupSchema, attrs, nullptr, &error);
+    }
     g_hash_table_unref(attrs);
     if (!v) {
         const QByteArray why = error ? "(error: " + QByteArray(error->message) + ")" : QByteArray("(none)");
@@ -171,11 +179,21 @@ void answerDialog(QProcess& person, int delay, const QString& text, const QStrin
 bool stopKwallet() {
     QDBusConnectionInterface* bus = QDBusConnection::sessionBus().interface();
     const QString kwalletd = QStringLiteral("org.kde.kwalletd5");
-    if (const uint pid = bus->servicePid(kwalletd); pid && ::kill(pid_t(pid), SIGTERM) != 0) return false;
-    const bool ended = QTest::qWaitFor([&] {
+    const uint pid = bus->servicePid(kwalletd);
+    if (pid && ::kill(pid_t(pid), SIGTERM) != 0) return false;
+    bool ended = QTest::qWaitFor([&] {
         return !bus->isServiceRegistered(QStringLiteral("org.freedesktop.secrets")).value() &&
                !bus->isServiceRegistered(kwalletd).value();
     }, 10'000);
+    // It gives up its names before it has ended; one started meanwhile would meet it and end at once.
+    if (pid) {
+        const auto gone = [&] {
+            QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+            return !stat.open(QIODevice::ReadOnly) || stat.readAll().contains(") Z ");
+        };
+        if (!QTest::qWaitFor(gone, 10'000)) ::kill(pid_t(pid), SIGKILL);
+        ended = QTest::qWaitFor(gone, 5'000) && ended;
+    }
     // libsecret's shared proxy forgets an ended keychain only by a watch in the main context that made it;
     // one made inside a _sync call above is never told, and would carry the old session to the next one.
     secret_service_disconnect();
