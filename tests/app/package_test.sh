@@ -119,9 +119,12 @@ mkdir -p "$XDG_CONFIG_HOME/autostart"
 # What the desktop's start-up settings write when the user switches it off.
 printf '[Desktop Entry]\nType=Application\nName=Kestrava\nExec=kestrava --hidden\nHidden=true\n' \
     > "$XDG_CONFIG_HOME/autostart/app.kestrava.linux.desktop"
-dex -a -e GNOME > "$work/dex2.log" 2>&1 || true
-sleep 3
-not_owned || { started+=("$(owner_pid)"); fail "switched off, the autostart entry still started the program"; }
+dex -a -v -e GNOME > "$work/dex2.log" 2>&1 || true
+# dex has ended and said what it skipped and what it ran: by then it would have started us.
+grep -qF "hidden attribute is set: $XDG_CONFIG_HOME/autostart/app.kestrava.linux.desktop" "$work/dex2.log" ||
+    { cat "$work/dex2.log"; fail "dex did not read the switched-off entry"; }
+! grep -q "^Executing command: .*kestrava" "$work/dex2.log" && not_owned ||
+    { started+=("$(owner_pid)"); fail "switched off, the autostart entry still started the program"; }
 rm -r "$XDG_CONFIG_HOME/autostart"
 
 step "the launcher: the newer of the packaged copy and the per-user one in ~/Applications"
