@@ -39,8 +39,9 @@ desktop-file-validate "$work/x/usr/share/applications/app.kestrava.linux.desktop
 desktop-file-validate "$work/x/etc/xdg/autostart/app.kestrava.linux.desktop"
 appstreamcli validate --no-net "$work/x/usr/share/metainfo/app.kestrava.linux.metainfo.xml"
 # Every tag down to the informational ones, for the log.
-lintian -I "$deb" 2>&1 | grep -v 'root privileges' || true
-lintian --fail-on error "$deb" >/dev/null 2>&1 || fail "lintian reports errors"
+# Its temporary files in our folder: run as root, lintian leaves some behind.
+TMPDIR=$work lintian -I "$deb" 2>&1 | grep -v 'root privileges' || true
+TMPDIR=$work lintian --fail-on error "$deb" >/dev/null 2>&1 || fail "lintian reports errors"
 
 # What of the package's paths exists before it comes: those must stay, everything else must go.
 dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|; s|/$||' | grep -v '^$' > "$work/paths"
