@@ -236,7 +236,11 @@ private Q_SLOTS:
                 return table.output.contains("metric 4000000000") == (gateway == QLatin1String("v4-only"));
             }, 5'000));
             QVERIFY(script(p, backend, "restart-client", event == QLatin1String("charon killed") ? QStringLiteral("hard") : QString()));
-            QVERIFY(waitForStatus(f, VpnStatus::disconnected));
+            QList<VpnStatus> after;
+            const bool down = waitForStatus(f, VpnStatus::disconnected, &after);
+            QString told;
+            for (const VpnStatus s : after) told += QString::number(int(s)) + u' ';
+            QVERIFY2(down, qPrintable(QStringLiteral("status %1 after %2").arg(int(f.status())).arg(told)));
         } else if (event != QLatin1String("connected") && event != QLatin1String("program killed")) {
             QVERIFY(script(p, backend, "restart-nm"));
             QVERIFY(QTest::qWaitFor([&] { return f.status() != VpnStatus::connected; }, 20'000));
