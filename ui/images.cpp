@@ -231,20 +231,20 @@ QImage roundedRectShadow(QSize size, int radius, int blur, const QColor& color) 
     if (size.width() <= side && size.height() <= side) return shadow(size);
     const QSize small(std::min(size.width(), side), std::min(size.height(), side));
     const QImage part = shadow(small);
-    if (part.isNull() || small == size) return part;
     const int w = size.width() + 4 * blur, h = size.height() + 4 * blur;
-    if (w > maxPixels || h > maxPixels) return {};
-    // Output x or y to the part's: the near side as is, the far side shifted, the middle its one row.
-    const auto from = [](int v, int whole, int partSide, int middle) {
+    if (part.isNull() || w > maxPixels || h > maxPixels) return {};
+    // Output x or y to the part's: the near side as is, the far side shifted, the middle its one row
+    // (an axis not stretched has no middle: far is 0).
+    const int middle = 2 * blur + reach;
+    const auto from = [middle](int v, int whole, int partSide) {
         const int far = whole - partSide;
         return v < middle ? v : v >= middle + far ? v - far : middle;
     };
-    const int midX = 2 * blur + reach, midY = 2 * blur + reach;
     QImage out(w, h, QImage::Format_ARGB32_Premultiplied);
     std::vector<int> columns(static_cast<size_t>(w));
-    for (int x = 0; x < w; ++x) columns[size_t(x)] = from(x, w, part.width(), std::min(midX, part.width() - 1));
+    for (int x = 0; x < w; ++x) columns[size_t(x)] = from(x, w, part.width());
     for (int y = 0; y < h; ++y) {
-        const auto* in = reinterpret_cast<const QRgb*>(part.constScanLine(from(y, h, part.height(), std::min(midY, part.height() - 1))));
+        const auto* in = reinterpret_cast<const QRgb*>(part.constScanLine(from(y, h, part.height())));
         auto* line = reinterpret_cast<QRgb*>(out.scanLine(y));
         for (int x = 0; x < w; ++x) line[x] = in[columns[size_t(x)]];
     }
