@@ -14,6 +14,8 @@
 #include <mutex>
 #include <vector>
 
+#include <png.h>
+
 namespace Images {
 namespace {
 
@@ -28,6 +30,11 @@ struct Pending {
 std::mutex pendingMutex;
 std::vector<Pending> pending;
 
+QImage readFile(const QString& file) {
+    QFile in(file);
+    return in.open(QIODevice::ReadOnly) ? decodePng(in.readAll()) : QImage();
+}
+
 // The image of a file: what a prefetch read, else read now.
 QImage read(const QString& file) {
     std::future<QImage> prefetched;
@@ -39,7 +46,7 @@ QImage read(const QString& file) {
             pending.erase(it);
         }
     }
-    return prefetched.valid() ? prefetched.get() : QImage(file);
+    return prefetched.valid() ? prefetched.get() : readFile(file);
 }
 
 QImage tinted(QImage coverage, const QColor& color) {
@@ -141,10 +148,27 @@ int number(const QString& text) {
 
 } // namespace
 
+QImage decodePng(const QByteArray& bytes) {
+    png_image png{};
+    png.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_memory(&png, bytes.constData(), size_t(bytes.size()))) return {};
+    // QImage's ARGB32 is 0xAARRGGBB in the machine's byte order.
+    png.format = Q_BYTE_ORDER == Q_LITTLE_ENDIAN ? PNG_FORMAT_BGRA : PNG_FORMAT_ARGB;
+    QImage out;
+    if (png.width <= unsigned(maxPixels) && png.height <= unsigned(maxPixels))
+        out = QImage(int(png.width), int(png.height), QImage::Format_ARGB32);
+    // The finishing read frees what the beginning took, whether it succeeds or not.
+    if (out.isNull() || !png_image_finish_read(&png, nullptr, out.bits(), out.bytesPerLine(), nullptr)) {
+        png_image_free(&png);
+        return {};
+    }
+    return out;
+}
+
 void prefetch(const QStringList& files) {
     const std::lock_guard lock(pendingMutex);
     for (const QString& file : files)
-        pending.push_back({file, std::async(std::launch::async, [file] { return QImage(file); })});
+        pending.push_back({file, std::async(std::launch::async, [file] { return readFile(file); })});
 }
 
 void finishPrefetch() {

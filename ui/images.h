@@ -12,6 +12,11 @@ namespace Images {
 inline constexpr char logoFile[] = ":/Kestrava/Ui/images/logo.png";
 inline constexpr char backdropTextureFile[] = ":/Kestrava/Ui/images/bg-soft.png";
 
+// A PNG's pixels, read with libpng itself: QImage's own reader first asks every image format plugin
+// installed whether it reads PNG, loading each with its libraries (TIFF, WebP, MNG where present).
+// A null image for bytes that are no PNG or an image over 4096 pixels on a side.
+QImage decodePng(const QByteArray& bytes);
+
 // One of our monochrome SVG icons, drawn at size and tinted; a null image for an unknown name.
 QImage icon(const QString& name, QSize size, const QColor& color);
 

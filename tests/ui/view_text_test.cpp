@@ -4,6 +4,8 @@
 #include "ui/popup_font.h"
 #include "ui/view_text.h"
 
+#include <QBuffer>
+#include <QFile>
 #include <QFontMetricsF>
 #include <QPainter>
 #include <QPainterPath>
@@ -168,6 +170,29 @@ private Q_SLOTS:
             QVERIFY2(width > previous, qPrintable(QStringLiteral("weight %1: %2 after %3").arg(int(w)).arg(width).arg(previous)));
             previous = width;
         }
+    }
+
+    // Our PNGs skip Qt's reader; what they give must be what it gives.
+    void pngsReadAsQtReadsThem_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QImage>("expected");
+        for (const char* file : {Images::logoFile, Images::backdropTextureFile}) {
+            QFile f(QString::fromLatin1(file));
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            const QByteArray bytes = f.readAll();
+            QTest::addRow("%s", file) << bytes << QImage(QString::fromLatin1(file)).convertToFormat(QImage::Format_ARGB32);
+            QTest::addRow("%s cut short", file) << bytes.left(bytes.size() / 2) << QImage();
+        }
+        QTest::addRow("no PNG") << QByteArray("<svg/>") << QImage();
+        QByteArray wide;
+        QBuffer out(&wide);
+        QVERIFY(QImage(5000, 1, QImage::Format_ARGB32).save(&out, "PNG"));
+        QTest::addRow("5000 pixels wide") << wide << QImage();
+    }
+    void pngsReadAsQtReadsThem() {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QImage, expected);
+        QCOMPARE(Images::decodePng(bytes), expected);
     }
 
     void shadowsAreThePlainBoxBlurs_data() {
