@@ -55,6 +55,19 @@ void chooseRenderer() {
 // until it is trimmed: 0.9 MB, 14 MB on OpenGL. A trim takes about a millisecond.
 void trimHeap() { ::malloc_trim(0); }
 
+void shapeHeap() {
+    // Whoever tunes the C heap themselves keeps their choice.
+    if (qgetenv("GLIBC_TUNABLES").contains("malloc") || qEnvironmentVariableIsSet("MALLOC_ARENA_MAX") ||
+        qEnvironmentVariableIsSet("MALLOC_MMAP_THRESHOLD_"))
+        return;
+    // What lives on after a drop (Qt Qml's type registrations, the font database) shares pages
+    // with what the popup freed, and a trim returns only whole free pages. Blocks of 64 KiB and
+    // more (images, the engine's tables) then come from mmap and go back whole, and not every
+    // worker thread leaves an arena of its own: about 0.8 MB less private dirty after a drop.
+    ::mallopt(M_MMAP_THRESHOLD, 64 * 1024);
+    ::mallopt(M_ARENA_MAX, 2);
+}
+
 namespace {
 
 // The files whose pages the popup alone brings in; the tray's own (Qt Gui, D-Bus, the C library)

@@ -21,6 +21,8 @@ void chooseRenderer();
 // Gives back to the system what the panel freed as it was hidden or destroyed (panel_content.cpp
 // says what each other candidate returned).
 void trimHeap();
+// Shapes the C heap so that a drop can give more back; call it before any thread starts.
+void shapeHeap();
 
 // Once the panel is destroyed: takes the pages of the files only the popup reads (Qt Quick and Qml,
 // the text shaping libraries, the fonts) out of this process's resident set. They are clean copies

@@ -131,7 +131,7 @@ int main(int argc, char** argv) {
 
     // Caught from before Qt starts: a signal that comes before the shell exists waits in the pipe.
     QuitSignals::catchThem();
-    TrayShell::chooseRenderer();
+    TrayShell::prepareProcess();
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Kestrava"));
     QCoreApplication::setApplicationVersion(QStringLiteral(KESTRAVA_VERSION));

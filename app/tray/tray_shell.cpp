@@ -74,7 +74,10 @@ QIcon TrayShell::statusIcon(bool connected, const QColor& ink) {
     return TrayLook::icon(connected, ink.isValid() ? ink : TrayLook::inkFor(std::nullopt));
 }
 
-void TrayShell::chooseRenderer() { PanelContent::chooseRenderer(); }
+void TrayShell::prepareProcess() {
+    PanelContent::shapeHeap();
+    PanelContent::chooseRenderer();
+}
 
 void TrayShell::launch() {
     QObject::connect(m_state.get(), &AppState::statusChanged, this, &TrayShell::updateIcon);

@@ -40,9 +40,9 @@ public:
     TrayShell(DefaultsStore& store, VpnFacility& facility, Options options, QObject* parent = nullptr);
     ~TrayShell() override;
 
-    // Qt Quick's software renderer unless the user names another backend; before the application
-    // object is made (PanelContent::chooseRenderer).
-    static void chooseRenderer();
+    // Before any thread and the application object: the C heap shaped so that a drop gives back
+    // more, and Qt Quick's software renderer unless the user names another backend (PanelContent).
+    static void prepareProcess();
 
     // Tray icon bound to the status; the popup at once when asked or when there is no tray.
     void launch();
