@@ -51,7 +51,11 @@ QCoro::Task<Result<T>> request(QString path, QString method, std::optional<QStri
     Result<QByteArray> raw = co_await send(std::move(path), std::move(method), std::move(token), std::move(body));
     if (!raw) co_return raw.error();
     if (raw->size() < offThreadDecodeBytes) co_return T::fromJson(*raw);
-    co_return co_await offThread([bytes = std::move(*raw)] { return T::fromJson(bytes); });
+    // Named: g++ 12 mishandles a temporary with a destructor in a co_await that suspends (a reply's
+    // bytes were released twice, found with valgrind).
+    auto decode = [bytes = std::move(*raw)] { return T::fromJson(bytes); };
+    QCoro::Task<Result<T>> decoding = offThread(std::move(decode));
+    co_return co_await decoding;
 }
 
 } // namespace API
