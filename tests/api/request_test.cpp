@@ -211,12 +211,9 @@ private Q_SLOTS:
         QTest::newRow("wrong content type does not matter")
             << get << 200 << QJsonObject{{u"rawBody"_s, uR"({"servers":[]})"_s}, {u"contentType"_s, u"text/html"_s}} << -1 << fallback;
         // Bodies this large are read off the main thread, and the request resumes when that is done.
-        QJsonArray many;
-        for (int i = 0; i < 4000; ++i)
-            many.append(QJsonObject{{u"id"_s, u"s-%1"_s.arg(i)}, {u"country"_s, u"Türkiye"_s}, {u"countryCode"_s, u"TR"_s},
-                                    {u"city"_s, u"İstanbul"_s}, {u"load"_s, i % 100}, {u"tier"_s, u"FREE"_s}});
-        QVERIFY(QJsonDocument(QJsonObject{{u"servers"_s, many}}).toJson().size() > API::offThreadDecodeBytes);
-        QTest::newRow("a list read off the main thread") << get << 200 << json(QJsonObject{{u"servers"_s, many}}) << -1 << fallback;
+        const QJsonObject many = serverList(4000);
+        QVERIFY(QJsonDocument(many).toJson().size() > API::offThreadDecodeBytes);
+        QTest::newRow("a list read off the main thread") << get << 200 << json(many) << -1 << fallback;
         QTest::newRow("spaces read off the main thread") << get << 200 << raw(QByteArray(API::offThreadDecodeBytes, ' ').constData())
                                                          << decode << fallback;
         QTest::newRow("connection dropped") << get << 200 << QJsonObject{{u"dropConnection"_s, true}} << transport << fallback;

@@ -41,18 +41,9 @@ private:
     qint64 m_worst = 0;
 };
 
-QJsonObject servers(int n) {
-    QJsonArray list;
-    for (int i = 0; i < n; ++i)
-        list.append(QJsonObject{{u"id"_s, u"s-%1"_s.arg(i)}, {u"country"_s, u"Türkiye"_s}, {u"countryCode"_s, u"TR"_s},
-                                {u"city"_s, u"İstanbul"_s}, {u"load"_s, (i * 37) % 100}, {u"pingMs"_s, (i * 13) % 300},
-                                {u"tier"_s, u"FREE"_s}});
-    return QJsonObject{{u"servers"_s, list}};
-}
-
 QJsonObject gatewayReply(const QString& host, const QString& secret) {
     const QJsonObject gateway{{u"host"_s, host}, {u"remoteId"_s, u"gw.test"_s}, {u"secret"_s, secret}};
-    const QJsonValue server = servers(1).value("servers"_L1)[0];
+    const QJsonValue server = serverList(1).value("servers"_L1)[0];
     return {{u"body"_s, QJsonObject{{u"server"_s, server}, {u"exitIp"_s, u"203.0.113.9"_s}, {u"gateway"_s, gateway}}}};
 }
 
@@ -107,13 +98,13 @@ private Q_SLOTS:
         newRow("servers: empty list empties it", Step::Servers, {{u"body"_s, QJsonObject{{u"servers"_s, QJsonArray{}}}}}, {}, 0);
         newRow("servers: 100 MB body", Step::Servers, hundredMb, {}, 2);
         newRow("servers: never ends", Step::Servers, endless, {}, 2);
-        newRow("servers: reset mid-body", Step::Servers, {{u"body"_s, servers(50)}, {u"dropAfterBytes"_s, 700}}, {}, 2);
+        newRow("servers: reset mid-body", Step::Servers, {{u"body"_s, serverList(50)}, {u"dropAfterBytes"_s, 700}}, {}, 2);
         newRow("servers: redirect to another host", Step::Servers, redirect("http://127.0.0.2:1/servers"), {}, 2);
         newRow("servers: redirect to file:", Step::Servers, redirect("file:///etc/passwd"), {}, 2);
         newRow("servers: redirect to ftp:", Step::Servers, redirect("ftp://127.0.0.1/servers"), {}, 2);
         newRow("servers: html content type, good body", Step::Servers,
-               {{u"body"_s, servers(3)}, {u"contentType"_s, u"text/html"_s}}, {}, 3);
-        newRow("servers: 100,000 entries", Step::Servers, {{u"body"_s, servers(100'000)}}, {}, 100'000);
+               {{u"body"_s, serverList(3)}, {u"contentType"_s, u"text/html"_s}}, {}, 3);
+        newRow("servers: 100,000 entries", Step::Servers, {{u"body"_s, serverList(100'000)}}, {}, 100'000);
         newRow("login: 100 MB body", Step::Login, hundredMb, any, 2);
         newRow("login: reset mid-body", Step::Login,
                {{u"rawBody"_s, u"{\"token\":\"evil\",\"user\":{\"id\":\"1\",\"email\":\"x@y\"}}"_s}, {u"dropAfterBytes"_s, 20}}, any, 2);

@@ -34,6 +34,17 @@ QJsonObject basicScenario() {
     return scenario;
 }
 
+QJsonObject serverList(int n) {
+    QJsonArray list;
+    for (int i = 0; i < n; ++i)
+        list.append(QJsonObject{{QStringLiteral("id"), QStringLiteral("s-%1").arg(i)},
+                                {QStringLiteral("country"), QStringLiteral("Türkiye")},
+                                {QStringLiteral("countryCode"), QStringLiteral("TR")},
+                                {QStringLiteral("city"), QStringLiteral("İstanbul")}, {QStringLiteral("load"), (i * 37) % 100},
+                                {QStringLiteral("pingMs"), (i * 13) % 300}, {QStringLiteral("tier"), QStringLiteral("FREE")}});
+    return QJsonObject{{QStringLiteral("servers"), list}};
+}
+
 QJsonObject scenarioWith(const char* key, const QJsonValue& value, QJsonObject scenario) {
     scenario.insert(QString::fromUtf8(key), value);
     return scenario;

@@ -28,6 +28,9 @@ QProcessEnvironment programEnvironment(const DevService& service, const QString&
 // and forgets them all.
 void endPrograms(QList<QProcess*>& started);
 
+// A servers reply ({"servers": [...]}) of n entries "s-0" onwards, each one a valid server.
+QJsonObject serverList(int n);
+
 // The scenario with key set to value.
 QJsonObject scenarioWith(const char* key, const QJsonValue& value, QJsonObject scenario = basicScenario());
 
