@@ -157,7 +157,8 @@ QImage decodePng(const QByteArray& bytes) {
     QImage out;
     if (png.width <= unsigned(maxPixels) && png.height <= unsigned(maxPixels))
         out = QImage(int(png.width), int(png.height), QImage::Format_ARGB32);
-    // The finishing read frees what the beginning took, whether it succeeds or not.
+    // The finishing read frees what the beginning took, whether it succeeds or not; an image too
+    // large never reaches it and is freed here.
     if (out.isNull() || !png_image_finish_read(&png, nullptr, out.bits(), out.bytesPerLine(), nullptr)) {
         png_image_free(&png);
         return {};
