@@ -271,8 +271,12 @@ QCoro::Task<> AppState::refreshIps() {
     // The system reports the tunnel going down a moment before its route is gone: a lookup started
     // then goes through the tunnel, and its answer is the exit address, not the user's own.
     const bool startedThroughTunnel = Tunnel::carriesTraffic(facility().status());
+    const quint64 lookup = ++m_ipLookups;
     const std::optional<PublicGeo> geo = co_await API::publicGeo();
     if (!self) co_return;
+    // Lookups overlap (a status change, the half-minute tick) and need not answer in order: an older
+    // one may have gone by the path before the tunnel's and would show the user's own address as the exit.
+    if (lookup != m_ipLookups) co_return;
     if (m_status == ConnectionStatus::connected) {
         if (geo) setExitIp(geo->ip);
         if (!m_originalIp) setOriginalIp(m_store.string(DefaultsKeys::originalIp));

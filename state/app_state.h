@@ -176,6 +176,7 @@ private:
     std::optional<QString> m_exitIp;
     bool m_wasUp = false;           // connected since the last time it went down
     bool m_stopAsked = false;       // the user took it down (power button, sign-out)
+    quint64 m_ipLookups = 0;        // address lookups started; only the latest one's answer counts
     std::optional<QString> m_activeServerId;
     bool m_busy = false;
     std::optional<Updater::Info> m_updateInfo;

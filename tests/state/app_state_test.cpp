@@ -535,6 +535,16 @@ private Q_SLOTS:
         QVERIFY(StateHarness::spin([&] { return *running.done; }));
         QCOMPARE(f.state->exitIp(), Opt(u"203.0.113.50"_s));
         QVERIFY(!f.state->originalIp() && !f.stored(DefaultsKeys::originalIp));
+
+        // Lookups answered out of order: the one started last decides, the older answer changes nothing.
+        QVERIFY(f.useReply("GET", "/geo", {{u"delayMs"_s, 300}, {u"body"_s, QJsonObject{{u"ip"_s, u"192.0.2.44"_s}}}}));
+        const Running older = startTask(f.state->refreshIps());
+        QVERIFY(StateHarness::spin([&] { return f.sent().size() == 2; }));
+        QVERIFY(f.useReply("GET", "/geo", {{u"body"_s, QJsonObject{{u"ip"_s, u"203.0.113.60"_s}}}}));
+        QVERIFY(f.run(f.state->refreshIps()));
+        QCOMPARE(f.state->exitIp(), Opt(u"203.0.113.60"_s));
+        QVERIFY(StateHarness::spin([&] { return *older.done; }));
+        QCOMPARE(f.state->exitIp(), Opt(u"203.0.113.60"_s));
     }
 
     void latestUndismissedNotice() {
