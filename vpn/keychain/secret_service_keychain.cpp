@@ -13,6 +13,7 @@
 #include <libsecret/secret.h>
 
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <optional>
 
@@ -79,6 +80,9 @@ int statusFor(const GError* error) {
         if (g_str_equal(name, "org.freedesktop.Secret.Error.IsLocked")) return KeychainStatus::authFailed;
         if (g_str_equal(name, "org.freedesktop.Secret.Error.NoSuchObject")) return KeychainStatus::itemNotFound;
     }
+    // The user sees only the code; what the keychain said goes to the log for whoever looks into it.
+    std::fprintf(stderr, "Kestrava: anahtar zinciri hatası: %s (%s %d)\n", error->message ? error->message : "",
+                 g_quark_to_string(error->domain), error->code);
     return KeychainStatus::ioError;
 }
 
